@@ -1,0 +1,52 @@
+// Colour matching engine: the LUT lattice, the Lab8 space, image statistics and the two
+// LUT builders. Plain functions over plain records; no host types here.
+#pragma once
+
+#include <cstdint>
+
+// A cubic lattice of RGB triples. Triple (r, g, b) starts at float offset
+// ((r * size + g) * size + b) * 3: red varies slowest, blue fastest.
+struct LUT3D {
+  float* data;   // size^3 RGB triples, or null when no storage is held
+  int32_t size;  // points per axis: 65 with storage, 0 without
+  bool valid;    // true once a builder has finished filling data
+};
+
+constexpr int32_t kLutSize = 65;
+constexpr int64_t kLutFloats = int64_t(kLutSize) * kLutSize * kLutSize * 3;
+
+enum class Colorspace : int32_t { Lab = 0 };
+
+// Values other than 1 and 2 act as PreserveNothing.
+enum PreserveMode : int32_t { PreserveNothing = 0, PreserveBrightness = 1, PreserveColors = 2 };
+
+struct ColorStats {
+  float mean[3];    // L8, a8, b8
+  float stdDev[3];  // L8, a8, b8, each plus 1e-6
+};
+
+struct MaskData {
+  const unsigned char* pixels;  // null counts as no mask
+  int32_t width;
+  int32_t height;
+  int32_t rowBytes;
+  int32_t components;  // 1 alpha, 3 RGB (red read), anything else RGBA (alpha read)
+};
+
+void rgbToLab8(float r, float g, float b, float& L8, float& a8, float& b8);
+void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);
+
+// Images: first pixel of the first row, width, height, signed row stride in bytes,
+// four floats R, G, B, A per pixel.
+void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
+                       Colorspace space, ColorStats& out, const MaskData* mask);
+
+// Both builders return false, with lut.valid left false, when a working array could not be
+// allocated; they never throw.
+bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut,
+                                  PreserveMode mode);
+
+bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWidth, int32_t sourceHeight,
+                            int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,
+                            int32_t referenceHeight, int32_t referenceRowBytes, LUT3D& lut, float smoothingRadius,
+                            PreserveMode mode);
