@@ -15,6 +15,17 @@ struct LUT3D {
 constexpr int32_t kLutSize = 65;
 constexpr int64_t kLutFloats = int64_t(kLutSize) * kLutSize * kLutSize * 3;
 
+// Float offset of the triple of lattice point (r, g, b).
+constexpr int64_t lutOffset(int32_t size, int32_t r, int32_t g, int32_t b) {
+  return ((int64_t(r) * size + g) * size + b) * 3;
+}
+
+// The input value that lattice index i stands for: i / (size - 1), in single precision.
+float latticeCoordinate(int32_t i, int32_t size);
+
+// The triple that maps lattice point (r, g, b) to itself.
+void lutIdentityValue(int32_t size, int32_t r, int32_t g, int32_t b, float out[3]);
+
 enum class Colorspace : int32_t { Lab = 0 };
 
 // Values other than 1 and 2 act as PreserveNothing.

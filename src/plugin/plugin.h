@@ -52,3 +52,12 @@ InstanceData* findInstanceData(OfxImageEffectHandle effect);
 // Makes lut.data hold 65^3 triples (reusing storage of the right size), clears valid.
 // On allocation failure: data null, size 0, returns false. Never throws.
 bool prepareLutStorage(LUT3D& lut);
+
+// The dispatcher: every host action enters here, and no exception leaves it.
+OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
+                     OfxPropertySetHandle outArgs);
+
+// Action handlers of the instance lifecycle.
+OfxStatus createInstance(OfxImageEffectHandle effect);
+OfxStatus destroyInstance(OfxImageEffectHandle effect);
+OfxStatus isIdentity(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);

@@ -1,0 +1,135 @@
+#include "plugin/description.h"
+
+#include "plugin/plugin.h"
+
+constexpr ClipDescription kClips[kClipCount] = {
+    {"Source", nullptr, false, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
+    {"Reference", nullptr, true, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
+    {"SourceMask", "Source Mask", true, true,
+     {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB}},
+    {"ReferenceMask", "Reference Mask", true, true,
+     {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB}},
+    {"Output", nullptr, false, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
+};
+
+namespace {
+
+constexpr ParamDescription mixParam(const char* name, const char* label, const char* hint, bool hasStep) {
+  return {name, ParamKind::Double, label, hint, 1.0, 0.0, 1.0, 0.0, 1.0, hasStep, 0.01, 2, {}, nullptr};
+}
+
+constexpr ParamDescription choiceParam(const char* name, const char* label, const char* hint, const char* option0,
+                             const char* option1, const char* option2) {
+  return {name, ParamKind::Choice, label, hint, 0.0, 0, 0, 0, 0, false, 0, 0, {option0, option1, option2}, nullptr};
+}
+
+constexpr ParamDescription buttonParam(const char* name, const char* label, const char* hint) {
+  return {name, ParamKind::PushButton, label, hint, 0.0, 0, 0, 0, 0, false, 0, 0, {}, nullptr};
+}
+
+}  // namespace
+
+constexpr ParamDescription kParams[kParamCount] = {
+    mixParam("strength", "Mix", "How much of the color match to apply (0 = original, 1 = fully matched)", true),
+    mixParam("strengthR", "Red Mix", "Fine-tune the red channel match", false),
+    mixParam("strengthG", "Green Mix", "Fine-tune the green channel match", false),
+    mixParam("strengthB", "Blue Mix", "Fine-tune the blue channel match", false),
+    choiceParam("matchMode", "Mode",
+                "Different Clips: For matching separate footage. Same Frame: For matching two grades of the same "
+                "image",
+                "Different Clips", "Same Frame", nullptr),
+    choiceParam("preserveMode", "Preserve", "Keep certain aspects of your original image while matching others",
+                "Nothing (Full Match)", "Original Brightness", "Original Colors"),
+    {"exportPath", ParamKind::String, "Save To", "Where to save the exported LUT file (leave empty for desktop)", 0.0,
+     0, 0, 0, 0, false, 0, 0, {}, ""},
+    buttonParam("exportButton", "Save as .cube LUT", "Export current LUT to .cube file"),
+    buttonParam("exportCDLButton", "Save as .cdl", "Export a simplified CDL version (for use in other applications)"),
+    buttonParam("rebuildButton", "Refresh", "Recalculate the color match (use if something looks wrong)"),
+};
+
+const char* paramTypeName(ParamKind kind) {
+  switch (kind) {
+    case ParamKind::Double: return kOfxParamTypeDouble;
+    case ParamKind::Choice: return kOfxParamTypeChoice;
+    case ParamKind::String: return kOfxParamTypeString;
+    case ParamKind::PushButton: return kOfxParamTypePushButton;
+  }
+  return kOfxParamTypePushButton;
+}
+
+OfxStatus describe(OfxImageEffectHandle effect) {
+  OfxPropertySetHandle props = nullptr;
+  gEffectSuite->getPropertySet(effect, &props);
+  const OfxPropertySuiteV1& p = *gPropSuite;
+  p.propSetString(props, kOfxPropLabel, 0, kEffectLabel);
+  p.propSetString(props, kOfxImageEffectPluginPropGrouping, 0, kEffectGrouping);
+  p.propSetString(props, kOfxImageEffectPropSupportedContexts, 0, kEffectContexts[0]);
+  p.propSetString(props, kOfxImageEffectPropSupportedContexts, 1, kEffectContexts[1]);
+  p.propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 0, kOfxBitDepthFloat);
+  p.propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 1, kOfxBitDepthShort);
+  p.propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 2, kOfxBitDepthByte);
+  p.propSetInt(props, kOfxImageEffectPropSupportsMultiResolution, 0, 1);
+  p.propSetInt(props, kOfxImageEffectPropSupportsTiles, 0, 1);
+  p.propSetInt(props, kOfxImageEffectPropTemporalClipAccess, 0, 0);
+  p.propSetString(props, kOfxImageEffectPluginRenderThreadSafety, 0, kOfxImageEffectRenderFullySafe);
+  return kOfxStatOK;
+}
+
+namespace {
+
+void defineClip(OfxImageEffectHandle effect, const ClipDescription& clip) {
+  OfxPropertySetHandle props = nullptr;
+  gEffectSuite->clipDefine(effect, clip.name, &props);
+  const OfxPropertySuiteV1& p = *gPropSuite;
+  for (int i = 0; i < 3 && clip.components[i]; ++i) {
+    p.propSetString(props, kOfxImageEffectPropSupportedComponents, i, clip.components[i]);
+  }
+  if (clip.optional) p.propSetInt(props, kOfxImageClipPropOptional, 0, 1);
+  if (clip.isMask) p.propSetInt(props, kOfxImageClipPropIsMask, 0, 1);
+  if (clip.label) p.propSetString(props, kOfxPropLabel, 0, clip.label);
+}
+
+void defineParam(OfxParamSetHandle paramSet, const ParamDescription& param) {
+  OfxPropertySetHandle props = nullptr;
+  gParamSuite->paramDefine(paramSet, paramTypeName(param.kind), param.name, &props);
+  const OfxPropertySuiteV1& p = *gPropSuite;
+  p.propSetString(props, kOfxPropLabel, 0, param.label);
+  p.propSetString(props, kOfxParamPropHint, 0, param.hint);
+  switch (param.kind) {
+    case ParamKind::Double:
+      p.propSetDouble(props, kOfxParamPropDefault, 0, param.defaultValue);
+      p.propSetDouble(props, kOfxParamPropMin, 0, param.min);
+      p.propSetDouble(props, kOfxParamPropMax, 0, param.max);
+      p.propSetDouble(props, kOfxParamPropDisplayMin, 0, param.displayMin);
+      p.propSetDouble(props, kOfxParamPropDisplayMax, 0, param.displayMax);
+      if (param.hasStep) {
+        p.propSetDouble(props, kOfxParamPropIncrement, 0, param.increment);
+        p.propSetInt(props, kOfxParamPropDigits, 0, param.digits);
+      }
+      break;
+    case ParamKind::Choice:
+      for (int i = 0; i < 3 && param.options[i]; ++i) {
+        p.propSetString(props, kOfxParamPropChoiceOption, i, param.options[i]);
+      }
+      p.propSetInt(props, kOfxParamPropDefault, 0, static_cast<int>(param.defaultValue));
+      break;
+    case ParamKind::String:
+      p.propSetString(props, kOfxParamPropDefault, 0, param.defaultString);
+      p.propSetString(props, kOfxParamPropStringMode, 0, kOfxParamStringIsFilePath);
+      p.propSetInt(props, kOfxParamPropStringFilePathExists, 0, 0);
+      break;
+    case ParamKind::PushButton:
+      break;
+  }
+}
+
+}  // namespace
+
+// Both contexts get the same clips and parameters, so the context in the arguments is not read.
+OfxStatus describeInContext(OfxImageEffectHandle effect) {
+  for (const ClipDescription& clip : kClips) defineClip(effect, clip);
+  OfxParamSetHandle paramSet = nullptr;
+  gEffectSuite->getParamSet(effect, &paramSet);
+  for (const ParamDescription& param : kParams) defineParam(paramSet, param);
+  return kOfxStatOK;
+}

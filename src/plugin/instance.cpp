@@ -1,0 +1,125 @@
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <new>
+
+#include "plugin/plugin.h"
+
+InstanceData* findInstanceData(OfxImageEffectHandle effect) {
+  if (!gPropSuite || !gEffectSuite) return nullptr;
+  OfxPropertySetHandle props = nullptr;
+  gEffectSuite->getPropertySet(effect, &props);
+  if (!props) return nullptr;
+  void* data = nullptr;
+  gPropSuite->propGetPointer(props, kOfxPropInstanceData, 0, &data);
+  return static_cast<InstanceData*>(data);
+}
+
+bool prepareLutStorage(LUT3D& lut) {
+  lut.valid = false;
+  if (lut.data && lut.size == kLutSize) return true;
+  delete[] lut.data;
+  lut.data = nullptr;
+  lut.size = kLutSize;
+  try {
+    lut.data = new float[kLutFloats];
+  } catch (...) {
+    lut.data = nullptr;
+    lut.size = 0;
+    return false;
+  }
+  return true;
+}
+
+OfxStatus createInstance(OfxImageEffectHandle effect) {
+  std::fputs("Vantrel: CREATE INSTANCE\n", stderr);
+  if (!gPropSuite || !gEffectSuite || !gParamSuite) return kOfxStatErrMissingHostFeature;
+  if (!gMemorySuite) return kOfxStatErrMemory;
+
+  void* block = nullptr;
+  gMemorySuite->memoryAlloc(nullptr, sizeof(InstanceData), &block);
+  if (!block) return kOfxStatErrMemory;
+  if (reinterpret_cast<std::uintptr_t>(block) % alignof(InstanceData) != 0) {
+    gMemorySuite->memoryFree(block);
+    return kOfxStatErrMemory;
+  }
+  // Host memory is raw bytes: value-initialise in place so the lock is really constructed.
+  InstanceData* data = new (block) InstanceData();
+  data->effect = effect;
+
+  // In field order, so Output comes third although it is defined last.
+  gEffectSuite->clipGetHandle(effect, "Source", &data->sourceClip, nullptr);
+  gEffectSuite->clipGetHandle(effect, "Reference", &data->referenceClip, nullptr);
+  gEffectSuite->clipGetHandle(effect, "Output", &data->outputClip, nullptr);
+  gEffectSuite->clipGetHandle(effect, "SourceMask", &data->sourceMaskClip, nullptr);
+  gEffectSuite->clipGetHandle(effect, "ReferenceMask", &data->referenceMaskClip, nullptr);
+
+  OfxParamSetHandle params = nullptr;
+  gEffectSuite->getParamSet(effect, &params);
+  const struct {
+    const char* name;
+    OfxParamHandle* field;
+  } handles[] = {
+      {"strength", &data->strengthParam},
+      {"strengthR", &data->strengthRParam},
+      {"strengthG", &data->strengthGParam},
+      {"strengthB", &data->strengthBParam},
+      {"matchMode", &data->matchModeParam},
+      {"preserveMode", &data->preserveModeParam},
+      {"exportPath", &data->exportPathParam},
+      {"exportButton", &data->exportButtonParam},
+      {"exportCDLButton", &data->exportCDLButtonParam},
+      {"rebuildButton", &data->rebuildButtonParam},
+  };
+  for (const auto& h : handles) gParamSuite->paramGetHandle(params, h.name, h.field, nullptr);
+
+  // Without storage the instance still lives; render prepares it again on its next build.
+  prepareLutStorage(data->lut);
+
+  data->lutSourceTime = -1.0;
+  data->lutReferenceTime = -1.0;
+  data->lutMatchMode = -1;  // outside both option ranges, so no build can match it
+  data->lutPreserveMode = -1;
+  data->lutHadSourceMask = false;
+  data->lutHadReferenceMask = false;
+
+  OfxPropertySetHandle props = nullptr;
+  gEffectSuite->getPropertySet(effect, &props);
+  gPropSuite->propSetPointer(props, kOfxPropInstanceData, 0, data);
+  return kOfxStatOK;
+}
+
+OfxStatus destroyInstance(OfxImageEffectHandle effect) {
+  InstanceData* data = findInstanceData(effect);
+  if (!data) return kOfxStatOK;
+  {
+    // Waits for a render or export still holding the LUT.
+    std::unique_lock<std::shared_mutex> lock(data->lutLock);
+    delete[] data->lut.data;
+    data->lut.data = nullptr;
+    data->lut.valid = false;
+    data->lut.size = 0;
+  }
+  data->~InstanceData();
+  // Only a repeated load on a host that dropped its memory suite gets here without one;
+  // leaking the record then beats calling through null.
+  if (gMemorySuite) gMemorySuite->memoryFree(data);
+  return kOfxStatOK;
+}
+
+OfxStatus isIdentity(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs) {
+  InstanceData* data = findInstanceData(effect);
+  if (!data || !data->strengthParam || !outArgs) return kOfxStatReplyDefault;
+
+  double time = 0.0;
+  gPropSuite->propGetDouble(inArgs, kOfxPropTime, 0, &time);
+  double mix = NAN;
+  // A mix the host cannot deliver is no reason to skip rendering.
+  if (gParamSuite->paramGetValueAtTime(data->strengthParam, time, &mix) != kOfxStatOK) return kOfxStatReplyDefault;
+  if (!(mix <= 0.0)) return kOfxStatReplyDefault;  // NaN included
+
+  gPropSuite->propSetString(outArgs, kOfxPropName, 0, "Source");
+  gPropSuite->propSetDouble(outArgs, kOfxPropTime, 0, time);
+  return kOfxStatOK;
+}
