@@ -1,0 +1,29 @@
+// Names of export files: the default name, and the rules that turn the "exportPath" value into
+// the path actually written.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+// Room for a resolved path and its terminating zero.
+constexpr size_t kExportPathSize = 1024;
+
+enum class ExportKind { Cube, CDL };
+
+// Where the export timestamps come from. Tests install a fixed clock; null restores time().
+using ExportClock = time_t (*)();
+void setExportClock(ExportClock clock);
+
+// Local calendar time of the export clock's current instant.
+struct tm exportLocalTime();
+
+// "<home>/Vantrel_YYYYMMDD_HHMMSS<ext>", or "/tmp/..." when home is null (an empty home gives
+// "/Vantrel_..."). Writes at most size - 1 characters; returns the length the full name needs,
+// so a result of size or more means the name was cut.
+size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, const struct tm& when,
+                               ExportKind kind);
+
+// Resolves the parameter value (null or empty for the default) into out. Returns false, with out
+// holding an empty string, when the resolved path would not fit in kExportPathSize - 1 characters.
+bool resolveExportPath(const char* value, ExportKind kind, const char* home, const struct tm& when,
+                       char (&out)[kExportPathSize]);

@@ -1,0 +1,12 @@
+#include "export/notify.h"
+
+#include <cstdio>
+
+#include "plugin/plugin.h"
+
+void logLine(const char* line) { fputs(line, stderr); }
+
+void notifyUser(OfxImageEffectHandle effect, const char* type, const char* text) {
+  // The text goes through "%s" so that a '%' in a path is shown rather than interpreted.
+  if (gMessageSuite && gMessageSuite->message) gMessageSuite->message(effect, type, nullptr, "%s", text);
+}

@@ -1,0 +1,12 @@
+// How the commands report: diagnostic lines on standard error, and messages the user sees
+// through the host's message suite.
+#pragma once
+
+#include "ofx/ofx_api.h"
+
+// Writes one line (the text carries its own line feed).
+void logLine(const char* line);
+
+// Sends text of the given type ("OfxMessageError", "OfxMessageMessage") to the user, shown as it
+// stands. Nothing is sent when the host has no message suite.
+void notifyUser(OfxImageEffectHandle effect, const char* type, const char* text);
