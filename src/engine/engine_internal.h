@@ -1,0 +1,32 @@
+// Pieces of the engine shared between its files and exposed to its tests: the sampling
+// arithmetic, the clamps and the box smoothing.
+#pragma once
+
+#include <cstdint>
+
+namespace engine {
+
+// Grid step that visits about targetSamples pixels of a width x height image. The pixel
+// count is formed in 64 bits: 32-bit products overflow from about 46,341 x 46,341 on.
+int32_t samplingStep(int32_t width, int32_t height, double targetSamples);
+
+// Mask pixel coordinate for image coordinate `coord` when a mask of `maskExtent` pixels is
+// stretched over an image of `imageExtent`; the product is formed in 64 bits.
+int32_t maskCoordinate(int32_t maskExtent, int32_t imageExtent, int32_t coord);
+
+// [0, 1] clamp whose NaN goes to 1 and -0.0 to +0.0.
+inline float clampUnit(float v) { return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f; }
+
+// [0, 255] clamp with the same NaN and -0.0 rules.
+inline float clampLab8(float v) { return v < 255.0f ? (v > 0.0f ? v : 0.0f) : 255.0f; }
+
+// Floats of working storage that smoothBox needs for a lattice of n points per axis.
+int64_t smoothingWorkFloats(int32_t n);
+
+// Box-averages the lattice in place over (2 rad + 1)^3 blocks, for the points whose three
+// indices lie in lo..hi. With `clipped`, block parts outside the lattice are left out and the
+// average is over the points inside; without it every block must lie inside the lattice.
+// `work` holds smoothingWorkFloats(n) floats.
+void smoothBox(float* lattice, int32_t n, int32_t rad, int32_t lo, int32_t hi, bool clipped, float* work);
+
+}  // namespace engine
