@@ -1,0 +1,312 @@
+// Effects, clips and the image-effect suite.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ofx_host.h"
+#include "suites.h"
+
+namespace ofxhost {
+
+Effect::Effect(Host* owner_, Kind kind_, std::string context_)
+    : owner(owner_), kind(kind_), context(std::move(context_)), magic_(kEffectMagic) {
+  // Descriptors take whatever the plug-in describes; an instance's set is fixed by the host.
+  props = std::make_unique<PropertySet>(owner, kind == Kind::Instance ? "instance" : "descriptor",
+                                        kind != Kind::Instance);
+  params.effect = this;
+  params.magic = kParamSetMagic;
+  params.props = std::make_unique<PropertySet>(owner, "paramSet", kind != Kind::Instance);
+}
+
+Effect::~Effect() {
+  magic_ = kDeadMagic;
+  params.magic = kDeadMagic;
+  for (auto& c : clips) c->magic = kDeadMagic;
+  for (auto& p : params.params) p->magic = kDeadMagic;
+}
+
+Effect* Effect::from(OfxImageEffectHandle h) {
+  auto* e = reinterpret_cast<Effect*>(h);
+  if (e == nullptr || e->magic_ != kEffectMagic) return nullptr;
+  return e;
+}
+
+Clip* Effect::clip(const std::string& name) const {
+  for (const auto& c : clips)
+    if (c->name == name) return c.get();
+  return nullptr;
+}
+
+Param* ParamSet::find(const std::string& name) const {
+  for (const auto& p : params)
+    if (p->name == name) return p.get();
+  return nullptr;
+}
+
+namespace {
+
+Clip* clipFrom(OfxImageClipHandle h) {
+  auto* c = reinterpret_cast<Clip*>(h);
+  if (c == nullptr || c->magic != kClipMagic) return nullptr;
+  return c;
+}
+
+void trace(Host* host, const char* call, const std::string& arg, double time = 0.0) {
+  if (host != nullptr && host->tracing()) host->record(call, arg, time);
+}
+
+OfxStatus getPropertySet(OfxImageEffectHandle h, OfxPropertySetHandle* out) {
+  Effect* e = Effect::from(h);
+  trace(e ? e->owner : activeHost(), "getPropertySet", "");
+  if (out) *out = nullptr;
+  if (e == nullptr) return kOfxStatErrBadHandle;
+  if (out == nullptr) return kOfxStatErrValue;
+  *out = e->props->handle();
+  return kOfxStatOK;
+}
+
+OfxStatus getParamSet(OfxImageEffectHandle h, OfxParamSetHandle* out) {
+  Effect* e = Effect::from(h);
+  trace(e ? e->owner : activeHost(), "getParamSet", "");
+  if (out) *out = nullptr;
+  if (e == nullptr) return kOfxStatErrBadHandle;
+  if (out == nullptr) return kOfxStatErrValue;
+  *out = e->params.handle();
+  return kOfxStatOK;
+}
+
+OfxStatus clipDefine(OfxImageEffectHandle h, const char* name, OfxPropertySetHandle* out) {
+  Effect* e = Effect::from(h);
+  trace(e ? e->owner : activeHost(), "clipDefine", name ? name : "");
+  if (out) *out = nullptr;
+  if (e == nullptr) return kOfxStatErrBadHandle;
+  if (name == nullptr || *name == '\0') return kOfxStatErrValue;
+  if (e->kind == Effect::Kind::Instance) return kOfxStatErrUnsupported;
+  Clip* c = e->clip(name);
+  if (c == nullptr) {
+    auto clip = std::make_unique<Clip>();
+    clip->effect = e;
+    clip->name = name;
+    clip->magic = kClipMagic;
+    clip->props = std::make_unique<PropertySet>(e->owner, "clipDescriptor", true);
+    clip->props->defineString(kOfxPropType, {kOfxTypeClip});
+    clip->props->defineString(kOfxPropName, {name});
+    clip->props->defineString(kOfxPropLabel, {name});
+    clip->props->defineInt(kOfxImageClipPropOptional, {0});
+    clip->props->defineInt(kOfxImageClipPropIsMask, {0});
+    clip->props->defineInt(kOfxImageEffectPropSupportsTiles, {1});
+    clip->props->defineInt(kOfxImageEffectPropTemporalClipAccess, {0});
+    c = clip.get();
+    e->clips.push_back(std::move(clip));
+  }
+  if (out) *out = c->props->handle();
+  return kOfxStatOK;
+}
+
+OfxStatus clipGetHandle(OfxImageEffectHandle h, const char* name, OfxImageClipHandle* clip,
+                        OfxPropertySetHandle* props) {
+  Effect* e = Effect::from(h);
+  trace(e ? e->owner : activeHost(), "clipGetHandle", name ? name : "");
+  if (clip) *clip = nullptr;
+  if (props) *props = nullptr;
+  if (e == nullptr) return kOfxStatErrBadHandle;
+  if (clip == nullptr) return kOfxStatErrValue;
+  Clip* c = name ? e->clip(name) : nullptr;
+  if (c == nullptr) return kOfxStatErrUnknown;
+  *clip = c->handle();
+  if (props) *props = c->props->handle();
+  return kOfxStatOK;
+}
+
+OfxStatus clipGetPropertySet(OfxImageClipHandle h, OfxPropertySetHandle* out) {
+  Clip* c = clipFrom(h);
+  trace(c ? c->effect->owner : activeHost(), "clipGetPropertySet", c ? c->name : "");
+  if (out) *out = nullptr;
+  if (c == nullptr) return kOfxStatErrBadHandle;
+  if (out == nullptr) return kOfxStatErrValue;
+  *out = c->props->handle();
+  return kOfxStatOK;
+}
+
+OfxStatus clipGetImage(OfxImageClipHandle h, OfxTime time, const OfxRectD*, OfxPropertySetHandle* out) {
+  Clip* c = clipFrom(h);
+  trace(c ? c->effect->owner : activeHost(), "clipGetImage", c ? c->name : "", time);
+  if (out) *out = nullptr;
+  if (c == nullptr) return kOfxStatErrBadHandle;
+  if (out == nullptr) return kOfxStatErrValue;
+  // The region is a hint: the whole image is handed out, which OpenFX allows.
+  *out = c->effect->owner->fetchImage(c, time);
+  return *out ? kOfxStatOK : kOfxStatFailed;
+}
+
+// Images handed out and not yet released, across hosts, so that a release can be routed
+// without touching a handle that may already be gone.
+std::mutex gImagesLock;
+std::map<const void*, Host*> gImageOwners;
+
+Host* imageOwner(const void* image) {
+  std::lock_guard lk(gImagesLock);
+  auto it = gImageOwners.find(image);
+  return it == gImageOwners.end() ? nullptr : it->second;
+}
+
+OfxStatus clipReleaseImage(OfxPropertySetHandle image) {
+  Host* host = imageOwner(image);
+  if (host == nullptr) host = activeHost();
+  if (host == nullptr) return kOfxStatErrBadHandle;
+  return host->releaseImage(image);
+}
+
+const Image* imageAt(const Clip* c, double time) {
+  if (!c->connected) return nullptr;
+  auto it = c->images.find(time);
+  if (it != c->images.end()) return it->second.get();
+  return c->anyTimeImage.get();
+}
+
+OfxStatus clipGetRegionOfDefinition(OfxImageClipHandle h, OfxTime time, OfxRectD* bounds) {
+  Clip* c = clipFrom(h);
+  trace(c ? c->effect->owner : activeHost(), "clipGetRegionOfDefinition", c ? c->name : "", time);
+  if (c == nullptr) return kOfxStatErrBadHandle;
+  if (bounds == nullptr) return kOfxStatErrValue;
+  *bounds = OfxRectD{0, 0, 0, 0};
+  const Image* img = imageAt(c, time);
+  if (img == nullptr) return kOfxStatFailed;
+  *bounds = OfxRectD{static_cast<double>(img->bounds.x1), static_cast<double>(img->bounds.y1),
+                     static_cast<double>(img->bounds.x2), static_cast<double>(img->bounds.y2)};
+  return kOfxStatOK;
+}
+
+int abortEffect(OfxImageEffectHandle h) {
+  Effect* e = Effect::from(h);
+  trace(e ? e->owner : activeHost(), "abort", "");
+  return 0;
+}
+
+// Image memory: a header in front of the block keeps the lock count.
+struct ImageMemory {
+  uint32_t magic;
+  int locks;
+  size_t size;
+  void* data;
+};
+constexpr uint32_t kImageMemoryMagic = 0x494d454d;  // "IMEM"
+
+OfxStatus imageMemoryAlloc(OfxImageEffectHandle h, size_t n, OfxImageMemoryHandle* out) {
+  Host* host = h ? (Effect::from(h) ? Effect::from(h)->owner : nullptr) : activeHost();
+  trace(host, "imageMemoryAlloc", std::to_string(n));
+  if (out == nullptr) return kOfxStatErrValue;
+  *out = nullptr;
+  if (host == nullptr) return kOfxStatErrBadHandle;
+  void* data = nullptr;
+  if (host->allocate(n, &data) != kOfxStatOK) return kOfxStatErrMemory;
+  auto* m = new ImageMemory{kImageMemoryMagic, 0, n, data};
+  *out = reinterpret_cast<OfxImageMemoryHandle>(m);
+  return kOfxStatOK;
+}
+
+ImageMemory* memoryFrom(OfxImageMemoryHandle h) {
+  auto* m = reinterpret_cast<ImageMemory*>(h);
+  if (m == nullptr || m->magic != kImageMemoryMagic) return nullptr;
+  return m;
+}
+
+OfxStatus imageMemoryFree(OfxImageMemoryHandle h) {
+  ImageMemory* m = memoryFrom(h);
+  trace(activeHost(), "imageMemoryFree", "");
+  if (m == nullptr) return kOfxStatErrBadHandle;
+  m->magic = kDeadMagic;
+  kMemorySuite.memoryFree(m->data);
+  delete m;
+  return kOfxStatOK;
+}
+
+OfxStatus imageMemoryLock(OfxImageMemoryHandle h, void** out) {
+  ImageMemory* m = memoryFrom(h);
+  trace(activeHost(), "imageMemoryLock", "");
+  if (out) *out = nullptr;
+  if (m == nullptr) return kOfxStatErrBadHandle;
+  if (out == nullptr) return kOfxStatErrValue;
+  ++m->locks;
+  *out = m->data;
+  return kOfxStatOK;
+}
+
+OfxStatus imageMemoryUnlock(OfxImageMemoryHandle h) {
+  ImageMemory* m = memoryFrom(h);
+  trace(activeHost(), "imageMemoryUnlock", "");
+  if (m == nullptr) return kOfxStatErrBadHandle;
+  if (m->locks > 0) --m->locks;
+  return kOfxStatOK;
+}
+
+}  // namespace
+
+const OfxImageEffectSuiteV1 kImageEffectSuite = {
+    getPropertySet,  getParamSet,     clipDefine,      clipGetHandle,
+    clipGetPropertySet, clipGetImage, clipReleaseImage, clipGetRegionOfDefinition,
+    abortEffect,     imageMemoryAlloc, imageMemoryFree, imageMemoryLock,
+    imageMemoryUnlock,
+};
+
+OfxPropertySetHandle Host::fetchImage(Clip* c, double time) {
+  const Image* img = imageAt(c, time);
+  if (img == nullptr) return nullptr;
+  auto ps = std::make_unique<PropertySet>(this, "image", false);
+  ps->defineString(kOfxPropType, {kOfxTypeImage});
+  ps->defineString(kOfxPropName, {c->name});
+  ps->definePointer(kOfxImagePropData, {img->data});
+  ps->defineInt(kOfxImagePropRowBytes, {img->rowBytes});
+  ps->defineInt(kOfxImagePropBounds, {img->bounds.x1, img->bounds.y1, img->bounds.x2, img->bounds.y2});
+  ps->defineInt(kOfxImagePropRegionOfDefinition,
+                {img->bounds.x1, img->bounds.y1, img->bounds.x2, img->bounds.y2});
+  ps->defineString(kOfxImageEffectPropPixelDepth, {depthName(img->depth)});
+  ps->defineString(kOfxImageEffectPropComponents, {componentsName(img->components)});
+  ps->defineString(kOfxImageEffectPropPreMultiplication, {kOfxImagePreMultiplied});
+  ps->defineDouble(kOfxImagePropPixelAspectRatio, {1.0});
+  ps->defineDouble(kOfxImageEffectPropRenderScale, {1.0, 1.0});
+  ps->defineString(kOfxImagePropField, {kOfxImageFieldNone});
+  if (!img->uniqueId.empty()) ps->defineString(kOfxImagePropUniqueIdentifier, {img->uniqueId});
+  OfxPropertySetHandle h = ps->handle();
+  {
+    std::lock_guard lk(imagesLock_);
+    std::lock_guard global(gImagesLock);
+    gImageOwners[h] = this;
+    outstanding_.emplace(ps.get(), std::move(ps));
+  }
+  ++imagesFetched_;
+  return h;
+}
+
+OfxStatus Host::releaseImage(OfxPropertySetHandle image) {
+  std::unique_ptr<PropertySet> gone;
+  {
+    std::lock_guard lk(imagesLock_);
+    auto it = outstanding_.find(reinterpret_cast<PropertySet*>(image));
+    if (it == outstanding_.end()) {
+      if (tracing()) record("clipReleaseImage", "");
+      ++badReleases_;
+      return kOfxStatErrBadHandle;
+    }
+    if (tracing()) record("clipReleaseImage", it->second->getString(kOfxPropName).value_or(""));
+    gone = std::move(it->second);
+    outstanding_.erase(it);
+    std::lock_guard global(gImagesLock);
+    gImageOwners.erase(image);
+  }
+  ++imagesReleased_;
+  return kOfxStatOK;
+}
+
+void forgetImagesOf(Host* host) {
+  std::lock_guard lk(gImagesLock);
+  for (auto it = gImageOwners.begin(); it != gImageOwners.end();)
+    it = it->second == host ? gImageOwners.erase(it) : std::next(it);
+}
+
+int Host::outstandingImages() const {
+  std::lock_guard lk(imagesLock_);
+  return static_cast<int>(outstanding_.size());
+}
+
+}  // namespace ofxhost

@@ -1,0 +1,451 @@
+// Loading a plug-in, serving suites, and sending actions.
+#include <dlfcn.h>
+
+#include <cstring>
+
+#include "ofx_host.h"
+#include "suites.h"
+
+namespace ofxhost {
+
+namespace {
+
+std::atomic<Host*> gActive{nullptr};
+
+const void* fetchSuiteEntry(OfxPropertySetHandle h, const char* name, int version) {
+  PropertySet* ps = PropertySet::from(h);
+  Host* host = ps ? ps->owner() : activeHost();
+  if (host == nullptr || name == nullptr) return nullptr;
+  return host->fetchSuite(name, version);
+}
+
+std::unique_ptr<PropertySet> makeArgs(Host* host) {
+  return std::make_unique<PropertySet>(host, "args", false);
+}
+
+}  // namespace
+
+Host* activeHost() { return gActive.load(); }
+
+Host::Host(HostOptions options) : options_(std::move(options)) {
+  hostProps_ = std::make_unique<PropertySet>(this, "host", false);
+  PropertySet& h = *hostProps_;
+  h.defineString(kOfxPropType, {kOfxTypeImageEffectHost});
+  h.defineString(kOfxPropName, {options_.hostName});
+  h.defineString(kOfxPropLabel, {options_.hostLabel});
+  h.defineInt(kOfxPropAPIVersion, {1, 4});
+  h.defineInt(kOfxPropVersion, {1, 0, 0});
+  h.defineString(kOfxPropVersionLabel, {"1.0"});
+  h.defineInt(kOfxImageEffectHostPropIsBackground, {1});
+  h.defineInt(kOfxImageEffectPropSupportsMultiResolution, {1});
+  h.defineInt(kOfxImageEffectPropSupportsTiles, {1});
+  h.defineInt(kOfxImageEffectPropTemporalClipAccess, {0});
+  h.defineString(kOfxImageEffectPropSupportedComponents,
+                 {kOfxImageComponentRGBA, kOfxImageComponentRGB, kOfxImageComponentAlpha});
+  h.defineString(kOfxImageEffectPropSupportedContexts,
+                 {kOfxImageEffectContextFilter, kOfxImageEffectContextGeneral});
+  h.defineString(kOfxImageEffectPropSupportedPixelDepths,
+                 {kOfxBitDepthByte, kOfxBitDepthShort, kOfxBitDepthHalf, kOfxBitDepthFloat});
+  h.defineInt(kOfxImageEffectPropSupportsMultipleClipDepths, {0});
+  h.defineInt(kOfxImageEffectPropSupportsMultipleClipPARs, {0});
+  h.defineInt(kOfxImageEffectPropSetableFrameRate, {0});
+  h.defineInt(kOfxImageEffectPropSetableFielding, {0});
+  h.defineInt(kOfxParamHostPropSupportsCustomInteract, {0});
+  h.defineInt(kOfxParamHostPropSupportsStringAnimation, {1});
+  h.defineInt(kOfxParamHostPropSupportsChoiceAnimation, {1});
+  h.defineInt(kOfxParamHostPropSupportsBooleanAnimation, {1});
+  h.defineInt(kOfxParamHostPropSupportsCustomAnimation, {0});
+  h.defineInt(kOfxParamHostPropSupportsParametricAnimation, {0});
+  h.defineInt(kOfxParamHostPropMaxParameters, {-1});
+  h.defineInt(kOfxParamHostPropMaxPages, {0});
+  record_.host = hostProps_->handle();
+  record_.fetchSuite = fetchSuiteEntry;
+  descriptor_ = std::make_unique<Effect>(this, Effect::Kind::Descriptor, "");
+  descriptor_->props->defineString(kOfxPropType, {kOfxTypeImageEffect});
+}
+
+Host::~Host() {
+  // Like an application closing its project: instances still alive are destroyed.
+  if (plugin_ != nullptr) {
+    for (auto& inst : instances_)
+      if (inst->created && !inst->destroyed) destroyInstance(inst.get());
+  }
+  forgetImagesOf(this);
+  releaseAllocationsOf(this);
+  Host* self = this;
+  gActive.compare_exchange_strong(self, nullptr);
+}
+
+// The library stays loaded for the life of the process: a plug-in may keep thread-local or
+// static state that must outlive any one host, and reopening the path returns the same module.
+bool Host::open(const std::string& path, int index) {
+  error_.clear();
+  dlerror();
+  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library_ == nullptr) {
+    const char* e = dlerror();
+    error_ = "cannot load " + path + ": " + (e ? e : "unknown error");
+    return false;
+  }
+  using CountFn = int (*)();
+  using GetFn = OfxPlugin* (*)(int);
+  auto count = reinterpret_cast<CountFn>(dlsym(library_, "OfxGetNumberOfPlugins"));
+  auto get = reinterpret_cast<GetFn>(dlsym(library_, "OfxGetPlugin"));
+  if (count == nullptr || get == nullptr) {
+    error_ = path + " does not export OfxGetNumberOfPlugins and OfxGetPlugin";
+    return false;
+  }
+  pluginCount_ = count();
+  if (index < 0 || index >= pluginCount_) {
+    error_ = path + " has " + std::to_string(pluginCount_) + " plug-ins, none at index " +
+             std::to_string(index);
+    return false;
+  }
+  OfxPlugin* p = get(index);
+  if (p == nullptr) {
+    error_ = path + ": OfxGetPlugin(" + std::to_string(index) + ") returned null";
+    return false;
+  }
+  if (p->pluginApi == nullptr || std::strcmp(p->pluginApi, kOfxImageEffectPluginApi) != 0 ||
+      p->apiVersion != 1) {
+    error_ = path + ": plug-in is not an image effect of API version 1";
+    return false;
+  }
+  if (p->setHost == nullptr || p->mainEntry == nullptr) {
+    error_ = path + ": plug-in record lacks setHost or mainEntry";
+    return false;
+  }
+  plugin_ = p;
+  bind();
+  return true;
+}
+
+void Host::bind() {
+  if (plugin_ == nullptr) return;
+  gActive = this;
+  plugin_->setHost(&record_);
+}
+
+const void* Host::fetchSuite(const char* name, int version) {
+  {
+    std::lock_guard lk(recordsLock_);
+    fetched_.emplace_back(name, version);
+  }
+  if (tracing()) record("fetchSuite", name, version);
+  if (version != 1) return nullptr;
+  const std::string n = name;
+  if (n == kOfxPropertySuite) return options_.noPropertySuite ? nullptr : &kPropertySuite;
+  if (n == kOfxImageEffectSuite) return options_.noImageEffectSuite ? nullptr : &kImageEffectSuite;
+  if (n == kOfxParameterSuite) return options_.noParameterSuite ? nullptr : &kParameterSuite;
+  if (n == kOfxMemorySuite) return options_.noMemorySuite ? nullptr : &kMemorySuite;
+  if (n == kOfxMultiThreadSuite) return options_.noMultiThreadSuite ? nullptr : &kMultiThreadSuite;
+  if (n == kOfxMessageSuite) return options_.noMessageSuite ? nullptr : &kMessageSuite;
+  return nullptr;
+}
+
+OfxStatus Host::dispatch(const char* name, const void* handle, PropertySet* in, PropertySet* out) {
+  return action(name, handle, in ? in->handle() : nullptr, out ? out->handle() : nullptr);
+}
+
+OfxStatus Host::action(const char* name, const void* handle, OfxPropertySetHandle inArgs,
+                       OfxPropertySetHandle outArgs) {
+  if (plugin_ == nullptr) return kOfxStatErrFatal;
+  gActive = this;
+  OfxStatus status = kOfxStatErrFatal;
+  auto call = [&] {
+    // A C++ exception must not cross the C boundary; a plug-in that throws gets a fatal status.
+    try {
+      status = plugin_->mainEntry(name, handle, inArgs, outArgs);
+    } catch (...) {
+      status = kOfxStatErrFatal;
+    }
+  };
+  if (options_.captureStderr)
+    lastStderr_ = captureStderr(call);
+  else
+    call();
+  return status;
+}
+
+OfxStatus Host::load() { return action(kOfxActionLoad, nullptr); }
+OfxStatus Host::unload() { return action(kOfxActionUnload, nullptr); }
+OfxStatus Host::describe() { return action(kOfxActionDescribe, descriptor_->handle()); }
+
+OfxStatus Host::describeInContext(const std::string& context) {
+  auto d = std::make_unique<Effect>(this, Effect::Kind::ContextDescriptor, context);
+  d->props->copyFrom(*descriptor_->props);
+  d->props->defineString(kOfxImageEffectPropContext, {context});
+  auto in = makeArgs(this);
+  in->defineString(kOfxImageEffectPropContext, {context});
+  Effect* raw = d.get();
+  for (auto it = contexts_.begin(); it != contexts_.end(); ++it)
+    if ((*it)->context == context) {
+      // Older descriptors stay alive: the plug-in may still hold their handles.
+      retired_.push_back(std::move(*it));
+      contexts_.erase(it);
+      break;
+    }
+  contexts_.push_back(std::move(d));
+  return dispatch(kOfxImageEffectActionDescribeInContext, raw->handle(), in.get(), nullptr);
+}
+
+Effect* Host::contextDescriptor(const std::string& context) const {
+  for (const auto& d : contexts_)
+    if (d->context == context) return d.get();
+  return nullptr;
+}
+
+Effect* Host::newInstance(const std::string& context) {
+  const Effect* def = contextDescriptor(context);
+  if (def == nullptr) return nullptr;
+  auto inst = std::make_unique<Effect>(this, Effect::Kind::Instance, context);
+  PropertySet& p = *inst->props;
+  p.copyFrom(*def->props);
+  p.defineString(kOfxPropType, {kOfxTypeImageEffectInstance});
+  p.defineString(kOfxImageEffectPropContext, {context});
+  p.definePointer(kOfxPropInstanceData, {nullptr});
+  p.defineInt(kOfxPropIsInteractive, {0});
+  p.defineDouble(kOfxImageEffectPropProjectSize, {1920.0, 1080.0});
+  p.defineDouble(kOfxImageEffectPropProjectOffset, {0.0, 0.0});
+  p.defineDouble(kOfxImageEffectPropProjectExtent, {1920.0, 1080.0});
+  p.defineDouble(kOfxImageEffectPropProjectPixelAspectRatio, {1.0});
+  p.defineDouble(kOfxImageEffectInstancePropEffectDuration, {1.0});
+  p.defineDouble(kOfxImageEffectPropFrameRate, {25.0});
+  for (const auto& dc : def->clips) {
+    auto c = std::make_unique<Clip>();
+    c->effect = inst.get();
+    c->name = dc->name;
+    c->magic = kClipMagic;
+    c->props = std::make_unique<PropertySet>(this, "clip", false);
+    c->props->copyFrom(*dc->props);
+    c->props->defineInt(kOfxImageClipPropConnected, {0});
+    c->props->defineString(kOfxImageEffectPropPixelDepth, {kOfxBitDepthFloat});
+    c->props->defineString(kOfxImageEffectPropComponents, {kOfxImageComponentRGBA});
+    c->props->defineString(kOfxImageClipPropUnmappedPixelDepth, {kOfxBitDepthFloat});
+    c->props->defineString(kOfxImageClipPropUnmappedComponents, {kOfxImageComponentRGBA});
+    c->props->defineString(kOfxImageEffectPropPreMultiplication, {kOfxImagePreMultiplied});
+    c->props->defineDouble(kOfxImagePropPixelAspectRatio, {1.0});
+    c->props->defineDouble(kOfxImageEffectPropFrameRate, {25.0});
+    inst->clips.push_back(std::move(c));
+  }
+  inst->params.props->copyFrom(*def->params.props);
+  for (const auto& dp : def->params.params) inst->params.params.push_back(instantiateParam(*dp, this));
+  instances_.push_back(std::move(inst));
+  return instances_.back().get();
+}
+
+Effect* Host::instanceChecked(Effect* instance) const {
+  for (const auto& i : instances_)
+    if (i.get() == instance) return instance;
+  return nullptr;
+}
+
+OfxStatus Host::createInstance(Effect* instance) {
+  if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
+  OfxStatus st = action(kOfxActionCreateInstance, instance->handle());
+  instance->created = st == kOfxStatOK;
+  return st;
+}
+
+OfxStatus Host::destroyInstance(Effect* instance) {
+  if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
+  instance->destroyed = true;
+  return action(kOfxActionDestroyInstance, instance->handle());
+}
+
+OfxStatus Host::beginInstanceChanged(Effect* instance, const std::string& reason) {
+  if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
+  auto in = makeArgs(this);
+  in->defineString(kOfxPropChangeReason, {reason});
+  return dispatch(kOfxActionBeginInstanceChanged, instance->handle(), in.get(), nullptr);
+}
+
+OfxStatus Host::endInstanceChanged(Effect* instance, const std::string& reason) {
+  if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
+  auto in = makeArgs(this);
+  in->defineString(kOfxPropChangeReason, {reason});
+  return dispatch(kOfxActionEndInstanceChanged, instance->handle(), in.get(), nullptr);
+}
+
+OfxStatus Host::instanceChanged(Effect* instance, const std::string& type, const std::string& name,
+                                const std::string& reason, double time) {
+  if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
+  auto in = makeArgs(this);
+  in->defineString(kOfxPropType, {type});
+  in->defineString(kOfxPropName, {name});
+  in->defineString(kOfxPropChangeReason, {reason});
+  in->defineDouble(kOfxPropTime, {time});
+  in->defineDouble(kOfxImageEffectPropRenderScale, {1.0, 1.0});
+  return dispatch(kOfxActionInstanceChanged, instance->handle(), in.get(), nullptr);
+}
+
+IdentityResult Host::isIdentity(Effect* instance, double time, OfxRectI window) {
+  IdentityResult r;
+  if (instanceChecked(instance) == nullptr) {
+    r.status = kOfxStatErrBadHandle;
+    return r;
+  }
+  auto in = makeArgs(this);
+  in->defineDouble(kOfxPropTime, {time});
+  in->defineString(kOfxImageEffectPropFieldToRender, {kOfxImageFieldNone});
+  in->defineInt(kOfxImageEffectPropRenderWindow, {window.x1, window.y1, window.x2, window.y2});
+  in->defineDouble(kOfxImageEffectPropRenderScale, {1.0, 1.0});
+  auto out = makeArgs(this);
+  out->defineString(kOfxPropName, {""});
+  out->defineDouble(kOfxPropTime, {time});
+  r.status = dispatch(kOfxImageEffectActionIsIdentity, instance->handle(), in.get(), out.get());
+  r.clip = out->getString(kOfxPropName).value_or("");
+  r.time = out->getDouble(kOfxPropTime).value_or(time);
+  r.writes = out->writes();
+  return r;
+}
+
+OfxStatus Host::render(Effect* instance, double time, OfxRectI window) {
+  if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
+  auto in = makeArgs(this);
+  in->defineDouble(kOfxPropTime, {time});
+  in->defineString(kOfxImageEffectPropFieldToRender, {kOfxImageFieldNone});
+  in->defineInt(kOfxImageEffectPropRenderWindow, {window.x1, window.y1, window.x2, window.y2});
+  in->defineDouble(kOfxImageEffectPropRenderScale, {1.0, 1.0});
+  in->defineInt(kOfxImageEffectPropSequentialRenderStatus, {0});
+  in->defineInt(kOfxImageEffectPropInteractiveRenderStatus, {0});
+  return dispatch(kOfxImageEffectActionRender, instance->handle(), in.get(), nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Host-side clip and parameter changes
+
+namespace {
+
+void describeClipFormat(Clip* c, const Image& img) {
+  c->props->defineString(kOfxImageEffectPropPixelDepth, {depthName(img.depth)});
+  c->props->defineString(kOfxImageEffectPropComponents, {componentsName(img.components)});
+  c->props->defineString(kOfxImageClipPropUnmappedPixelDepth, {depthName(img.depth)});
+  c->props->defineString(kOfxImageClipPropUnmappedComponents, {componentsName(img.components)});
+}
+
+}  // namespace
+
+bool Host::attachImage(Effect* instance, const std::string& clip, std::shared_ptr<Image> img,
+                       std::optional<double> time) {
+  if (instanceChecked(instance) == nullptr || img == nullptr) return false;
+  Clip* c = instance->clip(clip);
+  if (c == nullptr) return false;
+  if (img->uniqueId.empty()) img->uniqueId = clip + ":" + std::to_string(nextImageId_++);
+  describeClipFormat(c, *img);
+  if (time)
+    c->images[*time] = std::move(img);
+  else
+    c->anyTimeImage = std::move(img);
+  c->connected = true;
+  c->props->defineInt(kOfxImageClipPropConnected, {1});
+  return true;
+}
+
+bool Host::detachImages(Effect* instance, const std::string& clip) {
+  if (instanceChecked(instance) == nullptr) return false;
+  Clip* c = instance->clip(clip);
+  if (c == nullptr) return false;
+  c->images.clear();
+  c->anyTimeImage.reset();
+  return true;
+}
+
+bool Host::setClipConnected(Effect* instance, const std::string& clip, bool connected) {
+  if (instanceChecked(instance) == nullptr) return false;
+  Clip* c = instance->clip(clip);
+  if (c == nullptr) return false;
+  c->connected = connected;
+  c->props->defineInt(kOfxImageClipPropConnected, {connected ? 1 : 0});
+  return true;
+}
+
+bool Host::setParam(Effect* instance, const std::string& name, const ParamValue& v,
+                    std::optional<double> time) {
+  if (instanceChecked(instance) == nullptr) return false;
+  Param* p = instance->param(name);
+  if (p == nullptr || !valueFits(*p, v)) return false;
+  std::lock_guard lk(p->lock);
+  if (time)
+    p->keys[*time] = v;
+  else
+    p->value = v;
+  return true;
+}
+
+bool Host::setParamDouble(Effect* instance, const std::string& name, double v, std::optional<double> time) {
+  ParamValue pv;
+  pv.doubles = {v};
+  return setParam(instance, name, pv, time);
+}
+
+bool Host::setParamInt(Effect* instance, const std::string& name, int v, std::optional<double> time) {
+  ParamValue pv;
+  pv.ints = {v};
+  return setParam(instance, name, pv, time);
+}
+
+bool Host::setParamString(Effect* instance, const std::string& name, const std::string& v,
+                          std::optional<double> time) {
+  ParamValue pv;
+  pv.str = v;
+  return setParam(instance, name, pv, time);
+}
+
+std::optional<ParamValue> Host::paramValue(Effect* instance, const std::string& name,
+                                           std::optional<double> time) const {
+  if (instanceChecked(instance) == nullptr) return std::nullopt;
+  Param* p = instance->param(name);
+  if (p == nullptr) return std::nullopt;
+  std::lock_guard lk(p->lock);
+  if (time) {
+    auto it = p->keys.find(*time);
+    if (it != p->keys.end()) return it->second;
+  }
+  return p->value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+void Host::record(const char* call, const std::string& arg, double time) {
+  std::lock_guard lk(recordsLock_);
+  trace_.push_back({call, arg, time});
+}
+
+std::vector<TraceEntry> Host::trace() const {
+  std::lock_guard lk(recordsLock_);
+  return trace_;
+}
+
+void Host::clearTrace() {
+  std::lock_guard lk(recordsLock_);
+  trace_.clear();
+}
+
+void Host::addMessage(Message m) {
+  std::function<void(const Message&)> cb;
+  {
+    std::lock_guard lk(recordsLock_);
+    messages_.push_back(m);
+    cb = onMessage;
+  }
+  if (cb) cb(m);
+}
+
+std::vector<Message> Host::messages() const {
+  std::lock_guard lk(recordsLock_);
+  return messages_;
+}
+
+void Host::clearMessages() {
+  std::lock_guard lk(recordsLock_);
+  messages_.clear();
+}
+
+std::vector<std::pair<std::string, int>> Host::fetchedSuites() const {
+  std::lock_guard lk(recordsLock_);
+  return fetched_;
+}
+
+}  // namespace ofxhost

@@ -1,0 +1,232 @@
+// Memory, message and multi-thread suites.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "ofx_host.h"
+#include "suites.h"
+
+namespace ofxhost {
+
+namespace {
+
+// Blocks handed out by memoryAlloc, process-wide so that a free finds its block whichever host
+// is active.
+std::mutex gAllocLock;
+std::unordered_map<void*, Host*> gAllocations;
+
+void trace(Host* host, const char* call, const std::string& arg) {
+  if (host != nullptr && host->tracing()) host->record(call, arg);
+}
+
+OfxStatus memoryAlloc(void*, size_t n, void** out) {
+  Host* host = activeHost();
+  trace(host, "memoryAlloc", std::to_string(n));
+  if (out == nullptr) return kOfxStatErrValue;
+  *out = nullptr;
+  if (host == nullptr) return kOfxStatErrMemory;
+  return host->allocate(n, out);
+}
+
+OfxStatus memoryFree(void* p) {
+  Host* host = activeHost();
+  trace(host, "memoryFree", "");
+  Host* owner = nullptr;
+  {
+    std::lock_guard lk(gAllocLock);
+    auto it = gAllocations.find(p);
+    if (it != gAllocations.end()) {
+      owner = it->second;
+      gAllocations.erase(it);
+    }
+  }
+  if (owner == nullptr) {
+    if (host) host->noteBadFree();
+    return kOfxStatErrBadHandle;
+  }
+  std::free(p);
+  return kOfxStatOK;
+}
+
+OfxStatus message(void* handle, const char* type, const char* id, const char* format, ...) {
+  Host* host = activeHost();
+  if (handle != nullptr) {
+    Effect* e = Effect::from(static_cast<OfxImageEffectHandle>(handle));
+    if (e) host = e->owner;
+  }
+  trace(host, "message", type ? type : "");
+  if (format == nullptr) return kOfxStatErrValue;
+  Message m;
+  m.handle = handle;
+  m.type = type ? type : "";
+  if (id) m.id = id;
+  va_list ap, ap2;
+  va_start(ap, format);
+  va_copy(ap2, ap);
+  const int n = std::vsnprintf(nullptr, 0, format, ap);
+  va_end(ap);
+  if (n > 0) {
+    m.text.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(m.text.data(), m.text.size(), format, ap2);
+    m.text.resize(static_cast<size_t>(n));
+  }
+  va_end(ap2);
+  if (n < 0) return kOfxStatErrFormat;
+  if (host) host->addMessage(std::move(m));
+  return kOfxStatOK;
+}
+
+// Multi-thread suite: real threads, and every call counted.
+thread_local unsigned tThreadIndex = 0;
+thread_local bool tSpawned = false;
+
+void countCall(const char* call) {
+  Host* host = activeHost();
+  trace(host, call, "");
+  if (host) host->noteMultiThreadCall();
+}
+
+unsigned cpuCount() {
+  unsigned n = std::thread::hardware_concurrency();
+  return n ? n : 1;
+}
+
+OfxStatus multiThread(OfxThreadFunctionV1 func, unsigned nThreads, void* arg) {
+  countCall("multiThread");
+  if (func == nullptr) return kOfxStatErrValue;
+  if (nThreads == 0) nThreads = cpuCount();
+  if (nThreads == 1 || tSpawned) {
+    // Nested calls run inline, as hosts do.
+    for (unsigned i = 0; i < nThreads; ++i) func(i, nThreads, arg);
+    return kOfxStatOK;
+  }
+  std::vector<std::thread> threads;
+  threads.reserve(nThreads);
+  try {
+    for (unsigned i = 0; i < nThreads; ++i)
+      threads.emplace_back([=] {
+        tThreadIndex = i;
+        tSpawned = true;
+        func(i, nThreads, arg);
+      });
+  } catch (...) {
+    for (auto& t : threads) t.join();
+    return kOfxStatFailed;
+  }
+  for (auto& t : threads) t.join();
+  return kOfxStatOK;
+}
+
+OfxStatus multiThreadNumCPUs(unsigned* n) {
+  countCall("multiThreadNumCPUs");
+  if (n == nullptr) return kOfxStatErrValue;
+  *n = cpuCount();
+  return kOfxStatOK;
+}
+
+OfxStatus multiThreadIndex(unsigned* index) {
+  countCall("multiThreadIndex");
+  if (index == nullptr) return kOfxStatErrValue;
+  *index = tThreadIndex;
+  return kOfxStatOK;
+}
+
+int multiThreadIsSpawnedThread() {
+  countCall("multiThreadIsSpawnedThread");
+  return tSpawned ? 1 : 0;
+}
+
+struct Mutex {
+  std::recursive_mutex m;
+};
+
+OfxStatus mutexCreate(OfxMutexHandle* out, int lockCount) {
+  countCall("mutexCreate");
+  if (out == nullptr) return kOfxStatErrValue;
+  auto* mx = new Mutex;
+  for (int i = 0; i < lockCount; ++i) mx->m.lock();
+  *out = reinterpret_cast<OfxMutexHandle>(mx);
+  return kOfxStatOK;
+}
+
+OfxStatus mutexDestroy(const OfxMutexHandle h) {
+  countCall("mutexDestroy");
+  if (h == nullptr) return kOfxStatErrBadHandle;
+  delete reinterpret_cast<Mutex*>(h);
+  return kOfxStatOK;
+}
+
+OfxStatus mutexLock(const OfxMutexHandle h) {
+  countCall("mutexLock");
+  if (h == nullptr) return kOfxStatErrBadHandle;
+  reinterpret_cast<Mutex*>(h)->m.lock();
+  return kOfxStatOK;
+}
+
+OfxStatus mutexUnLock(const OfxMutexHandle h) {
+  countCall("mutexUnLock");
+  if (h == nullptr) return kOfxStatErrBadHandle;
+  reinterpret_cast<Mutex*>(h)->m.unlock();
+  return kOfxStatOK;
+}
+
+OfxStatus mutexTryLock(const OfxMutexHandle h) {
+  countCall("mutexTryLock");
+  if (h == nullptr) return kOfxStatErrBadHandle;
+  return reinterpret_cast<Mutex*>(h)->m.try_lock() ? kOfxStatOK : kOfxStatFailed;
+}
+
+}  // namespace
+
+const OfxMemorySuiteV1 kMemorySuite = {memoryAlloc, memoryFree};
+const OfxMessageSuiteV1 kMessageSuite = {message};
+const OfxMultiThreadSuiteV1 kMultiThreadSuite = {
+    multiThread, multiThreadNumCPUs, multiThreadIndex, multiThreadIsSpawnedThread, mutexCreate,
+    mutexDestroy, mutexLock, mutexUnLock, mutexTryLock,
+};
+
+// Blocks are filled with a non-zero pattern so that a plug-in relying on zeroed memory shows it.
+OfxStatus Host::allocate(size_t n, void** out) {
+  *out = nullptr;
+  if (failAllocAlways_) return kOfxStatErrMemory;
+  int left = failAllocNext_.load();
+  while (left > 0) {
+    if (failAllocNext_.compare_exchange_weak(left, left - 1)) return kOfxStatErrMemory;
+  }
+  void* p = std::malloc(n ? n : 1);
+  if (p == nullptr) return kOfxStatErrMemory;
+  std::memset(p, 0xA5, n);
+  {
+    std::lock_guard lk(gAllocLock);
+    gAllocations[p] = this;
+  }
+  *out = p;
+  return kOfxStatOK;
+}
+
+int Host::liveAllocations() const {
+  std::lock_guard lk(gAllocLock);
+  int n = 0;
+  for (const auto& kv : gAllocations)
+    if (kv.second == this) ++n;
+  return n;
+}
+
+// Blocks the plug-in never freed go with their host.
+void releaseAllocationsOf(Host* host) {
+  std::lock_guard lk(gAllocLock);
+  for (auto it = gAllocations.begin(); it != gAllocations.end();) {
+    if (it->second == host) {
+      std::free(it->first);
+      it = gAllocations.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace ofxhost

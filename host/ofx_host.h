@@ -1,0 +1,446 @@
+// In-process OpenFX host: loads an image-effect plug-in with dlopen, serves it the property,
+// image-effect, parameter, memory, multi-thread and message suites (version 1), sends it actions,
+// and lets the caller (tests, the command-line tool) own clips, images and parameter values.
+//
+// Handles given to the plug-in are pointers to the objects below. Everything the plug-in sees is
+// owned by the Host; objects stay valid until the Host is destroyed.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "ofx/ofx_api.h"
+#include "ofx/ofx_names.h"
+
+namespace ofxhost {
+
+class Host;
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+enum class PropType { Pointer, String, Double, Int };
+
+const char* propTypeName(PropType t);
+
+// One value of any type; only the member of the property's type is meaningful.
+struct PropValue {
+  PropType type = PropType::Int;
+  void* p = nullptr;
+  std::string s;
+  double d = 0.0;
+  int i = 0;
+};
+
+struct Property {
+  PropType type = PropType::Int;
+  std::vector<void*> pointers;
+  std::vector<std::string> strings;
+  std::vector<double> doubles;
+  std::vector<int> ints;
+  // What propReset restores. Properties a plug-in created itself reset to no values.
+  std::vector<void*> defPointers;
+  std::vector<std::string> defStrings;
+  std::vector<double> defDoubles;
+  std::vector<int> defInts;
+  int dimension() const;
+};
+
+// A write made by the plug-in through the property suite, in call order.
+struct PropWrite {
+  std::string name;
+  int index = 0;
+  PropValue value;
+};
+
+// A property set as the plug-in sees it (OfxPropertySetHandle). Thread-safe: reads share a
+// lock, writes take it exclusively. A string returned to the plug-in stays valid until that
+// property is written again.
+//
+// An open set lets the plug-in create properties by setting them (descriptors); a closed set
+// answers kOfxStatErrUnknown for any name the host did not define (instances, clips, images).
+class PropertySet {
+ public:
+  PropertySet(Host* owner, std::string kind, bool open);
+  PropertySet(const PropertySet&) = delete;
+  PropertySet& operator=(const PropertySet&) = delete;
+  ~PropertySet();
+
+  OfxPropertySetHandle handle() { return reinterpret_cast<OfxPropertySetHandle>(this); }
+  static PropertySet* from(OfxPropertySetHandle h);  // null when h is null or not a live set
+
+  // Host-side definitions: create or replace the property, its values becoming its default.
+  void defineString(const std::string& name, std::vector<std::string> values);
+  void defineDouble(const std::string& name, std::vector<double> values);
+  void defineInt(const std::string& name, std::vector<int> values);
+  void definePointer(const std::string& name, std::vector<void*> values);
+  // Copies every property (values and defaults) of another set.
+  void copyFrom(const PropertySet& other);
+
+  // Host-side reads; nullopt when the property is missing or of another type, or index is out
+  // of range.
+  bool has(const std::string& name) const;
+  std::optional<Property> get(const std::string& name) const;
+  std::optional<std::string> getString(const std::string& name, int index = 0) const;
+  std::optional<double> getDouble(const std::string& name, int index = 0) const;
+  std::optional<int> getInt(const std::string& name, int index = 0) const;
+  std::optional<void*> getPointer(const std::string& name, int index = 0) const;
+  std::vector<std::string> names() const;
+
+  // Plug-in writes in order; the host's own definitions are not logged.
+  std::vector<PropWrite> writes() const;
+  void clearWrites();
+
+  // Suite-level access (what the property suite functions call), returning OpenFX statuses.
+  OfxStatus set(const char* name, int index, const PropValue& v);
+  OfxStatus setN(const char* name, int count, PropType type, const void* values);
+  OfxStatus getOne(const char* name, int index, PropType type, void* out) const;
+  OfxStatus getN(const char* name, int count, PropType type, void* out) const;
+  OfxStatus reset(const char* name);
+  OfxStatus dimension(const char* name, int* count) const;
+
+  Host* owner() const { return owner_; }
+  const std::string& kind() const { return kind_; }
+  bool open() const { return open_; }
+
+ private:
+  uint32_t magic_;
+  Host* owner_;
+  std::string kind_;
+  bool open_;
+  mutable std::shared_mutex lock_;
+  std::map<std::string, Property> props_;
+  std::vector<PropWrite> writes_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Images
+
+enum class PixelDepth { Byte, Short, Half, Float };
+enum class Components { RGBA, RGB, Alpha };
+
+const char* depthName(PixelDepth d);
+const char* componentsName(Components c);
+std::optional<PixelDepth> depthFromName(const std::string& s);
+std::optional<Components> componentsFromName(const std::string& s);
+int bytesPerComponent(PixelDepth d);
+int componentCount(Components c);
+
+// An image buffer the host owns and lends to the plug-in. `data` points at the pixel at
+// (bounds.x1, bounds.y1); row y starts at data + (y - bounds.y1) * rowBytes, so a negative
+// rowBytes means rows run backwards in memory.
+struct Image {
+  std::vector<unsigned char> storage;
+  void* data = nullptr;
+  int rowBytes = 0;
+  OfxRectI bounds{0, 0, 0, 0};
+  PixelDepth depth = PixelDepth::Float;
+  Components components = Components::RGBA;
+  std::string uniqueId;  // empty: the property is left out
+  int width() const { return bounds.x2 - bounds.x1; }
+  int height() const { return bounds.y2 - bounds.y1; }
+};
+
+struct ImageLayout {
+  PixelDepth depth = PixelDepth::Float;
+  Components components = Components::RGBA;
+  bool negativeRowBytes = false;  // bottom row last in memory, rowBytes < 0
+  int rowPadding = 0;             // extra bytes at the end of every row
+};
+
+// Makes an image of the given bounds from float RGBA pixels in row order (bottom row first,
+// width*height*4 floats). Integer depths clamp to 0..1 and round; RGB drops alpha; Alpha keeps
+// alpha only. Returns null when the bounds are empty/inverted or rgba has the wrong size.
+std::shared_ptr<Image> makeImage(const std::vector<float>& rgba, OfxRectI bounds,
+                                 const ImageLayout& layout = {});
+// A zero-filled image, e.g. an output buffer.
+std::shared_ptr<Image> makeBlankImage(OfxRectI bounds, const ImageLayout& layout = {});
+// Reads any image back as float RGBA in row order (missing channels: colour 0, alpha 1;
+// Alpha-only images give (a, a, a, a)).
+std::vector<float> readImageRGBA(const Image& img);
+
+// ---------------------------------------------------------------------------------------------
+// Clips, parameters, effects
+
+class Effect;
+
+// A clip descriptor (on a descriptor) or a clip instance (on an instance).
+struct Clip {
+  Effect* effect = nullptr;
+  std::string name;
+  std::unique_ptr<PropertySet> props;
+  // Instances only: images by time, plus one for every time.
+  std::map<double, std::shared_ptr<Image>> images;
+  std::shared_ptr<Image> anyTimeImage;
+  bool connected = false;
+  OfxImageClipHandle handle() { return reinterpret_cast<OfxImageClipHandle>(this); }
+  uint32_t magic = 0;
+};
+
+enum class ParamKind { Double, Integer, Choice, Boolean, String, PushButton, Other };
+ParamKind paramKindOf(const std::string& paramType);
+
+struct ParamValue {
+  std::vector<double> doubles;  // Double family
+  std::vector<int> ints;        // Integer, Choice, Boolean
+  std::string str;              // String, Custom
+  bool operator==(const ParamValue& o) const {
+    return doubles == o.doubles && ints == o.ints && str == o.str;
+  }
+};
+
+// A parameter definition (on a descriptor) or a parameter with values (on an instance).
+struct Param {
+  std::string type;  // "OfxParamTypeDouble", ...
+  std::string name;
+  ParamKind kind = ParamKind::Other;
+  int valueCount = 0;  // doubles or ints per value (1 for most, 2/3/4 for vector types)
+  std::unique_ptr<PropertySet> props;
+  // Values are read without interpolation: a key at exactly the asked time wins, otherwise the
+  // current value.
+  ParamValue value;
+  std::map<double, ParamValue> keys;
+  // Strings returned to the plug-in stay valid until the parameter is written again.
+  mutable std::mutex lock;
+  OfxParamHandle handle() { return reinterpret_cast<OfxParamHandle>(this); }
+  uint32_t magic = 0;
+};
+
+struct ParamSet {
+  Effect* effect = nullptr;
+  std::unique_ptr<PropertySet> props;
+  std::vector<std::unique_ptr<Param>> params;  // definition order
+  int editDepth = 0;
+  Param* find(const std::string& name) const;
+  OfxParamSetHandle handle() { return reinterpret_cast<OfxParamSetHandle>(this); }
+  uint32_t magic = 0;
+};
+
+// The effect descriptor, a per-context descriptor, or an instance (OfxImageEffectHandle).
+class Effect {
+ public:
+  enum class Kind { Descriptor, ContextDescriptor, Instance };
+  Effect(Host* owner, Kind kind, std::string context);
+  ~Effect();
+  OfxImageEffectHandle handle() { return reinterpret_cast<OfxImageEffectHandle>(this); }
+  static Effect* from(OfxImageEffectHandle h);
+
+  Host* owner;
+  Kind kind;
+  std::string context;  // empty on the main descriptor
+  std::unique_ptr<PropertySet> props;
+  ParamSet params;
+  std::vector<std::unique_ptr<Clip>> clips;  // definition order
+  // Instances: the create action succeeded / the destroy action was sent.
+  bool created = false;
+  bool destroyed = false;
+
+  Clip* clip(const std::string& name) const;
+  Param* param(const std::string& name) const { return params.find(name); }
+
+ private:
+  uint32_t magic_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Records of what the plug-in did
+
+struct Message {
+  const void* handle = nullptr;
+  std::string type;
+  std::optional<std::string> id;  // nullopt when the plug-in passed null
+  std::string text;
+};
+
+struct TraceEntry {
+  std::string call;  // suite function name, e.g. "clipGetImage"
+  std::string arg;   // its key argument: property, parameter, clip or suite name
+  double time = 0.0; // for calls that take a time, else 0
+};
+
+struct HostOptions {
+  // Suites the host does not serve (fetchSuite answers null for them).
+  bool noPropertySuite = false;
+  bool noImageEffectSuite = false;
+  bool noParameterSuite = false;
+  bool noMemorySuite = false;
+  bool noMultiThreadSuite = false;
+  bool noMessageSuite = false;
+  // Record suite calls (trace()).
+  bool trace = false;
+  // Capture fd 2 around each action into lastStderr(). Process-wide: do not combine with
+  // actions running on other threads.
+  bool captureStderr = false;
+  // Host label and name announced in the host property set.
+  std::string hostName = "org.vantrel.host";
+  std::string hostLabel = "Vantrel host";
+};
+
+struct IdentityResult {
+  OfxStatus status = kOfxStatReplyDefault;
+  std::string clip;  // kOfxPropName of the out-args
+  double time = 0.0; // kOfxPropTime of the out-args
+  std::vector<PropWrite> writes;  // what the plug-in wrote to the out-args
+};
+
+// ---------------------------------------------------------------------------------------------
+// The host
+
+class Host {
+ public:
+  explicit Host(HostOptions options = {});
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // dlopens the module, finds plug-in `index`, checks its API and version and calls setHost.
+  // Returns false with error() set on any failure. Loading a path already loaded in the process
+  // returns the same library; setHost rebinds it to this host.
+  bool open(const std::string& path, int index = 0);
+  const std::string& error() const { return error_; }
+  OfxPlugin* plugin() const { return plugin_; }
+  int pluginCount() const { return pluginCount_; }
+  // Calls setHost again (e.g. after another Host used the same library).
+  void bind();
+
+  // Any action string, with raw handles (for actions the conveniences below do not cover).
+  OfxStatus action(const char* name, const void* handle, OfxPropertySetHandle inArgs = nullptr,
+                   OfxPropertySetHandle outArgs = nullptr);
+
+  OfxStatus load();
+  OfxStatus unload();
+  OfxStatus describe();
+  OfxStatus describeInContext(const std::string& context);
+  // Builds an instance from the context's descriptor (describeInContext must have run) without
+  // telling the plug-in; createInstance then sends the action.
+  Effect* newInstance(const std::string& context);
+  OfxStatus createInstance(Effect* instance);
+  OfxStatus destroyInstance(Effect* instance);
+  OfxStatus beginInstanceChanged(Effect* instance, const std::string& reason = kOfxChangeUserEdited);
+  OfxStatus endInstanceChanged(Effect* instance, const std::string& reason = kOfxChangeUserEdited);
+  OfxStatus instanceChanged(Effect* instance, const std::string& type, const std::string& name,
+                            const std::string& reason = kOfxChangeUserEdited, double time = 0.0);
+  IdentityResult isIdentity(Effect* instance, double time, OfxRectI window);
+  OfxStatus render(Effect* instance, double time, OfxRectI window);
+
+  // Descriptors as filled in by describe / describeInContext.
+  Effect& descriptor() { return *descriptor_; }
+  Effect* contextDescriptor(const std::string& context) const;
+  PropertySet& hostProps() { return *hostProps_; }
+
+  // Images and clips of an instance. time nullopt: the image serves every time without one of
+  // its own. Attaching connects the clip and sets its depth and components.
+  bool attachImage(Effect* instance, const std::string& clip, std::shared_ptr<Image> img,
+                   std::optional<double> time = std::nullopt);
+  bool detachImages(Effect* instance, const std::string& clip);
+  bool setClipConnected(Effect* instance, const std::string& clip, bool connected);
+
+  // Parameter values of an instance, as the user would change them between actions.
+  // time nullopt sets the current value, otherwise a key at that time.
+  bool setParam(Effect* instance, const std::string& name, const ParamValue& v,
+                std::optional<double> time = std::nullopt);
+  bool setParamDouble(Effect* instance, const std::string& name, double v,
+                      std::optional<double> time = std::nullopt);
+  bool setParamInt(Effect* instance, const std::string& name, int v,
+                   std::optional<double> time = std::nullopt);
+  bool setParamString(Effect* instance, const std::string& name, const std::string& v,
+                      std::optional<double> time = std::nullopt);
+  std::optional<ParamValue> paramValue(Effect* instance, const std::string& name,
+                                       std::optional<double> time = std::nullopt) const;
+
+  // Failure injection for memoryAlloc: fail every call, or the next n calls.
+  void failAllocAlways(bool on) { failAllocAlways_ = on; }
+  void failNextAllocs(int n) { failAllocNext_ = n; }
+  // Blocks from memoryAlloc not yet freed (count), and frees of unknown pointers.
+  int liveAllocations() const;
+  int badFrees() const { return badFrees_; }
+
+  // Images handed out by clipGetImage and not yet released; fetch/release totals; releases of
+  // handles that were not outstanding.
+  int outstandingImages() const;
+  int imagesFetched() const { return imagesFetched_; }
+  int imagesReleased() const { return imagesReleased_; }
+  int badReleases() const { return badReleases_; }
+
+  std::vector<Message> messages() const;
+  void clearMessages();
+  // Called for each message as it arrives (e.g. to print it).
+  std::function<void(const Message&)> onMessage;
+
+  // Calls made to the multi-thread suite (any function).
+  int multiThreadCalls() const { return multiThreadCalls_; }
+  // Suites the plug-in asked for, in order (name, version).
+  std::vector<std::pair<std::string, int>> fetchedSuites() const;
+
+  std::vector<TraceEntry> trace() const;
+  void clearTrace();
+  const std::string& lastStderr() const { return lastStderr_; }
+
+  const HostOptions& options() const { return options_; }
+  HostOptions& options() { return options_; }
+
+  // Used by the suite functions.
+  void record(const char* call, const std::string& arg, double time = 0.0);
+  bool tracing() const { return options_.trace; }
+  OfxStatus allocate(size_t n, void** out);
+  void noteMultiThreadCall() { ++multiThreadCalls_; }
+  void addMessage(Message m);
+  const void* fetchSuite(const char* name, int version);
+  OfxPropertySetHandle fetchImage(Clip* clip, double time);
+  OfxStatus releaseImage(OfxPropertySetHandle image);
+  void noteBadFree() { ++badFrees_; }
+
+ private:
+  Effect* instanceChecked(Effect* instance) const;
+  OfxStatus dispatch(const char* name, const void* handle, PropertySet* in, PropertySet* out);
+
+  HostOptions options_;
+  std::string error_;
+  void* library_ = nullptr;
+  OfxPlugin* plugin_ = nullptr;
+  int pluginCount_ = 0;
+  OfxHost record_{};
+  std::unique_ptr<PropertySet> hostProps_;
+  std::unique_ptr<Effect> descriptor_;
+  std::vector<std::unique_ptr<Effect>> contexts_;
+  std::vector<std::unique_ptr<Effect>> retired_;
+  std::vector<std::unique_ptr<Effect>> instances_;
+
+  std::atomic<bool> failAllocAlways_{false};
+  std::atomic<int> failAllocNext_{0};
+  std::atomic<int> badFrees_{0};
+
+  mutable std::mutex imagesLock_;
+  std::map<PropertySet*, std::unique_ptr<PropertySet>> outstanding_;
+  std::atomic<int> imagesFetched_{0};
+  std::atomic<int> imagesReleased_{0};
+  std::atomic<int> badReleases_{0};
+  std::atomic<unsigned> nextImageId_{1};
+
+  mutable std::mutex recordsLock_;
+  std::vector<Message> messages_;
+  std::vector<TraceEntry> trace_;
+  std::vector<std::pair<std::string, int>> fetched_;
+  std::atomic<int> multiThreadCalls_{0};
+  std::string lastStderr_;
+};
+
+// The host that handle-less suite calls (memoryAlloc with a null handle, memoryFree, message
+// with a null handle, the multi-thread suite) report to: the one that last bound the plug-in or
+// sent it an action.
+Host* activeHost();
+
+// Runs fn with file descriptor 2 redirected into a temporary file and returns what was written.
+// stderr is flushed before and after.
+std::string captureStderr(const std::function<void()>& fn);
+
+}  // namespace ofxhost

@@ -1,0 +1,35 @@
+// Suite tables the host serves, shared between the host's source files.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "ofx_host.h"
+
+namespace ofxhost {
+
+extern const OfxPropertySuiteV1 kPropertySuite;
+extern const OfxImageEffectSuiteV1 kImageEffectSuite;
+extern const OfxParameterSuiteV1 kParameterSuite;
+extern const OfxMemorySuiteV1 kMemorySuite;
+extern const OfxMultiThreadSuiteV1 kMultiThreadSuite;
+extern const OfxMessageSuiteV1 kMessageSuite;
+
+// Live-object markers, checked before a handle from the plug-in is used.
+constexpr uint32_t kPropSetMagic = 0x50524f50;   // "PROP"
+constexpr uint32_t kEffectMagic = 0x45464658;    // "EFFX"
+constexpr uint32_t kClipMagic = 0x434c4950;      // "CLIP"
+constexpr uint32_t kParamMagic = 0x5041524d;     // "PARM"
+constexpr uint32_t kParamSetMagic = 0x50534554;  // "PSET"
+constexpr uint32_t kDeadMagic = 0xdeadbeef;
+
+// An instance's parameter made from its definition, with the default as current value.
+std::unique_ptr<Param> instantiateParam(const Param& def, Host* owner);
+// Whether a value has the shape the parameter's type needs.
+bool valueFits(const Param& p, const ParamValue& v);
+// Frees the memoryAlloc blocks a host's plug-in never freed.
+void releaseAllocationsOf(Host* host);
+// Forgets the images a host handed out, when the host goes away.
+void forgetImagesOf(Host* host);
+
+}  // namespace ofxhost
