@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "ofx_host.h"
+#include "probe.h"
+
+using namespace ofxhost;
+
+namespace {
+
+TEST(HostLoad, ReportsWhyAModuleCannotBeUsed) {
+  Host host;
+  EXPECT_FALSE(host.open("/nonexistent/Nothing.ofx"));
+  EXPECT_NE(host.error().find("cannot load"), std::string::npos);
+  EXPECT_FALSE(host.open(PROBE_PLUGIN_PATH, 1));
+  EXPECT_NE(host.error().find("none at index 1"), std::string::npos);
+  EXPECT_EQ(host.load(), kOfxStatErrFatal) << "no plug-in bound";
+  ASSERT_TRUE(host.open(PROBE_PLUGIN_PATH)) << host.error();
+  EXPECT_EQ(host.pluginCount(), 1);
+  EXPECT_STREQ(host.plugin()->pluginIdentifier, "org.vantrel.probe");
+}
+
+TEST(HostLoad, ServesOnlyTheSixSuitesAtVersionOne) {
+  Host host;
+  for (const char* s : {kOfxPropertySuite, kOfxImageEffectSuite, kOfxParameterSuite, kOfxMemorySuite,
+                        kOfxMultiThreadSuite, kOfxMessageSuite}) {
+    EXPECT_NE(host.fetchSuite(s, 1), nullptr) << s;
+    EXPECT_EQ(host.fetchSuite(s, 2), nullptr) << s;
+  }
+  EXPECT_EQ(host.fetchSuite("OfxInteractSuite", 1), nullptr);
+  EXPECT_EQ(host.fetchSuite("ofxpropertysuite", 1), nullptr);
+}
+
+TEST(HostLoad, LeftOutSuitesAreNullForThePlugin) {
+  HostOptions noParams;
+  noParams.noParameterSuite = true;
+  Host host(noParams);
+  ASSERT_TRUE(host.open(PROBE_PLUGIN_PATH));
+  EXPECT_EQ(host.load(), kOfxStatErrMissingHostFeature);
+  const auto fetched = host.fetchedSuites();
+  ASSERT_EQ(fetched.size(), 6u);
+  EXPECT_EQ(fetched[0].first, kOfxPropertySuite);
+  EXPECT_EQ(fetched[5].first, kOfxMessageSuite);
+
+  // The same module rebinds to a new host: load works again with every suite.
+  auto full = probe::loaded();
+  ASSERT_NE(full, nullptr);
+  EXPECT_EQ(full->plugin(), host.plugin()) << "one library per process";
+}
+
+TEST(HostDescribe, RecordsDescriptionInOrder) {
+  auto host = probe::loaded();
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(host->describe(), kOfxStatOK);
+  const auto w = host->descriptor().props->writes();
+  ASSERT_EQ(w.size(), 5u);
+  EXPECT_EQ(w[0].name, kOfxPropLabel);
+  EXPECT_EQ(w[2].name, kOfxImageEffectPropSupportedContexts);
+  EXPECT_EQ(w[3].index, 1);
+  EXPECT_EQ(w[3].value.s, kOfxImageEffectContextGeneral);
+
+  ASSERT_EQ(host->describeInContext(kOfxImageEffectContextGeneral), kOfxStatOK);
+  Effect* ctx = host->contextDescriptor(kOfxImageEffectContextGeneral);
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_EQ(ctx->props->getString(kOfxImageEffectPropContext), kOfxImageEffectContextGeneral);
+  EXPECT_EQ(ctx->props->getString(kOfxPropLabel), "Probe") << "carries the effect description";
+  ASSERT_EQ(ctx->clips.size(), 2u);
+  EXPECT_EQ(ctx->clips[0]->name, "Source");
+  EXPECT_EQ(ctx->clips[1]->name, "Output");
+  ASSERT_EQ(ctx->params.params.size(), 4u);
+  EXPECT_EQ(ctx->params.params[1]->name, "mode");
+  EXPECT_EQ(ctx->params.params[1]->type, kOfxParamTypeChoice);
+  EXPECT_EQ(ctx->params.params[1]->props->getString(kOfxParamPropChoiceOption, 1), "B");
+  EXPECT_EQ(host->newInstance(kOfxImageEffectContextFilter), nullptr) << "context not described";
+}
+
+TEST(HostInstance, InstanceStartsWithDefaultsAndClosedProperties) {
+  auto host = probe::loaded();
+  ASSERT_NE(host, nullptr);
+  Effect* inst = probe::instance(*host);
+  ASSERT_NE(inst, nullptr);
+  EXPECT_NE(inst->props->getPointer(kOfxPropInstanceData).value_or(nullptr), nullptr);
+  EXPECT_EQ(inst->props->getString(kOfxImageEffectPropContext), kOfxImageEffectContextFilter);
+  EXPECT_EQ(host->paramValue(inst, "gain")->doubles, std::vector<double>{0.5});
+  EXPECT_EQ(host->paramValue(inst, "mode")->ints, std::vector<int>{1});
+  EXPECT_EQ(host->paramValue(inst, "path")->str, "/tmp/probe");
+  EXPECT_EQ(host->liveAllocations(), 1);
+  EXPECT_EQ(host->destroyInstance(inst), kOfxStatOK);
+  EXPECT_EQ(host->liveAllocations(), 0);
+  EXPECT_EQ(host->badFrees(), 0);
+}
+
+TEST(HostInstance, AllocationFailureAndStderrCapture) {
+  HostOptions opts;
+  opts.captureStderr = true;
+  auto host = probe::loaded(opts);
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(host->describe(), kOfxStatOK);
+  ASSERT_EQ(host->describeInContext(kOfxImageEffectContextFilter), kOfxStatOK);
+
+  host->failNextAllocs(1);
+  Effect* a = host->newInstance(kOfxImageEffectContextFilter);
+  EXPECT_EQ(host->createInstance(a), kOfxStatErrMemory);
+  EXPECT_EQ(host->lastStderr(), "probe: create\n");
+  Effect* b = host->newInstance(kOfxImageEffectContextFilter);
+  EXPECT_EQ(host->createInstance(b), kOfxStatOK) << "only the next call failed";
+
+  host->failAllocAlways(true);
+  Effect* c = host->newInstance(kOfxImageEffectContextFilter);
+  EXPECT_EQ(host->createInstance(c), kOfxStatErrMemory);
+  EXPECT_EQ(host->createInstance(c), kOfxStatErrMemory);
+  host->failAllocAlways(false);
+  EXPECT_EQ(host->createInstance(c), kOfxStatOK);
+}
+
+TEST(HostInstance, CaptureStderrRestoresTheStream) {
+  const std::string got = captureStderr([] {
+    std::fputs("one\n", stderr);
+    std::fprintf(stderr, "two %d\n", 2);
+  });
+  EXPECT_EQ(got, "one\ntwo 2\n");
+  EXPECT_EQ(captureStderr([] {}), "");
+  EXPECT_EQ(captureStderr([] { std::fputs("three", stderr); }), "three");
+}
+
+struct HostRender : ::testing::Test {
+  std::unique_ptr<Host> host = probe::loaded();
+  Effect* inst = nullptr;
+  void SetUp() override {
+    ASSERT_NE(host, nullptr);
+    inst = probe::instance(*host);
+    ASSERT_NE(inst, nullptr);
+  }
+};
+
+TEST_F(HostRender, RendersIntoNegativeRowBytesOutputAndReleasesImages) {
+  std::vector<float> src;
+  for (int k = 0; k < 4 * 3 * 4; ++k) src.push_back(k / 48.0f);
+  const OfxRectI bounds{-2, 1, 2, 4};
+  ASSERT_TRUE(host->attachImage(inst, "Source", makeImage(src, bounds)));
+  auto out = makeBlankImage(bounds, {PixelDepth::Float, Components::RGBA, true, 8});
+  ASSERT_TRUE(host->attachImage(inst, "Output", out));
+  ASSERT_TRUE(host->setParamDouble(inst, "gain", 2.0));
+
+  EXPECT_EQ(host->render(inst, 0.0, bounds), kOfxStatOK);
+  const auto got = readImageRGBA(*out);
+  for (size_t k = 0; k < got.size(); ++k)
+    ASSERT_FLOAT_EQ(got[k], k % 4 == 3 ? src[k] : src[k] * 2.0f) << k;
+  EXPECT_EQ(host->imagesFetched(), 2);
+  EXPECT_EQ(host->imagesReleased(), 2);
+  EXPECT_EQ(host->outstandingImages(), 0);
+}
+
+TEST_F(HostRender, ImagesByTimeAndMissingImages) {
+  const OfxRectI b{0, 0, 1, 1};
+  auto out = makeBlankImage(b);
+  ASSERT_TRUE(host->attachImage(inst, "Output", out));
+  EXPECT_EQ(host->render(inst, 0.0, b), kOfxStatFailed) << "no Source image";
+  EXPECT_EQ(host->outstandingImages(), 0);
+
+  ASSERT_TRUE(host->attachImage(inst, "Source", makeImage({1, 1, 1, 1}, b), 3.0));
+  ASSERT_TRUE(host->attachImage(inst, "Source", makeImage({0.25f, 0.25f, 0.25f, 1}, b)));
+  ASSERT_TRUE(host->setParamDouble(inst, "gain", 1.0));
+  ASSERT_EQ(host->render(inst, 3.0, b), kOfxStatOK);
+  EXPECT_FLOAT_EQ(readImageRGBA(*out)[0], 1.0f) << "image of that time";
+  ASSERT_EQ(host->render(inst, 4.0, b), kOfxStatOK);
+  EXPECT_FLOAT_EQ(readImageRGBA(*out)[0], 0.25f) << "image for every time";
+
+  ASSERT_TRUE(host->setClipConnected(inst, "Source", false));
+  EXPECT_EQ(host->render(inst, 3.0, b), kOfxStatFailed) << "disconnected clip gives no image";
+  EXPECT_FALSE(host->attachImage(inst, "Nope", out));
+  EXPECT_EQ(host->badReleases(), 0);
+}
+
+TEST_F(HostRender, ImageSuiteStatusesAndReleaseTracking) {
+  auto* fx = static_cast<const OfxImageEffectSuiteV1*>(host->fetchSuite(kOfxImageEffectSuite, 1));
+  auto* ps = static_cast<const OfxPropertySuiteV1*>(host->fetchSuite(kOfxPropertySuite, 1));
+  OfxImageClipHandle clip = reinterpret_cast<OfxImageClipHandle>(1);
+  OfxPropertySetHandle props = reinterpret_cast<OfxPropertySetHandle>(1);
+  EXPECT_EQ(fx->clipGetHandle(inst->handle(), "Nope", &clip, &props), kOfxStatErrUnknown);
+  EXPECT_EQ(clip, nullptr);
+  EXPECT_EQ(props, nullptr);
+  ASSERT_EQ(fx->clipGetHandle(inst->handle(), "Source", &clip, nullptr), kOfxStatOK);
+
+  const OfxRectI b{0, 0, 2, 2};
+  ASSERT_TRUE(host->attachImage(inst, "Source", makeImage(std::vector<float>(16, 0.5f), b,
+                                                          {PixelDepth::Half, Components::RGBA, false, 0})));
+  OfxPropertySetHandle img = nullptr;
+  ASSERT_EQ(fx->clipGetImage(clip, 0.0, nullptr, &img), kOfxStatOK);
+  char* depth = nullptr;
+  int bounds[4] = {};
+  double scale[2] = {};
+  ps->propGetString(img, kOfxImageEffectPropPixelDepth, 0, &depth);
+  ps->propGetIntN(img, kOfxImagePropBounds, 4, bounds);
+  ps->propGetDoubleN(img, kOfxImageEffectPropRenderScale, 2, scale);
+  EXPECT_STREQ(depth, kOfxBitDepthHalf);
+  EXPECT_EQ(bounds[2], 2);
+  EXPECT_EQ(scale[1], 1.0);
+  EXPECT_EQ(host->outstandingImages(), 1);
+
+  OfxRectD rod{};
+  EXPECT_EQ(fx->clipGetRegionOfDefinition(clip, 0.0, &rod), kOfxStatOK);
+  EXPECT_EQ(rod.x2, 2.0);
+  EXPECT_EQ(fx->abort(inst->handle()), 0);
+
+  EXPECT_EQ(fx->clipReleaseImage(img), kOfxStatOK);
+  EXPECT_EQ(fx->clipReleaseImage(img), kOfxStatErrBadHandle) << "released twice";
+  EXPECT_EQ(fx->clipReleaseImage(nullptr), kOfxStatErrBadHandle);
+  EXPECT_EQ(host->badReleases(), 2);
+  EXPECT_EQ(host->outstandingImages(), 0);
+}
+
+TEST_F(HostRender, ConcurrentTileRenders) {
+  const OfxRectI b{0, 0, 64, 64};
+  ASSERT_TRUE(host->attachImage(inst, "Source", makeImage(std::vector<float>(64 * 64 * 4, 0.5f), b)));
+  auto out = makeBlankImage(b);
+  ASSERT_TRUE(host->attachImage(inst, "Output", out));
+  std::vector<std::thread> tiles;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t)
+    tiles.emplace_back([&, t] {
+      for (int k = 0; k < 20; ++k)
+        if (host->render(inst, 0.0, {0, t * 16, 64, t * 16 + 16}) != kOfxStatOK) ++failures;
+    });
+  for (auto& th : tiles) th.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(host->imagesFetched(), 160);
+  EXPECT_EQ(host->outstandingImages(), 0);
+  for (float v : readImageRGBA(*out)) ASSERT_TRUE(v == 0.25f || v == 0.5f);
+}
+
+TEST_F(HostRender, IdentityOutArgs) {
+  IdentityResult r = host->isIdentity(inst, 12.5, {0, 0, 1, 1});
+  EXPECT_EQ(r.status, kOfxStatReplyDefault);
+  EXPECT_TRUE(r.writes.empty());
+  ASSERT_TRUE(host->setParamDouble(inst, "gain", 1.0, 12.5));
+  r = host->isIdentity(inst, 12.5, {0, 0, 1, 1});
+  EXPECT_EQ(r.status, kOfxStatOK);
+  EXPECT_EQ(r.clip, "Source");
+  EXPECT_EQ(r.time, 12.5);
+  EXPECT_EQ(r.writes.size(), 2u);
+}
+
+TEST_F(HostRender, MessagesTraceAndPluginWrites) {
+  host->options().trace = true;
+  host->options().captureStderr = true;
+  std::vector<std::string> shown;
+  host->onMessage = [&](const Message& m) { shown.push_back(m.text); };
+  host->clearTrace();
+  EXPECT_EQ(host->instanceChanged(inst, kOfxTypeParameter, "save"), kOfxStatOK);
+  EXPECT_EQ(host->paramValue(inst, "path")->str, "/tmp/probe.out") << "host sees the plug-in's write";
+  EXPECT_EQ(host->lastStderr(), "probe: saved /tmp/probe.out\n");
+  const auto msgs = host->messages();
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].type, kOfxMessageMessage);
+  EXPECT_FALSE(msgs[0].id.has_value());
+  EXPECT_EQ(msgs[0].text, "saved /tmp/probe.out (100%)");
+  EXPECT_EQ(msgs[0].handle, inst->handle());
+  EXPECT_EQ(shown.size(), 1u);
+
+  std::vector<std::string> calls;
+  for (const auto& e : host->trace()) calls.push_back(e.call + ":" + e.arg);
+  const std::vector<std::string> expected = {
+      "getPropertySet:",    "propGetPointer:OfxPropInstanceData", "propGetString:OfxPropName",
+      "paramGetValue:path", "paramSetValue:path",                 "message:OfxMessageMessage"};
+  EXPECT_EQ(calls, expected);
+}
+
+TEST_F(HostRender, MultiThreadSuiteRunsAndCounts) {
+  EXPECT_EQ(host->multiThreadCalls(), 0);
+  EXPECT_EQ(host->action("probe.threads", inst->handle()), kOfxStatOK);
+  EXPECT_EQ(host->multiThreadCalls(), 1);
+}
+
+TEST_F(HostRender, ExceptionFromPluginBecomesFatalStatus) {
+  EXPECT_EQ(host->action("probe.throw", inst->handle()), kOfxStatErrFatal);
+  EXPECT_EQ(host->action("OfxActionUnload", nullptr), kOfxStatReplyDefault);
+}
+
+TEST(HostTeardown, DestroysLiveInstancesAndFreesTheirMemory) {
+  int live = -1;
+  {
+    auto host = probe::loaded();
+    ASSERT_NE(host, nullptr);
+    ASSERT_NE(probe::instance(*host), nullptr);
+    live = host->liveAllocations();
+  }
+  EXPECT_EQ(live, 1);
+}
+
+}  // namespace
