@@ -58,6 +58,7 @@ const char* paramTypeName(ParamKind kind) {
 }
 
 OfxStatus describe(OfxImageEffectHandle effect) {
+  if (!gPropSuite || !gEffectSuite) return kOfxStatErrMissingHostFeature;
   OfxPropertySetHandle props = nullptr;
   gEffectSuite->getPropertySet(effect, &props);
   const OfxPropertySuiteV1& p = *gPropSuite;
@@ -127,6 +128,7 @@ void defineParam(OfxParamSetHandle paramSet, const ParamDescription& param) {
 
 // Both contexts get the same clips and parameters, so the context in the arguments is not read.
 OfxStatus describeInContext(OfxImageEffectHandle effect) {
+  if (!gPropSuite || !gEffectSuite || !gParamSuite) return kOfxStatErrMissingHostFeature;
   for (const ClipDescription& clip : kClips) defineClip(effect, clip);
   OfxParamSetHandle paramSet = nullptr;
   gEffectSuite->getParamSet(effect, &paramSet);

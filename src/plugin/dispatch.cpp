@@ -30,42 +30,29 @@ OfxStatus load() {
   return kOfxStatOK;
 }
 
-// A host may carry on after a failed load; no handler can do anything without these three.
+// A host may carry on after a failed load. Each handler checks the suites it calls; render and
+// instance-changed need all three of these.
 bool haveCoreSuites() { return gPropSuite && gEffectSuite && gParamSuite; }
 
 OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                    OfxPropertySetHandle outArgs) {
   if (!action) return kOfxStatReplyDefault;
-  if (std::strcmp(action, kOfxActionLoad) == 0) return load();
+  auto is = [action](const char* name) { return std::strcmp(action, name) == 0; };
+  auto effect = static_cast<OfxImageEffectHandle>(const_cast<void*>(handle));
 
-  enum Row { Describe, DescribeInContext, Create, Destroy, InstanceChanged, IsIdentity, Render };
-  static const struct {
-    const char* name;
-    Row row;
-  } kRows[] = {
-      {kOfxActionDescribe, Describe},
-      {kOfxImageEffectActionDescribeInContext, DescribeInContext},
-      {kOfxActionCreateInstance, Create},
-      {kOfxActionDestroyInstance, Destroy},
-      {kOfxActionInstanceChanged, InstanceChanged},
-      {kOfxImageEffectActionIsIdentity, IsIdentity},
-      {kOfxImageEffectActionRender, Render},
-  };
-  for (const auto& r : kRows) {
-    if (std::strcmp(action, r.name) != 0) continue;
-    // Create writes its diagnostic line before anything else, even on a host without suites.
-    if (r.row != Create && !haveCoreSuites()) return kOfxStatErrMissingHostFeature;
-    auto effect = static_cast<OfxImageEffectHandle>(const_cast<void*>(handle));
-    switch (r.row) {
-      case Describe: return describe(effect);
-      case DescribeInContext: return describeInContext(effect);
-      case Create: return createInstance(effect);
-      case Destroy: return destroyInstance(effect);
-      case InstanceChanged: return instanceChanged(effect, inArgs);
-      case IsIdentity: return isIdentity(effect, inArgs, outArgs);
-      case Render: return render(effect, inArgs);
-    }
+  if (is(kOfxActionLoad)) return load();
+  if (is(kOfxActionDescribe)) return describe(effect);
+  if (is(kOfxImageEffectActionDescribeInContext)) return describeInContext(effect);
+  if (is(kOfxActionCreateInstance)) return createInstance(effect);
+  if (is(kOfxActionDestroyInstance)) return destroyInstance(effect);
+  if (is(kOfxActionInstanceChanged)) {
+    return haveCoreSuites() ? instanceChanged(effect, inArgs) : kOfxStatErrMissingHostFeature;
   }
+  if (is(kOfxImageEffectActionIsIdentity)) return isIdentity(effect, inArgs, outArgs);
+  if (is(kOfxImageEffectActionRender)) {
+    return haveCoreSuites() ? render(effect, inArgs) : kOfxStatErrMissingHostFeature;
+  }
+  // Everything else (unload, clip preferences, regions, ...) takes the host's own default.
   return kOfxStatReplyDefault;
 }
 

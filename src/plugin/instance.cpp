@@ -34,7 +34,7 @@ bool prepareLutStorage(LUT3D& lut) {
 
 OfxStatus createInstance(OfxImageEffectHandle effect) {
   std::fputs("Vantrel: CREATE INSTANCE\n", stderr);
-  if (!gPropSuite || !gEffectSuite || !gParamSuite) return kOfxStatErrMissingHostFeature;
+  if (!gPropSuite || !gEffectSuite) return kOfxStatErrMissingHostFeature;
   if (!gMemorySuite) return kOfxStatErrMemory;
 
   void* block = nullptr;
@@ -72,7 +72,10 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
       {"exportCDLButton", &data->exportCDLButtonParam},
       {"rebuildButton", &data->rebuildButtonParam},
   };
-  for (const auto& h : handles) gParamSuite->paramGetHandle(params, h.name, h.field, nullptr);
+  // Without a parameter suite the handles stay null, like any the host does not deliver.
+  if (gParamSuite) {
+    for (const auto& h : handles) gParamSuite->paramGetHandle(params, h.name, h.field, nullptr);
+  }
 
   // Without storage the instance still lives; render prepares it again on its next build.
   prepareLutStorage(data->lut);
@@ -110,7 +113,7 @@ OfxStatus destroyInstance(OfxImageEffectHandle effect) {
 
 OfxStatus isIdentity(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs) {
   InstanceData* data = findInstanceData(effect);
-  if (!data || !data->strengthParam || !outArgs) return kOfxStatReplyDefault;
+  if (!data || !data->strengthParam || !gParamSuite || !outArgs) return kOfxStatReplyDefault;
 
   double time = 0.0;
   gPropSuite->propGetDouble(inArgs, kOfxPropTime, 0, &time);
