@@ -1,0 +1,203 @@
+// What a host reads from the describe actions, written out here independently of the plug-in's
+// own tables: every property, in the order it is set.
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/plugin/module.h"
+
+using ofxhost::PropType;
+using ofxhost::PropWrite;
+
+namespace {
+
+struct Expected {
+  std::string name;
+  int index;
+  PropType type;
+  std::string s;
+  double d;
+  int i;
+};
+
+Expected S(const char* name, int index, const char* value) { return {name, index, PropType::String, value, 0, 0}; }
+Expected S(const char* name, const char* value) { return S(name, 0, value); }
+Expected I(const char* name, int value) { return {name, 0, PropType::Int, "", 0, value}; }
+Expected D(const char* name, double value) { return {name, 0, PropType::Double, "", value, 0}; }
+
+std::string show(const PropWrite& w) {
+  std::string text = w.name + "[" + std::to_string(w.index) + "] = ";
+  switch (w.value.type) {
+    case PropType::String: return text + '"' + w.value.s + '"';
+    case PropType::Double: return text + std::to_string(w.value.d) + " (double)";
+    case PropType::Int: return text + std::to_string(w.value.i) + " (int)";
+    case PropType::Pointer: return text + "pointer";
+  }
+  return text;
+}
+
+void expectWrites(const std::vector<PropWrite>& actual, const std::vector<Expected>& expected,
+                  const std::string& what) {
+  SCOPED_TRACE(what);
+  ASSERT_EQ(actual.size(), expected.size());
+  for (size_t k = 0; k < expected.size(); ++k) {
+    const PropWrite& a = actual[k];
+    const Expected& e = expected[k];
+    SCOPED_TRACE(show(a));
+    EXPECT_EQ(a.name, e.name);
+    EXPECT_EQ(a.index, e.index);
+    ASSERT_EQ(a.value.type, e.type);
+    if (e.type == PropType::String) EXPECT_EQ(a.value.s, e.s);
+    if (e.type == PropType::Double) EXPECT_EQ(a.value.d, e.d);  // exact: 0.01 is the nearest double
+    if (e.type == PropType::Int) EXPECT_EQ(a.value.i, e.i);
+  }
+}
+
+const char* kRGBA = "OfxImageComponentRGBA";
+const char* kRGB = "OfxImageComponentRGB";
+const char* kAlpha = "OfxImageComponentAlpha";
+const char* kComponents = "OfxImageEffectPropSupportedComponents";
+
+struct ExpectedClip {
+  std::string name;
+  std::vector<Expected> writes;
+};
+
+const std::vector<ExpectedClip> kExpectedClips = {
+    {"Source", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB)}},
+    {"Reference", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB), I("OfxImageClipPropOptional", 1)}},
+    {"SourceMask",
+     {S(kComponents, 0, kAlpha), S(kComponents, 1, kRGBA), S(kComponents, 2, kRGB),
+      I("OfxImageClipPropOptional", 1), I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Source Mask")}},
+    {"ReferenceMask",
+     {S(kComponents, 0, kAlpha), S(kComponents, 1, kRGBA), S(kComponents, 2, kRGB),
+      I("OfxImageClipPropOptional", 1), I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Reference Mask")}},
+    {"Output", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB)}},
+};
+
+struct ExpectedParam {
+  std::string name;
+  std::string type;
+  std::vector<Expected> writes;
+};
+
+std::vector<Expected> mix(const char* label, const char* hint) {
+  return {S("OfxPropLabel", label),           S("OfxParamPropHint", hint),         D("OfxParamPropDefault", 1.0),
+          D("OfxParamPropMin", 0.0),          D("OfxParamPropMax", 1.0),           D("OfxParamPropDisplayMin", 0.0),
+          D("OfxParamPropDisplayMax", 1.0)};
+}
+
+std::vector<ExpectedParam> expectedParams() {
+  std::vector<Expected> master =
+      mix("Mix", "How much of the color match to apply (0 = original, 1 = fully matched)");
+  master.push_back(D("OfxParamPropIncrement", 0.01));
+  master.push_back(I("OfxParamPropDigits", 2));
+  const char* button = "OfxParamTypePushButton";
+  return {
+      {"strength", "OfxParamTypeDouble", master},
+      {"strengthR", "OfxParamTypeDouble", mix("Red Mix", "Fine-tune the red channel match")},
+      {"strengthG", "OfxParamTypeDouble", mix("Green Mix", "Fine-tune the green channel match")},
+      {"strengthB", "OfxParamTypeDouble", mix("Blue Mix", "Fine-tune the blue channel match")},
+      {"matchMode",
+       "OfxParamTypeChoice",
+       {S("OfxPropLabel", "Mode"),
+        S("OfxParamPropHint",
+          "Different Clips: For matching separate footage. Same Frame: For matching two grades of the same image"),
+        S("OfxParamPropChoiceOption", 0, "Different Clips"), S("OfxParamPropChoiceOption", 1, "Same Frame"),
+        I("OfxParamPropDefault", 0)}},
+      {"preserveMode",
+       "OfxParamTypeChoice",
+       {S("OfxPropLabel", "Preserve"),
+        S("OfxParamPropHint", "Keep certain aspects of your original image while matching others"),
+        S("OfxParamPropChoiceOption", 0, "Nothing (Full Match)"),
+        S("OfxParamPropChoiceOption", 1, "Original Brightness"), S("OfxParamPropChoiceOption", 2, "Original Colors"),
+        I("OfxParamPropDefault", 0)}},
+      {"exportPath",
+       "OfxParamTypeString",
+       {S("OfxPropLabel", "Save To"),
+        S("OfxParamPropHint", "Where to save the exported LUT file (leave empty for desktop)"),
+        S("OfxParamPropDefault", ""), S("OfxParamPropStringMode", "OfxParamStringIsFilePath"),
+        I("OfxParamPropStringFilePathExists", 0)}},
+      {"exportButton",
+       button,
+       {S("OfxPropLabel", "Save as .cube LUT"), S("OfxParamPropHint", "Export current LUT to .cube file")}},
+      {"exportCDLButton",
+       button,
+       {S("OfxPropLabel", "Save as .cdl"),
+        S("OfxParamPropHint", "Export a simplified CDL version (for use in other applications)")}},
+      {"rebuildButton",
+       button,
+       {S("OfxPropLabel", "Refresh"),
+        S("OfxParamPropHint", "Recalculate the color match (use if something looks wrong)")}},
+  };
+}
+
+}  // namespace
+
+TEST(Describe, EffectProperties) {
+  auto host = openModule();
+  ASSERT_EQ(host->load(), kOfxStatOK);
+  ASSERT_EQ(host->describe(), kOfxStatOK);
+  expectWrites(host->descriptor().props->writes(),
+               {
+                   S("OfxPropLabel", "Vantrel"),
+                   S("OfxImageEffectPluginPropGrouping", "Kestrow"),
+                   S("OfxImageEffectPropSupportedContexts", 0, "OfxImageEffectContextGeneral"),
+                   S("OfxImageEffectPropSupportedContexts", 1, "OfxImageEffectContextFilter"),
+                   S("OfxImageEffectPropSupportedPixelDepths", 0, "OfxBitDepthFloat"),
+                   S("OfxImageEffectPropSupportedPixelDepths", 1, "OfxBitDepthShort"),
+                   S("OfxImageEffectPropSupportedPixelDepths", 2, "OfxBitDepthByte"),
+                   I("OfxImageEffectPropSupportsMultiResolution", 1),
+                   I("OfxImageEffectPropSupportsTiles", 1),
+                   I("OfxImageEffectPropTemporalClipAccess", 0),
+                   S("OfxImageEffectPluginRenderThreadSafety", "OfxImageEffectRenderFullySafe"),
+               },
+               "effect");
+}
+
+// Both contexts define the same clips and parameters, the filter context's Reference and masks
+// included.
+TEST(Describe, ClipsAndParametersInBothContexts) {
+  auto host = openModule();
+  ASSERT_EQ(host->load(), kOfxStatOK);
+  ASSERT_EQ(host->describe(), kOfxStatOK);
+  const std::vector<ExpectedParam> params = expectedParams();
+  for (const char* context : {"OfxImageEffectContextGeneral", "OfxImageEffectContextFilter"}) {
+    SCOPED_TRACE(context);
+    ASSERT_EQ(host->describeInContext(context), kOfxStatOK);
+    ofxhost::Effect* descriptor = host->contextDescriptor(context);
+    ASSERT_NE(descriptor, nullptr);
+
+    ASSERT_EQ(descriptor->clips.size(), kExpectedClips.size());
+    for (size_t k = 0; k < kExpectedClips.size(); ++k) {
+      EXPECT_EQ(descriptor->clips[k]->name, kExpectedClips[k].name);
+      expectWrites(descriptor->clips[k]->props->writes(), kExpectedClips[k].writes, kExpectedClips[k].name);
+    }
+
+    ASSERT_EQ(descriptor->params.params.size(), params.size());
+    for (size_t k = 0; k < params.size(); ++k) {
+      const ofxhost::Param& param = *descriptor->params.params[k];
+      EXPECT_EQ(param.name, params[k].name);
+      EXPECT_EQ(param.type, params[k].type) << param.name;
+      expectWrites(param.props->writes(), params[k].writes, param.name);
+    }
+  }
+}
+
+// A fresh instance starts from the declared defaults: a full match, "Different Clips",
+// "Nothing (Full Match)", no export path.
+TEST(Describe, FreshInstanceHasTheDefaults) {
+  auto host = describedModule();
+  ofxhost::Effect* instance = host->newInstance(kOfxImageEffectContextGeneral);
+  ASSERT_NE(instance, nullptr);
+  ASSERT_EQ(host->createInstance(instance), kOfxStatOK);
+  for (const char* name : {"strength", "strengthR", "strengthG", "strengthB"}) {
+    auto value = host->paramValue(instance, name);
+    ASSERT_TRUE(value) << name;
+    EXPECT_EQ(value->doubles, std::vector<double>{1.0}) << name;
+  }
+  EXPECT_EQ(host->paramValue(instance, "matchMode")->ints, std::vector<int>{0});
+  EXPECT_EQ(host->paramValue(instance, "preserveMode")->ints, std::vector<int>{0});
+  EXPECT_EQ(host->paramValue(instance, "exportPath")->str, "");
+  EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
+}

@@ -1,0 +1,23 @@
+// Opens the real module through the project's host library, as a host application would.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "host/ofx_host.h"
+
+inline std::unique_ptr<ofxhost::Host> openModule(ofxhost::HostOptions options = {}) {
+  auto host = std::make_unique<ofxhost::Host>(options);
+  EXPECT_TRUE(host->open(VANTREL_MODULE_PATH)) << host->error();
+  return host;
+}
+
+// Loaded and described in the general context, ready for instances.
+inline std::unique_ptr<ofxhost::Host> describedModule(ofxhost::HostOptions options = {}) {
+  auto host = openModule(options);
+  EXPECT_EQ(host->load(), kOfxStatOK);
+  EXPECT_EQ(host->describe(), kOfxStatOK);
+  EXPECT_EQ(host->describeInContext(kOfxImageEffectContextGeneral), kOfxStatOK);
+  return host;
+}
