@@ -47,9 +47,12 @@ void expectWrites(const std::vector<PropWrite>& actual, const std::vector<Expect
     EXPECT_EQ(a.name, e.name);
     EXPECT_EQ(a.index, e.index);
     ASSERT_EQ(a.value.type, e.type);
-    if (e.type == PropType::String) EXPECT_EQ(a.value.s, e.s);
-    if (e.type == PropType::Double) EXPECT_EQ(a.value.d, e.d);  // exact: 0.01 is the nearest double
-    if (e.type == PropType::Int) EXPECT_EQ(a.value.i, e.i);
+    switch (e.type) {
+      case PropType::String: EXPECT_EQ(a.value.s, e.s); break;
+      case PropType::Double: EXPECT_EQ(a.value.d, e.d); break;  // exact: 0.01 is the nearest double
+      case PropType::Int: EXPECT_EQ(a.value.i, e.i); break;
+      case PropType::Pointer: break;
+    }
   }
 }
 

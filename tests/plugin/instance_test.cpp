@@ -42,7 +42,9 @@ InstanceData* recordOf(Effect* instance) {
 Effect* createdInstance(Host& host, const char* context = kOfxImageEffectContextGeneral) {
   Effect* instance = host.newInstance(context);
   EXPECT_NE(instance, nullptr);
-  if (instance) EXPECT_EQ(host.createInstance(instance), kOfxStatOK);
+  if (instance) {
+    EXPECT_EQ(host.createInstance(instance), kOfxStatOK);
+  }
   return instance;
 }
 
