@@ -84,6 +84,7 @@ TEST(Load, MissingRequiredSuiteAfterAllSixFetches) {
 // the one that was not.
 TEST(Load, WithoutParameterSuiteKeepsTheOthers) {
   HostOptions options;
+  options.noParameterSuite = true;
   options.captureStderr = true;
   auto host = openModule(options);
   ASSERT_EQ(host->load(), kOfxStatErrMissingHostFeature);

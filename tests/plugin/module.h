@@ -13,11 +13,12 @@ inline std::unique_ptr<ofxhost::Host> openModule(ofxhost::HostOptions options = 
   return host;
 }
 
-// Loaded and described in the general context, ready for instances.
+// Loaded and described in both contexts, ready for instances.
 inline std::unique_ptr<ofxhost::Host> describedModule(ofxhost::HostOptions options = {}) {
   auto host = openModule(options);
   EXPECT_EQ(host->load(), kOfxStatOK);
   EXPECT_EQ(host->describe(), kOfxStatOK);
   EXPECT_EQ(host->describeInContext(kOfxImageEffectContextGeneral), kOfxStatOK);
+  EXPECT_EQ(host->describeInContext(kOfxImageEffectContextFilter), kOfxStatOK);
   return host;
 }
