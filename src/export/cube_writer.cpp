@@ -32,15 +32,14 @@ CombinedMixes combine(const CubeMixes& mixes) {
   return {mix * float(mixes.red), mix * float(mixes.green), mix * float(mixes.blue)};
 }
 
-}  // namespace
-
-char* formatUnitFixed6(float v, char* out) {
+inline char* formatFixed6(float v, char* out) {
   // A float has 24 significant bits and 10^6 needs 14 beyond its power of two, so this product
   // and the fraction below are exact: rounding them here is the rounding printf does, ties to even.
+  // Branch-free, since the fractions of real data are random.
   double scaled = double(v) * 1e6;
   uint32_t units = uint32_t(scaled);
   double fraction = scaled - double(units);
-  if (fraction > 0.5 || (fraction == 0.5 && (units & 1u))) ++units;
+  units += uint32_t(fraction > 0.5) | (uint32_t(fraction == 0.5) & units & 1u);
   if (units >= 1000000u) {
     memcpy(out, "1.000000", 8);
     return out + 8;
@@ -51,6 +50,10 @@ char* formatUnitFixed6(float v, char* out) {
   memcpy(out + 5, kDigitTable.digits + (units % 1000u) * 3, 3);
   return out + 8;
 }
+
+}  // namespace
+
+char* formatUnitFixed6(float v, char* out) { return formatFixed6(v, out); }
 
 size_t formatCubeHeader(const LUT3D& lut, const CubeMixes& mixes, char* buffer, size_t size) {
   const int32_t n = lut.size;
@@ -74,24 +77,32 @@ size_t formatCubeHeader(const LUT3D& lut, const CubeMixes& mixes, char* buffer, 
   return length < 0 ? size : size_t(length);
 }
 
-void formatCubeRow(const LUT3D& lut, const CubeMixes& mixes, int32_t g, int32_t b, char* out) {
+void formatCubeSlices(const LUT3D& lut, const CubeMixes& mixes, int32_t firstBlue, int32_t blueCount, char* out) {
   const int32_t n = lut.size;
   const float d = float(n - 1);
   const CombinedMixes s = combine(mixes);
   const float keepR = 1.0f - s.sR, keepG = 1.0f - s.sG, keepB = 1.0f - s.sB;
-  const float blueIn = float(b) / d, greenIn = float(g) / d;
-  const int64_t redStride = int64_t(n) * n * 3;
-  const float* entry = lut.data + (int64_t(g) * n + b) * 3;
-  for (int32_t r = 0; r < n; ++r, entry += redStride) {
-    float red = float(r) / d * keepR + s.sR * entry[0];
-    float green = greenIn * keepG + s.sG * entry[1];
-    float blue = blueIn * keepB + s.sB * entry[2];
-    out = formatUnitFixed6(clampCubeEntry(red), out);
-    *out++ = ' ';
-    out = formatUnitFixed6(clampCubeEntry(green), out);
-    *out++ = ' ';
-    out = formatUnitFixed6(clampCubeEntry(blue), out);
-    *out++ = '\n';
+  const size_t sliceBytes = size_t(n) * n * kCubeEntryBytes;
+  // Walking the lattice in memory order over a few blue slices at once reads each cache line
+  // once; the file's red-fastest order is restored by where each line is written.
+  for (int32_t r = 0; r < n; ++r) {
+    const float redIn = float(r) / d;
+    for (int32_t g = 0; g < n; ++g) {
+      const float greenIn = float(g) / d;
+      const float* entry = lut.data + ((int64_t(r) * n + g) * n + firstBlue) * 3;
+      char* line = out + (size_t(g) * n + r) * kCubeEntryBytes;
+      for (int32_t b = firstBlue; b < firstBlue + blueCount; ++b, entry += 3, line += sliceBytes) {
+        float red = redIn * keepR + s.sR * entry[0];
+        float green = greenIn * keepG + s.sG * entry[1];
+        float blue = float(b) / d * keepB + s.sB * entry[2];
+        char* p = formatFixed6(clampCubeEntry(red), line);
+        *p++ = ' ';
+        p = formatFixed6(clampCubeEntry(green), p);
+        *p++ = ' ';
+        p = formatFixed6(clampCubeEntry(blue), p);
+        *p = '\n';
+      }
+    }
   }
 }
 
@@ -101,12 +112,13 @@ bool writeCubeFile(const char* path, const LUT3D& lut, const CubeMixes& mixes) {
   size_t headerLength = formatCubeHeader(lut, mixes, header, sizeof header);
   if (headerLength >= sizeof header) return false;
 
-  // Rows are gathered into blocks of about 256 KiB so that the file takes few system calls.
-  const size_t rowBytes = size_t(lut.size) * kCubeEntryBytes;
-  const size_t rowsPerBlock = rowBytes >= (size_t(1) << 18) ? 1 : (size_t(1) << 18) / rowBytes;
+  // Eight blue slices of a 65-point lattice make a block of about 900 KiB: few system calls,
+  // and each cache line of the lattice is read once.
+  const int32_t blockSlices = 8;
+  const size_t sliceBytes = size_t(lut.size) * lut.size * kCubeEntryBytes;
   std::vector<char> block;
   try {
-    block.resize(rowsPerBlock * rowBytes);
+    block.resize(size_t(blockSlices) * sliceBytes);
   } catch (...) {
     return false;
   }
@@ -114,18 +126,11 @@ bool writeCubeFile(const char* path, const LUT3D& lut, const CubeMixes& mixes) {
   SafeFile file;
   if (!safeFileOpen(file, path)) return false;
   bool ok = safeFileWrite(file, header, headerLength);
-  size_t used = 0;
-  for (int32_t b = 0; ok && b < lut.size; ++b) {
-    for (int32_t g = 0; ok && g < lut.size; ++g) {
-      formatCubeRow(lut, mixes, g, b, block.data() + used);
-      used += rowBytes;
-      if (used == block.size()) {
-        ok = safeFileWrite(file, block.data(), used);
-        used = 0;
-      }
-    }
+  for (int32_t b = 0; ok && b < lut.size; b += blockSlices) {
+    int32_t count = lut.size - b < blockSlices ? lut.size - b : blockSlices;
+    formatCubeSlices(lut, mixes, b, count, block.data());
+    ok = safeFileWrite(file, block.data(), size_t(count) * sliceBytes);
   }
-  if (ok && used) ok = safeFileWrite(file, block.data(), used);
   if (!ok) {
     safeFileDiscard(file);
     return false;

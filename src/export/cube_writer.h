@@ -22,9 +22,8 @@ constexpr size_t kCubeEntryBytes = 27;
 
 // Limits an entry to [0, 1]; NaN becomes 1.
 inline float clampCubeEntry(float v) {
-  if (!(v < 1.0f)) return 1.0f;
-  if (!(v > 0.0f)) return 0.0f;
-  return v;
+  v = v < 1.0f ? v : 1.0f;
+  return v > 0.0f ? v : 0.0f;
 }
 
 // Writes v, which must lie in [0, 1], exactly as printf("%.6f") would: eight characters, no
@@ -35,9 +34,9 @@ char* formatUnitFixed6(float v, char* out);
 // snprintf reports (a result of size or more means the buffer was too small).
 size_t formatCubeHeader(const LUT3D& lut, const CubeMixes& mixes, char* buffer, size_t size);
 
-// Baked entry lines for one blue index and one green index (N lines, red fastest) into out,
-// which must hold N * kCubeEntryBytes bytes.
-void formatCubeRow(const LUT3D& lut, const CubeMixes& mixes, int32_t g, int32_t b, char* out);
+// Baked entry lines of blueCount whole blue slices starting at firstBlue, in file order, into out,
+// which must hold blueCount * N * N * kCubeEntryBytes bytes.
+void formatCubeSlices(const LUT3D& lut, const CubeMixes& mixes, int32_t firstBlue, int32_t blueCount, char* out);
 
 // Writes the whole file safely (see safe_file.h). lut must hold data with size at least 2.
 // False on any failure; the target is then left as it was.
