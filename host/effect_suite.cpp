@@ -51,37 +51,33 @@ Clip* clipFrom(OfxImageClipHandle h) {
   return c;
 }
 
-void trace(Host* host, const char* call, const std::string& arg, double time = 0.0) {
-  if (host != nullptr && host->tracing()) host->record(call, arg, time);
-}
-
 OfxStatus getPropertySet(OfxImageEffectHandle h, OfxPropertySetHandle* out) {
   Effect* e = Effect::from(h);
-  trace(e ? e->owner : activeHost(), "getPropertySet", "");
+  Call done(e ? e->owner : activeHost(), "getPropertySet", "");
   if (out) *out = nullptr;
-  if (e == nullptr) return kOfxStatErrBadHandle;
-  if (out == nullptr) return kOfxStatErrValue;
+  if (e == nullptr) return done(kOfxStatErrBadHandle);
+  if (out == nullptr) return done(kOfxStatErrValue);
   *out = e->props->handle();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus getParamSet(OfxImageEffectHandle h, OfxParamSetHandle* out) {
   Effect* e = Effect::from(h);
-  trace(e ? e->owner : activeHost(), "getParamSet", "");
+  Call done(e ? e->owner : activeHost(), "getParamSet", "");
   if (out) *out = nullptr;
-  if (e == nullptr) return kOfxStatErrBadHandle;
-  if (out == nullptr) return kOfxStatErrValue;
+  if (e == nullptr) return done(kOfxStatErrBadHandle);
+  if (out == nullptr) return done(kOfxStatErrValue);
   *out = e->params.handle();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus clipDefine(OfxImageEffectHandle h, const char* name, OfxPropertySetHandle* out) {
   Effect* e = Effect::from(h);
-  trace(e ? e->owner : activeHost(), "clipDefine", name ? name : "");
+  Call done(e ? e->owner : activeHost(), "clipDefine", name ? name : "");
   if (out) *out = nullptr;
-  if (e == nullptr) return kOfxStatErrBadHandle;
-  if (name == nullptr || *name == '\0') return kOfxStatErrValue;
-  if (e->kind == Effect::Kind::Instance) return kOfxStatErrUnsupported;
+  if (e == nullptr) return done(kOfxStatErrBadHandle);
+  if (name == nullptr || *name == '\0') return done(kOfxStatErrValue);
+  if (e->kind == Effect::Kind::Instance) return done(kOfxStatErrUnsupported);
   Clip* c = e->clip(name);
   if (c == nullptr) {
     auto clip = std::make_unique<Clip>();
@@ -100,43 +96,43 @@ OfxStatus clipDefine(OfxImageEffectHandle h, const char* name, OfxPropertySetHan
     e->clips.push_back(std::move(clip));
   }
   if (out) *out = c->props->handle();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus clipGetHandle(OfxImageEffectHandle h, const char* name, OfxImageClipHandle* clip,
                         OfxPropertySetHandle* props) {
   Effect* e = Effect::from(h);
-  trace(e ? e->owner : activeHost(), "clipGetHandle", name ? name : "");
+  Call done(e ? e->owner : activeHost(), "clipGetHandle", name ? name : "");
   if (clip) *clip = nullptr;
   if (props) *props = nullptr;
-  if (e == nullptr) return kOfxStatErrBadHandle;
-  if (clip == nullptr) return kOfxStatErrValue;
+  if (e == nullptr) return done(kOfxStatErrBadHandle);
+  if (clip == nullptr) return done(kOfxStatErrValue);
   Clip* c = name ? e->clip(name) : nullptr;
-  if (c == nullptr) return kOfxStatErrUnknown;
+  if (c == nullptr) return done(kOfxStatErrUnknown);
   *clip = c->handle();
   if (props) *props = c->props->handle();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus clipGetPropertySet(OfxImageClipHandle h, OfxPropertySetHandle* out) {
   Clip* c = clipFrom(h);
-  trace(c ? c->effect->owner : activeHost(), "clipGetPropertySet", c ? c->name : "");
+  Call done(c ? c->effect->owner : activeHost(), "clipGetPropertySet", c ? c->name : "");
   if (out) *out = nullptr;
-  if (c == nullptr) return kOfxStatErrBadHandle;
-  if (out == nullptr) return kOfxStatErrValue;
+  if (c == nullptr) return done(kOfxStatErrBadHandle);
+  if (out == nullptr) return done(kOfxStatErrValue);
   *out = c->props->handle();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus clipGetImage(OfxImageClipHandle h, OfxTime time, const OfxRectD*, OfxPropertySetHandle* out) {
   Clip* c = clipFrom(h);
-  trace(c ? c->effect->owner : activeHost(), "clipGetImage", c ? c->name : "", time);
+  Call done(c ? c->effect->owner : activeHost(), "clipGetImage", c ? c->name : "", time);
   if (out) *out = nullptr;
-  if (c == nullptr) return kOfxStatErrBadHandle;
-  if (out == nullptr) return kOfxStatErrValue;
+  if (c == nullptr) return done(kOfxStatErrBadHandle);
+  if (out == nullptr) return done(kOfxStatErrValue);
   // The region is a hint: the whole image is handed out, which OpenFX allows.
   *out = c->effect->owner->fetchImage(c, time);
-  return *out ? kOfxStatOK : kOfxStatFailed;
+  return done(*out ? kOfxStatOK : kOfxStatFailed);
 }
 
 // Images handed out and not yet released, across hosts, so that a release can be routed
@@ -166,21 +162,21 @@ const Image* imageAt(const Clip* c, double time) {
 
 OfxStatus clipGetRegionOfDefinition(OfxImageClipHandle h, OfxTime time, OfxRectD* bounds) {
   Clip* c = clipFrom(h);
-  trace(c ? c->effect->owner : activeHost(), "clipGetRegionOfDefinition", c ? c->name : "", time);
-  if (c == nullptr) return kOfxStatErrBadHandle;
-  if (bounds == nullptr) return kOfxStatErrValue;
+  Call done(c ? c->effect->owner : activeHost(), "clipGetRegionOfDefinition", c ? c->name : "", time);
+  if (c == nullptr) return done(kOfxStatErrBadHandle);
+  if (bounds == nullptr) return done(kOfxStatErrValue);
   *bounds = OfxRectD{0, 0, 0, 0};
   const Image* img = imageAt(c, time);
-  if (img == nullptr) return kOfxStatFailed;
+  if (img == nullptr) return done(kOfxStatFailed);
   *bounds = OfxRectD{static_cast<double>(img->bounds.x1), static_cast<double>(img->bounds.y1),
                      static_cast<double>(img->bounds.x2), static_cast<double>(img->bounds.y2)};
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 int abortEffect(OfxImageEffectHandle h) {
   Effect* e = Effect::from(h);
-  trace(e ? e->owner : activeHost(), "abort", "");
-  return 0;
+  Call done(e ? e->owner : activeHost(), "abort", "");
+  return done(0);
 }
 
 // Image memory: a header in front of the block keeps the lock count.
@@ -194,15 +190,15 @@ constexpr uint32_t kImageMemoryMagic = 0x494d454d;  // "IMEM"
 
 OfxStatus imageMemoryAlloc(OfxImageEffectHandle h, size_t n, OfxImageMemoryHandle* out) {
   Host* host = h ? (Effect::from(h) ? Effect::from(h)->owner : nullptr) : activeHost();
-  trace(host, "imageMemoryAlloc", std::to_string(n));
-  if (out == nullptr) return kOfxStatErrValue;
+  Call done(host, "imageMemoryAlloc", std::to_string(n));
+  if (out == nullptr) return done(kOfxStatErrValue);
   *out = nullptr;
-  if (host == nullptr) return kOfxStatErrBadHandle;
+  if (host == nullptr) return done(kOfxStatErrBadHandle);
   void* data = nullptr;
-  if (host->allocate(n, &data) != kOfxStatOK) return kOfxStatErrMemory;
+  if (host->allocate(n, &data) != kOfxStatOK) return done(kOfxStatErrMemory);
   auto* m = new ImageMemory{kImageMemoryMagic, 0, n, data};
   *out = reinterpret_cast<OfxImageMemoryHandle>(m);
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 ImageMemory* memoryFrom(OfxImageMemoryHandle h) {
@@ -213,31 +209,31 @@ ImageMemory* memoryFrom(OfxImageMemoryHandle h) {
 
 OfxStatus imageMemoryFree(OfxImageMemoryHandle h) {
   ImageMemory* m = memoryFrom(h);
-  trace(activeHost(), "imageMemoryFree", "");
-  if (m == nullptr) return kOfxStatErrBadHandle;
+  Call done(activeHost(), "imageMemoryFree", "");
+  if (m == nullptr) return done(kOfxStatErrBadHandle);
   m->magic = kDeadMagic;
   kMemorySuite.memoryFree(m->data);
   delete m;
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus imageMemoryLock(OfxImageMemoryHandle h, void** out) {
   ImageMemory* m = memoryFrom(h);
-  trace(activeHost(), "imageMemoryLock", "");
+  Call done(activeHost(), "imageMemoryLock", "");
   if (out) *out = nullptr;
-  if (m == nullptr) return kOfxStatErrBadHandle;
-  if (out == nullptr) return kOfxStatErrValue;
+  if (m == nullptr) return done(kOfxStatErrBadHandle);
+  if (out == nullptr) return done(kOfxStatErrValue);
   ++m->locks;
   *out = m->data;
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus imageMemoryUnlock(OfxImageMemoryHandle h) {
   ImageMemory* m = memoryFrom(h);
-  trace(activeHost(), "imageMemoryUnlock", "");
-  if (m == nullptr) return kOfxStatErrBadHandle;
+  Call done(activeHost(), "imageMemoryUnlock", "");
+  if (m == nullptr) return done(kOfxStatErrBadHandle);
   if (m->locks > 0) --m->locks;
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 }  // namespace
@@ -254,7 +250,6 @@ OfxPropertySetHandle Host::fetchImage(Clip* c, double time) {
   if (img == nullptr) return nullptr;
   auto ps = std::make_unique<PropertySet>(this, "image", false);
   ps->defineString(kOfxPropType, {kOfxTypeImage});
-  ps->defineString(kOfxPropName, {c->name});
   ps->definePointer(kOfxImagePropData, {img->data});
   ps->defineInt(kOfxImagePropRowBytes, {img->rowBytes});
   ps->defineInt(kOfxImagePropBounds, {img->bounds.x1, img->bounds.y1, img->bounds.x2, img->bounds.y2});
@@ -272,7 +267,8 @@ OfxPropertySetHandle Host::fetchImage(Clip* c, double time) {
     std::lock_guard lk(imagesLock_);
     std::lock_guard global(gImagesLock);
     gImageOwners[h] = this;
-    outstanding_.emplace(ps.get(), std::move(ps));
+    PropertySet* key = ps.get();
+    outstanding_.emplace(key, Lent{std::move(ps), c->name});
   }
   ++imagesFetched_;
   return h;
@@ -285,11 +281,17 @@ OfxStatus Host::releaseImage(OfxPropertySetHandle image) {
     auto it = outstanding_.find(reinterpret_cast<PropertySet*>(image));
     if (it == outstanding_.end()) {
       if (tracing()) record("clipReleaseImage", "");
+      noteFailure("clipReleaseImage", "", kOfxStatErrBadHandle);
       ++badReleases_;
       return kOfxStatErrBadHandle;
     }
-    if (tracing()) record("clipReleaseImage", it->second->getString(kOfxPropName).value_or(""));
-    gone = std::move(it->second);
+    if (tracing()) record("clipReleaseImage", it->second.clip);
+    it->second.props->retire();
+    released_.push_back(std::move(it->second.props));
+    if (released_.size() > 1024) {
+      gone = std::move(released_.front());
+      released_.pop_front();
+    }
     outstanding_.erase(it);
     std::lock_guard global(gImagesLock);
     gImageOwners.erase(image);

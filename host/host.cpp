@@ -12,6 +12,10 @@ namespace {
 
 std::atomic<Host*> gActive{nullptr};
 
+// Which host each loaded plug-in record was last given through setHost.
+std::mutex gBindLock;
+std::map<OfxPlugin*, Host*> gBound;
+
 const void* fetchSuiteEntry(OfxPropertySetHandle h, const char* name, int version) {
   PropertySet* ps = PropertySet::from(h);
   Host* host = ps ? ps->owner() : activeHost();
@@ -72,6 +76,11 @@ Host::~Host() {
   }
   forgetImagesOf(this);
   releaseAllocationsOf(this);
+  {
+    std::lock_guard lk(gBindLock);
+    for (auto& kv : gBound)
+      if (kv.second == this) kv.second = nullptr;
+  }
   Host* self = this;
   gActive.compare_exchange_strong(self, nullptr);
 }
@@ -123,6 +132,10 @@ bool Host::open(const std::string& path, int index) {
 void Host::bind() {
   if (plugin_ == nullptr) return;
   gActive = this;
+  {
+    std::lock_guard lk(gBindLock);
+    gBound[plugin_] = this;
+  }
   plugin_->setHost(&record_);
 }
 
@@ -131,7 +144,7 @@ const void* Host::fetchSuite(const char* name, int version) {
     std::lock_guard lk(recordsLock_);
     fetched_.emplace_back(name, version);
   }
-  if (tracing()) record("fetchSuite", name, version);
+  if (tracing()) record("fetchSuite", name);
   if (version != 1) return nullptr;
   const std::string n = name;
   if (n == kOfxPropertySuite) return options_.noPropertySuite ? nullptr : &kPropertySuite;
@@ -167,7 +180,17 @@ OfxStatus Host::action(const char* name, const void* handle, OfxPropertySetHandl
   return status;
 }
 
-OfxStatus Host::load() { return action(kOfxActionLoad, nullptr); }
+// Another host may have bound the same module since: load fetches suites through the host
+// record, so it must be ours.
+OfxStatus Host::load() {
+  bool ours = false;
+  if (plugin_ != nullptr) {
+    std::lock_guard lk(gBindLock);
+    ours = gBound[plugin_] == this;
+  }
+  if (!ours) bind();
+  return action(kOfxActionLoad, nullptr);
+}
 OfxStatus Host::unload() { return action(kOfxActionUnload, nullptr); }
 OfxStatus Host::describe() { return action(kOfxActionDescribe, descriptor_->handle()); }
 
@@ -407,6 +430,33 @@ std::optional<ParamValue> Host::paramValue(Effect* instance, const std::string& 
 
 // ---------------------------------------------------------------------------------------------
 // Records
+
+Call::Call(Host* host, const char* name, std::string arg, double time)
+    : host_(host), name_(name), arg_(std::move(arg)) {
+  if (host_ != nullptr && host_->tracing()) host_->record(name_, arg_, time);
+}
+
+OfxStatus Call::operator()(OfxStatus status) const {
+  const bool ok = status == kOfxStatOK || status == kOfxStatReplyYes || status == kOfxStatReplyNo ||
+                  status == kOfxStatReplyDefault;
+  if (!ok && host_ != nullptr) host_->noteFailure(name_, arg_, status);
+  return status;
+}
+
+void Host::noteFailure(const char* call, const std::string& arg, OfxStatus status) {
+  std::lock_guard lk(recordsLock_);
+  failed_.push_back({call, arg, status});
+}
+
+std::vector<FailedCall> Host::failedCalls() const {
+  std::lock_guard lk(recordsLock_);
+  return failed_;
+}
+
+void Host::clearFailedCalls() {
+  std::lock_guard lk(recordsLock_);
+  failed_.clear();
+}
 
 void Host::record(const char* call, const std::string& arg, double time) {
   std::lock_guard lk(recordsLock_);

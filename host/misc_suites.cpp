@@ -19,22 +19,18 @@ namespace {
 std::mutex gAllocLock;
 std::unordered_map<void*, Host*> gAllocations;
 
-void trace(Host* host, const char* call, const std::string& arg) {
-  if (host != nullptr && host->tracing()) host->record(call, arg);
-}
-
 OfxStatus memoryAlloc(void*, size_t n, void** out) {
   Host* host = activeHost();
-  trace(host, "memoryAlloc", std::to_string(n));
-  if (out == nullptr) return kOfxStatErrValue;
+  Call done(host, "memoryAlloc", std::to_string(n));
+  if (out == nullptr) return done(kOfxStatErrValue);
   *out = nullptr;
-  if (host == nullptr) return kOfxStatErrMemory;
-  return host->allocate(n, out);
+  if (host == nullptr) return done(kOfxStatErrMemory);
+  return done(host->allocate(n, out));
 }
 
 OfxStatus memoryFree(void* p) {
   Host* host = activeHost();
-  trace(host, "memoryFree", "");
+  Call done(host, "memoryFree", "");
   Host* owner = nullptr;
   {
     std::lock_guard lk(gAllocLock);
@@ -46,10 +42,10 @@ OfxStatus memoryFree(void* p) {
   }
   if (owner == nullptr) {
     if (host) host->noteBadFree();
-    return kOfxStatErrBadHandle;
+    return done(kOfxStatErrBadHandle);
   }
   std::free(p);
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus message(void* handle, const char* type, const char* id, const char* format, ...) {
@@ -58,8 +54,8 @@ OfxStatus message(void* handle, const char* type, const char* id, const char* fo
     Effect* e = Effect::from(static_cast<OfxImageEffectHandle>(handle));
     if (e) host = e->owner;
   }
-  trace(host, "message", type ? type : "");
-  if (format == nullptr) return kOfxStatErrValue;
+  Call done(host, "message", type ? type : "");
+  if (format == nullptr) return done(kOfxStatErrValue);
   Message m;
   m.handle = handle;
   m.type = type ? type : "";
@@ -75,7 +71,7 @@ OfxStatus message(void* handle, const char* type, const char* id, const char* fo
     m.text.resize(static_cast<size_t>(n));
   }
   va_end(ap2);
-  if (n < 0) return kOfxStatErrFormat;
+  if (n < 0) return done(kOfxStatErrFormat);
   if (host) host->addMessage(std::move(m));
   return kOfxStatOK;
 }
@@ -86,7 +82,7 @@ thread_local bool tSpawned = false;
 
 void countCall(const char* call) {
   Host* host = activeHost();
-  trace(host, call, "");
+  Call(host, call, "");
   if (host) host->noteMultiThreadCall();
 }
 

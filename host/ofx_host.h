@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -77,6 +79,8 @@ class PropertySet {
 
   OfxPropertySetHandle handle() { return reinterpret_cast<OfxPropertySetHandle>(this); }
   static PropertySet* from(OfxPropertySetHandle h);  // null when h is null or not a live set
+  // Marks the set dead: the suite answers kOfxStatErrBadHandle for it from now on.
+  void retire();
 
   // Host-side definitions: create or replace the property, its values becoming its default.
   void defineString(const std::string& name, std::vector<std::string> values);
@@ -113,7 +117,7 @@ class PropertySet {
   bool open() const { return open_; }
 
  private:
-  uint32_t magic_;
+  std::atomic<uint32_t> magic_;
   Host* owner_;
   std::string kind_;
   bool open_;
@@ -267,6 +271,13 @@ struct TraceEntry {
   double time = 0.0; // for calls that take a time, else 0
 };
 
+// A suite call that returned an error status (anything but OK and the replies).
+struct FailedCall {
+  std::string call;
+  std::string arg;
+  OfxStatus status = kOfxStatOK;
+};
+
 struct HostOptions {
   // Suites the host does not serve (fetchSuite answers null for them).
   bool noPropertySuite = false;
@@ -383,6 +394,9 @@ class Host {
 
   std::vector<TraceEntry> trace() const;
   void clearTrace();
+  // Every suite call that failed, in order, whether or not tracing is on.
+  std::vector<FailedCall> failedCalls() const;
+  void clearFailedCalls();
   const std::string& lastStderr() const { return lastStderr_; }
 
   const HostOptions& options() const { return options_; }
@@ -390,6 +404,7 @@ class Host {
 
   // Used by the suite functions.
   void record(const char* call, const std::string& arg, double time = 0.0);
+  void noteFailure(const char* call, const std::string& arg, OfxStatus status);
   bool tracing() const { return options_.trace; }
   OfxStatus allocate(size_t n, void** out);
   void noteMultiThreadCall() { ++multiThreadCalls_; }
@@ -420,7 +435,14 @@ class Host {
   std::atomic<int> badFrees_{0};
 
   mutable std::mutex imagesLock_;
-  std::map<PropertySet*, std::unique_ptr<PropertySet>> outstanding_;
+  struct Lent {
+    std::unique_ptr<PropertySet> props;
+    std::string clip;
+  };
+  std::map<PropertySet*, Lent> outstanding_;
+  // Released image sets are kept a while, marked dead, so that a plug-in touching one after
+  // release gets kOfxStatErrBadHandle rather than freed memory.
+  std::deque<std::unique_ptr<PropertySet>> released_;
   std::atomic<int> imagesFetched_{0};
   std::atomic<int> imagesReleased_{0};
   std::atomic<int> badReleases_{0};
@@ -429,6 +451,7 @@ class Host {
   mutable std::mutex recordsLock_;
   std::vector<Message> messages_;
   std::vector<TraceEntry> trace_;
+  std::vector<FailedCall> failed_;
   std::vector<std::pair<std::string, int>> fetched_;
   std::atomic<int> multiThreadCalls_{0};
   std::string lastStderr_;

@@ -51,10 +51,6 @@ ParamSet* paramSetFrom(OfxParamSetHandle h) {
 
 Host* hostOf(const Param* p) { return p ? p->props->owner() : activeHost(); }
 
-void trace(Host* host, const char* call, const std::string& arg, double time = 0.0) {
-  if (host != nullptr && host->tracing()) host->record(call, arg, time);
-}
-
 // The value a parameter has at `time` (nullopt: the current value). Caller holds p.lock.
 const ParamValue& valueAt(const Param& p, std::optional<double> time) {
   if (time) {
@@ -125,14 +121,14 @@ ParamValue defaultValue(const Param& def) {
 
 OfxStatus paramDefine(OfxParamSetHandle h, const char* type, const char* name, OfxPropertySetHandle* out) {
   ParamSet* set = paramSetFrom(h);
-  trace(set ? set->props->owner() : activeHost(), "paramDefine", name ? name : "");
+  Call done(set ? set->props->owner() : activeHost(), "paramDefine", name ? name : "");
   if (out) *out = nullptr;
-  if (set == nullptr) return kOfxStatErrBadHandle;
-  if (name == nullptr || *name == '\0') return kOfxStatErrValue;
-  if (set->effect->kind == Effect::Kind::Instance) return kOfxStatErrUnsupported;
-  if (set->find(name) != nullptr) return kOfxStatErrExists;
+  if (set == nullptr) return done(kOfxStatErrBadHandle);
+  if (name == nullptr || *name == '\0') return done(kOfxStatErrValue);
+  if (set->effect->kind == Effect::Kind::Instance) return done(kOfxStatErrUnsupported);
+  if (set->find(name) != nullptr) return done(kOfxStatErrExists);
   const TypeInfo* info = typeInfo(type);
-  if (info == nullptr) return kOfxStatErrUnknown;
+  if (info == nullptr) return done(kOfxStatErrUnknown);
   auto p = std::make_unique<Param>();
   p->type = info->type;
   p->name = name;
@@ -153,127 +149,127 @@ OfxStatus paramDefine(OfxParamSetHandle h, const char* type, const char* name, O
   p->props->definePointer(kOfxParamPropDataPtr, {nullptr});
   if (out) *out = p->props->handle();
   set->params.push_back(std::move(p));
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus paramGetHandle(OfxParamSetHandle h, const char* name, OfxParamHandle* param,
                          OfxPropertySetHandle* props) {
   ParamSet* set = paramSetFrom(h);
-  trace(set ? set->props->owner() : activeHost(), "paramGetHandle", name ? name : "");
+  Call done(set ? set->props->owner() : activeHost(), "paramGetHandle", name ? name : "");
   if (param) *param = nullptr;
   if (props) *props = nullptr;
-  if (set == nullptr) return kOfxStatErrBadHandle;
-  if (param == nullptr) return kOfxStatErrValue;
+  if (set == nullptr) return done(kOfxStatErrBadHandle);
+  if (param == nullptr) return done(kOfxStatErrValue);
   Param* p = name ? set->find(name) : nullptr;
-  if (p == nullptr) return kOfxStatErrUnknown;
+  if (p == nullptr) return done(kOfxStatErrUnknown);
   *param = p->handle();
   if (props) *props = p->props->handle();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus paramSetGetPropertySet(OfxParamSetHandle h, OfxPropertySetHandle* out) {
   ParamSet* set = paramSetFrom(h);
-  trace(set ? set->props->owner() : activeHost(), "paramSetGetPropertySet", "");
+  Call done(set ? set->props->owner() : activeHost(), "paramSetGetPropertySet", "");
   if (out) *out = nullptr;
-  if (set == nullptr) return kOfxStatErrBadHandle;
-  if (out == nullptr) return kOfxStatErrValue;
+  if (set == nullptr) return done(kOfxStatErrBadHandle);
+  if (out == nullptr) return done(kOfxStatErrValue);
   *out = set->props->handle();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus paramGetPropertySet(OfxParamHandle h, OfxPropertySetHandle* out) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramGetPropertySet", p ? p->name : "");
+  Call done(hostOf(p), "paramGetPropertySet", p ? p->name : "");
   if (out) *out = nullptr;
-  if (p == nullptr) return kOfxStatErrBadHandle;
-  if (out == nullptr) return kOfxStatErrValue;
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
+  if (out == nullptr) return done(kOfxStatErrValue);
   *out = p->props->handle();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus paramGetValue(OfxParamHandle h, ...) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramGetValue", p ? p->name : "");
-  if (p == nullptr) return kOfxStatErrBadHandle;
+  Call done(hostOf(p), "paramGetValue", p ? p->name : "");
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
   va_list ap;
   va_start(ap, h);
   OfxStatus st = readValue(*p, std::nullopt, ap);
   va_end(ap);
-  return st;
+  return done(st);
 }
 
 OfxStatus paramGetValueAtTime(OfxParamHandle h, OfxTime time, ...) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramGetValueAtTime", p ? p->name : "", time);
-  if (p == nullptr) return kOfxStatErrBadHandle;
+  Call done(hostOf(p), "paramGetValueAtTime", p ? p->name : "", time);
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
   va_list ap;
   va_start(ap, time);
   OfxStatus st = readValue(*p, time, ap);
   va_end(ap);
-  return st;
+  return done(st);
 }
 
 OfxStatus paramGetDerivative(OfxParamHandle h, OfxTime time, ...) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramGetDerivative", p ? p->name : "", time);
-  return p ? kOfxStatErrUnsupported : kOfxStatErrBadHandle;
+  Call done(hostOf(p), "paramGetDerivative", p ? p->name : "", time);
+  return done(p ? kOfxStatErrUnsupported : kOfxStatErrBadHandle);
 }
 
 OfxStatus paramGetIntegral(OfxParamHandle h, OfxTime time1, OfxTime, ...) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramGetIntegral", p ? p->name : "", time1);
-  return p ? kOfxStatErrUnsupported : kOfxStatErrBadHandle;
+  Call done(hostOf(p), "paramGetIntegral", p ? p->name : "", time1);
+  return done(p ? kOfxStatErrUnsupported : kOfxStatErrBadHandle);
 }
 
 OfxStatus paramSetValue(OfxParamHandle h, ...) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramSetValue", p ? p->name : "");
-  if (p == nullptr) return kOfxStatErrBadHandle;
+  Call done(hostOf(p), "paramSetValue", p ? p->name : "");
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
   va_list ap;
   va_start(ap, h);
   OfxStatus st = writeValue(*p, std::nullopt, ap);
   va_end(ap);
-  return st;
+  return done(st);
 }
 
 OfxStatus paramSetValueAtTime(OfxParamHandle h, OfxTime time, ...) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramSetValueAtTime", p ? p->name : "", time);
-  if (p == nullptr) return kOfxStatErrBadHandle;
+  Call done(hostOf(p), "paramSetValueAtTime", p ? p->name : "", time);
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
   va_list ap;
   va_start(ap, time);
   OfxStatus st = writeValue(*p, time, ap);
   va_end(ap);
-  return st;
+  return done(st);
 }
 
 OfxStatus paramGetNumKeys(OfxParamHandle h, unsigned int* n) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramGetNumKeys", p ? p->name : "");
-  if (p == nullptr) return kOfxStatErrBadHandle;
-  if (n == nullptr) return kOfxStatErrValue;
+  Call done(hostOf(p), "paramGetNumKeys", p ? p->name : "");
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
+  if (n == nullptr) return done(kOfxStatErrValue);
   std::lock_guard lk(p->lock);
   *n = static_cast<unsigned int>(p->keys.size());
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus paramGetKeyTime(OfxParamHandle h, unsigned int nth, OfxTime* time) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramGetKeyTime", p ? p->name : "");
-  if (p == nullptr) return kOfxStatErrBadHandle;
-  if (time == nullptr) return kOfxStatErrValue;
+  Call done(hostOf(p), "paramGetKeyTime", p ? p->name : "");
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
+  if (time == nullptr) return done(kOfxStatErrValue);
   std::lock_guard lk(p->lock);
-  if (nth >= p->keys.size()) return kOfxStatErrBadIndex;
+  if (nth >= p->keys.size()) return done(kOfxStatErrBadIndex);
   *time = std::next(p->keys.begin(), nth)->first;
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 // direction 0: the key at exactly `time`; < 0: the last key before it; > 0: the first after it.
 OfxStatus paramGetKeyIndex(OfxParamHandle h, OfxTime time, int direction, int* index) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramGetKeyIndex", p ? p->name : "", time);
-  if (p == nullptr) return kOfxStatErrBadHandle;
-  if (index == nullptr) return kOfxStatErrValue;
+  Call done(hostOf(p), "paramGetKeyIndex", p ? p->name : "", time);
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
+  if (index == nullptr) return done(kOfxStatErrValue);
   *index = -1;
   std::lock_guard lk(p->lock);
   auto it = p->keys.end();
@@ -285,36 +281,36 @@ OfxStatus paramGetKeyIndex(OfxParamHandle h, OfxTime time, int direction, int* i
   } else {
     it = p->keys.upper_bound(time);
   }
-  if (it == p->keys.end()) return kOfxStatFailed;
+  if (it == p->keys.end()) return done(kOfxStatFailed);
   *index = static_cast<int>(std::distance(p->keys.begin(), it));
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus paramDeleteKey(OfxParamHandle h, OfxTime time) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramDeleteKey", p ? p->name : "", time);
-  if (p == nullptr) return kOfxStatErrBadHandle;
+  Call done(hostOf(p), "paramDeleteKey", p ? p->name : "", time);
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
   std::lock_guard lk(p->lock);
-  return p->keys.erase(time) ? kOfxStatOK : kOfxStatErrBadIndex;
+  return done(p->keys.erase(time) ? kOfxStatOK : kOfxStatErrBadIndex);
 }
 
 OfxStatus paramDeleteAllKeys(OfxParamHandle h) {
   Param* p = paramFrom(h);
-  trace(hostOf(p), "paramDeleteAllKeys", p ? p->name : "");
-  if (p == nullptr) return kOfxStatErrBadHandle;
+  Call done(hostOf(p), "paramDeleteAllKeys", p ? p->name : "");
+  if (p == nullptr) return done(kOfxStatErrBadHandle);
   std::lock_guard lk(p->lock);
   p->keys.clear();
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 // Copies the current value and the keys (those inside frameRange when given), shifted by offset.
 OfxStatus paramCopy(OfxParamHandle to, OfxParamHandle from, OfxTime offset, const OfxRangeD* range) {
   Param* dst = paramFrom(to);
   Param* src = paramFrom(from);
-  trace(hostOf(dst), "paramCopy", dst ? dst->name : "", offset);
-  if (dst == nullptr || src == nullptr) return kOfxStatErrBadHandle;
-  if (dst == src) return kOfxStatOK;
-  if (dst->type != src->type) return kOfxStatErrValue;
+  Call done(hostOf(dst), "paramCopy", dst ? dst->name : "", offset);
+  if (dst == nullptr || src == nullptr) return done(kOfxStatErrBadHandle);
+  if (dst == src) return done(kOfxStatOK);
+  if (dst->type != src->type) return done(kOfxStatErrValue);
   ParamValue value;
   std::map<double, ParamValue> keys;
   {
@@ -327,24 +323,24 @@ OfxStatus paramCopy(OfxParamHandle to, OfxParamHandle from, OfxTime offset, cons
   dst->value = std::move(value);
   if (range == nullptr) dst->keys.clear();
   for (auto& [t, v] : keys) dst->keys[t] = std::move(v);
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus paramEditBegin(OfxParamSetHandle h, const char* name) {
   ParamSet* set = paramSetFrom(h);
-  trace(set ? set->props->owner() : activeHost(), "paramEditBegin", name ? name : "");
-  if (set == nullptr) return kOfxStatErrBadHandle;
+  Call done(set ? set->props->owner() : activeHost(), "paramEditBegin", name ? name : "");
+  if (set == nullptr) return done(kOfxStatErrBadHandle);
   ++set->editDepth;
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 OfxStatus paramEditEnd(OfxParamSetHandle h) {
   ParamSet* set = paramSetFrom(h);
-  trace(set ? set->props->owner() : activeHost(), "paramEditEnd", "");
-  if (set == nullptr) return kOfxStatErrBadHandle;
-  if (set->editDepth == 0) return kOfxStatFailed;
+  Call done(set ? set->props->owner() : activeHost(), "paramEditEnd", "");
+  if (set == nullptr) return done(kOfxStatErrBadHandle);
+  if (set->editDepth == 0) return done(kOfxStatFailed);
   --set->editDepth;
-  return kOfxStatOK;
+  return done(kOfxStatOK);
 }
 
 }  // namespace

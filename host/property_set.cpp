@@ -34,9 +34,11 @@ PropertySet::~PropertySet() { magic_ = kDeadMagic; }
 
 PropertySet* PropertySet::from(OfxPropertySetHandle h) {
   auto* p = reinterpret_cast<PropertySet*>(h);
-  if (p == nullptr || p->magic_ != kPropSetMagic) return nullptr;
+  if (p == nullptr || p->magic_.load(std::memory_order_relaxed) != kPropSetMagic) return nullptr;
   return p;
 }
+
+void PropertySet::retire() { magic_ = kDeadMagic; }
 
 void PropertySet::defineString(const std::string& name, std::vector<std::string> values) {
   std::unique_lock lk(lock_);
@@ -293,46 +295,43 @@ OfxStatus PropertySet::dimension(const char* name, int* count) const {
 
 namespace {
 
-PropertySet* resolve(OfxPropertySetHandle h, const char* call, const char* name) {
-  PropertySet* ps = PropertySet::from(h);
-  Host* host = ps ? ps->owner() : activeHost();
-  if (host != nullptr && host->tracing()) host->record(call, name ? name : "");
-  return ps;
-}
-
 template <PropType T, typename V>
 OfxStatus setOne(const char* call, OfxPropertySetHandle h, const char* name, int index, V value) {
-  PropertySet* ps = resolve(h, call, name);
-  if (ps == nullptr) return kOfxStatErrBadHandle;
+  PropertySet* ps = PropertySet::from(h);
+  Call done(ps ? ps->owner() : activeHost(), call, name ? name : "");
+  if (ps == nullptr) return done(kOfxStatErrBadHandle);
   PropValue v;
   v.type = T;
   if constexpr (T == PropType::Pointer) v.p = value;
   if constexpr (T == PropType::String) v.s = value ? value : "";
   if constexpr (T == PropType::Double) v.d = value;
   if constexpr (T == PropType::Int) v.i = value;
-  return ps->set(name, index, v);
+  return done(ps->set(name, index, v));
 }
 
 template <PropType T>
 OfxStatus setMany(const char* call, OfxPropertySetHandle h, const char* name, int count,
                   const void* values) {
-  PropertySet* ps = resolve(h, call, name);
-  if (ps == nullptr) return kOfxStatErrBadHandle;
-  return ps->setN(name, count, T, values);
+  PropertySet* ps = PropertySet::from(h);
+  Call done(ps ? ps->owner() : activeHost(), call, name ? name : "");
+  if (ps == nullptr) return done(kOfxStatErrBadHandle);
+  return done(ps->setN(name, count, T, values));
 }
 
 template <PropType T>
 OfxStatus getOne(const char* call, OfxPropertySetHandle h, const char* name, int index, void* out) {
-  PropertySet* ps = resolve(h, call, name);
-  if (ps == nullptr) return kOfxStatErrBadHandle;
-  return ps->getOne(name, index, T, out);
+  PropertySet* ps = PropertySet::from(h);
+  Call done(ps ? ps->owner() : activeHost(), call, name ? name : "");
+  if (ps == nullptr) return done(kOfxStatErrBadHandle);
+  return done(ps->getOne(name, index, T, out));
 }
 
 template <PropType T>
 OfxStatus getMany(const char* call, OfxPropertySetHandle h, const char* name, int count, void* out) {
-  PropertySet* ps = resolve(h, call, name);
-  if (ps == nullptr) return kOfxStatErrBadHandle;
-  return ps->getN(name, count, T, out);
+  PropertySet* ps = PropertySet::from(h);
+  Call done(ps ? ps->owner() : activeHost(), call, name ? name : "");
+  if (ps == nullptr) return done(kOfxStatErrBadHandle);
+  return done(ps->getN(name, count, T, out));
 }
 
 OfxStatus propSetPointer(OfxPropertySetHandle h, const char* n, int i, void* v) {
@@ -384,14 +383,16 @@ OfxStatus propGetIntN(OfxPropertySetHandle h, const char* n, int c, int* v) {
   return getMany<PropType::Int>("propGetIntN", h, n, c, v);
 }
 OfxStatus propReset(OfxPropertySetHandle h, const char* n) {
-  PropertySet* ps = resolve(h, "propReset", n);
-  if (ps == nullptr) return kOfxStatErrBadHandle;
-  return ps->reset(n);
+  PropertySet* ps = PropertySet::from(h);
+  Call done(ps ? ps->owner() : activeHost(), "propReset", n ? n : "");
+  if (ps == nullptr) return done(kOfxStatErrBadHandle);
+  return done(ps->reset(n));
 }
 OfxStatus propGetDimension(OfxPropertySetHandle h, const char* n, int* count) {
-  PropertySet* ps = resolve(h, "propGetDimension", n);
-  if (ps == nullptr) return kOfxStatErrBadHandle;
-  return ps->dimension(n, count);
+  PropertySet* ps = PropertySet::from(h);
+  Call done(ps ? ps->owner() : activeHost(), "propGetDimension", n ? n : "");
+  if (ps == nullptr) return done(kOfxStatErrBadHandle);
+  return done(ps->dimension(n, count));
 }
 
 }  // namespace

@@ -23,6 +23,19 @@ constexpr uint32_t kParamMagic = 0x5041524d;     // "PARM"
 constexpr uint32_t kParamSetMagic = 0x50534554;  // "PSET"
 constexpr uint32_t kDeadMagic = 0xdeadbeef;
 
+// One suite call from the plug-in: traced on entry (when tracing), and recorded among the host's
+// failed calls when it returns an error status.
+class Call {
+ public:
+  Call(Host* host, const char* name, std::string arg, double time = 0.0);
+  OfxStatus operator()(OfxStatus status) const;
+
+ private:
+  Host* host_;
+  const char* name_;
+  std::string arg_;
+};
+
 // An instance's parameter made from its definition, with the default as current value.
 std::unique_ptr<Param> instantiateParam(const Param& def, Host* owner);
 // Whether a value has the shape the parameter's type needs.

@@ -48,6 +48,10 @@ TEST(HostLoad, LeftOutSuitesAreNullForThePlugin) {
   auto full = probe::loaded();
   ASSERT_NE(full, nullptr);
   EXPECT_EQ(full->plugin(), host.plugin()) << "one library per process";
+  // Loading through the first host again fetches from it, with its suites left out.
+  EXPECT_EQ(host.load(), kOfxStatErrMissingHostFeature);
+  EXPECT_EQ(host.fetchedSuites().size(), 12u);
+  EXPECT_EQ(full->load(), kOfxStatOK);
 }
 
 TEST(HostDescribe, RecordsDescriptionInOrder) {
@@ -206,10 +210,21 @@ TEST_F(HostRender, ImageSuiteStatusesAndReleaseTracking) {
   EXPECT_EQ(fx->abort(inst->handle()), 0);
 
   EXPECT_EQ(fx->clipReleaseImage(img), kOfxStatOK);
+  EXPECT_EQ(ps->propGetString(img, kOfxImageEffectPropPixelDepth, 0, &depth), kOfxStatErrBadHandle)
+      << "a released image is gone";
   EXPECT_EQ(fx->clipReleaseImage(img), kOfxStatErrBadHandle) << "released twice";
   EXPECT_EQ(fx->clipReleaseImage(nullptr), kOfxStatErrBadHandle);
   EXPECT_EQ(host->badReleases(), 2);
   EXPECT_EQ(host->outstandingImages(), 0);
+
+  const auto failed = host->failedCalls();
+  ASSERT_EQ(failed.size(), 4u);
+  EXPECT_EQ(failed[0].call, "clipGetHandle");
+  EXPECT_EQ(failed[0].arg, "Nope");
+  EXPECT_EQ(failed[0].status, kOfxStatErrUnknown);
+  EXPECT_EQ(failed[1].call, "propGetString");
+  EXPECT_EQ(failed[1].status, kOfxStatErrBadHandle);
+  EXPECT_EQ(failed[3].call, "clipReleaseImage");
 }
 
 TEST_F(HostRender, ConcurrentTileRenders) {
