@@ -108,7 +108,8 @@ void formatCubeSlices(const LUT3D& lut, const CubeMixes& mixes, int32_t firstBlu
 
 bool writeCubeFile(const char* path, const LUT3D& lut, const CubeMixes& mixes) {
   if (!lut.data || lut.size < 2) return false;
-  char header[1024];
+  // Sixteen numbers of at most 46 characters each (floats, or doubles narrowed to float) and the text.
+  char header[2048];
   size_t headerLength = formatCubeHeader(lut, mixes, header, sizeof header);
   if (headerLength >= sizeof header) return false;
 

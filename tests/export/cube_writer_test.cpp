@@ -185,6 +185,20 @@ TEST(CubeFile, MixZeroWritesTheIdentityAndFullMixTheClampedLut) {
   EXPECT_EQ(l.back(), "1.000000 0.000000 0.250000");
 }
 
+// Mixes come from the host unchecked: the widest numbers still make a complete file.
+TEST(CubeFile, ExtremeValuesStillMakeAWholeFile) {
+  ScratchDir dir;
+  TestLut t(3);
+  for (float& v : t.values) v = -3.4e38f;
+  std::string path = dir.file("wide.cube");
+  ASSERT_TRUE(writeCubeFile(path.c_str(), t.lut, {-3e38, -3e38, 3e38, -1e300}));
+  std::vector<std::string> l = lines(readFile(path));
+  ASSERT_EQ(l.size(), size_t(9 + 27));
+  EXPECT_EQ(l[1].rfind("# Baked strength: Mix=-300000000", 0), 0u);
+  EXPECT_EQ(l[7], "LUT_3D_SIZE 3");
+  for (size_t i = 9; i < l.size(); ++i) EXPECT_EQ(l[i].size(), 26u) << l[i];
+}
+
 TEST(CubeFile, RefusesLatticeWithoutRoom) {
   ScratchDir dir;
   TestLut t(2);
