@@ -1,0 +1,38 @@
+// The two commands of `vantrel`. Each returns the process exit status: 0 done, 1 a file, the
+// plug-in or a render failed, 2 the command line is wrong.
+#pragma once
+
+#include "image_io.h"
+
+#include <optional>
+#include <string>
+
+enum ExitStatus { kExitOK = 0, kExitFailure = 1, kExitUsage = 2 };
+
+struct MatchOptions {
+    std::string source;
+    std::string reference;
+    std::string output;
+    std::string mode = "different";   // "different" or "same"
+    std::string preserve = "nothing"; // "nothing", "brightness" or "colors"
+    std::optional<double> mix, mixR, mixG, mixB;
+    std::string sourceMask;
+    std::string referenceMask;
+    std::string cube;
+    std::string cdl;
+    std::string sheet;
+    std::string frames;
+    int threads = 0;  // 0: every core
+    int tileSize = 256;
+    bool report = false;
+    bool timings = false;
+    ColorEncoding colorspace = ColorEncoding::Auto;
+    SampleDepth depth = SampleDepth::Unknown;
+    std::string plugin;
+};
+
+int runMatch(const MatchOptions &options);
+int runInfo(const std::string &plugin);
+
+// Prints "vantrel: error: MESSAGE" on stderr and returns `status`.
+int reportError(int status, const std::string &message);

@@ -1,0 +1,124 @@
+// vantrel: runs the colour-matching plug-in on image files and sequences, as an OpenFX host.
+#include "commands.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+namespace {
+
+const char *const kMatchFooter = R"(Colour encoding:
+  Integer files (8/16-bit PNG, JPEG, TIFF, DPX) are decoded from sRGB to linear light on read
+  and encoded back to sRGB on write; float files (EXR, float TIFF) are taken as linear. This is
+  --colorspace auto. --colorspace linear or srgb applies one rule to every colour file read and
+  written. Masks are data and are never converted.
+
+Depth:
+  OUTPUT keeps the Source's sample depth when its format stores it, else the nearest one it
+  does (EXR: half or float; PNG: 8 or 16; JPEG: 8). --depth chooses it.
+
+Frames:
+  With --frames A-B, SOURCE, REFERENCE, OUTPUT, the masks, --cube, --cdl and --sheet may hold a
+  frame number placeholder (name.%04d.exr or name.####.exr). OUTPUT must. Each frame is rendered
+  at its own time. A REFERENCE or mask without a placeholder is held for every frame; --cube,
+  --cdl and --sheet without one are written once, after the last frame.
+
+Plug-in:
+  --plugin PATH (a .ofx file or .ofx.bundle directory), else the first Brenvale.ofx.bundle on
+  OFX_PLUGIN_PATH, else bundle/Brenvale.ofx.bundle in the program's directory or a directory
+  above it, else /usr/OFX/Plugins.
+
+Exit status: 0 done; 1 a file, the plug-in or a render failed; 2 the command line is wrong.)";
+
+// CLI11's range check lets NaN through, so the mixes get their own.
+CLI::Validator unitInterval()
+{
+    return CLI::Validator(
+        [](std::string &text) -> std::string {
+            char *end = nullptr;
+            const double v = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0.0 || v > 1.0)
+                return "'" + text + "' is not a number from 0 to 1";
+            return "";
+        },
+        "0..1");
+}
+
+int run(int argc, char **argv)
+{
+    CLI::App app{"vantrel: matches the colours of image files and sequences with the Brenvale.ofx plug-in"};
+    app.require_subcommand(1);
+    std::string plugin;
+
+    CLI::App *info = app.add_subcommand("info", "Show the effect as a host sees it: contexts, clips, parameters");
+    info->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
+
+    MatchOptions o;
+    std::string colorspace = "auto", depth;
+    CLI::App *match = app.add_subcommand("match", "Match SOURCE to REFERENCE and write OUTPUT");
+    match->footer(kMatchFooter);
+    match->add_option("SOURCE", o.source, "Source image or frame pattern")->required();
+    match->add_option("REFERENCE", o.reference, "Reference image or frame pattern")->required();
+    match->add_option("-o,--output", o.output, "Output image or frame pattern")->required();
+    match->add_option("--mode", o.mode, "different: separate footage; same: two grades of one picture")
+        ->check(CLI::IsMember({"different", "same"}))
+        ->capture_default_str();
+    match->add_option("--preserve", o.preserve, "Keep the Source's own brightness or colours")
+        ->check(CLI::IsMember({"nothing", "brightness", "colors"}))
+        ->capture_default_str();
+    match->add_option("--mix", o.mix, "How much of the match to apply (default 1)")->check(unitInterval());
+    match->add_option("--mix-r", o.mixR, "Red channel mix (default 1)")->check(unitInterval());
+    match->add_option("--mix-g", o.mixG, "Green channel mix (default 1)")->check(unitInterval());
+    match->add_option("--mix-b", o.mixB, "Blue channel mix (default 1)")->check(unitInterval());
+    match->add_option("--source-mask", o.sourceMask, "Mask of the Source pixels that count (Different Clips)");
+    match->add_option("--reference-mask", o.referenceMask, "Mask of the Reference pixels that count (Different Clips)");
+    match->add_option("--cube", o.cube, "Save the plug-in's .cube LUT export (mixes baked in) to FILE");
+    match->add_option("--cdl", o.cdl, "Save the plug-in's .cdl export to FILE");
+    match->add_option("--sheet", o.sheet, "Write a comparison sheet (Source, Reference, Output, quality) to FILE.png");
+    match->add_flag("--report", o.report, "Print the match quality (CIE Delta E 2000) before and after");
+    match->add_option("--frames", o.frames, "Frame range A-B for frame patterns");
+    match->add_option("--threads", o.threads, "Tiles rendered concurrently (default: every core)")
+        ->check(CLI::Range(1, 1024));
+    match->add_option("--tile-size", o.tileSize, "Tile edge in pixels")->check(CLI::Range(16, 16384))
+        ->capture_default_str();
+    match->add_option("--colorspace", colorspace, "Colour encoding of files: auto, linear or srgb")
+        ->check(CLI::IsMember({"auto", "linear", "srgb"}))
+        ->capture_default_str();
+    match->add_option("--depth", depth, "Output sample depth: 8, 16, half or float")
+        ->check(CLI::IsMember({"8", "16", "half", "float"}));
+    match->add_flag("--timings", o.timings, "Print where the time went: decode, rebuild, apply, encode");
+    match->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::fprintf(stderr, "vantrel: error: %s (see vantrel --help)\n", e.what());
+        return kExitUsage;
+    }
+
+    if (info->parsed())
+        return runInfo(plugin);
+    o.plugin = plugin;
+    o.colorspace = colorspace == "linear" ? ColorEncoding::Linear
+                   : colorspace == "srgb" ? ColorEncoding::Srgb
+                                          : ColorEncoding::Auto;
+    if (!depth.empty())
+        parseDepth(depth, o.depth);
+    return runMatch(o);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        return reportError(kExitFailure, e.what());
+    }
+}
