@@ -58,7 +58,9 @@ void printContext(const ofxhost::Effect &context)
             flags += ", optional";
         if (p.getInt(kOfxImageClipPropIsMask).value_or(0))
             flags += ", mask";
-        const std::string label = value(p, kOfxPropLabel);
+        std::string label = value(p, kOfxPropLabel);
+        if (label == clip->name)
+            label.clear();
         std::printf("    %s%s%s: %s%s\n", clip->name.c_str(), label.empty() ? "" : " \"",
                     label.empty() ? "" : (label + "\"").c_str(), value(p, kOfxImageEffectPropSupportedComponents).c_str(),
                     flags.c_str());

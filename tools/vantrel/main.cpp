@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
 
 namespace {
 
@@ -92,6 +93,11 @@ int run(int argc, char **argv)
     match->add_flag("--timings", o.timings, "Print where the time went: decode, rebuild, apply, encode");
     match->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
 
+    // CLI11 would only say that a command is missing; name the word it did not know.
+    if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "info" && std::string(argv[1]) != "match") {
+        std::fprintf(stderr, "vantrel: error: unknown command '%s' (the commands are info and match)\n", argv[1]);
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {

@@ -10,6 +10,13 @@
 
 namespace {
 
+std::string timeText(double time)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", time);
+    return text;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -152,7 +159,7 @@ bool renderFrame(PluginSession &s, double time, int width, int height, int threa
     OfxStatus status = s.host->render(s.instance, time, OfxRectI{0, 0, 1, 1});
     times.rebuild += secondsSince(start);
     if (status != kOfxStatOK) {
-        error = "render at time " + std::to_string(time) + " failed (" + statusName(status) + ")";
+        error = "render at time " + timeText(time) + " failed (" + statusName(status) + ")";
         return false;
     }
 
@@ -182,7 +189,7 @@ bool renderFrame(PluginSession &s, double time, int width, int height, int threa
         t.join();
     times.apply += secondsSince(start);
     if (failure != kOfxStatOK) {
-        error = "render at time " + std::to_string(time) + " failed (" + statusName(failure) + ")";
+        error = "render at time " + timeText(time) + " failed (" + statusName(failure) + ")";
         return false;
     }
     return true;
