@@ -173,10 +173,13 @@ OfxStatus Host::action(const char* name, const void* handle, OfxPropertySetHandl
       status = kOfxStatErrFatal;
     }
   };
-  if (options_.captureStderr)
-    lastStderr_ = captureStderr(call);
-  else
+  if (options_.captureStderr) {
+    std::string text = captureStderr(call);
+    std::lock_guard lk(recordsLock_);
+    lastStderr_ = std::move(text);
+  } else {
     call();
+  }
   return status;
 }
 
@@ -445,7 +448,12 @@ OfxStatus Call::operator()(OfxStatus status) const {
 
 void Host::noteFailure(const char* call, const std::string& arg, OfxStatus status) {
   std::lock_guard lk(recordsLock_);
-  failed_.push_back({call, arg, status});
+  if (failed_.size() < 10000) failed_.push_back({call, arg, status});
+}
+
+std::string Host::lastStderr() const {
+  std::lock_guard lk(recordsLock_);
+  return lastStderr_;
 }
 
 std::vector<FailedCall> Host::failedCalls() const {

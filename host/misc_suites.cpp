@@ -2,6 +2,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -91,29 +93,39 @@ unsigned cpuCount() {
   return n ? n : 1;
 }
 
+// Runs func once for every index below nThreads, on at most one worker per CPU, each call
+// seeing its own index through multiThreadIndex.
 OfxStatus multiThread(OfxThreadFunctionV1 func, unsigned nThreads, void* arg) {
   countCall("multiThread");
   if (func == nullptr) return kOfxStatErrValue;
   if (nThreads == 0) nThreads = cpuCount();
   if (nThreads == 1 || tSpawned) {
     // Nested calls run inline, as hosts do.
-    for (unsigned i = 0; i < nThreads; ++i) func(i, nThreads, arg);
+    const unsigned outer = tThreadIndex;
+    for (unsigned i = 0; i < nThreads; ++i) {
+      tThreadIndex = i;
+      func(i, nThreads, arg);
+    }
+    tThreadIndex = outer;
     return kOfxStatOK;
   }
-  std::vector<std::thread> threads;
-  threads.reserve(nThreads);
+  std::atomic<unsigned> next{0};
+  auto work = [&] {
+    tSpawned = true;
+    for (unsigned i = next++; i < nThreads; i = next++) {
+      tThreadIndex = i;
+      func(i, nThreads, arg);
+    }
+  };
+  std::vector<std::thread> workers;
+  const unsigned count = std::min(nThreads, cpuCount());
   try {
-    for (unsigned i = 0; i < nThreads; ++i)
-      threads.emplace_back([=] {
-        tThreadIndex = i;
-        tSpawned = true;
-        func(i, nThreads, arg);
-      });
+    for (unsigned w = 0; w < count; ++w) workers.emplace_back(work);
   } catch (...) {
-    for (auto& t : threads) t.join();
-    return kOfxStatFailed;
+    // Fewer threads than asked: the ones running share the remaining indices.
+    if (workers.empty()) return kOfxStatFailed;
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : workers) t.join();
   return kOfxStatOK;
 }
 

@@ -394,10 +394,10 @@ class Host {
 
   std::vector<TraceEntry> trace() const;
   void clearTrace();
-  // Every suite call that failed, in order, whether or not tracing is on.
+  // Suite calls that failed, in order, whether or not tracing is on (the first 10000).
   std::vector<FailedCall> failedCalls() const;
   void clearFailedCalls();
-  const std::string& lastStderr() const { return lastStderr_; }
+  std::string lastStderr() const;
 
   const HostOptions& options() const { return options_; }
   HostOptions& options() { return options_; }

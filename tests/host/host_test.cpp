@@ -289,6 +289,33 @@ TEST_F(HostRender, MultiThreadSuiteRunsAndCounts) {
   EXPECT_EQ(host->multiThreadCalls(), 1);
 }
 
+TEST_F(HostRender, MultiThreadSuiteRunsEveryIndexOnce) {
+  auto* mt = static_cast<const OfxMultiThreadSuiteV1*>(host->fetchSuite(kOfxMultiThreadSuite, 1));
+  struct Seen {
+    const OfxMultiThreadSuiteV1* mt;
+    std::atomic<int> calls[64];
+    std::atomic<int> wrongIndex{0};
+  } seen{mt, {}, {}};
+  auto fn = [](unsigned i, unsigned max, void* arg) {
+    auto* s = static_cast<Seen*>(arg);
+    unsigned index = 99;
+    s->mt->multiThreadIndex(&index);
+    if (index != i || max != 64 || !s->mt->multiThreadIsSpawnedThread()) ++s->wrongIndex;
+    ++s->calls[i];
+  };
+  ASSERT_EQ(mt->multiThread(fn, 64, &seen), kOfxStatOK);
+  for (auto& c : seen.calls) EXPECT_EQ(c, 1);
+  EXPECT_EQ(seen.wrongIndex, 0);
+  EXPECT_GE(host->multiThreadCalls(), 1 + 64 * 2);
+
+  OfxMutexHandle m = nullptr;
+  ASSERT_EQ(mt->mutexCreate(&m, 1), kOfxStatOK);
+  EXPECT_EQ(mt->mutexUnLock(m), kOfxStatOK) << "created locked once";
+  EXPECT_EQ(mt->mutexTryLock(m), kOfxStatOK);
+  EXPECT_EQ(mt->mutexUnLock(m), kOfxStatOK);
+  EXPECT_EQ(mt->mutexDestroy(m), kOfxStatOK);
+}
+
 TEST_F(HostRender, ExceptionFromPluginBecomesFatalStatus) {
   EXPECT_EQ(host->action("probe.throw", inst->handle()), kOfxStatErrFatal);
   EXPECT_EQ(host->action("OfxActionUnload", nullptr), kOfxStatReplyDefault);

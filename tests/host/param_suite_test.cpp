@@ -138,3 +138,42 @@ TEST_F(ParamSuite, CopyAndEditBrackets) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ParamVectors, OneArgumentPerComponent) {
+  auto host = probe::loaded();
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(host->describeInContext(kOfxImageEffectContextFilter), kOfxStatOK);
+  auto* pr = static_cast<const OfxParameterSuiteV1*>(host->fetchSuite(kOfxParameterSuite, 1));
+  auto* ps = static_cast<const OfxPropertySuiteV1*>(host->fetchSuite(kOfxPropertySuite, 1));
+  // Definitions added the way a plug-in's describe would.
+  OfxParamSetHandle defs = host->contextDescriptor(kOfxImageEffectContextFilter)->params.handle();
+  OfxPropertySetHandle props = nullptr;
+  ASSERT_EQ(pr->paramDefine(defs, kOfxParamTypeRGBA, "tint", &props), kOfxStatOK);
+  const double tint[4] = {0.1, 0.2, 0.3, 0.4};
+  ps->propSetDoubleN(props, kOfxParamPropDefault, 4, tint);
+  ASSERT_EQ(pr->paramDefine(defs, kOfxParamTypeInteger2D, "size", &props), kOfxStatOK);
+  EXPECT_EQ(pr->paramDefine(defs, kOfxParamTypeInteger2D, "size", &props), kOfxStatErrExists);
+  EXPECT_EQ(pr->paramDefine(defs, "OfxParamTypeBogus", "bogus", &props), kOfxStatErrUnknown);
+
+  Effect* inst = host->newInstance(kOfxImageEffectContextFilter);
+  ASSERT_NE(inst, nullptr);
+  OfxParamHandle t = inst->param("tint")->handle();
+  OfxParamHandle s = inst->param("size")->handle();
+  double r = 0, g = 0, b = 0, a = 0;
+  EXPECT_EQ(pr->paramGetValue(t, &r, &g, &b, &a), kOfxStatOK);
+  EXPECT_EQ(r, 0.1);
+  EXPECT_EQ(a, 0.4);
+  EXPECT_EQ(pr->paramSetValueAtTime(t, 2.0, 1.0, 0.5, 0.25, 0.125), kOfxStatOK);
+  EXPECT_EQ(pr->paramGetValueAtTime(t, 2.0, &r, &g, &b, &a), kOfxStatOK);
+  EXPECT_EQ(b, 0.25);
+  EXPECT_EQ(a, 0.125);
+  int w = -1, h = -1;
+  EXPECT_EQ(pr->paramGetValue(s, &w, &h), kOfxStatOK);
+  EXPECT_EQ(w, 0) << "no default: zero";
+  EXPECT_EQ(pr->paramSetValue(s, 640, 480), kOfxStatOK);
+  EXPECT_EQ(host->paramValue(inst, "size")->ints, (std::vector<int>{640, 480}));
+}
+
+}  // namespace
