@@ -6,34 +6,66 @@
 
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
+#include "engine/simd.h"
 
 namespace {
 
 constexpr int32_t kShell = 5;
 
-void transferPoint(const ColorStats& s, const ColorStats& ref, PreserveMode mode, float r0, float g0, float b0,
-                   float* out) {
-  float in[3];
-  rgbToLab8(r0, g0, b0, in[0], in[1], in[2]);
-  float moved[3];
-  for (int c = 0; c < 3; ++c) {
-    moved[c] = engine::clampLab8((in[c] - s.mean[c]) / s.stdDev[c] * ref.stdDev[c] + ref.mean[c]);
+struct Transfer {
+  const ColorStats& source;
+  const ColorStats& reference;
+  PreserveMode mode;
+};
+
+// One red plane of lattice points: green and blue coordinates come from the planar arrays,
+// the interleaved output goes to `out`. `count` is padded up to a multiple of W by the caller.
+template <int W>
+ENGINE_INLINE void transferPlane(const Transfer& tr, float r0, const float* gCoord, const float* bCoord, int64_t count,
+                                 int64_t points, float* out) {
+  using F = typename engine::simd::V<W>::F;
+  namespace simd = engine::simd;
+  const bool preserve = tr.mode == PreserveBrightness || tr.mode == PreserveColors;
+  for (int64_t i = 0; i < count; i += W) {
+    F in[3];
+    simd::rgbToLab8<W>(simd::splat<F>(r0), simd::load<F>(gCoord + i), simd::load<F>(bCoord + i), in[0], in[1], in[2]);
+    F moved[3];
+    for (int c = 0; c < 3; ++c) {
+      moved[c] = simd::clampLab8<W>((in[c] - tr.source.mean[c]) / tr.source.stdDev[c] * tr.reference.stdDev[c] +
+                                    tr.reference.mean[c]);
+    }
+    F rgb[3];
+    simd::lab8ToRgb<W>(moved[0], moved[1], moved[2], rgb[0], rgb[1], rgb[2]);
+    if (preserve) {
+      F matched[3];
+      simd::rgbToLab8<W>(rgb[0], rgb[1], rgb[2], matched[0], matched[1], matched[2]);
+      if (tr.mode == PreserveBrightness) {
+        simd::lab8ToRgb<W>(in[0], matched[1], matched[2], rgb[0], rgb[1], rgb[2]);
+      } else {
+        simd::lab8ToRgb<W>(matched[0], in[1], in[2], rgb[0], rgb[1], rgb[2]);
+      }
+    }
+    const int64_t lanes = points - i < W ? points - i : W;
+    for (int64_t k = 0; k < lanes; ++k) {
+      float* p = out + (i + k) * 3;
+      p[0] = rgb[0][k];
+      p[1] = rgb[1][k];
+      p[2] = rgb[2][k];
+    }
   }
-  float rm, gm, bm;
-  lab8ToRgb(moved[0], moved[1], moved[2], rm, gm, bm);
-  if (mode != PreserveBrightness && mode != PreserveColors) {
-    out[0] = rm;
-    out[1] = gm;
-    out[2] = bm;
-    return;
-  }
-  float matched[3];
-  rgbToLab8(rm, gm, bm, matched[0], matched[1], matched[2]);
-  if (mode == PreserveBrightness) {
-    lab8ToRgb(in[0], matched[1], matched[2], out[0], out[1], out[2]);
-  } else {
-    lab8ToRgb(matched[0], in[1], in[2], out[0], out[1], out[2]);
-  }
+}
+
+ENGINE_TARGET_AVX512 void transferPlaneAvx512(const Transfer& tr, float r0, const float* g, const float* b,
+                                              int64_t count, int64_t points, float* out) {
+  transferPlane<16>(tr, r0, g, b, count, points, out);
+}
+ENGINE_TARGET_AVX2 void transferPlaneAvx2(const Transfer& tr, float r0, const float* g, const float* b, int64_t count,
+                                          int64_t points, float* out) {
+  transferPlane<8>(tr, r0, g, b, count, points, out);
+}
+void transferPlaneGeneric(const Transfer& tr, float r0, const float* g, const float* b, int64_t count, int64_t points,
+                          float* out) {
+  transferPlane<4>(tr, r0, g, b, count, points, out);
 }
 
 }  // namespace
@@ -50,13 +82,28 @@ bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& re
     return false;
   }
 
+  // Green and blue coordinates of one red plane, padded to whole vectors; the smoothing's
+  // working storage is not in use yet and has room for them.
+  const int64_t points = int64_t(n) * n;
+  const int64_t padded = (points + 15) / 16 * 16;
+  float* gCoord = work.get();
+  float* bCoord = gCoord + padded;
   const float last = float(n - 1);
-  float* p = lut.data;
+  for (int64_t i = 0; i < padded; ++i) {
+    gCoord[i] = i < points ? float(i / n) / last : 0.0f;
+    bCoord[i] = i < points ? float(i % n) / last : 0.0f;
+  }
+  const Transfer tr{source, reference, mode};
+  const engine::Isa isa = engine::activeIsa();
   for (int32_t r = 0; r < n; ++r) {
-    for (int32_t g = 0; g < n; ++g) {
-      for (int32_t b = 0; b < n; ++b, p += 3) {
-        transferPoint(source, reference, mode, float(r) / last, float(g) / last, float(b) / last, p);
-      }
+    const float r0 = float(r) / last;
+    float* out = lut.data + r * points * 3;
+    if (isa == engine::Isa::Avx512) {
+      transferPlaneAvx512(tr, r0, gCoord, bCoord, padded, points, out);
+    } else if (isa == engine::Isa::Avx2) {
+      transferPlaneAvx2(tr, r0, gCoord, bCoord, padded, points, out);
+    } else {
+      transferPlaneGeneric(tr, r0, gCoord, bCoord, padded, points, out);
     }
   }
   engine::smoothBox(lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get());

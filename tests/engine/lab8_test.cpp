@@ -5,7 +5,11 @@
 #include <limits>
 #include <random>
 
+#include <algorithm>
+#include <vector>
+
 #include "engine/engine.h"
+#include "engine/engine_internal.h"
 #include "literal_engine.h"
 
 namespace {
@@ -81,6 +85,77 @@ TEST(Lab8, BitIdenticalToThePlainFormulas) {
     literal::lab8ToRgb(in, ref);
     for (int c = 0; c < 3; ++c) ASSERT_TRUE(sameBits(mine[c], ref[c]));
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Runs fn once for each kernel set this CPU supports, then restores the best one.
+template <class Fn>
+void forEachIsa(Fn fn) {
+  for (engine::Isa isa : {engine::Isa::Generic, engine::Isa::Avx2, engine::Isa::Avx512}) {
+    if (!engine::useIsa(isa)) continue;
+    SCOPED_TRACE(int(isa));
+    fn();
+  }
+  engine::useIsa(engine::bestIsa());
+}
+
+// The vector cube root must be powf itself on every float the builders can hand it: each
+// float of (0.008856452, 2] (clamped colours never give more than about 1.0001).
+TEST(Lab8Vector, CubeRootIsPowfOnEveryFloatOfTheRange) {
+  const float lowest = std::nextafter(0.008856452f, 1.0f);
+  uint32_t first, last;
+  const float two = 2.0f;
+  std::memcpy(&first, &lowest, 4);
+  std::memcpy(&last, &two, 4);
+  std::vector<float> t(1 << 20), expected(t.size()), got(t.size());
+  for (uint32_t start = first; start <= last; start += uint32_t(t.size())) {
+    const uint32_t count = std::min<uint32_t>(uint32_t(t.size()), last - start + 1);
+    for (uint32_t k = 0; k < count; ++k) {
+      const uint32_t bits = start + k;
+      std::memcpy(&t[k], &bits, 4);
+      expected[k] = powf(t[k], 0.33333334f);
+    }
+    forEachIsa([&] {
+      engine::labFBatch(t.data(), got.data(), count);
+      ASSERT_EQ(std::memcmp(got.data(), expected.data(), count * sizeof(float)), 0) << start;
+    });
+  }
+}
+
+TEST(Lab8Vector, BatchesEqualTheScalarConversions) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> wide(-0.5f, 3.0f), lab(-20.0f, 280.0f);
+  const int n = 40007;  // not a multiple of any lane count
+  std::vector<float> in[3], out[3], expected[3];
+  for (int c = 0; c < 3; ++c) {
+    in[c].resize(n);
+    out[c].resize(n);
+    expected[c].resize(n);
+  }
+  for (int i = 0; i < n; ++i) {
+    for (int c = 0; c < 3; ++c) in[c][i] = wide(rng);
+    if (i % 97 == 0) in[i % 3][i] = std::numeric_limits<float>::quiet_NaN();
+    if (i % 89 == 0) in[i % 3][i] = std::numeric_limits<float>::infinity();
+    if (i % 83 == 0) in[i % 3][i] = -0.0f;
+    rgbToLab8(in[0][i], in[1][i], in[2][i], expected[0][i], expected[1][i], expected[2][i]);
+  }
+  forEachIsa([&] {
+    engine::rgbToLab8Batch(in[0].data(), in[1].data(), in[2].data(), out[0].data(), out[1].data(), out[2].data(), n);
+    for (int c = 0; c < 3; ++c) ASSERT_EQ(std::memcmp(out[c].data(), expected[c].data(), n * sizeof(float)), 0);
+  });
+
+  for (int i = 0; i < n; ++i) {
+    for (int c = 0; c < 3; ++c) in[c][i] = lab(rng);
+    if (i % 97 == 0) in[i % 3][i] = std::numeric_limits<float>::quiet_NaN();
+    lab8ToRgb(in[0][i], in[1][i], in[2][i], expected[0][i], expected[1][i], expected[2][i]);
+  }
+  forEachIsa([&] {
+    engine::lab8ToRgbBatch(in[0].data(), in[1].data(), in[2].data(), out[0].data(), out[1].data(), out[2].data(), n);
+    for (int c = 0; c < 3; ++c) ASSERT_EQ(std::memcmp(out[c].data(), expected[c].data(), n * sizeof(float)), 0);
+  });
 }
 
 }  // namespace
