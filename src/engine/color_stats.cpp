@@ -36,6 +36,39 @@ float sampleWeight(const MaskData* mask, int32_t width, int32_t height, int32_t 
   return v < 1.0f ? v : 1.0f;  // NaN counts fully
 }
 
+// Counted samples of one grid row, converted to Lab8 in vector batches.
+struct SampleBatch {
+  static constexpr int kSize = 256;
+  float rgb[3][kSize];
+  float lab[3][kSize];
+  float weight[kSize];
+  int count = 0;
+};
+
+// Feeds every counted sample of the grid, in row order, to fn(lab, weight).
+template <class Fn>
+void forEachSample(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, int32_t step,
+                   const MaskData* mask, Fn fn) {
+  SampleBatch batch;
+  auto flush = [&] {
+    engine::rgbToLab8Batch(batch.rgb[0], batch.rgb[1], batch.rgb[2], batch.lab[0], batch.lab[1], batch.lab[2],
+                           batch.count);
+    for (int i = 0; i < batch.count; ++i) fn(batch.lab[0][i], batch.lab[1][i], batch.lab[2][i], batch.weight[i]);
+    batch.count = 0;
+  };
+  for (int64_t y = 0; y < height; y += step) {
+    const float* row = reinterpret_cast<const float*>(pixels + y * rowBytes);
+    for (int64_t x = 0; x < width; x += step) {
+      const float w = sampleWeight(mask, width, height, int32_t(x), int32_t(y));
+      if (w == 0.0f) continue;
+      for (int c = 0; c < 3; ++c) batch.rgb[c][batch.count] = row[x * 4 + c];
+      batch.weight[batch.count] = w;
+      if (++batch.count == SampleBatch::kSize) flush();
+    }
+  }
+  flush();
+}
+
 }  // namespace
 
 void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
@@ -48,38 +81,25 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
 
   double weightSum = 0.0;
   double sum[3] = {0.0, 0.0, 0.0};
-  for (int64_t y = 0; y < height; y += step) {
-    const float* row = reinterpret_cast<const float*>(pixels + y * rowBytes);
-    for (int64_t x = 0; x < width; x += step) {
-      const float w = sampleWeight(mask, width, height, int32_t(x), int32_t(y));
-      if (w == 0.0f) continue;
-      float lab[3];
-      rgbToLab8(row[x * 4], row[x * 4 + 1], row[x * 4 + 2], lab[0], lab[1], lab[2]);
-      weightSum += w;
-      for (int c = 0; c < 3; ++c) sum[c] += lab[c] * w;
-    }
-  }
+  forEachSample(pixels, width, height, rowBytes, step, mask, [&](float L8, float a8, float b8, float w) {
+    weightSum += w;
+    sum[0] += L8 * w;
+    sum[1] += a8 * w;
+    sum[2] += b8 * w;
+  });
   if (weightSum < 0.000001) {
     writeNoData(out);
     return;
   }
   for (int c = 0; c < 3; ++c) out.mean[c] = float(sum[c] / weightSum);
 
+  // The conversions are recomputed rather than stored, so nothing is allocated.
   double weightSum2 = 0.0;
   double sq[3] = {0.0, 0.0, 0.0};
-  for (int64_t y = 0; y < height; y += step) {
-    const float* row = reinterpret_cast<const float*>(pixels + y * rowBytes);
-    for (int64_t x = 0; x < width; x += step) {
-      const float w = sampleWeight(mask, width, height, int32_t(x), int32_t(y));
-      if (w == 0.0f) continue;
-      float lab[3];
-      rgbToLab8(row[x * 4], row[x * 4 + 1], row[x * 4 + 2], lab[0], lab[1], lab[2]);
-      weightSum2 += w;
-      for (int c = 0; c < 3; ++c) {
-        const float d = lab[c] - out.mean[c];
-        sq[c] += d * d * w;
-      }
-    }
-  }
+  forEachSample(pixels, width, height, rowBytes, step, mask, [&](float L8, float a8, float b8, float w) {
+    weightSum2 += w;
+    const float d[3] = {L8 - out.mean[0], a8 - out.mean[1], b8 - out.mean[2]};
+    for (int c = 0; c < 3; ++c) sq[c] += d[c] * d[c] * w;
+  });
   for (int c = 0; c < 3; ++c) out.stdDev[c] = float(std::sqrt(sq[c] / weightSum2)) + 0.000001f;
 }

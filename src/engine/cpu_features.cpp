@@ -1,6 +1,7 @@
 #include <atomic>
 
 #include "engine/engine_internal.h"
+#include "engine/kernels.h"
 
 namespace engine {
 namespace {
@@ -28,6 +29,14 @@ Isa bestIsa() {
 }
 
 Isa activeIsa() { return Isa(chosen().load(std::memory_order_relaxed)); }
+
+const Kernels& kernels() {
+  switch (activeIsa()) {
+    case Isa::Avx512: return kAvx512Kernels;
+    case Isa::Avx2: return kAvx2Kernels;
+    default: return kGenericKernels;
+  }
+}
 
 bool useIsa(Isa isa) {
   if (int(isa) > int(bestIsa())) return false;

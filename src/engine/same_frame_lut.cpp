@@ -1,6 +1,7 @@
 // Learns the match from two grades of one picture: pixel pairs at the same position are binned
 // by Source colour, each cell takes the mean target colour, empty cells keep the identity, and
 // the lattice is averaged over box blocks clipped to the lattice.
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -16,21 +17,29 @@ int32_t binIndex(float v, float last, int32_t n) {
   return i > n - 1 ? n - 1 : (i < 0 ? 0 : i);
 }
 
-void targetColor(PreserveMode mode, const float* s, const float* ref, float* out) {
+// Pairs of one stretch of the grid with their target colours, converted in vector batches.
+struct PairBatch {
+  static constexpr int kSize = 256;
+  float src[3][kSize];
+  float ref[3][kSize];
+  float target[3][kSize];
+  float srcLab[3][kSize];
+  float refLab[3][kSize];
+  int count = 0;
+};
+
+void computeTargets(PairBatch& p, PreserveMode mode) {
   if (mode != PreserveBrightness && mode != PreserveColors) {
-    out[0] = ref[0];
-    out[1] = ref[1];
-    out[2] = ref[2];
+    for (int c = 0; c < 3; ++c) std::copy_n(p.ref[c], p.count, p.target[c]);
     return;
   }
-  float ls[3], lr[3];
-  rgbToLab8(s[0], s[1], s[2], ls[0], ls[1], ls[2]);
-  rgbToLab8(ref[0], ref[1], ref[2], lr[0], lr[1], lr[2]);
-  if (mode == PreserveBrightness) {
-    lab8ToRgb(ls[0], lr[1], lr[2], out[0], out[1], out[2]);
-  } else {
-    lab8ToRgb(lr[0], ls[1], ls[2], out[0], out[1], out[2]);
-  }
+  engine::rgbToLab8Batch(p.src[0], p.src[1], p.src[2], p.srcLab[0], p.srcLab[1], p.srcLab[2], p.count);
+  engine::rgbToLab8Batch(p.ref[0], p.ref[1], p.ref[2], p.refLab[0], p.refLab[1], p.refLab[2], p.count);
+  // Brightness from one, colour from the other.
+  const float* L8 = mode == PreserveBrightness ? p.srcLab[0] : p.refLab[0];
+  const float* a8 = mode == PreserveBrightness ? p.refLab[1] : p.srcLab[1];
+  const float* b8 = mode == PreserveBrightness ? p.refLab[2] : p.srcLab[2];
+  engine::lab8ToRgbBatch(L8, a8, b8, p.target[0], p.target[1], p.target[2], p.count);
 }
 
 }  // namespace
@@ -59,24 +68,30 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
   const int32_t w = sourceWidth < referenceWidth ? sourceWidth : referenceWidth;
   const int32_t h = sourceHeight < referenceHeight ? sourceHeight : referenceHeight;
   if (sourcePixels != nullptr && referencePixels != nullptr) {
+    PairBatch batch;
+    // Bins the batch's pairs in grid order, so each cell's sums run in that order.
+    auto flush = [&] {
+      computeTargets(batch, mode);
+      for (int i = 0; i < batch.count; ++i) {
+        const int64_t cell = (int64_t(binIndex(batch.src[0][i], last, n)) * n + binIndex(batch.src[1][i], last, n)) * n +
+                             binIndex(batch.src[2][i], last, n);
+        counts[cell] += 1;
+        for (int c = 0; c < 3; ++c) sums[cell * 3 + c] += batch.target[c][i];
+      }
+      batch.count = 0;
+    };
     for (int64_t y = 0; y < h; y += step) {
       const float* srow = reinterpret_cast<const float*>(sourcePixels + y * sourceRowBytes);
       const float* rrow = reinterpret_cast<const float*>(referencePixels + y * referenceRowBytes);
       for (int64_t x = 0; x < w; x += step) {
-        const float s[3] = {engine::clampUnit(srow[x * 4]), engine::clampUnit(srow[x * 4 + 1]),
-                            engine::clampUnit(srow[x * 4 + 2])};
-        const float ref[3] = {engine::clampUnit(rrow[x * 4]), engine::clampUnit(rrow[x * 4 + 1]),
-                              engine::clampUnit(rrow[x * 4 + 2])};
-        float t[3];
-        targetColor(mode, s, ref, t);
-        const int64_t cell =
-            (int64_t(binIndex(s[0], last, n)) * n + binIndex(s[1], last, n)) * n + binIndex(s[2], last, n);
-        counts[cell] += 1;
-        sums[cell * 3] += t[0];
-        sums[cell * 3 + 1] += t[1];
-        sums[cell * 3 + 2] += t[2];
+        for (int c = 0; c < 3; ++c) {
+          batch.src[c][batch.count] = engine::clampUnit(srow[x * 4 + c]);
+          batch.ref[c][batch.count] = engine::clampUnit(rrow[x * 4 + c]);
+        }
+        if (++batch.count == PairBatch::kSize) flush();
       }
     }
+    flush();
   }
 
   float* p = lut.data;

@@ -1,18 +1,18 @@
-// Vector forms of the engine's inner loops, written once over a lane count W with the
-// compiler's generic vector types and compiled three times: for AVX-512, for AVX2 and for plain
-// x86-64. Every lane performs the same single-precision operations in the same order as the
-// scalar code, so results are bit-identical to it. Everything here is always inlined into a
-// function that carries the target instruction set.
+// Vector arithmetic for the engine's kernels, written once over a lane count W with the
+// compiler's generic vector types. Every lane performs the same single-precision operations in
+// the same order as the scalar code, so results are bit-identical to it. Included by each
+// kernels_<isa>.cpp after its target pragma, so that the code (and the lane masks of its
+// comparisons) is compiled for that instruction set; hence the unnamed namespace: every
+// translation unit keeps its own copy.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #define ENGINE_INLINE inline __attribute__((always_inline))
-#define ENGINE_TARGET_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq")))
-#define ENGINE_TARGET_AVX2 __attribute__((target("avx2")))
 
-namespace engine {
+namespace {
 namespace simd {
 
 template <int W>
@@ -39,10 +39,26 @@ ENGINE_INLINE T splat(float x) {
   return T{} + x;
 }
 
+// Halves of a vector and their concatenation, in registers.
+template <int W, size_t... K>
+ENGINE_INLINE typename V<W / 2>::F lowHalf(typename V<W>::F v, std::index_sequence<K...>) {
+  return __builtin_shufflevector(v, v, K...);
+}
+template <int W, size_t... K>
+ENGINE_INLINE typename V<W / 2>::F highHalf(typename V<W>::F v, std::index_sequence<K...>) {
+  return __builtin_shufflevector(v, v, (K + W / 2)...);
+}
+template <int W, size_t... K>
+ENGINE_INLINE typename V<W>::F concat(typename V<W / 2>::F lo, typename V<W / 2>::F hi, std::index_sequence<K...>) {
+  return __builtin_shufflevector(lo, hi, K...);
+}
+
 template <int W>
 ENGINE_INLINE bool anyLane(typename V<W>::I m) {
-  int32_t acc = 0;
-  for (int k = 0; k < W; ++k) acc |= m[k];
+  uint64_t words[W / 2];
+  __builtin_memcpy(words, &m, sizeof m);
+  uint64_t acc = 0;
+  for (int k = 0; k < W / 2; ++k) acc |= words[k];
   return acc != 0;
 }
 
@@ -63,11 +79,12 @@ ENGINE_INLINE typename V<W>::F clampLab8(typename V<W>::F v) {
   return v < top ? positive : top;
 }
 
-// powf(t, 0.33333334f) to the bit for t in (0.008856452, 2]. The cube root is refined in
-// double, corrected for the exponent's distance from 1/3 (t^e = cbrt(t) * t^(e - 1/3), and
-// t^(e - 1/3) = 1 + (e - 1/3) ln t within 1e-15), then rounded to float. Where the result lies
-// too close to a rounding boundary to be sure how powf rounds (its own error reaches 0.0017 of
-// a unit in the last place), and for t above 2, the lane is recomputed with powf.
+// powf(t, 0.33333334f) to the bit for t in (0.008856452, 2]. The inverse cube root is refined
+// by division-free Newton steps, the last one in double, then corrected for the exponent's
+// distance from 1/3 (t^e = cbrt(t) * t^(e - 1/3), and t^(e - 1/3) = 1 + (e - 1/3) ln t within
+// 1e-15) and rounded to float. Where the result lies too close to a rounding boundary to be sure
+// how powf rounds (its own error reaches 0.0017 of a unit in the last place), and for t above 2,
+// the lane is recomputed with powf.
 constexpr double kExponentExcess = double(0.33333334f) - 1.0 / 3.0;
 constexpr double kTieMargin = 0.004 / 8388608.0;  // 0.004 units in the last place, at least
 
@@ -75,17 +92,16 @@ template <int W>
 ENGINE_INLINE typename V<W>::F labF(typename V<W>::F t) {
   using F = typename V<W>::F;
   using I = typename V<W>::I;
-  using D = typename V<W>::D;
   const I usePow = t > 0.008856452f;
-  const F linear = t / 0.12841856f + 0.13793103f;
+  const bool anyLinear = anyLane<W>(~usePow);
+  const F linear = anyLinear ? t / 0.12841856f + 0.13793103f : F{};
   if (!anyLane<W>(usePow)) return linear;
 
   const I bits = reinterpret_cast<I>(t);
-  // Bit-pattern cube root: within 4% for positive t.
+  // Bit-pattern guess of t^(-1/3), within 4% for positive t.
   const I third = __builtin_convertvector(__builtin_convertvector(bits, F) * (1.0f / 3.0f), I);
-  F y = reinterpret_cast<F>(third + 0x2a5137a0);
-  y = y - (y * y * y - t) / (3.0f * y * y);
-  y = y - (y * y * y - t) / (3.0f * y * y);
+  F z = reinterpret_cast<F>(0x54a21d2a - third);
+  for (int i = 0; i < 3; ++i) z = z * (4.0f - t * z * z * z) * (1.0f / 3.0f);
 
   // ln t to about 1e-5, plenty for the exponent correction.
   const F m = reinterpret_cast<F>((bits & 0x007fffff) | 0x3f800000);
@@ -94,20 +110,40 @@ ENGINE_INLINE typename V<W>::F labF(typename V<W>::F t) {
   const F s2 = s * s;
   const F lnt = e * 0.6931472f + 2.0f * s * (1.0f + s2 * (0.33333334f + s2 * (0.2f + s2 * 0.14285715f)));
 
-  const D td = __builtin_convertvector(t, D);
-  D yd = __builtin_convertvector(y, D);
-  yd = yd - (yd * yd * yd - td) / (3.0 * yd * yd);
-  yd = yd * (1.0 + kExponentExcess * __builtin_convertvector(lnt, D));
-
-  const F rounded = __builtin_convertvector(yd, F);
-  const F below = __builtin_convertvector(yd * (1.0 - kTieMargin), F);
-  const F above = __builtin_convertvector(yd * (1.0 + kTieMargin), F);
+  // The double-precision step runs on half-width vectors, which every target has natively.
+  using H = typename V<W / 2>::F;
+  using HD = typename V<W / 2>::D;
+  const auto half = std::make_index_sequence<W / 2>();
+  const H tHalves[2] = {lowHalf<W>(t, half), highHalf<W>(t, half)};
+  const H zHalves[2] = {lowHalf<W>(z, half), highHalf<W>(z, half)};
+  const H lnHalves[2] = {lowHalf<W>(lnt, half), highHalf<W>(lnt, half)};
+  H rh[2], bh[2], ah[2];
+  for (int h = 0; h < 2; ++h) {
+    const HD td = __builtin_convertvector(tHalves[h], HD);
+    HD zd = __builtin_convertvector(zHalves[h], HD);
+    zd = zd + zd * (1.0 - td * zd * zd * zd) * (1.0 / 3.0);
+    const HD yd = td * zd * zd * (1.0 + kExponentExcess * __builtin_convertvector(lnHalves[h], HD));
+    rh[h] = __builtin_convertvector(yd, H);
+    bh[h] = __builtin_convertvector(yd * (1.0 - kTieMargin), H);
+    ah[h] = __builtin_convertvector(yd * (1.0 + kTieMargin), H);
+  }
+  const auto whole = std::make_index_sequence<W>();
+  const F rounded = concat<W>(rh[0], rh[1], whole);
+  const F below = concat<W>(bh[0], bh[1], whole);
+  const F above = concat<W>(ah[0], ah[1], whole);
   F out = usePow ? rounded : linear;
+  // Lanes that need powf: the two roundings differ, or t > 2.
   const I redo = usePow & ((below != above) | (t > 2.0f));
   if (anyLane<W>(redo)) {
+    float values[W], inputs[W];
+    int32_t flags[W];
+    store(values, out);
+    store(inputs, t);
+    __builtin_memcpy(flags, &redo, sizeof redo);
     for (int k = 0; k < W; ++k) {
-      if (redo[k]) out[k] = powf(t[k], 0.33333334f);
+      if (flags[k]) values[k] = powf(inputs[k], 0.33333334f);
     }
+    out = load<F>(values);
   }
   return out;
 }
@@ -151,4 +187,4 @@ ENGINE_INLINE void lab8ToRgb(typename V<W>::F L8, typename V<W>::F a8, typename 
 }
 
 }  // namespace simd
-}  // namespace engine
+}  // namespace

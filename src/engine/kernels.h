@@ -1,0 +1,45 @@
+// The engine's vector kernels, built once per instruction set (kernels_avx512.cpp,
+// kernels_avx2.cpp, kernels_generic.cpp) and chosen at run time from the CPU's features.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/engine.h"
+
+namespace engine {
+
+struct TransferParams {
+  const ColorStats* source;
+  const ColorStats* reference;
+  PreserveMode mode;
+};
+
+struct BoxParams {
+  float* lattice;
+  int32_t n, rad, lo, hi;
+  bool clipped;
+  float* work;
+};
+
+struct Kernels {
+  void (*labF)(const float* t, float* out, int64_t n);
+  void (*rgbToLab8)(const float* r, const float* g, const float* b, float* L8, float* a8, float* b8, int64_t n);
+  void (*lab8ToRgb)(const float* L8, const float* a8, const float* b8, float* r, float* g, float* b, int64_t n);
+  // Transfers `points` lattice points of one red plane; the coordinate arrays hold whole
+  // 16-lane vectors. The interleaved RGB results go to out.
+  void (*transferPlane)(const TransferParams& p, float r0, const float* g0, const float* b0, int64_t points,
+                        float* out);
+  void (*smooth)(const BoxParams& box);
+};
+
+extern const Kernels kAvx512Kernels;
+extern const Kernels kAvx2Kernels;
+extern const Kernels kGenericKernels;
+
+// The set for activeIsa().
+const Kernels& kernels();
+
+// Floats of one smoothed row in the smoothing's working storage: whole 16-lane vectors.
+inline int64_t smoothingRowStride(int32_t n) { return (int64_t(n) * 3 + 15) / 16 * 16; }
+
+}  // namespace engine

@@ -1,0 +1,13 @@
+// The vector kernels for any x86-64 CPU: 4 float lanes of SSE2.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/kernels.h"
+
+#include "engine/kernel_bodies.h"
+
+// Function addresses only: initialised statically, so no code of this file runs unless chosen.
+const engine::Kernels engine::kGenericKernels = {kernel::labFRows<4>, kernel::rgbToLab8Rows<4>, kernel::lab8ToRgbRows<4>,
+                                       kernel::transferPlane<4>, kernel::smooth<4>};
