@@ -69,8 +69,14 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
 }
 
 Host::~Host() {
-  // Like an application closing its project: instances still alive are destroyed.
+  // Like an application closing its project: instances still alive are destroyed, unless
+  // another host has loaded the module since and the plug-in now holds that host's suites.
+  bool bound = false;
   if (plugin_ != nullptr) {
+    std::lock_guard lk(gBindLock);
+    bound = gBound[plugin_] == this;
+  }
+  if (bound) {
     for (auto& inst : instances_)
       if (inst->created && !inst->destroyed) destroyInstance(inst.get());
   }

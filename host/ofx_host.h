@@ -141,7 +141,8 @@ int componentCount(Components c);
 
 // An image buffer the host owns and lends to the plug-in. `data` points at the pixel at
 // (bounds.x1, bounds.y1); row y starts at data + (y - bounds.y1) * rowBytes, so a negative
-// rowBytes means rows run backwards in memory.
+// rowBytes means rows run backwards in memory. `storage` may stay empty when `data` points at
+// memory the caller keeps alive (e.g. a decoded file's pixels).
 struct Image {
   std::vector<unsigned char> storage;
   void* data = nullptr;
@@ -309,6 +310,8 @@ struct IdentityResult {
 class Host {
  public:
   explicit Host(HostOptions options = {});
+  // Sends destroy for instances still alive, frees blocks the plug-in never freed. The module
+  // stays loaded.
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;

@@ -321,15 +321,23 @@ TEST_F(HostRender, ExceptionFromPluginBecomesFatalStatus) {
   EXPECT_EQ(host->action("OfxActionUnload", nullptr), kOfxStatReplyDefault);
 }
 
-TEST(HostTeardown, DestroysLiveInstancesAndFreesTheirMemory) {
-  int live = -1;
-  {
-    auto host = probe::loaded();
-    ASSERT_NE(host, nullptr);
-    ASSERT_NE(probe::instance(*host), nullptr);
-    live = host->liveAllocations();
-  }
-  EXPECT_EQ(live, 1);
+TEST(HostTeardown, DestroysLiveInstancesOfTheBoundHostOnly) {
+  auto host = probe::loaded();
+  ASSERT_NE(host, nullptr);
+  Effect* done = probe::instance(*host);
+  ASSERT_NE(done, nullptr);
+  ASSERT_NE(host->newInstance(kOfxImageEffectContextFilter), nullptr);  // never created
+  ASSERT_EQ(host->createInstance(host->newInstance(kOfxImageEffectContextFilter)), kOfxStatOK);
+  ASSERT_EQ(host->destroyInstance(done), kOfxStatOK);
+  EXPECT_EQ(captureStderr([&] { host.reset(); }), "probe: destroy\n");
+
+  // A host whose module was loaded by another host since leaves its instances alone.
+  auto first = probe::loaded();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(probe::instance(*first), nullptr);
+  auto second = probe::loaded();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(captureStderr([&] { first.reset(); }), "");
 }
 
 }  // namespace

@@ -101,6 +101,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
 }
 
 OfxStatus destroyInstance(OfxImageEffectHandle effect) {
+  std::fputs("probe: destroy\n", stderr);
   Record* r = findRecord(effect);
   if (r) gMemory->memoryFree(r);
   return kOfxStatOK;
