@@ -62,7 +62,7 @@ ENGINE_INLINE bool anyLane(typename V<W>::I m) {
   return acc != 0;
 }
 
-// Offsets from the [0, 1] clamp: NaN goes to 1 and -0.0 to +0.0, as in the scalar clamp.
+// The scalar clamps, lane by lane: NaN goes to the top and -0.0 to +0.0.
 template <int W>
 ENGINE_INLINE typename V<W>::F clampUnit(typename V<W>::F v) {
   using F = typename V<W>::F;

@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
+#include "kernel_sets.h"
 #include "literal_engine.h"
 #include "photos.h"
 
@@ -238,10 +239,13 @@ TEST(ColorStats, PhotographsMatchThePlainComputation) {
     ColorStats fast, plain;
     computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr);
     literal::computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), plain, nullptr);
-    for (int c = 0; c < 3; ++c) {
-      EXPECT_EQ(fast.mean[c], plain.mean[c]) << name;
-      EXPECT_EQ(fast.stdDev[c], plain.stdDev[c]) << name;
-    }
+    forEachKernelSet([&] {
+      computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr);
+      for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(fast.mean[c], plain.mean[c]) << name;
+        EXPECT_EQ(fast.stdDev[c], plain.stdDev[c]) << name;
+      }
+    });
     EXPECT_GT(fast.stdDev[0], 10.0f);  // a real picture, not a flat one
   }
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "kernel_sets.h"
 #include "literal_engine.h"
 #include "photos.h"
 
@@ -152,6 +153,14 @@ TEST(DifferentClipsLut, AgreesWithThePlainBuilderOnPhotographs) {
   computeColorStats(reference.bytes(), 1920, 1080, reference.rowBytes(), Colorspace::Lab, r, nullptr);
   expectNearPlain(build(s, r, PreserveNothing), s, r, PreserveNothing);
   expectNearPlain(build(s, r, PreserveBrightness), s, r, PreserveBrightness);
+}
+
+TEST(DifferentClipsLut, EveryKernelSetBuildsTheSameLut) {
+  const ColorStats tinted{{150.0f, 140.0f, 110.0f}, {25.0f, 12.0f, 9.0f}};
+  for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
+    const Lut best = build(kSource, tinted, mode);
+    forEachKernelSet([&] { EXPECT_EQ(build(kSource, tinted, mode).storage, best.storage); });
+  }
 }
 
 TEST(DifferentClipsLut, RefusesALatticeWithoutStorage) {

@@ -10,6 +10,7 @@
 
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
+#include "kernel_sets.h"
 #include "literal_engine.h"
 
 namespace {
@@ -91,17 +92,6 @@ TEST(Lab8, BitIdenticalToThePlainFormulas) {
 
 namespace {
 
-// Runs fn once for each kernel set this CPU supports, then restores the best one.
-template <class Fn>
-void forEachIsa(Fn fn) {
-  for (engine::Isa isa : {engine::Isa::Generic, engine::Isa::Avx2, engine::Isa::Avx512}) {
-    if (!engine::useIsa(isa)) continue;
-    SCOPED_TRACE(int(isa));
-    fn();
-  }
-  engine::useIsa(engine::bestIsa());
-}
-
 // The vector cube root must be powf itself on every float the builders can hand it: each
 // float of (0.008856452, 2] (clamped colours never give more than about 1.0001).
 TEST(Lab8Vector, CubeRootIsPowfOnEveryFloatOfTheRange) {
@@ -118,7 +108,7 @@ TEST(Lab8Vector, CubeRootIsPowfOnEveryFloatOfTheRange) {
       std::memcpy(&t[k], &bits, 4);
       expected[k] = powf(t[k], 0.33333334f);
     }
-    forEachIsa([&] {
+    forEachKernelSet([&] {
       engine::labFBatch(t.data(), got.data(), count);
       ASSERT_EQ(std::memcmp(got.data(), expected.data(), count * sizeof(float)), 0) << start;
     });
@@ -142,7 +132,7 @@ TEST(Lab8Vector, BatchesEqualTheScalarConversions) {
     if (i % 83 == 0) in[i % 3][i] = -0.0f;
     rgbToLab8(in[0][i], in[1][i], in[2][i], expected[0][i], expected[1][i], expected[2][i]);
   }
-  forEachIsa([&] {
+  forEachKernelSet([&] {
     engine::rgbToLab8Batch(in[0].data(), in[1].data(), in[2].data(), out[0].data(), out[1].data(), out[2].data(), n);
     for (int c = 0; c < 3; ++c) ASSERT_EQ(std::memcmp(out[c].data(), expected[c].data(), n * sizeof(float)), 0);
   });
@@ -152,7 +142,7 @@ TEST(Lab8Vector, BatchesEqualTheScalarConversions) {
     if (i % 97 == 0) in[i % 3][i] = std::numeric_limits<float>::quiet_NaN();
     lab8ToRgb(in[0][i], in[1][i], in[2][i], expected[0][i], expected[1][i], expected[2][i]);
   }
-  forEachIsa([&] {
+  forEachKernelSet([&] {
     engine::lab8ToRgbBatch(in[0].data(), in[1].data(), in[2].data(), out[0].data(), out[1].data(), out[2].data(), n);
     for (int c = 0; c < 3; ++c) ASSERT_EQ(std::memcmp(out[c].data(), expected[c].data(), n * sizeof(float)), 0);
   });

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "kernel_sets.h"
 #include "literal_engine.h"
 #include "photos.h"
 
@@ -206,6 +207,23 @@ TEST(SameFrameLut, AgreesWithThePlainBuilderOnPhotographs) {
   float worst = 0.0f;
   for (size_t i = 0; i < plain.size(); ++i) worst = std::max(worst, std::abs(plain[i] - l.storage[i]));
   EXPECT_LE(worst, 1e-5f);
+}
+
+TEST(SameFrameLut, EveryKernelSetBuildsTheSameLut) {
+  const FloatImage a = loadPhoto("rocket.jpg", 480, 270);
+  const FloatImage b = loadPhoto("chelsea.png", 480, 270);
+  for (int32_t mode : {0, 1, 2}) {
+    for (float radius : {5.0f, 2.0f}) {
+      auto run = [&] {
+        Lut l;
+        EXPECT_TRUE(buildMatchLUT_SameClip(a.bytes(), 480, 270, a.rowBytes(), b.bytes(), 480, 270, b.rowBytes(), l.lut,
+                                           radius, PreserveMode(mode)));
+        return l.storage;
+      };
+      const std::vector<float> best = run();
+      forEachKernelSet([&] { EXPECT_EQ(run(), best); });
+    }
+  }
 }
 
 TEST(SameFrameLut, RefusesALatticeWithoutStorage) {
