@@ -1,4 +1,319 @@
+// The render action: fetch the images, keep the instance's LUT cache current, apply it.
+//
+// Locking (InstanceData::lutLock). A render first tests the cache under a shared lock and, on
+// a hit, applies while still holding it, so tiles of a built frame run side by side. On a miss
+// it takes the lock exclusively, tests again, rebuilds if still needed and applies its own
+// window before letting go: what it applies is exactly what it built. A render that finds the
+// LUT already rebuilt by someone else drops to a shared lock to apply; if another frame
+// replaced the LUT in that gap, the render's second exclusive round applies under the
+// exclusive lock too, so two frames alternating cannot starve each other. Instance-changed
+// clears `valid` under the exclusive lock and the exporters read under a shared one, so
+// neither overlaps a build or an apply.
 #include "render/render.h"
 
-// Rendering is not built yet: the host applies its own default.
-OfxStatus render(OfxImageEffectHandle, OfxPropertySetHandle) { return kOfxStatReplyDefault; }
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+#include <vector>
+
+#include "plugin/plugin.h"
+#include "render/apply_lut.h"
+#include "render/pixel_format.h"
+
+namespace {
+
+struct FetchedImages {
+  OfxPropertySetHandle source = nullptr;
+  OfxPropertySetHandle reference = nullptr;
+  OfxPropertySetHandle output = nullptr;
+  OfxPropertySetHandle sourceMask = nullptr;
+  OfxPropertySetHandle referenceMask = nullptr;
+
+  // Releases whatever is still held, Output last, also when an exception unwinds.
+  ~FetchedImages() {
+    for (OfxPropertySetHandle* image : {&source, &reference, &sourceMask, &referenceMask, &output}) release(*image);
+  }
+
+  static void release(OfxPropertySetHandle& image) {
+    if (image) gEffectSuite->clipReleaseImage(image);
+    image = nullptr;
+  }
+};
+
+struct Parameters {
+  // Parameter defaults, kept when the host cannot deliver a value.
+  double strength = 1.0;
+  double strengthR = 1.0;
+  double strengthG = 1.0;
+  double strengthB = 1.0;
+  int matchMode = 0;
+  int preserveMode = 0;
+};
+
+struct CacheKeys {
+  double time;
+  int32_t matchMode;
+  int32_t preserveMode;
+  bool hadSourceMask;
+  bool hadReferenceMask;
+};
+
+// Everything a build needs, read from the host before any lock is taken.
+struct RenderInputs {
+  HostImage source;
+  HostImage reference;
+  HostImage output;
+  HostImage sourceMask;
+  HostImage referenceMask;
+  bool hasReference;
+  bool hasSourceMask;
+  bool hasReferenceMask;
+  Parameters params;
+};
+
+void diagnostic(const char* line) {
+  std::fputs(line, stderr);
+  std::fflush(stderr);
+}
+
+OfxPropertySetHandle fetchImage(OfxImageClipHandle clip, double time) {
+  OfxPropertySetHandle image = nullptr;
+  gEffectSuite->clipGetImage(clip, time, nullptr, &image);
+  return image;
+}
+
+void readDouble(OfxParamHandle param, double time, double& value) {
+  if (param) gParamSuite->paramGetValueAtTime(param, time, &value);
+}
+
+void readInt(OfxParamHandle param, double time, int& value) {
+  if (param) gParamSuite->paramGetValueAtTime(param, time, &value);
+}
+
+const char* readString(OfxPropertySetHandle image, const char* name) {
+  char* value = nullptr;
+  gPropSuite->propGetString(image, name, 0, &value);
+  return value;
+}
+
+HostImage describeImage(OfxPropertySetHandle image, bool isMask) {
+  HostImage desc{};
+  void* data = nullptr;
+  gPropSuite->propGetPointer(image, kOfxImagePropData, 0, &data);
+  desc.data = static_cast<unsigned char*>(data);
+  gPropSuite->propGetInt(image, kOfxImagePropRowBytes, 0, &desc.rowBytes);
+  int bounds[4] = {0, 0, 0, 0};
+  gPropSuite->propGetIntN(image, kOfxImagePropBounds, 4, bounds);
+  desc.bounds = OfxRectI{bounds[0], bounds[1], bounds[2], bounds[3]};
+  desc.depth = pixelDepthFromName(readString(image, kOfxImageEffectPropPixelDepth));
+  const int32_t components = componentCountFromName(readString(image, kOfxImageEffectPropComponents));
+  // A mask without a known component string is read as RGBA.
+  desc.components = isMask ? (components == 0 ? 4 : components) : components;
+  return desc;
+}
+
+// Refuses formats the effect does not declare and layouts that would lead reads astray.
+bool acceptImage(const HostImage& image, const char* clip, bool isMask) {
+  const bool componentsOk = isMask || image.components == 3 || image.components == 4;
+  char line[160];
+  if (image.depth == PixelDepth::Unsupported || !componentsOk) {
+    std::snprintf(line, sizeof line, "Vantrel: Unsupported pixel format on clip %s - render refused\n", clip);
+    diagnostic(line);
+    return false;
+  }
+  if (!hasSaneLayout(image)) {
+    std::snprintf(line, sizeof line, "Vantrel: Invalid image layout on clip %s - render refused\n", clip);
+    diagnostic(line);
+    return false;
+  }
+  return true;
+}
+
+bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
+  return data.lut.valid && keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime &&
+         keys.matchMode == data.lutMatchMode && keys.preserveMode == data.lutPreserveMode &&
+         keys.hadSourceMask == data.lutHadSourceMask && keys.hadReferenceMask == data.lutHadReferenceMask;
+}
+
+int32_t width(const OfxRectI& r) { return r.x2 - r.x1; }
+int32_t height(const OfxRectI& r) { return r.y2 - r.y1; }
+
+MaskData maskFrom(const HostImage& image, std::vector<float>& storage) {
+  MaskData mask{};
+  mask.pixels = floatSamples(image, mask.rowBytes, storage);
+  mask.width = width(image.bounds);
+  mask.height = height(image.bounds);
+  mask.components = image.components;
+  return mask;
+}
+
+// Rebuilds the LUT for these keys; called with the lock held exclusively. Keys are stored only
+// after a finished build, so a failed one leaves the cache missing.
+void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) {
+  if (!prepareLutStorage(data.lut)) {
+    diagnostic("Vantrel: LUT allocation failed\n");
+    return;
+  }
+  data.lut.valid = false;
+
+  std::vector<float> sourceStorage, referenceStorage, sourceMaskStorage, referenceMaskStorage;
+  const ImageDesc source = floatRGBAView(in.source, in.source.bounds, sourceStorage);
+  const ImageDesc reference = floatRGBAView(in.reference, in.reference.bounds, referenceStorage);
+  MaskData sourceMask{}, referenceMask{};
+  if (in.hasSourceMask) sourceMask = maskFrom(in.sourceMask, sourceMaskStorage);
+  if (in.hasReferenceMask) referenceMask = maskFrom(in.referenceMask, referenceMaskStorage);
+
+  const PreserveMode preserve = PreserveMode(in.params.preserveMode);
+  bool built;
+  if (in.params.matchMode == 1) {
+    built = buildMatchLUT_SameClip(source.data, width(source.bounds), height(source.bounds), source.rowBytes,
+                                   reference.data, width(reference.bounds), height(reference.bounds),
+                                   reference.rowBytes, data.lut, 5.0f, preserve);
+  } else {
+    ColorStats sourceStats, referenceStats;
+    computeColorStats(source.data, width(source.bounds), height(source.bounds), source.rowBytes, Colorspace::Lab,
+                      sourceStats, in.hasSourceMask ? &sourceMask : nullptr);
+    computeColorStats(reference.data, width(reference.bounds), height(reference.bounds), reference.rowBytes,
+                      Colorspace::Lab, referenceStats, in.hasReferenceMask ? &referenceMask : nullptr);
+    built = buildMatchLUT_DifferentClips(sourceStats, referenceStats, data.lut, preserve);
+  }
+  if (!built) {
+    diagnostic("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
+    return;
+  }
+  data.lutHadSourceMask = keys.hadSourceMask;
+  data.lutHadReferenceMask = keys.hadReferenceMask;
+  data.lutSourceTime = keys.time;
+  data.lutReferenceTime = keys.time;
+  data.lutMatchMode = keys.matchMode;
+  data.lutPreserveMode = keys.preserveMode;
+}
+
+// Applies the cached LUT (when the cache holds this render's match) into target. Returns with
+// every pixel of the window written.
+void applyCached(InstanceData& data, const RenderInputs& in, const CacheKeys& keys, const ImageDesc& source,
+                 const ImageDesc& target, const OfxRectI& window) {
+  const Parameters& p = in.params;
+  auto apply = [&](bool useLut) {
+    applyLUT(source, target, window, data.lut, useLut, p.strength, p.strengthR, p.strengthG, p.strengthB);
+  };
+  {
+    std::shared_lock<std::shared_mutex> shared(data.lutLock);
+    if (cacheHits(data, keys)) return apply(true);
+  }
+  for (int round = 0;; ++round) {
+    {
+      std::unique_lock<std::shared_mutex> exclusive(data.lutLock);
+      const bool hit = cacheHits(data, keys);
+      if (!hit || round > 0) {
+        if (!hit) rebuild(data, in, keys);
+        // Without a finished build this render gets the clamped Source.
+        return apply(data.lut.valid);
+      }
+    }
+    std::shared_lock<std::shared_mutex> shared(data.lutLock);
+    if (cacheHits(data, keys)) return apply(true);
+  }
+}
+
+OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
+  double time = 0.0;
+  gPropSuite->propGetDouble(inArgs, kOfxPropTime, 0, &time);
+  int windowValues[4] = {0, 0, 0, 0};
+  gPropSuite->propGetIntN(inArgs, kOfxImageEffectPropRenderWindow, 4, windowValues);
+  OfxRectI window{windowValues[0], windowValues[1], windowValues[2], windowValues[3]};
+
+  FetchedImages images;
+  images.source = fetchImage(data.sourceClip, time);
+  images.reference = fetchImage(data.referenceClip, time);
+  images.output = fetchImage(data.outputClip, time);
+  if (data.sourceMaskClip) images.sourceMask = fetchImage(data.sourceMaskClip, time);
+  if (data.referenceMaskClip) images.referenceMask = fetchImage(data.referenceMaskClip, time);
+
+  if (!images.source) {
+    for (OfxPropertySetHandle* image : {&images.reference, &images.output, &images.sourceMask, &images.referenceMask})
+      FetchedImages::release(*image);
+    return kOfxStatFailed;
+  }
+  if (!images.output) {
+    for (OfxPropertySetHandle* image : {&images.source, &images.reference, &images.sourceMask, &images.referenceMask})
+      FetchedImages::release(*image);
+    return kOfxStatFailed;
+  }
+
+  RenderInputs in{};
+  Parameters& p = in.params;
+  readDouble(data.strengthParam, time, p.strength);
+  readDouble(data.strengthRParam, time, p.strengthR);
+  readDouble(data.strengthGParam, time, p.strengthG);
+  readDouble(data.strengthBParam, time, p.strengthB);
+  readInt(data.matchModeParam, time, p.matchMode);
+  readInt(data.preserveModeParam, time, p.preserveMode);
+
+  in.hasReference = images.reference != nullptr;
+  in.hasSourceMask = images.sourceMask != nullptr;
+  in.hasReferenceMask = images.referenceMask != nullptr;
+
+  in.source = describeImage(images.source, false);
+  if (!acceptImage(in.source, "Source", false)) return kOfxStatErrUnsupported;
+  if (in.hasReference) {
+    in.reference = describeImage(images.reference, false);
+    if (!acceptImage(in.reference, "Reference", false)) return kOfxStatErrUnsupported;
+  }
+  in.output = describeImage(images.output, false);
+  if (!acceptImage(in.output, "Output", false)) return kOfxStatErrUnsupported;
+  if (in.hasSourceMask) {
+    in.sourceMask = describeImage(images.sourceMask, true);
+    if (!acceptImage(in.sourceMask, "SourceMask", true)) return kOfxStatErrUnsupported;
+  }
+  if (in.hasReferenceMask) {
+    in.referenceMask = describeImage(images.referenceMask, true);
+    if (!acceptImage(in.referenceMask, "ReferenceMask", true)) return kOfxStatErrUnsupported;
+  }
+
+  // Only Output pixels inside its bounds are written.
+  OfxRectI target = window;
+  target.x1 = std::max(window.x1, in.output.bounds.x1);
+  target.y1 = std::max(window.y1, in.output.bounds.y1);
+  target.x2 = std::max(target.x1, std::min(window.x2, in.output.bounds.x2));
+  target.y2 = std::max(target.y1, std::min(window.y2, in.output.bounds.y2));
+
+  std::vector<float> sourceStorage;
+  const ImageDesc source = floatRGBAView(in.source, target, sourceStorage);
+  // Other Output layouts are written through float RGBA working storage the size of the window.
+  std::vector<float> outputStorage;
+  ImageDesc output{in.output.data, in.output.rowBytes, in.output.bounds};
+  if (!isFloatRGBA(in.output)) {
+    outputStorage.assign(size_t(int64_t(width(target)) * height(target) * 4), 0.0f);
+    output = ImageDesc{reinterpret_cast<unsigned char*>(outputStorage.data()), width(target) * 16, target};
+  }
+
+  if (in.hasReference) {
+    const CacheKeys keys{time, p.matchMode, p.preserveMode, in.hasSourceMask, in.hasReferenceMask};
+    applyCached(data, in, keys, source, output, target);
+  } else {
+    // Without a Reference the cache is neither tested nor touched.
+    applyLUT(source, output, target, data.lut, false, p.strength, p.strengthR, p.strengthG, p.strengthB);
+  }
+  if (!isFloatRGBA(in.output)) storeFloatRGBA(output, in.output);
+  return kOfxStatOK;
+}
+
+}  // namespace
+
+OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
+  if (!gPropSuite || !gEffectSuite || !gParamSuite) return kOfxStatErrMissingHostFeature;
+  InstanceData* data = findInstanceData(effect);
+  if (!data) return kOfxStatErrBadHandle;
+  try {
+    return renderInstance(*data, inArgs);
+  } catch (const std::bad_alloc&) {
+    diagnostic("Vantrel: Out of memory while rendering - frame not rendered\n");
+    return kOfxStatErrMemory;
+  } catch (...) {
+    diagnostic("Vantrel: Render failed\n");
+    return kOfxStatFailed;
+  }
+}

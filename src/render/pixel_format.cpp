@@ -1,0 +1,148 @@
+#include "render/pixel_format.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "ofx/ofx_names.h"
+
+namespace {
+
+inline const unsigned char* rowAt(const HostImage& image, int32_t y) {
+  return image.data + int64_t(y - image.bounds.y1) * image.rowBytes;
+}
+
+inline int32_t sampleBytes(PixelDepth depth) {
+  switch (depth) {
+    case PixelDepth::Byte:
+      return 1;
+    case PixelDepth::Short:
+      return 2;
+    case PixelDepth::Float:
+      return 4;
+    case PixelDepth::Unsupported:
+      break;
+  }
+  return 0;
+}
+
+// Reads count samples of the given depth as floats in [0, 1] (float samples as stored).
+void readSamples(const unsigned char* from, PixelDepth depth, int64_t count, float* to) {
+  if (depth == PixelDepth::Float) {
+    std::memcpy(to, from, size_t(count) * 4);
+  } else if (depth == PixelDepth::Short) {
+    for (int64_t i = 0; i < count; ++i) {
+      uint16_t v;
+      std::memcpy(&v, from + 2 * i, 2);
+      to[i] = float(v) / 65535.0f;
+    }
+  } else {
+    for (int64_t i = 0; i < count; ++i) to[i] = float(from[i]) / 255.0f;
+  }
+}
+
+// Clamped to [0, 1] with NaN as 0, scaled and rounded to nearest.
+inline uint32_t quantise(float v, float scale) {
+  const float c = v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;
+  return uint32_t(c * scale + 0.5f);
+}
+
+void writeSample(unsigned char* to, PixelDepth depth, float v) {
+  if (depth == PixelDepth::Float) {
+    std::memcpy(to, &v, 4);
+  } else if (depth == PixelDepth::Short) {
+    const uint16_t q = uint16_t(quantise(v, 65535.0f));
+    std::memcpy(to, &q, 2);
+  } else {
+    *to = uint8_t(quantise(v, 255.0f));
+  }
+}
+
+}  // namespace
+
+PixelDepth pixelDepthFromName(const char* name) {
+  if (name == nullptr) return PixelDepth::Unsupported;
+  if (std::strcmp(name, kOfxBitDepthFloat) == 0) return PixelDepth::Float;
+  if (std::strcmp(name, kOfxBitDepthShort) == 0) return PixelDepth::Short;
+  if (std::strcmp(name, kOfxBitDepthByte) == 0) return PixelDepth::Byte;
+  return PixelDepth::Unsupported;
+}
+
+int32_t componentCountFromName(const char* name) {
+  if (name == nullptr) return 0;
+  if (std::strcmp(name, kOfxImageComponentRGBA) == 0) return 4;
+  if (std::strcmp(name, kOfxImageComponentRGB) == 0) return 3;
+  if (std::strcmp(name, kOfxImageComponentAlpha) == 0) return 1;
+  return 0;
+}
+
+int32_t bytesPerPixel(const HostImage& image) { return sampleBytes(image.depth) * image.components; }
+
+bool isFloatRGBA(const HostImage& image) { return image.depth == PixelDepth::Float && image.components == 4; }
+
+bool hasSaneLayout(const HostImage& image) {
+  const OfxRectI& b = image.bounds;
+  if (b.x2 < b.x1 || b.y2 < b.y1) return false;
+  if (b.x2 == b.x1 || b.y2 == b.y1) return true;
+  const int64_t rowSize = (int64_t(b.x2) - b.x1) * bytesPerPixel(image);
+  return image.data != nullptr && rowSize > 0 && std::llabs(int64_t(image.rowBytes)) >= rowSize;
+}
+
+ImageDesc floatRGBAView(const HostImage& image, const OfxRectI& region, std::vector<float>& storage) {
+  OfxRectI r;
+  r.x1 = std::max(region.x1, image.bounds.x1);
+  r.y1 = std::max(region.y1, image.bounds.y1);
+  r.x2 = std::max(r.x1, std::min(region.x2, image.bounds.x2));
+  r.y2 = std::max(r.y1, std::min(region.y2, image.bounds.y2));
+  if (isFloatRGBA(image)) {
+    ImageDesc view{image.data, image.rowBytes, image.bounds};
+    return view;
+  }
+  const int64_t width = int64_t(r.x2) - r.x1;
+  const int64_t height = int64_t(r.y2) - r.y1;
+  storage.assign(size_t(width * height * 4), 0.0f);
+  const int32_t pixelBytes = bytesPerPixel(image);
+  const int32_t n = image.components;
+  std::vector<float> samples(size_t(width * n));
+  for (int64_t y = 0; y < height; ++y) {
+    const unsigned char* from = rowAt(image, int32_t(r.y1 + y)) + int64_t(r.x1 - image.bounds.x1) * pixelBytes;
+    readSamples(from, image.depth, width * n, samples.data());
+    float* to = storage.data() + y * width * 4;
+    for (int64_t x = 0; x < width; ++x, to += 4) {
+      const float* s = samples.data() + x * n;
+      to[0] = s[0];
+      to[1] = n >= 3 ? s[1] : s[0];
+      to[2] = n >= 3 ? s[2] : s[0];
+      to[3] = n == 4 ? s[3] : 1.0f;
+    }
+  }
+  ImageDesc view{reinterpret_cast<unsigned char*>(storage.data()), int32_t(width * 16), r};
+  return view;
+}
+
+const unsigned char* floatSamples(const HostImage& image, int32_t& rowBytes, std::vector<float>& storage) {
+  if (image.depth == PixelDepth::Float) {
+    rowBytes = image.rowBytes;
+    return image.data;
+  }
+  const int64_t width = int64_t(image.bounds.x2) - image.bounds.x1;
+  const int64_t height = int64_t(image.bounds.y2) - image.bounds.y1;
+  const int64_t rowSamples = width * image.components;
+  storage.assign(size_t(rowSamples * height), 0.0f);
+  for (int64_t y = 0; y < height; ++y)
+    readSamples(rowAt(image, int32_t(image.bounds.y1 + y)), image.depth, rowSamples, storage.data() + y * rowSamples);
+  rowBytes = int32_t(rowSamples * 4);
+  return reinterpret_cast<const unsigned char*>(storage.data());
+}
+
+void storeFloatRGBA(const ImageDesc& from, const HostImage& to) {
+  const int32_t n = to.components;
+  const int32_t sample = sampleBytes(to.depth);
+  const int64_t width = int64_t(from.bounds.x2) - from.bounds.x1;
+  for (int32_t y = from.bounds.y1; y < from.bounds.y2; ++y) {
+    const float* s = reinterpret_cast<const float*>(from.data + int64_t(y - from.bounds.y1) * from.rowBytes);
+    unsigned char* d = const_cast<unsigned char*>(rowAt(to, y)) + int64_t(from.bounds.x1 - to.bounds.x1) * n * sample;
+    for (int64_t x = 0; x < width; ++x, s += 4)
+      for (int32_t c = 0; c < n; ++c, d += sample) writeSample(d, to.depth, n == 1 ? s[3] : s[c]);
+  }
+}
