@@ -12,6 +12,8 @@ ApplyRowFn rowFunction(ApplyKernel kernel) {
   switch (kernel) {
     case ApplyKernel::Avx2:
       return applyRowAvx2;
+    case ApplyKernel::Avx512:
+      return applyRowAvx512;
     case ApplyKernel::Literal:
       break;
   }
@@ -35,6 +37,8 @@ bool applyKernelSupported(ApplyKernel kernel) {
       return true;
     case ApplyKernel::Avx2:
       return __builtin_cpu_supports("avx2");
+    case ApplyKernel::Avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
   }
   return false;
 }

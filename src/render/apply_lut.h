@@ -26,7 +26,7 @@ void applyLUT(const ImageDesc& source, const ImageDesc& output, const OfxRectI& 
 
 // Row kernels. Every kernel gives bit-identical results to Literal; the fast ones only
 // reorder independent work.
-enum class ApplyKernel { Literal, Avx2 };
+enum class ApplyKernel { Literal, Avx2, Avx512 };
 
 bool applyKernelSupported(ApplyKernel kernel);
 // The fastest kernel this processor runs, decided once.

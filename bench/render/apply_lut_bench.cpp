@@ -1,0 +1,188 @@
+// LUT application throughput: the fast kernels against the literal one and against
+// OpenColorIO's CPU processor applying the same 65-point lattice trilinearly, on a photograph
+// and on random colours, at 1920x1080 and 3840x2160, on one thread and as two concurrent tiles.
+#include <benchmark/benchmark.h>
+
+#include <OpenColorIO/OpenColorIO.h>
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "render/apply_lut.h"
+
+namespace OCIO = OCIO_NAMESPACE;
+namespace OIIO = OIIO_NAMESPACE;
+
+namespace {
+
+enum Content { Photo, Random };
+
+struct Frame {
+  int width = 0, height = 0;
+  std::vector<float> pixels;
+  ImageDesc desc() { return ImageDesc{reinterpret_cast<unsigned char*>(pixels.data()), width * 16, {0, 0, width, height}}; }
+};
+
+// A graded-looking lattice: a channel mix with a gentle curve, kept in [0, 1].
+const std::vector<float>& benchLattice() {
+  static const std::vector<float> values = [] {
+    std::vector<float> v(static_cast<size_t>(kLutFloats));
+    for (int r = 0; r < kLutSize; ++r)
+      for (int g = 0; g < kLutSize; ++g)
+        for (int b = 0; b < kLutSize; ++b) {
+          const float x[3] = {r / 64.0f, g / 64.0f, b / 64.0f};
+          const float out[3] = {0.85f * x[0] + 0.1f * x[1] + 0.05f * x[2], 0.05f * x[0] + 0.9f * x[1] + 0.05f * x[2],
+                                0.1f * x[0] + 0.15f * x[1] + 0.75f * x[2]};
+          for (int c = 0; c < 3; ++c) v[lutOffset(kLutSize, r, g, b) + c] = std::pow(std::min(out[c], 1.0f), 0.9f);
+        }
+    return v;
+  }();
+  return values;
+}
+
+LUT3D benchLut() { return LUT3D{const_cast<float*>(benchLattice().data()), kLutSize, true}; }
+
+Frame makeFrame(Content content, int width, int height) {
+  Frame f;
+  f.width = width;
+  f.height = height;
+  f.pixels.resize(size_t(width) * height * 4);
+  if (content == Random) {
+    std::mt19937 rng(42);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (size_t i = 0; i < f.pixels.size(); ++i) f.pixels[i] = (i % 4 == 3) ? 1.0f : unit(rng);
+    return f;
+  }
+  OIIO::ImageBuf photo(std::string(VANTREL_PHOTOS) + "/coffee.png");
+  OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(photo, "", 0.0f, OIIO::ROI(0, width, 0, height, 0, 1, 0, 3));
+  if (scaled.has_error()) throw std::runtime_error(scaled.geterror());
+  std::vector<float> rgb(size_t(width) * height * 3);
+  scaled.get_pixels(OIIO::ROI(0, width, 0, height, 0, 1, 0, 3), OIIO::TypeDesc::FLOAT, rgb.data());
+  for (size_t p = 0; p < size_t(width) * height; ++p) {
+    std::memcpy(&f.pixels[p * 4], &rgb[p * 3], 12);
+    f.pixels[p * 4 + 3] = 1.0f;
+  }
+  return f;
+}
+
+Frame& frame(Content content, int width, int height) {
+  static std::map<std::tuple<int, int, int>, Frame> frames;
+  auto key = std::make_tuple(int(content), width, height);
+  auto it = frames.find(key);
+  if (it == frames.end()) it = frames.emplace(key, makeFrame(content, width, height)).first;
+  return it->second;
+}
+
+// Splits the frame into horizontal bands, one per thread, rendered concurrently.
+template <typename Fn>
+void inTiles(int threads, int height, Fn&& fn) {
+  if (threads == 1) return fn(0, height);
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) pool.emplace_back([&, t] { fn(height * t / threads, height * (t + 1) / threads); });
+  for (std::thread& th : pool) th.join();
+}
+
+void finish(benchmark::State& state, const Frame& f) {
+  state.SetItemsProcessed(int64_t(state.iterations()) * f.width * f.height);
+  state.counters["Mpx/s"] = benchmark::Counter(double(state.iterations()) * f.width * f.height / 1e6,
+                                               benchmark::Counter::kIsRate);
+}
+
+void applyKernel(benchmark::State& state, ApplyKernel kernel, Content content, int width, int height) {
+  if (!applyKernelSupported(kernel)) return state.SkipWithError("kernel not supported here");
+  const int threads = int(state.range(0));
+  Frame& in = frame(content, width, height);
+  Frame out;
+  out.width = width;
+  out.height = height;
+  out.pixels.resize(in.pixels.size());
+  const LUT3D lut = benchLut();
+  const ImageDesc src = in.desc(), dst = out.desc();
+  for (auto _ : state) {
+    inTiles(threads, height, [&](int y1, int y2) {
+      applyLUTWith(kernel, src, dst, OfxRectI{0, y1, width, y2}, lut, true, 1.0, 1.0, 1.0, 1.0);
+    });
+    benchmark::DoNotOptimize(out.pixels.data());
+    benchmark::ClobberMemory();
+  }
+  finish(state, in);
+}
+
+OCIO::ConstCPUProcessorRcPtr ocioProcessor() {
+  static const OCIO::ConstCPUProcessorRcPtr processor = [] {
+    OCIO::Lut3DTransformRcPtr transform = OCIO::Lut3DTransform::Create(kLutSize);
+    transform->setInterpolation(OCIO::INTERP_LINEAR);
+    const std::vector<float>& v = benchLattice();
+    for (int r = 0; r < kLutSize; ++r)
+      for (int g = 0; g < kLutSize; ++g)
+        for (int b = 0; b < kLutSize; ++b) {
+          const float* t = &v[lutOffset(kLutSize, r, g, b)];
+          transform->setValue(r, g, b, t[0], t[1], t[2]);
+        }
+    OCIO::ConstConfigRcPtr config = OCIO::Config::CreateRaw();
+    return config->getProcessor(transform)->getDefaultCPUProcessor();
+  }();
+  return processor;
+}
+
+void applyOcio(benchmark::State& state, Content content, int width, int height) {
+  const int threads = int(state.range(0));
+  Frame& in = frame(content, width, height);
+  std::vector<float> out(in.pixels.size());
+  OCIO::ConstCPUProcessorRcPtr processor = ocioProcessor();
+  for (auto _ : state) {
+    inTiles(threads, height, [&](int y1, int y2) {
+      const size_t offset = size_t(y1) * width * 4;
+      OCIO::PackedImageDesc src(in.pixels.data() + offset, width, y2 - y1, 4);
+      OCIO::PackedImageDesc dst(out.data() + offset, width, y2 - y1, 4);
+      processor->apply(src, dst);
+    });
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  finish(state, in);
+}
+
+void registerAll() {
+  struct Size {
+    const char* name;
+    int w, h;
+  };
+  for (Content content : {Photo, Random})
+    for (Size size : {Size{"1920x1080", 1920, 1080}, Size{"3840x2160", 3840, 2160}}) {
+      const std::string suffix =
+          std::string(content == Photo ? "photo" : "random") + "/" + size.name;
+      auto add = [&](const std::string& name, auto fn) {
+        benchmark::RegisterBenchmark((name + "/" + suffix).c_str(), fn)
+            ->Arg(1)
+            ->Arg(2)
+            ->ArgName("threads")
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
+      };
+      const int w = size.w, h = size.h;
+      add("fast", [=](benchmark::State& s) { applyKernel(s, bestApplyKernel(), content, w, h); });
+      add("avx2", [=](benchmark::State& s) { applyKernel(s, ApplyKernel::Avx2, content, w, h); });
+      add("avx512", [=](benchmark::State& s) { applyKernel(s, ApplyKernel::Avx512, content, w, h); });
+      add("literal", [=](benchmark::State& s) { applyKernel(s, ApplyKernel::Literal, content, w, h); });
+      add("opencolorio", [=](benchmark::State& s) { applyOcio(s, content, w, h); });
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  registerAll();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
