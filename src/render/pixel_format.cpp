@@ -41,20 +41,21 @@ void readSamples(const unsigned char* from, PixelDepth depth, int64_t count, flo
   }
 }
 
-// Clamped to [0, 1] with NaN as 0, scaled and rounded to nearest.
-inline uint32_t quantise(float v, float scale) {
+// Clamped to [0, 1] with NaN as 0, scaled and rounded to nearest (halves up). In double the
+// product and the half are exact, so values next to a half step round the right way.
+inline uint32_t quantise(float v, double scale) {
   const float c = v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;
-  return uint32_t(c * scale + 0.5f);
+  return uint32_t(double(c) * scale + 0.5);
 }
 
 void writeSample(unsigned char* to, PixelDepth depth, float v) {
   if (depth == PixelDepth::Float) {
     std::memcpy(to, &v, 4);
   } else if (depth == PixelDepth::Short) {
-    const uint16_t q = uint16_t(quantise(v, 65535.0f));
+    const uint16_t q = uint16_t(quantise(v, 65535.0));
     std::memcpy(to, &q, 2);
   } else {
-    *to = uint8_t(quantise(v, 255.0f));
+    *to = uint8_t(quantise(v, 255.0));
   }
 }
 
