@@ -352,6 +352,7 @@ TEST(RenderFailure, RenderWithoutARecordFetchesNothing) {
 
 #ifdef VANTREL_FAILING_MALLOC
 TEST(RenderFailure, LutStorageThatCannotBeAllocatedIsReportedOnEveryRender) {
+  const Lut lut = engineLut(0, 0, coffee(), chelsea());  // before allocations fail
   gFailLargeAllocations = true;
   Scene scene(coffee(), chelsea(), capturing());
   EXPECT_EQ(scene.session.record().lut.size, 0);
@@ -367,11 +368,11 @@ TEST(RenderFailure, LutStorageThatCannotBeAllocatedIsReportedOnEveryRender) {
   EXPECT_EQ(scene.session.render(), kOfxStatOK);
   EXPECT_EQ(scene.session.host().lastStderr(), "");
   EXPECT_EQ(scene.session.record().lut.size, 65);
-  const Lut lut = engineLut(0, 0, coffee(), chelsea());
   EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &lut)));
 }
 
 TEST(RenderFailure, BuilderWithoutWorkingStorageRendersTheClampedSource) {
+  coffee(), chelsea();  // loaded before allocations fail
   for (int mode : {0, 1}) {
     Scene scene(coffee(), chelsea(), capturing());
     scene.session.setChoice("matchMode", mode);
