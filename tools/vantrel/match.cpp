@@ -165,8 +165,13 @@ bool exportWith(PluginSession &session, const char *button, const std::string &e
     return true;
 }
 
+// Only what differs from the instance's current values is edited, as a user would.
 bool applySettings(PluginSession &session, const MatchOptions &o, std::string &error)
 {
+    auto edit = [&](const char *name, const ofxhost::ParamValue &value) {
+        const auto current = session.host->paramValue(session.instance, name);
+        return (current && *current == value) || editParam(session, name, value, 0.0, error);
+    };
     const std::pair<const char *, std::optional<double>> mixes[] = {
         {"strength", o.mix}, {"strengthR", o.mixR}, {"strengthG", o.mixG}, {"strengthB", o.mixB}};
     for (const auto &[name, value] : mixes) {
@@ -174,15 +179,14 @@ bool applySettings(PluginSession &session, const MatchOptions &o, std::string &e
             continue;
         ofxhost::ParamValue v;
         v.doubles = {*value};
-        if (!editParam(session, name, v, 0.0, error))
+        if (!edit(name, v))
             return false;
     }
     ofxhost::ParamValue mode;
     mode.ints = {o.mode == "same" ? 1 : 0};
     ofxhost::ParamValue preserve;
     preserve.ints = {o.preserve == "brightness" ? 1 : o.preserve == "colors" ? 2 : 0};
-    return editParam(session, "matchMode", mode, 0.0, error) &&
-           editParam(session, "preserveMode", preserve, 0.0, error);
+    return edit("matchMode", mode) && edit("preserveMode", preserve);
 }
 
 void printTimings(const Timings &t, double total, int frames)

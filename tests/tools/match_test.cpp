@@ -1,0 +1,234 @@
+// `vantrel match` end to end: the built tool, the real module, files read back by real readers.
+#include "quality.h"
+#include "sheet.h"
+#include "support.h"
+
+#include <OpenColorIO/OpenColorIO.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace OCIO = OCIO_NAMESPACE;
+
+namespace {
+
+std::string readText(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void applyProcessor(const OCIO::ConstProcessorRcPtr &processor, Image &image)
+{
+    OCIO::PackedImageDesc desc(image.pixels.data(), image.width, image.height, image.channels);
+    processor->getDefaultCPUProcessor()->apply(desc);
+}
+
+// The known grade the Same Frame match has to learn, applied by OpenColorIO.
+Image gradeWithCdl(Image image)
+{
+    auto cdl = OCIO::CDLTransform::Create();
+    const double slope[3] = {1.15, 0.95, 0.8}, offset[3] = {0.02, 0.0, 0.04}, power[3] = {1.1, 1.0, 0.9};
+    cdl->setSlope(slope);
+    cdl->setOffset(offset);
+    cdl->setPower(power);
+    cdl->setSat(1.1);
+    applyProcessor(OCIO::Config::CreateRaw()->getProcessor(cdl), image);
+    for (size_t i = 0; i < image.pixels.size(); ++i)
+        if (i % 4 != 3)
+            image.pixels[i] = std::min(1.0f, std::max(0.0f, image.pixels[i]));
+    return image;
+}
+
+double maxDifference(const Image &a, const Image &b)
+{
+    EXPECT_EQ(a.pixels.size(), b.pixels.size());
+    double worst = 0.0;
+    for (size_t i = 0; i < a.pixels.size() && i < b.pixels.size(); ++i)
+        worst = std::max(worst, double(std::fabs(a.pixels[i] - b.pixels[i])));
+    return worst;
+}
+
+bool samePixels(const Image &a, const Image &b) { return a.pixels == b.pixels && a.width == b.width; }
+
+// An integer file as the tool sees it: linear light.
+Image decoded(const std::string &path)
+{
+    Image image;
+    std::string error;
+    EXPECT_TRUE(readColorImage(path, ColorEncoding::Auto, image, error)) << error;
+    return image;
+}
+
+class Match : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    ToolRun vantrel(std::vector<std::string> args, const std::vector<std::string> &env = {})
+    {
+        args.insert(args.begin(), "match");
+        args.insert(args.end(), {"--plugin", pluginPath()});
+        return runTool(toolPath(), args, env, dir.path);
+    }
+};
+
+} // namespace
+
+TEST_F(Match, SameFrameLearnsAKnownCdlGradeAndExportsWhatThePlugInWrote)
+{
+    const Image source = testPicture(160, 120);
+    const Image reference = gradeWithCdl(source);
+    writeRawImage(dir / "source.exr", source, SampleDepth::Float);
+    writeRawImage(dir / "reference.exr", reference, SampleDepth::Float);
+
+    const ToolRun run = vantrel({"source.exr", "reference.exr", "-o", "out.exr", "--mode", "same", "--cube",
+                                 "look.cube", "--cdl", "look.cdl", "--report"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Image output = readRawImage(dir / "out.exr");
+    const PixelDeltaE before = comparePixels(source, reference), after = comparePixels(output, reference);
+    EXPECT_GT(before.mean, 5.0);
+    EXPECT_LT(after.mean, 1.0) << "the learnt grade reproduces the CDL within a mean CIE dE2000 of 1";
+    EXPECT_NE(run.out.find("Output vs Reference: mean"), std::string::npos) << run.out;
+
+    // The plug-in's own export: its header, its diagnostics and its message, moved into place whole.
+    const std::string cube = readText(dir / "look.cube");
+    EXPECT_EQ(cube.rfind("TITLE \"Vantrel LUT\"\n", 0), 0u);
+    EXPECT_NE(cube.find("LUT_3D_SIZE 65\n"), std::string::npos);
+    EXPECT_NE(run.err.find("Vantrel: Export successful"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("vantrel: plug-in OfxMessageMessage: LUT saved to:"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Vantrel: CDL Export successful"), std::string::npos) << run.err;
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"look.cdl", "look.cube", "out.exr", "reference.exr", "source.exr"}));
+
+    // Another LUT tool applies the .cube to the Source and gets the rendered Output.
+    auto file = OCIO::FileTransform::Create();
+    file->setSrc((dir / "look.cube").c_str());
+    file->setInterpolation(OCIO::INTERP_LINEAR);
+    Image viaCube = source;
+    applyProcessor(OCIO::Config::CreateRaw()->getProcessor(file), viaCube);
+    EXPECT_LT(maxDifference(viaCube, output), 2e-4);
+
+    // The .cdl reads as an ASC CDL whose grey response is the written slope and offset.
+    auto cdl = OCIO::CDLTransform::CreateFromFile((dir / "look.cdl").c_str(), "Vantrel");
+    ASSERT_TRUE(cdl);
+    double slope[3], offset[3];
+    cdl->getSlope(slope);
+    cdl->getOffset(offset);
+    EXPECT_NEAR(slope[0], 1.15, 0.25);
+    EXPECT_LT(slope[2], slope[0]) << "the warm grade shows in the fitted slopes";
+}
+
+TEST_F(Match, MixesAreBakedIntoTheCubeAndAppliedToTheOutput)
+{
+    writeRawImage(dir / "s.exr", testPicture(64, 48, 1), SampleDepth::Float);
+    writeRawImage(dir / "r.exr", testPicture(64, 48, 4), SampleDepth::Float);
+    ToolRun run = vantrel({"s.exr", "r.exr", "-o", "full.exr"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = vantrel({"s.exr", "r.exr", "-o", "none.exr", "--mix", "0"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = vantrel({"s.exr", "r.exr", "-o", "half.exr", "--mix", "0.5", "--mix-b", "0", "--cube", "half.cube"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(readText(dir / "half.cube").find("# Combined: sR=0.5000, sG=0.5000, sB=0.0000\n"), std::string::npos);
+
+    const Image source = readRawImage(dir / "s.exr"), full = readRawImage(dir / "full.exr");
+    const Image none = readRawImage(dir / "none.exr"), half = readRawImage(dir / "half.exr");
+    EXPECT_TRUE(samePixels(none, source)) << "mix 0 passes the Source through";
+    EXPECT_GT(maxDifference(full, source), 0.05);
+    for (size_t i = 0; i < source.pixels.size(); i += 4) {
+        EXPECT_NEAR(half.pixels[i], 0.5f * (source.pixels[i] + full.pixels[i]), 1e-5);
+        EXPECT_EQ(half.pixels[i + 2], source.pixels[i + 2]);
+    }
+}
+
+TEST_F(Match, DifferentClipsMovesRealPhotographsTowardsTheReferenceAndHonoursMasks)
+{
+    const ToolRun run = vantrel({photoPath("astronaut.png"), photoPath("coffee.png"), "-o", "out.png", "--report",
+                                 "--sheet", "sheet.png"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    Image source, reference, output;
+    std::string error;
+    ASSERT_TRUE(readColorImage(photoPath("astronaut.png"), ColorEncoding::Auto, source, error));
+    ASSERT_TRUE(readColorImage(photoPath("coffee.png"), ColorEncoding::Auto, reference, error));
+    ASSERT_TRUE(readColorImage(dir / "out.png", ColorEncoding::Auto, output, error)) << error;
+    const SpreadDeltaE before = compareSpreads(source, reference), after = compareSpreads(output, reference);
+    EXPECT_LT(after.meanColorDeltaE, before.meanColorDeltaE / 2) << run.out;
+    EXPECT_NE(run.out.find("Different Clips"), std::string::npos);
+
+    // The sheet has the size its layout gives for these three pictures and three lines.
+    const Image sheet = readRawImage(dir / "sheet.png");
+    const SheetLayout layout = sheetLayout(source, reference, output, 3);
+    EXPECT_EQ(sheet.width, layout.width);
+    EXPECT_EQ(sheet.height, layout.height);
+
+    // A mask of another size (stretched by the plug-in) that keeps the left half changes the match.
+    Image mask;
+    mask.width = 64;
+    mask.height = 64;
+    mask.channels = 1;
+    mask.pixels.resize(64 * 64);
+    for (size_t i = 0; i < mask.pixels.size(); ++i)
+        mask.pixels[i] = i % 64 < 32 ? 1.0f : 0.0f;
+    writeRawImage(dir / "mask.png", mask, SampleDepth::UInt8);
+    const ToolRun masked = vantrel({photoPath("astronaut.png"), photoPath("coffee.png"), "-o", "masked.png",
+                                    "--source-mask", "mask.png", "--reference-mask", "mask.png"});
+    ASSERT_EQ(masked.status, 0) << masked.err;
+    EXPECT_GT(maxDifference(readRawImage(dir / "masked.png"), readRawImage(dir / "out.png")), 0.02);
+}
+
+TEST_F(Match, IntegerFilesAreMatchedInLinearLight)
+{
+    // The Reference is the PNG's own linear decode as a float file: the same picture in the
+    // same light, so a correct decode leaves almost nothing to match.
+    Image linear;
+    std::string error;
+    ASSERT_TRUE(readColorImage(photoPath("chelsea.png"), ColorEncoding::Auto, linear, error));
+    writeRawImage(dir / "linear.exr", linear, SampleDepth::Float);
+
+    ToolRun run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "auto.png", "--report"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "codes.png", "--colorspace", "linear"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Image original = decoded(photoPath("chelsea.png"));
+    EXPECT_LT(comparePixels(decoded(dir / "auto.png"), original).mean, 1.0);
+    EXPECT_GT(comparePixels(decoded(dir / "codes.png"), original).mean, 3.0);
+
+    // At mix 0 the 8-bit file comes back with the very same code values, through linear and back.
+    run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "same.png", "--mix", "0"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(samePixels(readRawImage(dir / "same.png"), readRawImage(photoPath("chelsea.png"))));
+}
+
+TEST_F(Match, SequencesHoldAStillReferenceAndGiveTheSameFramesHoweverSplit)
+{
+    for (int frame = 1; frame <= 4; ++frame)
+        writeRawImage(dir / ("plate." + std::to_string(1000 + frame) + ".exr"), testPicture(96, 64, frame),
+                      SampleDepth::Float);
+    writeRawImage(dir / "grade.exr", testPicture(80, 80, 9), SampleDepth::Float);
+
+    ToolRun run = vantrel({"plate.####.exr", "grade.exr", "-o", "whole.%04d.exr", "--frames", "1001-1004",
+                           "--cube", "look.%04d.cube", "--threads", "3", "--tile-size", "32"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("vantrel: frame 1004 done (4/4"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("vantrel: 4 frames in"), std::string::npos) << run.err;
+    for (int frame = 1001; frame <= 1004; ++frame)
+        EXPECT_NE(readText(dir / ("look." + std::to_string(frame) + ".cube")).find("LUT_3D_SIZE 65"), std::string::npos);
+
+    // Split as a farm would, one thread and small tiles: the same pixels.
+    for (const char *part : {"1001-1002", "1003", "1004-1004"}) {
+        run = vantrel({"plate.%04d.exr", "grade.exr", "-o", "split.%04d.exr", "--frames", part, "--threads", "1",
+                       "--tile-size", "16"});
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    for (int frame = 1001; frame <= 1004; ++frame) {
+        const std::string n = std::to_string(frame);
+        const Image whole = readRawImage(dir / ("whole." + n + ".exr"));
+        EXPECT_TRUE(samePixels(whole, readRawImage(dir / ("split." + n + ".exr")))) << frame;
+        // Each frame is the match of that plate alone against the held grade.
+        run = vantrel({"plate." + n + ".exr", "grade.exr", "-o", "alone." + n + ".exr"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(samePixels(whole, readRawImage(dir / ("alone." + n + ".exr")))) << frame;
+    }
+    EXPECT_FALSE(samePixels(readRawImage(dir / "whole.1001.exr"), readRawImage(dir / "whole.1002.exr")));
+}
