@@ -299,6 +299,8 @@ int runMatch(const MatchOptions &o)
         if (!writeColorImage(outputPath, output, writeSettings, error))
             return reportError(kExitFailure, error);
         timings.encode += secondsSince(start);
+        if (!sequence)
+            std::fprintf(stderr, "vantrel: wrote %s\n", outputPath.c_str());
 
         const bool lastFrame = frame == range.last;
         start = std::chrono::steady_clock::now();
@@ -341,8 +343,6 @@ int runMatch(const MatchOptions &o)
 
         if (sequence)
             reportFrame(progress, frame);
-        else
-            std::fprintf(stderr, "vantrel: wrote %s\n", outputPath.c_str());
     }
     if (sequence)
         finishProgress(progress);

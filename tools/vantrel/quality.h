@@ -22,12 +22,22 @@ struct SpreadDeltaE {
     double stdDevDistance = 0.0;       // Euclidean length of the three
 };
 
-// Linear-light RGB (the first three of `channels` floats per pixel) to Lab, three floats per pixel.
+// Linear-light RGB (the first three of `channels` floats per pixel) to Lab, three floats per pixel;
+// pixels with a non-finite component give NaN.
 std::vector<float> linearToLab(const float *pixels, size_t count, int channels);
+
+struct LabImage {
+    int width = 0;
+    int height = 0;
+    std::vector<float> lab;  // rows top down, like Image
+};
+LabImage toLab(const Image &image);
 
 double deltaE2000(const float *labA, const float *labB);
 
 // Images are placed as a host places them, lower-left corners together; rows of `Image` run top down.
+PixelDeltaE comparePixels(const LabImage &a, const LabImage &b);
+SpreadDeltaE compareSpreads(const LabImage &a, const LabImage &b);
 PixelDeltaE comparePixels(const Image &a, const Image &b);
 SpreadDeltaE compareSpreads(const Image &a, const Image &b);
 
