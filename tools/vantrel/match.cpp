@@ -7,6 +7,7 @@
 #include "sheet.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -124,6 +125,9 @@ int validate(const MatchOptions &o, const FrameRange &range, bool sequence)
                 if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
                     return reportError(kExitFailure,
                                        std::string(name) + " '" + path + "': directory '" + dir + "' does not exist");
+                if (access(dir.c_str(), W_OK) != 0)
+                    return reportError(kExitFailure,
+                                       std::string(name) + " '" + path + "': directory '" + dir + "' is not writable");
             }
             struct stat st;
             if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
