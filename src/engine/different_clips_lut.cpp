@@ -18,7 +18,7 @@ bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& re
                                   PreserveMode mode) {
   lut.valid = false;
   const int32_t n = lut.size;
-  if (lut.data == nullptr || n < 2) return false;
+  if (!engine::latticeUsable(lut)) return false;
   std::unique_ptr<float[]> work;
   try {
     work.reset(new float[size_t(engine::smoothingWorkFloats(n))]);

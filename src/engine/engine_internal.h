@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "engine/engine.h"
+
 namespace engine {
 
 // Instruction sets the vector kernels are built for, chosen from the CPU at run time.
@@ -27,6 +29,10 @@ int32_t samplingStep(int32_t width, int32_t height, double targetSamples);
 // Mask pixel coordinate for image coordinate `coord` when a mask of `maskExtent` pixels is
 // stretched over an image of `imageExtent`; the product is formed in 64 bits.
 int32_t maskCoordinate(int32_t maskExtent, int32_t imageExtent, int32_t coord);
+
+// A lattice the builders can fill: storage present, at least 2 points per axis, and few enough
+// that every float offset into it fits 64 bits.
+inline bool latticeUsable(const LUT3D& lut) { return lut.data != nullptr && lut.size >= 2 && lut.size <= (1 << 20); }
 
 // [0, 1] clamp whose NaN goes to 1 and -0.0 to +0.0.
 inline float clampUnit(float v) { return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f; }

@@ -50,7 +50,7 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
                             PreserveMode mode) {
   lut.valid = false;
   const int32_t n = lut.size;
-  if (lut.data == nullptr || n < 2) return false;
+  if (!engine::latticeUsable(lut)) return false;
   const int64_t cells = int64_t(n) * n * n;
   std::unique_ptr<float[]> sums;  // three sums per cell, interleaved like the lattice
   std::unique_ptr<int32_t[]> counts;

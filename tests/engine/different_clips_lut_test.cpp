@@ -172,6 +172,9 @@ TEST(DifferentClipsLut, RefusesALatticeWithoutStorage) {
   EXPECT_FALSE(buildMatchLUT_DifferentClips(kSource, kReference, tiny, PreserveNothing));
   EXPECT_FALSE(tiny.valid);
   EXPECT_EQ(one[0], 0.0f);
+  LUT3D absurd{one, 1 << 30, true};  // its float count would not fit 64 bits
+  EXPECT_FALSE(buildMatchLUT_DifferentClips(kSource, kReference, absurd, PreserveNothing));
+  EXPECT_FALSE(absurd.valid);
 }
 
 }  // namespace
