@@ -70,7 +70,15 @@ const char* kModeNames[] = {"Nothing", "Brightness", "Colors"};
 
 std::string key(const char* what, int64_t mode) { return std::string(what) + kModeNames[mode]; }
 
-void DifferentClipsRebuild(benchmark::State& state, bool plain) {
+// Selects a kernel set for one benchmark; false (and the benchmark skipped) when the CPU lacks it.
+bool selectKernels(benchmark::State& state, engine::Isa isa) {
+  if (engine::useIsa(isa)) return true;
+  state.SkipWithError("kernel set not supported by this CPU");
+  return false;
+}
+
+void DifferentClipsRebuild(benchmark::State& state, bool plain, engine::Isa isa) {
+  if (!selectKernels(state, isa)) return;
   const FloatImage& s = photo("rocket.jpg");
   const FloatImage& r = photo("coffee.png");
   const auto mode = PreserveMode(state.range(0));
@@ -93,7 +101,8 @@ void DifferentClipsRebuild(benchmark::State& state, bool plain) {
   });
 }
 
-void SameFrameRebuild(benchmark::State& state, bool plain) {
+void SameFrameRebuild(benchmark::State& state, bool plain, engine::Isa isa) {
+  if (!selectKernels(state, isa)) return;
   const FloatImage& s = photo("astronaut.png");
   const FloatImage& r = graded();
   const auto mode = PreserveMode(state.range(0));
@@ -129,6 +138,7 @@ const std::vector<float>& unsmoothed() {
 }
 
 void Smoothing(benchmark::State& state, bool plain, bool clipped) {
+  engine::useIsa(engine::bestIsa());
   std::vector<float> lattice = unsmoothed();
   std::vector<float> work(size_t(engine::smoothingWorkFloats(kLutSize)));
   timed(state, clipped ? "ClippedSmoothing" : "ShellSmoothing", plain, [&] {
@@ -146,9 +156,16 @@ BENCHMARK_CAPTURE(Smoothing, Shell_Plain, true, false)->Unit(benchmark::kMillise
 BENCHMARK_CAPTURE(Smoothing, Shell_Fast, false, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Smoothing, Clipped_Plain, true, true)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK_CAPTURE(Smoothing, Clipped_Fast, false, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(DifferentClipsRebuild, Plain, true)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK_CAPTURE(DifferentClipsRebuild, Fast, false)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SameFrameRebuild, Plain, true)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+// The fast engine with the kernels this CPU would get, then with the narrower sets.
+BENCHMARK_CAPTURE(DifferentClipsRebuild, Plain, true, engine::bestIsa())
+    ->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK_CAPTURE(DifferentClipsRebuild, Fast, false, engine::bestIsa())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DifferentClipsRebuild, FastAvx2, false, engine::Isa::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DifferentClipsRebuild, FastGeneric, false, engine::Isa::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, Plain, true, engine::bestIsa())
+    ->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false, engine::bestIsa())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx2, false, engine::Isa::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, FastGeneric, false, engine::Isa::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
