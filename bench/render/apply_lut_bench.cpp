@@ -95,7 +95,8 @@ void finish(benchmark::State& state, const Frame& f) {
                                                benchmark::Counter::kIsRate);
 }
 
-void applyKernel(benchmark::State& state, ApplyKernel kernel, Content content, int width, int height) {
+void applyKernel(benchmark::State& state, ApplyKernel kernel, Content content, int width, int height,
+                 bool useLut = true) {
   if (!applyKernelSupported(kernel)) return state.SkipWithError("kernel not supported here");
   const int threads = int(state.range(0));
   Frame& in = frame(content, width, height);
@@ -107,7 +108,7 @@ void applyKernel(benchmark::State& state, ApplyKernel kernel, Content content, i
   const ImageDesc src = in.desc(), dst = out.desc();
   for (auto _ : state) {
     inTiles(threads, height, [&](int y1, int y2) {
-      applyLUTWith(kernel, src, dst, OfxRectI{0, y1, width, y2}, lut, true, 1.0, 1.0, 1.0, 1.0);
+      applyLUTWith(kernel, src, dst, OfxRectI{0, y1, width, y2}, lut, useLut, 1.0, 1.0, 1.0, 1.0);
     });
     benchmark::DoNotOptimize(out.pixels.data());
     benchmark::ClobberMemory();
@@ -173,6 +174,8 @@ void registerAll() {
       add("avx2", [=](benchmark::State& s) { applyKernel(s, ApplyKernel::Avx2, content, w, h); });
       add("avx512", [=](benchmark::State& s) { applyKernel(s, ApplyKernel::Avx512, content, w, h); });
       add("literal", [=](benchmark::State& s) { applyKernel(s, ApplyKernel::Literal, content, w, h); });
+      // Clamping alone (no Reference): the memory traffic every kernel pays.
+      add("clamp-only", [=](benchmark::State& s) { applyKernel(s, bestApplyKernel(), content, w, h, false); });
       add("opencolorio", [=](benchmark::State& s) { applyOcio(s, content, w, h); });
     }
 }

@@ -97,6 +97,7 @@ VANTREL_AVX2 void applyRowAvx2(const float* src, float* dst, int32_t count, cons
     _mm256_store_ps(wg, _mm256_sub_ps(one8, vfg));
     _mm256_store_ps(wb, _mm256_sub_ps(one8, vfb));
 
+#pragma GCC unroll 8
     for (int k = 0; k < 8; ++k) {
       const float* c = table + base[k];
       const __m256 lowG0 = loadPair(c, c + stepR);

@@ -1,0 +1,95 @@
+// A cache-hit render through the real module (instance lookup, image fetches, parameter reads,
+// cache test, application) beside the application alone on the same frame: the difference is
+// the render action's own overhead.
+#include <benchmark/benchmark.h>
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "host/ofx_host.h"
+#include "render/apply_lut.h"
+
+namespace OIIO = OIIO_NAMESPACE;
+
+namespace {
+
+constexpr int kWidth = 1920, kHeight = 1080;
+
+std::vector<float> photoRGBA(const char* name) {
+  OIIO::ImageBuf file(std::string(VANTREL_PHOTOS) + "/" + name);
+  const OIIO::ROI roi(0, kWidth, 0, kHeight, 0, 1, 0, 3);
+  OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(file, "", 0.0f, roi);
+  if (scaled.has_error()) throw std::runtime_error(scaled.geterror());
+  std::vector<float> rgb(size_t(kWidth) * kHeight * 3), rgba(size_t(kWidth) * kHeight * 4, 1.0f);
+  scaled.get_pixels(roi, OIIO::TypeDesc::FLOAT, rgb.data());
+  for (size_t p = 0; p < size_t(kWidth) * kHeight; ++p) std::memcpy(&rgba[p * 4], &rgb[p * 3], 12);
+  return rgba;
+}
+
+struct Fixture {
+  ofxhost::Host host;
+  ofxhost::Effect* instance = nullptr;
+  std::shared_ptr<ofxhost::Image> source, output;
+  Fixture() {
+    if (!host.open(VANTREL_MODULE_PATH)) throw std::runtime_error(host.error());
+    host.load();
+    host.describe();
+    host.describeInContext(kOfxImageEffectContextGeneral);
+    instance = host.newInstance(kOfxImageEffectContextGeneral);
+    host.createInstance(instance);
+    const OfxRectI bounds{0, 0, kWidth, kHeight};
+    source = ofxhost::makeImage(photoRGBA("coffee.png"), bounds);
+    host.attachImage(instance, "Source", source);
+    host.attachImage(instance, "Reference", ofxhost::makeImage(photoRGBA("chelsea.png"), bounds));
+    output = ofxhost::makeBlankImage(bounds);
+    host.attachImage(instance, "Output", output);
+    host.render(instance, 1.0, bounds);  // builds the LUT: later renders are hits
+  }
+};
+
+Fixture& fixture() {
+  static Fixture f;
+  return f;
+}
+
+void rate(benchmark::State& state) {
+  state.counters["Mpx/s"] =
+      benchmark::Counter(double(state.iterations()) * kWidth * kHeight / 1e6, benchmark::Counter::kIsRate);
+}
+
+void BM_RenderCacheHit(benchmark::State& state) {
+  Fixture& f = fixture();
+  for (auto _ : state)
+    if (f.host.render(f.instance, 1.0, OfxRectI{0, 0, kWidth, kHeight}) != kOfxStatOK)
+      return state.SkipWithError("render failed");
+  rate(state);
+}
+
+// The same frame through the same kernel, with a LUT of the same shape.
+void BM_ApplyAlone(benchmark::State& state) {
+  Fixture& f = fixture();
+  std::vector<float> lattice(static_cast<size_t>(kLutFloats));
+  for (int r = 0; r < kLutSize; ++r)
+    for (int g = 0; g < kLutSize; ++g)
+      for (int b = 0; b < kLutSize; ++b) lutIdentityValue(kLutSize, r, g, b, &lattice[lutOffset(kLutSize, r, g, b)]);
+  const LUT3D lut{lattice.data(), kLutSize, true};
+  const ImageDesc src{static_cast<unsigned char*>(f.source->data), f.source->rowBytes, f.source->bounds};
+  const ImageDesc dst{static_cast<unsigned char*>(f.output->data), f.output->rowBytes, f.output->bounds};
+  for (auto _ : state) {
+    applyLUT(src, dst, OfxRectI{0, 0, kWidth, kHeight}, lut, true, 1.0, 1.0, 1.0, 1.0);
+    benchmark::ClobberMemory();
+  }
+  rate(state);
+}
+
+}  // namespace
+
+BENCHMARK(BM_RenderCacheHit)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_ApplyAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_RenderCacheHit)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_ApplyAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
+
+BENCHMARK_MAIN();
