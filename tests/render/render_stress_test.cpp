@@ -10,7 +10,7 @@ using namespace rendertest;
 
 namespace {
 
-constexpr int kWidth = 64, kHeight = 48, kTiles = 6, kThreads = 4, kRounds = 12;
+constexpr int kWidth = 64, kHeight = 48, kTiles = 6, kThreads = 4, kRounds = 5;
 const double kTimes[] = {1.0, 2.0, 3.0};
 
 struct Frames {
