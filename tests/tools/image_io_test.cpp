@@ -192,3 +192,24 @@ TEST(ImageIO, FailuresNameTheFileAndLeaveNothingBehind)
     ASSERT_TRUE(writeColorImage(dir / "out.exr", image, {}, error)) << error;
     EXPECT_EQ(entries(dir.path).size(), 2u) << "only junk.png and out.exr: no temporary file is left";
 }
+
+TEST(ImageIO, AnExrKeepsItsCompressionWhenWrittenBackAsExr)
+{
+    TempDir dir;
+    auto out = OIIO::ImageOutput::create(dir / "piz.exr");
+    OIIO::ImageSpec spec(4, 4, 3, OIIO::TypeDesc::HALF);
+    spec.attribute("compression", "piz");
+    const std::vector<float> grey(48, 0.25f);
+    ASSERT_TRUE(out->open(dir / "piz.exr", spec) && out->write_image(OIIO::TypeDesc::FLOAT, grey.data()) && out->close());
+
+    Image image;
+    std::string error;
+    ASSERT_TRUE(readColorImage(dir / "piz.exr", ColorEncoding::Auto, image, error)) << error;
+    ASSERT_TRUE(writeColorImage(dir / "copy.exr", image, {}, error)) << error;
+    ASSERT_TRUE(writeColorImage(dir / "copy.tif", image, {}, error)) << error;
+    auto exr = OIIO::ImageInput::open(dir / "copy.exr");
+    EXPECT_EQ(exr->spec().get_string_attribute("compression"), "piz");
+    EXPECT_EQ(exr->spec().format, OIIO::TypeDesc::HALF);
+    auto tif = OIIO::ImageInput::open(dir / "copy.tif");
+    EXPECT_NE(tif->spec().get_string_attribute("compression"), "piz");
+}

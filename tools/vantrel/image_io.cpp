@@ -169,6 +169,7 @@ bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out,
     out.format = format;
     out.depth = depthOf(spec.format);
     out.hasAlpha = alpha >= 0;
+    out.compression = spec.get_string_attribute("compression");
     out.pixels.resize(count * 4);
     for (size_t i = 0; i < count; ++i) {
         const float *s = &raw[i * size_t(n)];
@@ -334,6 +335,9 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
         spec.attribute("oiio:UnassociatedAlpha", 1);
     if (format == "jpeg")
         spec.attribute("Compression", "jpeg:95");
+    // A plate's own compression is what the pipeline chose for it.
+    if ((format == "openexr" || format == "tiff") && format == image.format && !image.compression.empty())
+        spec.attribute("compression", image.compression);
 
     const std::string temporary = temporaryPathFor(path);
     bool ok = out->open(temporary, spec) && out->write_image(OIIO::TypeDesc::FLOAT, data.data());

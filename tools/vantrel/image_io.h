@@ -18,6 +18,7 @@ struct Image {
     std::string format;  // OpenImageIO format name, e.g. "openexr", "png"
     SampleDepth depth = SampleDepth::Unknown;
     bool hasAlpha = false;
+    std::string compression;  // EXR and TIFF: kept when the output is of the same format
 };
 
 // Colour images always come back as 4 channels; integer files are decoded from sRGB under Auto.

@@ -286,6 +286,8 @@ int runMatch(const MatchOptions &o)
         output.channels = 4;
         output.depth = source.depth;
         output.hasAlpha = source.hasAlpha;
+        output.format = source.format;
+        output.compression = source.compression;
         output.pixels.assign(size_t(output.width) * size_t(output.height) * 4, 0.0f);
         session.host->detachImages(session.instance, "Output");
         session.host->attachImage(session.instance, "Output", hostView(output), time);
