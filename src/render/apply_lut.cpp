@@ -1,6 +1,7 @@
 #include "render/apply_lut.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "render/apply_kernels.h"
@@ -70,6 +71,8 @@ void applyLUTWith(ApplyKernel kernel, const ImageDesc& source, const ImageDesc& 
     params.mix[c] = float(mixes[c]);
     params.oneMinusMix[c] = 1.0f - params.mix[c];
   }
+  // The vector kernels address the lattice with 32-bit offsets.
+  if (params.useLut && int64_t(lut.size) * lut.size * lut.size * 3 > INT32_MAX) kernel = ApplyKernel::Literal;
   const ApplyRowFn applyRow = rowFunction(kernel);
 
   // The part of each row that has Source pixels; the rest of the window is transparent black.
