@@ -114,21 +114,22 @@ HostImage describeImage(OfxPropertySetHandle image, bool isMask) {
   return desc;
 }
 
-// Refuses formats the effect does not declare and layouts that would lead reads astray.
-bool acceptImage(const HostImage& image, const char* clip, bool isMask) {
+// Refuses formats the effect does not declare (kOfxStatErrUnsupported) and layouts that would
+// lead reads or writes astray (kOfxStatFailed); kOfxStatOK otherwise.
+OfxStatus checkImage(const HostImage& image, const char* clip, bool isMask) {
   const bool componentsOk = isMask || image.components == 3 || image.components == 4;
   char line[160];
   if (image.depth == PixelDepth::Unsupported || !componentsOk) {
     std::snprintf(line, sizeof line, "Vantrel: Unsupported pixel format on clip %s - render refused\n", clip);
     diagnostic(line);
-    return false;
+    return kOfxStatErrUnsupported;
   }
   if (!hasSaneLayout(image)) {
     std::snprintf(line, sizeof line, "Vantrel: Invalid image layout on clip %s - render refused\n", clip);
     diagnostic(line);
-    return false;
+    return kOfxStatFailed;
   }
-  return true;
+  return kOfxStatOK;
 }
 
 bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
@@ -256,21 +257,22 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   in.hasSourceMask = images.sourceMask != nullptr;
   in.hasReferenceMask = images.referenceMask != nullptr;
 
-  in.source = describeImage(images.source, false);
-  if (!acceptImage(in.source, "Source", false)) return kOfxStatErrUnsupported;
-  if (in.hasReference) {
-    in.reference = describeImage(images.reference, false);
-    if (!acceptImage(in.reference, "Reference", false)) return kOfxStatErrUnsupported;
-  }
-  in.output = describeImage(images.output, false);
-  if (!acceptImage(in.output, "Output", false)) return kOfxStatErrUnsupported;
-  if (in.hasSourceMask) {
-    in.sourceMask = describeImage(images.sourceMask, true);
-    if (!acceptImage(in.sourceMask, "SourceMask", true)) return kOfxStatErrUnsupported;
-  }
-  if (in.hasReferenceMask) {
-    in.referenceMask = describeImage(images.referenceMask, true);
-    if (!acceptImage(in.referenceMask, "ReferenceMask", true)) return kOfxStatErrUnsupported;
+  struct Check {
+    OfxPropertySetHandle image;
+    HostImage* desc;
+    const char* clip;
+    bool isMask;
+  };
+  const Check checks[] = {{images.source, &in.source, "Source", false},
+                          {images.reference, &in.reference, "Reference", false},
+                          {images.output, &in.output, "Output", false},
+                          {images.sourceMask, &in.sourceMask, "SourceMask", true},
+                          {images.referenceMask, &in.referenceMask, "ReferenceMask", true}};
+  for (const Check& c : checks) {
+    if (!c.image) continue;
+    *c.desc = describeImage(c.image, c.isMask);
+    const OfxStatus status = checkImage(*c.desc, c.clip, c.isMask);
+    if (status != kOfxStatOK) return status;
   }
 
   // Only Output pixels inside its bounds are written.

@@ -339,6 +339,23 @@ TEST(RenderFailure, UndeclaredDepthIsRefusedWithOneLine) {
   }
 }
 
+TEST(RenderFailure, ImageLayoutsThatWouldReadAstrayAreRefused) {
+  for (const char* clip : {"Source", "ReferenceMask"}) {
+    Scene scene(coffee(), chelsea(), capturing());
+    auto image = scene.session.attach(clip, coffee());
+    image->data = nullptr;
+    EXPECT_EQ(scene.session.render(), kOfxStatFailed) << clip;
+    EXPECT_EQ(scene.session.host().lastStderr(),
+              std::string("Vantrel: Invalid image layout on clip ") + clip + " - render refused\n");
+    EXPECT_EQ(scene.session.host().outstandingImages(), 0);
+  }
+  // Rows closer together than a row of pixels.
+  Scene scene(coffee(), chelsea(), capturing());
+  scene.output->rowBytes = 8;
+  EXPECT_EQ(scene.session.render(), kOfxStatFailed);
+  EXPECT_EQ(scene.session.host().lastStderr(), "Vantrel: Invalid image layout on clip Output - render refused\n");
+}
+
 TEST(RenderFailure, RenderWithoutARecordFetchesNothing) {
   Session session;
   session.host().failAllocAlways(true);
