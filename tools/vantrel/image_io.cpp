@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -47,16 +48,21 @@ OIIO::TypeDesc typeOf(SampleDepth depth)
     }
 }
 
+// One line per user error: keep the first line of what the library says.
+std::string firstLine(std::string text)
+{
+    const size_t newline = text.find('\n');
+    if (newline != std::string::npos)
+        text.resize(newline);
+    return text;
+}
+
 std::string lastOiioError()
 {
     std::string text = OIIO::geterror();
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
         text.pop_back();
-    // One line per user error: keep the first line of what the library says.
-    size_t newline = text.find('\n');
-    if (newline != std::string::npos)
-        text.resize(newline);
-    return text;
+    return firstLine(text);
 }
 
 bool fileExists(const std::string &path, std::string &error)
@@ -94,9 +100,14 @@ bool readAllChannels(const std::string &path, std::vector<float> &pixels, OIIO::
         error = "'" + path + "' is not a 2D image";
         return false;
     }
+    // A row of float RGBA must fit the host's int row stride, and the frame a plain int pixel count.
+    if (spec.width > INT_MAX / 16 || spec.height > INT_MAX / spec.width) {
+        error = "'" + path + "' is too large (" + std::to_string(spec.width) + "x" + std::to_string(spec.height) + ")";
+        return false;
+    }
     pixels.assign(count * size_t(spec.nchannels), 0.0f);
     if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
-        error = "cannot read '" + path + "': " + in->geterror();
+        error = "cannot read '" + path + "': " + firstLine(in->geterror());
         return false;
     }
     in->close();
@@ -343,7 +354,7 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     bool ok = out->open(temporary, spec) && out->write_image(OIIO::TypeDesc::FLOAT, data.data());
     ok = out->close() && ok;
     if (!ok) {
-        error = "cannot write '" + path + "': " + out->geterror();
+        error = "cannot write '" + path + "': " + firstLine(out->geterror());
         std::remove(temporary.c_str());
         return false;
     }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
 #include <string>
 
 namespace {
@@ -124,6 +125,8 @@ int main(int argc, char **argv)
 {
     try {
         return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        return reportError(kExitFailure, "out of memory");
     } catch (const std::exception &e) {
         return reportError(kExitFailure, e.what());
     }
