@@ -2,13 +2,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <OpenColorIO/OpenColorIO.h>
+
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "export_test_util.h"
 #include "module_fixture.h"
+#include "photos.h"
+
+namespace OCIO = OCIO_NAMESPACE;
 
 namespace {
 
@@ -179,6 +188,91 @@ TEST_F(CubeExportNested, NestedActionsDuringTheReport) {
   EXPECT_EQ(nested, (std::vector<OfxStatus>{kOfxStatReplyDefault, kOfxStatReplyDefault}));
   EXPECT_FALSE(record_->lut.valid);
   EXPECT_EQ(exportPath(), dir.file("look.cube"));
+}
+
+}  // namespace
+
+namespace {
+
+// Lattice points first, then random colours; every value in [0, 1].
+std::vector<float> probeColours(int width, int height) {
+  std::vector<float> rgba(size_t(width) * height * 4, 1.0f);
+  size_t i = 0;
+  for (int r = 0; r < 65; ++r)
+    for (int g = 0; g < 65; ++g)
+      for (int b = 0; b < 65; ++b, ++i) {
+        rgba[i * 4] = float(r) / 64.0f;
+        rgba[i * 4 + 1] = float(g) / 64.0f;
+        rgba[i * 4 + 2] = float(b) / 64.0f;
+      }
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (; i < size_t(width) * height; ++i)
+    for (int c = 0; c < 3; ++c) rgba[i * 4 + c] = unit(rng);
+  return rgba;
+}
+
+std::vector<float> applyCubeFile(const std::string& path, const std::vector<float>& rgba) {
+  std::vector<float> rgb;
+  for (size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), {rgba[i], rgba[i + 1], rgba[i + 2]});
+  OCIO::ConstConfigRcPtr config = OCIO::Config::CreateRaw();
+  OCIO::FileTransformRcPtr file = OCIO::FileTransform::Create();
+  file->setSrc(path.c_str());
+  file->setInterpolation(OCIO::INTERP_LINEAR);
+  OCIO::ConstCPUProcessorRcPtr cpu = config->getProcessor(file)->getOptimizedCPUProcessor(
+      OCIO::BIT_DEPTH_F32, OCIO::BIT_DEPTH_F32, OCIO::OPTIMIZATION_NONE);
+  OCIO::PackedImageDesc image(rgb.data(), long(rgb.size() / 3), 1, 3);
+  cpu->apply(image);
+  return rgb;
+}
+
+// The exported file, read by a colour pipeline and interpolated there, gives what the plug-in
+// itself renders at the same mixes: at every lattice point and at random colours.
+TEST_F(CubeExport, OpenColorIOAppliesTheFileAsTheRenderDoes) {
+  ScratchDir dir;
+  FloatImage source = loadPhoto("chelsea.png", 160, 120), reference = loadPhoto("coffee.png", 160, 120);
+  ASSERT_FALSE(source.pixels.empty());
+  ASSERT_FALSE(reference.pixels.empty());
+  const OfxRectI photoBounds{0, 0, 160, 120};
+  const int width = 1000, height = 295;
+  const OfxRectI probeBounds{0, 0, width, height};
+  const std::vector<float> probe = probeColours(width, height);
+
+  int exported = 0;
+  for (int mode : {0, 1}) {
+    host_.setParamInt(instance_, "matchMode", mode);
+    change("matchMode");
+    host_.attachImage(instance_, "Source", ofxhost::makeImage(source.pixels, photoBounds));
+    host_.attachImage(instance_, "Reference", ofxhost::makeImage(reference.pixels, photoBounds));
+    host_.attachImage(instance_, "Output", ofxhost::makeBlankImage(photoBounds));
+    ASSERT_EQ(host_.render(instance_, 0.0, photoBounds), kOfxStatOK);
+    ASSERT_TRUE(record_->lut.valid);
+
+    const double mixes[][4] = {{1, 1, 1, 1}, {0.7, 1, 0.5, 0.25}};
+    for (const auto& m : mixes) {
+      setMixes(m[0], m[1], m[2], m[3]);
+      // Same time, modes and masks: the render reuses the LUT built from the photographs.
+      auto output = ofxhost::makeBlankImage(probeBounds);
+      host_.attachImage(instance_, "Source", ofxhost::makeImage(probe, probeBounds));
+      host_.attachImage(instance_, "Output", output);
+      ASSERT_EQ(host_.render(instance_, 0.0, probeBounds), kOfxStatOK);
+      std::vector<float> rendered = ofxhost::readImageRGBA(*output);
+
+      const std::string path = dir.file("look" + std::to_string(exported++) + ".cube");
+      host_.setParamString(instance_, "exportPath", path);
+      ASSERT_EQ(change("exportButton"), kOfxStatReplyDefault);
+      ASSERT_EQ(exportPath(), path);
+      std::vector<float> applied = applyCubeFile(path, probe);
+      double worst = 0.0, moved = 0.0;
+      for (size_t i = 0; i < applied.size() / 3; ++i)
+        for (int c = 0; c < 3; ++c) {
+          worst = std::max(worst, double(std::fabs(applied[i * 3 + c] - rendered[i * 4 + c])));
+          moved = std::max(moved, double(std::fabs(probe[i * 4 + c] - rendered[i * 4 + c])));
+        }
+      EXPECT_LE(worst, 1e-5) << "mode " << mode << " mix " << m[0];
+      EXPECT_GT(moved, 0.05) << "the match changes colours, so the comparison means something";
+    }
+  }
 }
 
 }  // namespace
