@@ -53,6 +53,22 @@ void rgbToLab8Rows(const float* r, const float* g, const float* b, float* L8, fl
 }
 
 template <int W>
+void lightnessRows(const float* r, const float* g, const float* b, float* L8, int64_t n) {
+  using F = typename simd::V<W>::F;
+  int64_t i = 0;
+  for (; i + W <= n; i += W) {
+    simd::store(L8 + i, simd::lightness<W>(simd::load<F>(r + i), simd::load<F>(g + i), simd::load<F>(b + i)));
+  }
+  if (i == n) return;
+  float in[3][W] = {}, res[W];
+  std::copy(r + i, r + n, in[0]);
+  std::copy(g + i, g + n, in[1]);
+  std::copy(b + i, b + n, in[2]);
+  simd::store(res, simd::lightness<W>(simd::load<F>(in[0]), simd::load<F>(in[1]), simd::load<F>(in[2])));
+  std::copy(res, res + (n - i), L8 + i);
+}
+
+template <int W>
 ENGINE_INLINE void lab8ToRgbAt(const float* L8, const float* a8, const float* b8, float* r, float* g, float* b) {
   using F = typename simd::V<W>::F;
   F rgb[3];
@@ -84,7 +100,6 @@ void transferPlane(const TransferParams& p, float r0, const float* g0, const flo
   using F = typename simd::V<W>::F;
   const ColorStats& s = *p.source;
   const ColorStats& ref = *p.reference;
-  const bool preserve = p.mode == PreserveBrightness || p.mode == PreserveColors;
   for (int64_t i = 0; i < points; i += W) {
     F in[3];
     simd::rgbToLab8<W>(simd::splat<F>(r0), simd::load<F>(g0 + i), simd::load<F>(b0 + i), in[0], in[1], in[2]);
@@ -94,14 +109,12 @@ void transferPlane(const TransferParams& p, float r0, const float* g0, const flo
     }
     F rgb[3];
     simd::lab8ToRgb<W>(moved[0], moved[1], moved[2], rgb[0], rgb[1], rgb[2]);
-    if (preserve) {
+    if (p.mode == PreserveBrightness) {
       F matched[3];
       simd::rgbToLab8<W>(rgb[0], rgb[1], rgb[2], matched[0], matched[1], matched[2]);
-      if (p.mode == PreserveBrightness) {
-        simd::lab8ToRgb<W>(in[0], matched[1], matched[2], rgb[0], rgb[1], rgb[2]);
-      } else {
-        simd::lab8ToRgb<W>(matched[0], in[1], in[2], rgb[0], rgb[1], rgb[2]);
-      }
+      simd::lab8ToRgb<W>(in[0], matched[1], matched[2], rgb[0], rgb[1], rgb[2]);
+    } else if (p.mode == PreserveColors) {
+      simd::lab8ToRgb<W>(simd::lightness<W>(rgb[0], rgb[1], rgb[2]), in[1], in[2], rgb[0], rgb[1], rgb[2]);
     }
     float planar[3][W];
     for (int c = 0; c < 3; ++c) simd::store(planar[c], rgb[c]);

@@ -24,6 +24,7 @@ struct BoxParams {
 struct Kernels {
   void (*labF)(const float* t, float* out, int64_t n);
   void (*rgbToLab8)(const float* r, const float* g, const float* b, float* L8, float* a8, float* b8, int64_t n);
+  void (*lightness)(const float* r, const float* g, const float* b, float* L8, int64_t n);  // L8 of rgbToLab8
   void (*lab8ToRgb)(const float* L8, const float* a8, const float* b8, float* r, float* g, float* b, int64_t n);
   // Transfers `points` lattice points of one red plane; the coordinate arrays hold whole
   // 16-lane vectors. The interleaved RGB results go to out.

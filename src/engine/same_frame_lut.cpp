@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
+#include "engine/kernels.h"
 
 namespace {
 
@@ -23,8 +24,8 @@ struct PairBatch {
   float src[3][kSize];
   float ref[3][kSize];
   float target[3][kSize];
-  float srcLab[3][kSize];
-  float refLab[3][kSize];
+  float L8[kSize];     // of the side that gives brightness
+  float lab[3][kSize];  // of the side that gives colour
   int count = 0;
 };
 
@@ -33,13 +34,14 @@ void computeTargets(PairBatch& p, PreserveMode mode) {
     for (int c = 0; c < 3; ++c) std::copy_n(p.ref[c], p.count, p.target[c]);
     return;
   }
-  engine::rgbToLab8Batch(p.src[0], p.src[1], p.src[2], p.srcLab[0], p.srcLab[1], p.srcLab[2], p.count);
-  engine::rgbToLab8Batch(p.ref[0], p.ref[1], p.ref[2], p.refLab[0], p.refLab[1], p.refLab[2], p.count);
-  // Brightness from one, colour from the other.
-  const float* L8 = mode == PreserveBrightness ? p.srcLab[0] : p.refLab[0];
-  const float* a8 = mode == PreserveBrightness ? p.refLab[1] : p.srcLab[1];
-  const float* b8 = mode == PreserveBrightness ? p.refLab[2] : p.srcLab[2];
-  engine::lab8ToRgbBatch(L8, a8, b8, p.target[0], p.target[1], p.target[2], p.count);
+  // Brightness from one side, colour from the other: the brightness side needs L8 only.
+  const bool brightnessFromSource = mode == PreserveBrightness;
+  const float(&light)[3][PairBatch::kSize] = brightnessFromSource ? p.src : p.ref;
+  const float(&colour)[3][PairBatch::kSize] = brightnessFromSource ? p.ref : p.src;
+  const engine::Kernels& k = engine::kernels();
+  k.lightness(light[0], light[1], light[2], p.L8, p.count);
+  k.rgbToLab8(colour[0], colour[1], colour[2], p.lab[0], p.lab[1], p.lab[2], p.count);
+  k.lab8ToRgb(p.L8, p.lab[1], p.lab[2], p.target[0], p.target[1], p.target[2], p.count);
 }
 
 }  // namespace

@@ -171,6 +171,14 @@ ENGINE_INLINE void rgbToLab8(typename V<W>::F r, typename V<W>::F g, typename V<
   b8 = 200.0f * (fy - fz) + 128.0f;
 }
 
+// L8 alone, for callers that need no colour: the same operations as in rgbToLab8.
+template <int W>
+ENGINE_INLINE typename V<W>::F lightness(typename V<W>::F r, typename V<W>::F g, typename V<W>::F b) {
+  using F = typename V<W>::F;
+  const F y = 0.2126729f * r + 0.7151522f * g + 0.072175f * b;
+  return (116.0f * labF<W>(y) - 16.0f) * 255.0f / 100.0f;
+}
+
 template <int W>
 ENGINE_INLINE void lab8ToRgb(typename V<W>::F L8, typename V<W>::F a8, typename V<W>::F b8, typename V<W>::F& r,
                              typename V<W>::F& g, typename V<W>::F& b) {

@@ -110,22 +110,28 @@ TEST(DifferentClipsLut, PreserveModesKeepTheirComponent) {
 }
 
 TEST(DifferentClipsLut, ShellKeepsPerPointValuesAndInteriorAveragesBlocks) {
-  const Lut l = build(kSource, kReference, PreserveBrightness);
-  std::vector<float> perPoint;
-  literal::transferLattice(kSource, kReference, 65, PreserveBrightness, perPoint);
-  for (int32_t r = 0; r < 65; ++r)
-    for (int32_t g = 0; g < 65; ++g)
-      for (int32_t b = 0; b < 65; ++b) {
-        if (r >= 5 && r <= 59 && g >= 5 && g <= 59 && b >= 5 && b <= 59) continue;
-        const int64_t o = lutOffset(65, r, g, b);
-        for (int c = 0; c < 3; ++c) ASSERT_EQ(l.storage[o + c], perPoint[o + c]) << r << " " << g << " " << b;
+  const ColorStats tinted{{150.0f, 140.0f, 110.0f}, {25.0f, 12.0f, 9.0f}};
+  for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
+    SCOPED_TRACE(mode);
+    const Lut l = build(kSource, tinted, mode);
+    std::vector<float> perPoint;
+    literal::transferLattice(kSource, tinted, 65, mode, perPoint);
+    for (int32_t r = 0; r < 65; ++r) {
+      for (int32_t g = 0; g < 65; ++g) {
+        for (int32_t b = 0; b < 65; ++b) {
+          if (r >= 5 && r <= 59 && g >= 5 && g <= 59 && b >= 5 && b <= 59) continue;
+          const int64_t o = lutOffset(65, r, g, b);
+          for (int c = 0; c < 3; ++c) ASSERT_EQ(l.storage[o + c], perPoint[o + c]) << r << " " << g << " " << b;
+        }
       }
-  for (int c = 0; c < 3; ++c) {
-    double sum = 0.0;
-    for (int32_t r = 0; r <= 10; ++r)
-      for (int32_t g = 0; g <= 10; ++g)
-        for (int32_t b = 0; b <= 10; ++b) sum += perPoint[lutOffset(65, r, g, b) + c];
-    EXPECT_NEAR(l.at(5, 5, 5)[c], sum / 1331.0, 2e-6);
+    }
+    for (int c = 0; c < 3; ++c) {
+      double sum = 0.0;
+      for (int32_t r = 0; r <= 10; ++r)
+        for (int32_t g = 0; g <= 10; ++g)
+          for (int32_t b = 0; b <= 10; ++b) sum += perPoint[lutOffset(65, r, g, b) + c];
+      EXPECT_NEAR(l.at(5, 5, 5)[c], sum / 1331.0, 2e-6);
+    }
   }
 }
 
