@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -157,8 +158,30 @@ TEST(DifferentClipsLut, AgreesWithThePlainBuilderOnPhotographs) {
   ColorStats s, r;
   computeColorStats(source.bytes(), 1920, 1080, source.rowBytes(), Colorspace::Lab, s, nullptr);
   computeColorStats(reference.bytes(), 1920, 1080, reference.rowBytes(), Colorspace::Lab, r, nullptr);
-  expectNearPlain(build(s, r, PreserveNothing), s, r, PreserveNothing);
-  expectNearPlain(build(s, r, PreserveBrightness), s, r, PreserveBrightness);
+  for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
+    SCOPED_TRACE(mode);
+    expectNearPlain(build(s, r, mode), s, r, mode);
+  }
+}
+
+// Summaries of pictures holding NaN or infinities carry them into the transfer: the Lab8 clamp
+// must turn NaN into 255 and the finished LUT must hold only values in [0, 1], as the plain
+// builder gives them.
+TEST(DifferentClipsLut, NonFiniteSummariesFollowTheClampRules) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const ColorStats cases[][2] = {
+      {{{nan, 128.0f, 128.0f}, {50.0f, 10.0f, 10.0f}}, kReference},
+      {kSource, {{150.0f, nan, 128.0f}, {25.0f, 10.0f, nan}}},
+      {{{100.0f, 128.0f, 128.0f}, {inf, 10.0f, 0.000001f}}, {{150.0f, -inf, 128.0f}, {25.0f, 10.0f, 10.0f}}},
+  };
+  for (const auto& c : cases) {
+    for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
+      SCOPED_TRACE(mode);
+      const Lut l = build(c[0], c[1], mode, 14);
+      for (float v : l.storage) ASSERT_TRUE(v >= 0.0f && v <= 1.0f) << v;
+      expectNearPlain(l, c[0], c[1], mode);
+    }
+  }
 }
 
 TEST(DifferentClipsLut, EveryKernelSetBuildsTheSameLut) {

@@ -198,15 +198,18 @@ TEST(SameFrameLut, AgreesWithThePlainBuilderOnPhotographs) {
   const FloatImage source = loadPhoto("chelsea.png", 1920, 1080);
   const FloatImage reference = loadPhoto("coffee.png", 1920, 1080);
   ASSERT_EQ(source.width, 1920);
-  Lut l;
-  ASSERT_TRUE(buildMatchLUT_SameClip(source.bytes(), 1920, 1080, source.rowBytes(), reference.bytes(), 1920, 1080,
-                                     reference.rowBytes(), l.lut, 5.0f, PreserveBrightness));
-  std::vector<float> plain;
-  literal::buildSameClip(source.bytes(), 1920, 1080, source.rowBytes(), reference.bytes(), 1920, 1080,
-                         reference.rowBytes(), 65, 5.0f, PreserveBrightness, plain);
-  float worst = 0.0f;
-  for (size_t i = 0; i < plain.size(); ++i) worst = std::max(worst, std::abs(plain[i] - l.storage[i]));
-  EXPECT_LE(worst, 1e-5f);
+  for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
+    SCOPED_TRACE(mode);
+    Lut l;
+    ASSERT_TRUE(buildMatchLUT_SameClip(source.bytes(), 1920, 1080, source.rowBytes(), reference.bytes(), 1920, 1080,
+                                       reference.rowBytes(), l.lut, 5.0f, mode));
+    std::vector<float> plain;
+    literal::buildSameClip(source.bytes(), 1920, 1080, source.rowBytes(), reference.bytes(), 1920, 1080,
+                           reference.rowBytes(), 65, 5.0f, mode, plain);
+    float worst = 0.0f;
+    for (size_t i = 0; i < plain.size(); ++i) worst = std::max(worst, std::abs(plain[i] - l.storage[i]));
+    EXPECT_LE(worst, 1e-5f);
+  }
 }
 
 TEST(SameFrameLut, EveryKernelSetBuildsTheSameLut) {
