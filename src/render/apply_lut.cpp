@@ -44,12 +44,14 @@ bool applyKernelSupported(ApplyKernel kernel) {
   return false;
 }
 
-// The AVX-512 kernel is kept as a measured alternative: its corner gathers lose to the AVX2
-// kernel's plain 16-byte loads on the AMD cores this runs on (see bench/render), so AVX2 is
-// preferred wherever it exists.
+// The AVX-512 kernel fetches corners with gathers, which Intel's cores run fast and AMD's slowly;
+// there the AVX2 kernel's plain 16-byte loads win (bench/render/apply_lut_bench measures both).
 ApplyKernel bestApplyKernel() {
-  static const ApplyKernel best =
-      applyKernelSupported(ApplyKernel::Avx2) ? ApplyKernel::Avx2 : ApplyKernel::Literal;
+  static const ApplyKernel best = [] {
+    __builtin_cpu_init();
+    if (applyKernelSupported(ApplyKernel::Avx512) && __builtin_cpu_is("intel")) return ApplyKernel::Avx512;
+    return applyKernelSupported(ApplyKernel::Avx2) ? ApplyKernel::Avx2 : ApplyKernel::Literal;
+  }();
   return best;
 }
 
