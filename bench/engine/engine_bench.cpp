@@ -168,4 +168,14 @@ BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false, engine::bestIsa())->DenseRange(
 BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx2, false, engine::Isa::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, FastGeneric, false, engine::Isa::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  const engine::Isa best = engine::bestIsa();
+  benchmark::AddCustomContext("engine kernels", best == engine::Isa::Avx512 ? "AVX-512"
+                                                : best == engine::Isa::Avx2 ? "AVX2"
+                                                                            : "plain x86-64 (SSE2)");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -14,7 +14,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -245,9 +244,10 @@ void registerAll() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::printf("fast kernel on this processor: %s\n", bestApplyKernel() == ApplyKernel::Avx512 ? "AVX-512"
-                                                      : bestApplyKernel() == ApplyKernel::Avx2 ? "AVX2"
-                                                                                               : "literal (plain x86-64)");
+  const ApplyKernel best = bestApplyKernel();
+  benchmark::AddCustomContext("fast kernel", best == ApplyKernel::Avx512 ? "AVX-512"
+                                             : best == ApplyKernel::Avx2 ? "AVX2"
+                                                                         : "literal (plain x86-64)");
   registerAll();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
