@@ -124,6 +124,9 @@ OfxStatus checkImage(const HostImage& image, const char* clip, bool isMask) {
     diagnostic(line);
     return kOfxStatErrUnsupported;
   }
+  // A mask image without pixel data is a mask that weighs nothing out: the engine reads a null
+  // mask pointer as no mask, while the mask's presence still counts for the cache.
+  if (isMask && image.data == nullptr) return kOfxStatOK;
   if (!hasSaneLayout(image)) {
     std::snprintf(line, sizeof line, "Vantrel: Invalid image layout on clip %s - render refused\n", clip);
     diagnostic(line);
@@ -143,7 +146,7 @@ int32_t height(const OfxRectI& r) { return r.y2 - r.y1; }
 
 MaskData maskFrom(const HostImage& image, std::vector<float>& storage) {
   MaskData mask{};
-  mask.pixels = floatSamples(image, mask.rowBytes, storage);
+  mask.pixels = image.data ? floatSamples(image, mask.rowBytes, storage) : nullptr;
   mask.width = width(image.bounds);
   mask.height = height(image.bounds);
   mask.components = image.components;

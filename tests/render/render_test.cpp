@@ -340,7 +340,7 @@ TEST(RenderFailure, UndeclaredDepthIsRefusedWithOneLine) {
 }
 
 TEST(RenderFailure, ImageLayoutsThatWouldReadAstrayAreRefused) {
-  for (const char* clip : {"Source", "ReferenceMask"}) {
+  for (const char* clip : {"Source", "Reference"}) {
     Scene scene(coffee(), chelsea(), capturing());
     auto image = scene.session.attach(clip, coffee());
     image->data = nullptr;
@@ -348,6 +348,17 @@ TEST(RenderFailure, ImageLayoutsThatWouldReadAstrayAreRefused) {
     EXPECT_EQ(scene.session.host().lastStderr(),
               std::string("Vantrel: Invalid image layout on clip ") + clip + " - render refused\n");
     EXPECT_EQ(scene.session.host().outstandingImages(), 0);
+  }
+  // A mask without pixel data weighs nothing out, in any depth, but its presence is a key.
+  for (PixelDepth depth : {PixelDepth::Float, PixelDepth::Byte}) {
+    Scene scene(coffee(), chelsea(), capturing());
+    auto mask = scene.session.attach("ReferenceMask", coffee(), ImageLayout{depth, Components::Alpha, false, 0});
+    mask->data = nullptr;
+    EXPECT_EQ(scene.session.render(), kOfxStatOK);
+    EXPECT_EQ(scene.session.host().lastStderr(), "");
+    const Lut lut = engineLut(0, 0, coffee(), chelsea());
+    EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &lut)));
+    EXPECT_TRUE(scene.session.record().lutHadReferenceMask);
   }
   // Rows closer together than a row of pixels.
   Scene scene(coffee(), chelsea(), capturing());
