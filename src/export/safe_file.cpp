@@ -50,6 +50,9 @@ bool safeFileOpen(SafeFile& file, const char* target) {
   }
   // Replacing a directory, device or pipe by a regular file would be wrong in every case.
   if (exists && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return false;
+  // Renaming over a file needs only the folder's permission; a file the user made read-only
+  // must stay as it is, as it would when opened for writing in place.
+  if (exists && S_ISREG(info.st_mode) && faccessat(AT_FDCWD, file.target, W_OK, AT_EACCESS) != 0) return false;
 
   const char* slash = strrchr(file.target, '/');
   int dirLength = slash ? int(slash - file.target + 1) : 0;

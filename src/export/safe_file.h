@@ -15,7 +15,8 @@ struct SafeFile {
 };
 
 // Creates the temporary file. False when the target cannot be written (missing or unwritable
-// directory, or an existing target that is not a regular file); nothing is left behind.
+// directory, or an existing target that is read-only or not a regular file); nothing is left
+// behind.
 bool safeFileOpen(SafeFile& file, const char* target);
 
 // False on any write error, and, without writing, when the data would pass the file size limit.

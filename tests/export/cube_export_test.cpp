@@ -141,30 +141,40 @@ TEST_F(CubeExport, UnwritablePathsFailCleanly) {
   EXPECT_EQ(readFile(dir.file("keep.cube")), "good");
 }
 
-// A file size limit makes the write fail; the host process survives and the old file stays.
+// A file size limit makes the write fail (the .cube midway, the .cdl at once); the host process
+// survives, the old file stays and the parameter keeps its value.
 TEST_F(CubeExport, FileSizeLimitFailsWithoutReplacingTheFile) {
-  ScratchDir dir;
+  struct Case {
+    const char* button;
+    const char* file;
+    rlim_t limit;
+    std::string lines;
+    const char* message;
+  } cases[] = {{"exportButton", "keep.cube", 1 << 20, kMixLine + "Vantrel: Export FAILED\n", "Failed to save .cube file"},
+               {"exportCDLButton", "keep.cdl", 256, "Vantrel: CDL Export FAILED\n", "Failed to save .cdl file"}};
   installIdentity();
-  const std::string path = dir.file("keep.cube");
-  writeFile(path, "good");
-  host_.setParamString(instance_, "exportPath", path);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_DFL);
-    struct rlimit limit = {1 << 20, 1 << 20};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    bool ok = change("exportButton") == kOfxStatReplyDefault &&
-              host_.lastStderr() == kMixLine + "Vantrel: Export FAILED\n" && host_.messages().size() == 1 &&
-              host_.messages()[0].text == "Failed to save .cube file" && exportPath() == path;
-    _exit(ok ? 0 : 1);
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const std::string path = dir.file(c.file);
+    writeFile(path, "good");
+    host_.setParamString(instance_, "exportPath", path);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_DFL);
+      struct rlimit limit = {c.limit, c.limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      bool ok = change(c.button) == kOfxStatReplyDefault && host_.lastStderr() == c.lines &&
+                host_.messages().size() == 1 && host_.messages()[0].text == c.message && exportPath() == path;
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << c.button << " ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << c.button;
+    EXPECT_EQ(readFile(path), "good") << c.button;
+    EXPECT_EQ(dir.entries().size(), 1u) << c.button;
   }
-  int status = 0;
-  waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(readFile(path), "good");
-  EXPECT_EQ(dir.entries().size(), 1u);
 }
 
 // The host may answer a message or the new "exportPath" with a nested instance-changed action;

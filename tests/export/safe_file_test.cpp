@@ -66,6 +66,31 @@ TEST(SafeFile, RefusesTargetsThatCannotBeFiles) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"folder.cube"});
 }
 
+// The folder allows replacing the file, but the file itself is read-only: it must not be replaced.
+TEST(SafeFile, ReadOnlyTargetIsLeftAlone) {
+  ScratchDir dir;
+  std::string path = dir.file("a.cube");
+  writeFile(path, "good");
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Root may write anything, so the check runs as an ordinary user.
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(2);
+    bool refused = !writeWhole(path, "bad");
+    bool others = writeWhole(dir.file("b.cube"), "fine");
+    _exit(refused && others ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(readFile(path), "good");
+  EXPECT_EQ(readFile(dir.file("b.cube")), "fine");
+  EXPECT_EQ(dir.entries().size(), 2u);
+}
+
 // A failing write or flush leaves the previous file as it was and no temporary behind.
 TEST(SafeFile, FailuresKeepTheOldFile) {
   ScratchDir dir;
@@ -73,6 +98,17 @@ TEST(SafeFile, FailuresKeepTheOldFile) {
   writeFile(path, "good");
 
   SafeFile file;
+  // A full disk: every write fails with ENOSPC.
+  ASSERT_TRUE(safeFileOpen(file, path.c_str()));
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  dup2(full, file.fd);
+  close(full);
+  EXPECT_FALSE(safeFileWrite(file, "partial", 7));
+  safeFileDiscard(file);
+  EXPECT_EQ(readFile(path), "good");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"a.cube"});
+
   ASSERT_TRUE(safeFileOpen(file, path.c_str()));
   EXPECT_TRUE(safeFileWrite(file, "partial", 7));
   int readOnly = open("/dev/null", O_RDONLY);

@@ -92,12 +92,17 @@ TEST_F(CommandLine, EveryMistakeGetsOneLineAndItsStatusAndWritesNothing)
 
 TEST_F(CommandLine, HelpExplainsColourEncodingAndExitStatus)
 {
-    const ToolRun run = runTool(toolPath(), {"match", "--help"});
+    ToolRun run = runTool(toolPath(), {"match", "--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("decoded from sRGB"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("taken as linear"), std::string::npos);
     EXPECT_NE(run.out.find("Exit status"), std::string::npos);
     EXPECT_TRUE(run.err.empty()) << run.err;
+
+    run = runTool(toolPath(), {"--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("decoded from sRGB to linear"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("--colorspace"), std::string::npos) << run.out;
 }
 
 TEST_F(CommandLine, PlugInFailuresAreReportedWithTheirStatusAndMessages)

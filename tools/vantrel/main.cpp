@@ -53,6 +53,9 @@ int run(int argc, char **argv)
 {
     CLI::App app{"vantrel: matches the colours of image files and sequences with the Brenvale.ofx plug-in"};
     app.require_subcommand(1);
+    app.footer("Integer files (8/16-bit PNG, JPEG, TIFF, DPX) are decoded from sRGB to linear light on read and\n"
+               "encoded back on write; float files (EXR) are taken as linear; --colorspace overrides it.\n"
+               "See vantrel match --help.");
     std::string plugin;
 
     CLI::App *info = app.add_subcommand("info", "Show the effect as a host sees it: contexts, clips, parameters");

@@ -1,0 +1,28 @@
+#include "progress.h"
+
+#include <gtest/gtest.h>
+
+// A terminal gets a redrawn bar; a log gets one plain line per frame. Both carry the rate and the
+// time left, worked out from the frames done so far.
+TEST(Progress, BarOnATerminalPlainLinesElsewhere)
+{
+    Progress p;
+    p.total = 48;
+    p.done = 12;
+    p.terminal = true;
+    EXPECT_EQ(progressLine(p, 1012, 6.0), "[#######-----------------------] 12/48 frames  2.00 fps  0:18 left");
+    p.terminal = false;
+    EXPECT_EQ(progressLine(p, 1012, 6.0), "vantrel: frame 1012 done (12/48, 2.00 fps, 0:18 left)");
+    p.done = 48;
+    EXPECT_EQ(progressLine(p, 1048, 24.0), "vantrel: frame 1048 done (48/48, 2.00 fps, 0:00 left)");
+    p.done = 0;
+    EXPECT_EQ(progressLine(p, 1001, 0.0), "vantrel: frame 1001 done (0/48, 0.00 fps, ? left)");
+}
+
+TEST(Progress, DurationsReadAsClockTimes)
+{
+    EXPECT_EQ(formatDuration(65.4), "1:05");
+    EXPECT_EQ(formatDuration(3725), "1:02:05");
+    EXPECT_EQ(formatDuration(-1), "?");
+    EXPECT_EQ(formatDuration(1.0 / 0.0), "?");
+}
