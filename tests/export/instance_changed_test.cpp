@@ -1,5 +1,6 @@
 #include <string>
 
+#include "export_test_util.h"
 #include "module_fixture.h"
 
 namespace {
@@ -124,6 +125,32 @@ TEST_F(InstanceChanged, ExportButtonsWithALutReturnDefault) {
   EXPECT_EQ(change("exportCDLButton", kOfxTypeClip), kOfxStatReplyDefault);
   EXPECT_EQ(host_.lastStderr(), std::string("Vantrel: CDL Export FAILED\n") + kClipChanged);
   EXPECT_FALSE(record_->lut.valid);
+}
+
+// A host without a message suite still gets the files and the diagnostic lines.
+class WithoutMessageSuite : public ModuleTest {
+ protected:
+  WithoutMessageSuite() : ModuleTest(true, false) {}
+};
+
+TEST_F(WithoutMessageSuite, ButtonsWorkAndReportOnStandardError) {
+  EXPECT_EQ(change("exportButton"), kOfxStatOK);
+  EXPECT_EQ(host_.lastStderr(), "Vantrel: Export failed - no valid LUT (render the image first)\n");
+  EXPECT_EQ(change("exportCDLButton"), kOfxStatOK);
+
+  ScratchDir dir;
+  installIdentity();
+  host_.setParamString(instance_, "exportPath", dir.file("look"));
+  EXPECT_EQ(change("exportButton"), kOfxStatReplyDefault);
+  EXPECT_EQ(host_.lastStderr(),
+            "Vantrel: Exporting cached LUT with Mix=1.000, R=1.000, G=1.000, B=1.000\nVantrel: Export successful\n");
+  EXPECT_EQ(change("exportCDLButton"), kOfxStatReplyDefault);
+  EXPECT_EQ(host_.lastStderr(), "Vantrel: CDL Export successful\n");
+  EXPECT_EQ(dir.entries().size(), 2u);
+  host_.setParamString(instance_, "exportPath", dir.file("missing/look"));
+  EXPECT_EQ(change("exportCDLButton"), kOfxStatReplyDefault);
+  EXPECT_EQ(host_.lastStderr(), "Vantrel: CDL Export FAILED\n");
+  EXPECT_TRUE(host_.messages().empty());
 }
 
 }  // namespace

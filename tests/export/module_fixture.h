@@ -11,7 +11,8 @@
 
 class ModuleTest : public ::testing::Test {
  protected:
-  explicit ModuleTest(bool captureStderr = true) : host_(options(captureStderr)) {}
+  explicit ModuleTest(bool captureStderr = true, bool messageSuite = true)
+      : host_(options(captureStderr, messageSuite)) {}
 
   void SetUp() override {
     ASSERT_TRUE(host_.open(VANTREL_MODULE_PATH)) << host_.error();
@@ -60,9 +61,10 @@ class ModuleTest : public ::testing::Test {
 
   std::string exportPath() { return host_.paramValue(instance_, "exportPath").value_or(ofxhost::ParamValue{}).str; }
 
-  static ofxhost::HostOptions options(bool captureStderr) {
+  static ofxhost::HostOptions options(bool captureStderr, bool messageSuite) {
     ofxhost::HostOptions o;
     o.captureStderr = captureStderr;
+    o.noMessageSuite = !messageSuite;
     o.trace = true;
     return o;
   }
