@@ -146,7 +146,8 @@ TEST_F(Match, SameFrameLearnsAKnownCdlGradeAndExportsWhatThePlugInWrote)
     EXPECT_EQ(cube.rfind("TITLE \"Vantrel LUT\"\n", 0), 0u);
     EXPECT_NE(cube.find("LUT_3D_SIZE 65\n"), std::string::npos);
     EXPECT_NE(run.err.find("Vantrel: Export successful"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("vantrel: plug-in OfxMessageMessage: LUT saved to:"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("vantrel: plug-in OfxMessageMessage: LUT saved to: look.cube\n"), std::string::npos)
+        << run.err;
     EXPECT_NE(run.err.find("Vantrel: CDL Export successful"), std::string::npos) << run.err;
     EXPECT_EQ(dir.files(), (std::vector<std::string>{"look.cdl", "look.cube", "out.exr", "reference.exr", "source.exr"}));
 
@@ -176,9 +177,14 @@ TEST_F(Match, MixesAreBakedIntoTheCubeAndAppliedToTheOutput)
     ASSERT_EQ(run.status, 0) << run.err;
     run = vantrel({"s.exr", "r.exr", "-o", "none.exr", "--mix", "0"});
     ASSERT_EQ(run.status, 0) << run.err;
-    run = vantrel({"s.exr", "r.exr", "-o", "half.exr", "--mix", "0.5", "--mix-b", "0", "--cube", "half.cube"});
+    run = vantrel({"s.exr", "r.exr", "-o", "half.exr", "--mix", "0.5", "--mix-b", "0", "--cube", "half.cube", "--cdl",
+                   "half.xml"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(readText(dir / "half.cube").find("# Combined: sR=0.5000, sG=0.5000, sB=0.0000\n"), std::string::npos);
+    // A name without the plug-in's own extension is still the plug-in's file, under that name.
+    EXPECT_EQ(readText(dir / "half.xml").rfind("<?xml version=\"1.0\"", 0), 0u);
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"full.exr", "half.cube", "half.exr", "half.xml", "none.exr",
+                                                     "r.exr", "s.exr"}));
 
     const Image source = readRawImage(dir / "s.exr"), full = readRawImage(dir / "full.exr");
     const Image none = readRawImage(dir / "none.exr"), half = readRawImage(dir / "half.exr");

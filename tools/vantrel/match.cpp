@@ -140,29 +140,35 @@ int validate(const MatchOptions &o, const FrameRange &range, bool sequence)
     return kExitOK;
 }
 
-// The plug-in writes its own export; it is given a temporary name with the extension it expects,
-// checked, and moved into place.
+// The plug-in replaces its files atomically itself, so a target with the extension the plug-in
+// keeps is handed over as it stands (and the plug-in's message names it). Any other name is
+// exported under a temporary one with that extension and moved into place.
 bool exportWith(PluginSession &session, const char *button, const std::string &extension,
                 const std::string &target, double time, std::string &error)
 {
-    std::string temporary = temporaryPathFor(target);
-    if (!endsWith(temporary, extension))
-        temporary += extension;
-    std::remove(temporary.c_str());
+    const bool direct = endsWith(target, extension);
+    std::string written = target;
+    if (!direct) {
+        written = temporaryPathFor(target);
+        if (!endsWith(written, extension))
+            written += extension;
+        std::remove(written.c_str());
+    }
     ofxhost::ParamValue path;
-    path.str = temporary;
+    path.str = written;
     if (!editParam(session, "exportPath", path, time, error) || !pressButton(session, button, time, error)) {
-        std::remove(temporary.c_str());
+        if (!direct)
+            std::remove(written.c_str());
         error = "export to '" + target + "' failed: " + error;
         return false;
     }
     struct stat st;
-    if (stat(temporary.c_str(), &st) != 0) {
+    if (stat(written.c_str(), &st) != 0) {
         error = "export to '" + target + "' failed: the plug-in wrote no file";
         return false;
     }
-    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-        std::remove(temporary.c_str());
+    if (!direct && std::rename(written.c_str(), target.c_str()) != 0) {
+        std::remove(written.c_str());
         error = "export to '" + target + "' failed: cannot rename the plug-in's file into place";
         return false;
     }
