@@ -104,6 +104,11 @@ OfxStatus destroyInstance(OfxImageEffectHandle effect) {
     data->lut.valid = false;
     data->lut.size = 0;
   }
+  // The handle may still reach us (a second destroy, a late action): it must find no record
+  // rather than the freed one.
+  OfxPropertySetHandle props = nullptr;
+  gEffectSuite->getPropertySet(effect, &props);
+  gPropSuite->propSetPointer(props, kOfxPropInstanceData, 0, nullptr);
   data->~InstanceData();
   // Only a repeated load on a host that dropped its memory suite gets here without one;
   // leaking the record then beats calling through null.

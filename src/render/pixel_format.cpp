@@ -86,7 +86,11 @@ bool hasSaneLayout(const HostImage& image) {
   if (b.x2 < b.x1 || b.y2 < b.y1) return false;
   if (b.x2 == b.x1 || b.y2 == b.y1) return true;
   const int64_t rowSize = (int64_t(b.x2) - b.x1) * bytesPerPixel(image);
-  return image.data != nullptr && rowSize > 0 && std::llabs(int64_t(image.rowBytes)) >= rowSize;
+  // Samples are read as whole 16- and 32-bit values, so every row must start on one.
+  const int32_t sample = sampleBytes(image.depth);
+  const bool aligned = sample > 0 && reinterpret_cast<uintptr_t>(image.data) % uint32_t(sample) == 0 &&
+                       image.rowBytes % sample == 0;
+  return image.data != nullptr && aligned && rowSize > 0 && std::llabs(int64_t(image.rowBytes)) >= rowSize;
 }
 
 ImageDesc floatRGBAView(const HostImage& image, const OfxRectI& region, std::vector<float>& storage) {

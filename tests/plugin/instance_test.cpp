@@ -211,6 +211,19 @@ TEST(DestroyInstance, WithoutRecordIsHarmless) {
   EXPECT_EQ(host->badFrees(), 0);
 }
 
+// A host that keeps using a destroyed handle must meet no freed record, nor free it twice.
+TEST(DestroyInstance, LaterActionsOnTheHandleFindNoRecord) {
+  auto host = describedModule();
+  Effect* instance = createdInstance(*host);
+  EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
+  EXPECT_EQ(recordOf(instance), nullptr);
+  EXPECT_EQ(host->isIdentity(instance, 0.0, kWindow).status, kOfxStatReplyDefault);
+  EXPECT_EQ(host->render(instance, 0.0, kWindow), kOfxStatErrBadHandle);
+  EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
+  EXPECT_EQ(host->badFrees(), 0);
+  EXPECT_EQ(host->liveAllocations(), 0);
+}
+
 TEST(DestroyInstance, InstancesAreIndependent) {
   auto host = describedModule();
   Effect* first = createdInstance(*host);

@@ -45,6 +45,15 @@ TEST(PixelFormat, LayoutChecksRejectWhatWouldReadOutOfBounds) {
   EXPECT_FALSE(hasSaneLayout(image(buffer, 32, {2, 0, 0, 2}, PixelDepth::Float, 4)));
   EXPECT_TRUE(hasSaneLayout(image(buffer, 6, {0, 0, 2, 2}, PixelDepth::Byte, 3)));
   EXPECT_FALSE(hasSaneLayout(image(buffer, 5, {0, 0, 2, 2}, PixelDepth::Byte, 3)));
+  // Rows or data off the sample size would make every sample read a misaligned one.
+  auto* bytes = reinterpret_cast<unsigned char*>(buffer);
+  EXPECT_FALSE(hasSaneLayout(image(buffer, 34, {0, 0, 2, 2}, PixelDepth::Float, 4)));
+  EXPECT_FALSE(hasSaneLayout(image(buffer, -30, {0, 0, 1, 2}, PixelDepth::Float, 1)));
+  EXPECT_FALSE(hasSaneLayout(image(bytes + 2, 32, {0, 0, 2, 2}, PixelDepth::Float, 4)));
+  EXPECT_FALSE(hasSaneLayout(image(bytes + 1, 16, {0, 0, 2, 2}, PixelDepth::Short, 4)));
+  EXPECT_FALSE(hasSaneLayout(image(buffer, 17, {0, 0, 2, 2}, PixelDepth::Short, 4)));
+  EXPECT_TRUE(hasSaneLayout(image(bytes + 2, 18, {0, 0, 2, 2}, PixelDepth::Short, 4)));
+  EXPECT_TRUE(hasSaneLayout(image(bytes + 1, 7, {0, 0, 2, 2}, PixelDepth::Byte, 3)));
 }
 
 TEST(PixelFormat, IntegerAndRgbImagesBecomeFloatRgba) {

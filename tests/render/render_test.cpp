@@ -365,6 +365,12 @@ TEST(RenderFailure, ImageLayoutsThatWouldReadAstrayAreRefused) {
   scene.output->rowBytes = 8;
   EXPECT_EQ(scene.session.render(), kOfxStatFailed);
   EXPECT_EQ(scene.session.host().lastStderr(), "Vantrel: Invalid image layout on clip Output - render refused\n");
+  // A float mask whose rows are padded by a byte count that is not a whole float.
+  Scene padded(coffee(), chelsea(), capturing());
+  padded.session.attach("SourceMask", coffee(), ImageLayout{PixelDepth::Float, Components::Alpha, false, 2});
+  EXPECT_EQ(padded.session.render(), kOfxStatFailed);
+  EXPECT_EQ(padded.session.host().lastStderr(),
+            "Vantrel: Invalid image layout on clip SourceMask - render refused\n");
 }
 
 TEST(RenderFailure, RenderWithoutARecordFetchesNothing) {
