@@ -28,6 +28,7 @@ inline int32_t sampleBytes(PixelDepth depth) {
 
 // Reads count samples of the given depth as floats in [0, 1] (float samples as stored).
 void readSamples(const unsigned char* from, PixelDepth depth, int64_t count, float* to) {
+  if (count <= 0) return;  // an empty row may have no storage on either side
   if (depth == PixelDepth::Float) {
     std::memcpy(to, from, size_t(count) * 4);
   } else if (depth == PixelDepth::Short) {
@@ -109,7 +110,8 @@ ImageDesc floatRGBAView(const HostImage& image, const OfxRectI& region, std::vec
   const int32_t pixelBytes = bytesPerPixel(image);
   const int32_t n = image.components;
   std::vector<float> samples(size_t(width * n));
-  for (int64_t y = 0; y < height; ++y) {
+  // An image without columns may have no data: no row address is formed for it.
+  for (int64_t y = 0; width > 0 && y < height; ++y) {
     const unsigned char* from = rowAt(image, int32_t(r.y1 + y)) + int64_t(r.x1 - image.bounds.x1) * pixelBytes;
     readSamples(from, image.depth, width * n, samples.data());
     float* to = storage.data() + y * width * 4;
@@ -134,7 +136,7 @@ const unsigned char* floatSamples(const HostImage& image, int32_t& rowBytes, std
   const int64_t height = int64_t(image.bounds.y2) - image.bounds.y1;
   const int64_t rowSamples = width * image.components;
   storage.assign(size_t(rowSamples * height), 0.0f);
-  for (int64_t y = 0; y < height; ++y)
+  for (int64_t y = 0; rowSamples > 0 && y < height; ++y)
     readSamples(rowAt(image, int32_t(image.bounds.y1 + y)), image.depth, rowSamples, storage.data() + y * rowSamples);
   rowBytes = int32_t(rowSamples * 4);
   return reinterpret_cast<const unsigned char*>(storage.data());

@@ -70,6 +70,14 @@ TEST(PixelFormat, IntegerAndRgbImagesBecomeFloatRgba) {
   view = floatRGBAView(rgb8, OfxRectI{5, 8, 6, 9}, storage);
   EXPECT_EQ(storage.size(), 4u);
   EXPECT_EQ(pixel(view, 5, 8)[0], 204.0f / 255.0f);
+  // A region beside the image, and an image without columns or data, convert nothing.
+  view = floatRGBAView(rgb8, OfxRectI{10, 7, 12, 9}, storage);
+  EXPECT_TRUE(storage.empty());
+  EXPECT_EQ(view.bounds.x2 - view.bounds.x1, 0);
+  int32_t rowBytes = -1;
+  floatSamples(image(nullptr, 0, {3, 0, 3, 4}, PixelDepth::Byte, 1), rowBytes, storage);
+  EXPECT_TRUE(storage.empty());
+  EXPECT_EQ(rowBytes, 0);
 
   // 16-bit RGBA with negative row bytes: data points at the bottom row, stored last.
   uint16_t shorts[8] = {65535, 0, 32768, 1, 0, 65535, 0, 65535};
