@@ -65,13 +65,18 @@ std::optional<double> maybeTime(FuzzedDataProvider& in) {
 
 // An image of any depth, component set and row layout, or (rarely) a description the plug-in
 // must refuse: no data, inverted bounds, rows closer than a row of pixels.
-std::shared_ptr<Image> anyImage(FuzzedDataProvider& in, int32_t maxSide) {
+std::shared_ptr<Image> anyImage(FuzzedDataProvider& in, int32_t maxSide, bool plain = false) {
   ofxhost::ImageLayout layout;
-  layout.depth = pick(in, {PixelDepth::Float, PixelDepth::Float, PixelDepth::Byte, PixelDepth::Short,
-                           PixelDepth::Half});
-  layout.components = pick(in, {Components::RGBA, Components::RGBA, Components::RGB, Components::Alpha});
+  if (!plain) {
+    // Mostly formats the effect declares, so that sessions get past the format checks.
+    layout.depth = pick(in, {PixelDepth::Float, PixelDepth::Float, PixelDepth::Float, PixelDepth::Float,
+                             PixelDepth::Float, PixelDepth::Byte, PixelDepth::Short, PixelDepth::Half});
+    layout.components = pick(in, {Components::RGBA, Components::RGBA, Components::RGBA, Components::RGBA,
+                                  Components::RGB, Components::Alpha});
+    const int padding = in.ConsumeIntegralInRange(0, 7);
+    layout.rowPadding = padding < 5 ? 0 : padding == 5 ? 16 : in.ConsumeIntegralInRange(1, 9);
+  }
   layout.negativeRowBytes = in.ConsumeBool();
-  layout.rowPadding = in.ConsumeBool() ? 0 : in.ConsumeIntegralInRange(0, 9);
   const int32_t x1 = in.ConsumeIntegralInRange(-4, 4), y1 = in.ConsumeIntegralInRange(-4, 4);
   const int32_t w = in.ConsumeIntegralInRange(1, maxSide), h = in.ConsumeIntegralInRange(1, maxSide);
   const fuzzin::Palette palette = fuzzin::readPalette(in);
@@ -79,7 +84,7 @@ std::shared_ptr<Image> anyImage(FuzzedDataProvider& in, int32_t maxSide) {
   for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = palette.at(i);
   auto image = ofxhost::makeImage(rgba, OfxRectI{x1, y1, x1 + w, y1 + h}, layout);
   check(image != nullptr, "makeImage refused a valid layout");
-  if (in.ConsumeProbability<float>() < 0.05f) {
+  if (!plain && in.ConsumeProbability<float>() < 0.05f) {
     switch (in.ConsumeIntegralInRange(0, 3)) {
       case 0:
         image->data = nullptr;
@@ -184,6 +189,7 @@ class Session {
     host_->describe();
     context_ = in_.ConsumeBool() ? kOfxImageEffectContextGeneral : kOfxImageEffectContextFilter;
     host_->describeInContext(context_);
+    create();
 
     for (int step = 0; step < 40 && in_.remaining_bytes() > 0; ++step) {
       act();
@@ -230,6 +236,18 @@ class Session {
     }
   }
 
+  // Source, Reference and Output in float RGBA for every time, now and then a mask: what most
+  // sessions of a real host look like.
+  void scene(Instance& inst) {
+    const int32_t side = in_.ConsumeIntegralInRange(1, 32);
+    for (const char* clip : {"Source", "Reference", "Output"}) {
+      auto image = anyImage(in_, side, true);
+      host_->attachImage(inst.effect, clip, image);
+      if (std::strcmp(clip, "Output") == 0) inst.output = image;
+    }
+    if (in_.ConsumeProbability<float>() < 0.3f) host_->attachImage(inst.effect, pick(in_, {"SourceMask", "ReferenceMask"}), anyImage(in_, side));
+  }
+
   void disconnect(Instance& inst) {
     const std::string clip = pick(in_, kClips);
     if (in_.ConsumeBool()) {
@@ -268,13 +286,15 @@ class Session {
     if (inst.output) check(bytesOutside(*inst.output, window) == before, "render wrote outside its window");
   }
 
-  void change(Instance& inst) {
+  void change(Instance& inst, bool button = false) {
     static const char* const kReasons[] = {kOfxChangeUserEdited, kOfxChangePluginEdited, kOfxChangeTime};
     const std::string reason = pick(in_, kReasons);
     const bool bracket = in_.ConsumeBool();
     if (bracket) host_->beginInstanceChanged(inst.effect, reason);
-    const bool clip = in_.ConsumeProbability<float>() < 0.2f;
-    const std::string name = clip ? std::string(pick(in_, kClips)) : std::string(pick(in_, kChanged));
+    const bool clip = !button && in_.ConsumeProbability<float>() < 0.2f;
+    const std::string name = clip     ? std::string(pick(in_, kClips))
+                             : button ? std::string(pick(in_, {"exportButton", "exportCDLButton", "rebuildButton"}))
+                                      : std::string(pick(in_, kChanged));
     if (!clip && (name == "exportButton" || name == "exportCDLButton") && in_.ConsumeBool())
       host_->setParamString(inst.effect, "exportPath", anyExportPath(in_));
     host_->clearMessages();
@@ -305,40 +325,48 @@ class Session {
   }
 
   void act() {
-    const int op = in_.ConsumeIntegralInRange(0, 11);
+    const int op = in_.ConsumeIntegralInRange(0, 15);
     if (op == 0 || instances_.empty()) return create();
     Instance* inst = anyInstance();
     switch (op) {
       case 1:
+        return scene(*inst);
       case 2:
-        return attach(*inst);
       case 3:
-        return disconnect(*inst);
+        return attach(*inst);
       case 4:
+        return disconnect(*inst);
       case 5:
-        return setParam(*inst);
       case 6:
+        return setParam(*inst);
       case 7:
-        return render(*inst);
       case 8:
-        return change(*inst);
       case 9:
+        return render(*inst);
+      case 10:
+      case 11:
+        return change(*inst);
+      case 12:
         // Host memory fails for the next few requests, or for good.
         if (in_.ConsumeBool())
           host_->failNextAllocs(in_.ConsumeIntegralInRange(1, 3));
         else
           host_->failAllocAlways(in_.ConsumeBool());
         return;
-      case 10: {
+      case 13: {
         const auto r = host_->isIdentity(inst->effect, anyTime(in_), anyWindow(in_, inst->output));
         (void)r;
         return;
       }
-      default:
+      case 14:
         // A hostile host may destroy a handle twice.
         host_->destroyInstance(inst->effect);
         inst->destroyed = true;
         return;
+      default:
+        scene(*inst);
+        render(*inst);
+        return change(*inst, true);
     }
   }
 
