@@ -120,3 +120,16 @@ TEST_F(CommandLine, PlugInFailuresAreReportedWithTheirStatusAndMessages)
     EXPECT_NE(run.err.find("kOfxStatErrMemory 8"), std::string::npos) << run.err;
     EXPECT_EQ(dir.files(), (std::vector<std::string>{"a.png", "b.png", "fake.ofx", "junk.png"}));
 }
+
+TEST_F(CommandLine, AFileSizeLimitIsAFailureNotASignal)
+{
+    writeRawImage(dir / "big.exr", testPicture(512, 512, 3), SampleDepth::Float);
+    const std::string command = "ulimit -f 64; exec '" + toolPath() + "' match big.exr b.png -o out.exr --plugin '" +
+                                pluginPath() + "'";
+    const ToolRun run = runTool("/bin/bash", {"-c", command}, {}, dir.path);
+    EXPECT_EQ(run.status, 1) << run.err;
+    const auto lines = run.errLines();
+    ASSERT_EQ(lines.size(), 1u) << run.err;
+    EXPECT_NE(lines[0].find("vantrel: error: cannot write '"), std::string::npos) << lines[0];
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"a.png", "b.png", "big.exr", "fake.ofx", "junk.png"}));
+}

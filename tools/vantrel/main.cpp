@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -126,6 +127,9 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // Under a file size limit (a farm's quota) a write must fail and be reported, not end the
+    // process by signal and leave a temporary file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc &) {
