@@ -288,7 +288,7 @@ OfxStatus Host::releaseImage(OfxPropertySetHandle image) {
     if (tracing()) record("clipReleaseImage", it->second.clip);
     it->second.props->retire();
     released_.push_back(std::move(it->second.props));
-    if (released_.size() > 1024) {
+    if (released_.size() > options_.releasedImagesKept) {
       gone = std::move(released_.front());
       released_.pop_front();
     }

@@ -292,6 +292,9 @@ struct HostOptions {
   // Capture fd 2 around each action into lastStderr(). Process-wide: do not combine with
   // actions running on other threads.
   bool captureStderr = false;
+  // Released image property sets kept, marked dead, so that a late use gets an error status
+  // rather than freed memory; the oldest go first.
+  size_t releasedImagesKept = 1024;
   // Host label and name announced in the host property set.
   std::string hostName = "org.vantrel.host";
   std::string hostLabel = "Vantrel host";
