@@ -11,7 +11,8 @@
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime (its header comes with clang only).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 #include "reliability_support.h"
