@@ -155,9 +155,9 @@ TEST_F(CubeExport, FileSizeLimitFailsWithoutReplacingTheFile) {
   installIdentity();
   for (const Case& c : cases) {
     ScratchDir dir;
-    const std::string path = dir.file(c.file);
+    const std::string path = dir.file(c.file), value = dir.file("keep");
     writeFile(path, "good");
-    host_.setParamString(instance_, "exportPath", path);
+    host_.setParamString(instance_, "exportPath", value);
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -165,7 +165,7 @@ TEST_F(CubeExport, FileSizeLimitFailsWithoutReplacingTheFile) {
       struct rlimit limit = {c.limit, c.limit};
       setrlimit(RLIMIT_FSIZE, &limit);
       bool ok = change(c.button) == kOfxStatReplyDefault && host_.lastStderr() == c.lines &&
-                host_.messages().size() == 1 && host_.messages()[0].text == c.message && exportPath() == path;
+                host_.messages().size() == 1 && host_.messages()[0].text == c.message && exportPath() == value;
       _exit(ok ? 0 : 1);
     }
     int status = 0;
