@@ -108,16 +108,20 @@ std::string contents(const std::string& path) {
   return text.str();
 }
 
-// Keeps each benchmark's mean wall time per iteration for the summary.
+// Keeps each benchmark's wall time per iteration for the summary: the mean over repetitions
+// when there are several, else the single run.
 class RecordingReporter : public benchmark::ConsoleReporter {
  public:
   RecordingReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
   std::map<std::string, double> seconds;
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
-      if (run.iterations > 0 && !run.error_occurred)
-        seconds[run.run_name.function_name] = run.real_accumulated_time / double(run.iterations);
+    for (const Run& run : runs) {
+      const bool wanted = run.run_type == Run::RT_Aggregate ? run.aggregate_name == "mean"
+                                                            : !seconds.count(run.run_name.function_name);
+      if (wanted && run.iterations > 0 && !run.error_occurred)
+        seconds[run.run_name.function_name] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+    }
   }
 };
 
