@@ -298,7 +298,11 @@ class Session {
     if (!clip && (name == "exportButton" || name == "exportCDLButton") && in_.ConsumeBool())
       host_->setParamString(inst.effect, "exportPath", anyExportPath(in_));
     host_->clearMessages();
-    host_->instanceChanged(inst.effect, clip ? kOfxTypeClip : kOfxTypeParameter, name, reason, anyTime(in_));
+    const OfxStatus status =
+        host_->instanceChanged(inst.effect, clip ? kOfxTypeClip : kOfxTypeParameter, name, reason, anyTime(in_));
+    check(status == kOfxStatOK || status == kOfxStatReplyDefault || status == kOfxStatErrBadHandle ||
+              status == kOfxStatErrMissingHostFeature,
+          "instance-changed returned status " + std::to_string(status));
     if (bracket) host_->endInstanceChanged(inst.effect, reason);
     checkExports(inst);
   }
@@ -306,6 +310,8 @@ class Session {
   // A reported export names a file that exists; no temporary file is left beside it.
   void checkExports(Instance& inst) {
     for (const ofxhost::Message& m : host_->messages()) {
+      check((m.type == kOfxMessageError || m.type == kOfxMessageMessage) && !m.id && m.handle == inst.effect,
+            "message of type " + m.type + " or with an id or another handle");
       for (const char* lead : {"LUT saved to:\n", "CDL saved to:\n"}) {
         if (m.text.rfind(lead, 0) != 0) continue;
         const std::string path = m.text.substr(std::strlen(lead));
@@ -354,8 +360,10 @@ class Session {
           host_->failAllocAlways(in_.ConsumeBool());
         return;
       case 13: {
-        const auto r = host_->isIdentity(inst->effect, anyTime(in_), anyWindow(in_, inst->output));
-        (void)r;
+        const double time = anyTime(in_);
+        const auto r = host_->isIdentity(inst->effect, time, anyWindow(in_, inst->output));
+        check(r.status == kOfxStatReplyDefault || (r.status == kOfxStatOK && r.clip == "Source"),
+              "identity answered status " + std::to_string(r.status) + " with clip " + r.clip);
         return;
       }
       case 14:
@@ -390,10 +398,11 @@ void clearDirectory() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/vantrel-session-fuzz-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) fail("cannot create a working directory");
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vantrel-session-fuzz-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) fail("cannot create a working directory");
   gDir = pattern;
-  setenv("HOME", pattern, 1);
+  setenv("HOME", pattern.c_str(), 1);
   clearDirectory();
   // The directory goes with the process.
   std::atexit([] {
