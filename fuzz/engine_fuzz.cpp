@@ -1,7 +1,8 @@
 // Statistics, both builders and the LUT application on images, masks, lattices and windows
 // decoded from the input. Each result is computed with every kernel set the CPU has and must
-// agree bit for bit; finished lattices must lie in [0, 1]; application must leave every
-// Output byte outside the window alone.
+// agree bit for bit, and agree with the plain engine of the tests (bit for bit before
+// smoothing, within rounding after); finished lattices must lie in [0, 1]; application must
+// leave every Output byte outside the window alone.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -12,11 +13,14 @@
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
 #include "fuzz_input.h"
+#include "literal_engine.h"
 #include "render/apply_lut.h"
 
 namespace {
 
 using fuzzin::OwnedImage;
+
+constexpr float kSmoothingTolerance = 2e-4f;
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "engine_fuzz: %s\n", what);
@@ -105,6 +109,12 @@ ColorStats statsOf(FuzzedDataProvider& in) {
       "statistics differ between kernel sets");
   std::copy_n(got.begin(), 3, out.mean);
   std::copy_n(got.begin() + 3, 3, out.stdDev);
+  ColorStats plain;
+  literal::computeColorStats(image.bytes(), image.width, image.height, image.rowBytes, plain, maskArg);
+  for (int c = 0; c < 3; ++c) {
+    check(fuzzin::sameBits(out.mean[c], plain.mean[c]) && fuzzin::sameBits(out.stdDev[c], plain.stdDev[c]),
+          "statistics differ from the plain computation");
+  }
 
   const bool noSamples = image.width <= 0 || image.height <= 0 ||
                          (mask.present && mask.data.pixels && allBelowHalf(mask.image));
@@ -154,8 +164,35 @@ std::vector<float> buildLattice(FuzzedDataProvider& in, int32_t n) {
           return storage;
         },
         "different-clips lattices differ between kernel sets");
-    if (n >= 2) checkLattice(lattice);
-    return n >= 2 ? lattice : std::vector<float>{};
+    if (n < 2) return {};
+    checkLattice(lattice);
+    // The plain smoothing sums 1331 terms per interior point: only small lattices get it. Sums
+    // of that many terms in another order may differ by up to about 1330 units of rounding of
+    // the mean (8e-5); anything past kSmoothingTolerance is a wrong block, not rounding.
+    std::vector<float> perPoint, plain;
+    literal::transferLattice(source, reference, n, mode, perPoint);
+    const bool wholeLattice = n <= 16;
+    if (wholeLattice) literal::buildDifferentClips(source, reference, n, mode, plain);
+    for (int32_t r = 0; r < n; ++r)
+      for (int32_t g = 0; g < n; ++g)
+        for (int32_t b = 0; b < n; ++b) {
+          const bool shell = std::min({r, g, b}) < 5 || std::max({r, g, b}) > n - 6;
+          for (int c = 0; c < 3; ++c) {
+            const size_t at = size_t(lutOffset(n, r, g, b) + c);
+            check(!shell || lattice[at] == perPoint[at], "unsmoothed point differs from the plain transfer");
+            if (wholeLattice && !(std::fabs(lattice[at] - plain[at]) <= kSmoothingTolerance)) {
+              std::fprintf(stderr, "n %d point (%d, %d, %d) component %d: %.9g, plain %.9g; mode %d\n", n, r, g, b, c,
+                           double(lattice[at]), double(plain[at]), int(mode));
+              std::fprintf(stderr, "source %g %g %g / %g %g %g; reference %g %g %g / %g %g %g\n",
+                           double(source.mean[0]), double(source.mean[1]), double(source.mean[2]),
+                           double(source.stdDev[0]), double(source.stdDev[1]), double(source.stdDev[2]),
+                           double(reference.mean[0]), double(reference.mean[1]), double(reference.mean[2]),
+                           double(reference.stdDev[0]), double(reference.stdDev[1]), double(reference.stdDev[2]));
+              fail("lattice differs from the plain build");
+            }
+          }
+        }
+    return lattice;
   }
 
   const int32_t limit = dimensionLimit(in);
@@ -177,17 +214,18 @@ std::vector<float> buildLattice(FuzzedDataProvider& in, int32_t n) {
       "same-frame lattices differ between kernel sets");
   if (n < 2) return {};
   checkLattice(lattice);
-  // Without any pair and without smoothing every point keeps its identity value.
-  const bool noPairs = std::min(source.width, reference.width) <= 0 || std::min(source.height, reference.height) <= 0;
-  if (noPairs && !(radius > 0.0f)) {
-    for (int32_t r = 0; r < n; ++r)
-      for (int32_t g = 0; g < n; ++g)
-        for (int32_t b = 0; b < n; ++b) {
-          float id[3];
-          lutIdentityValue(n, r, g, b, id);
-          for (int c = 0; c < 3; ++c)
-            check(lattice[size_t(lutOffset(n, r, g, b) + c)] == id[c], "empty lattice is not the identity");
-        }
+  // Binning is exact; only the smoothing's running sums may round differently. The plain
+  // smoothing sums every block term by term, so it is compared only where that stays cheap.
+  std::vector<float> plain;
+  literal::binLattice(source.bytes(), source.width, source.height, source.rowBytes, reference.bytes(),
+                      reference.width, reference.height, reference.rowBytes, n, mode, plain);
+  const bool smoothed = radius > 0.0f;
+  const double side = 2.0 * std::min(std::max(double(radius), 1.0), double(n)) + 1.0;
+  if (smoothed && side * side * side * n * n * n > 2e6) return lattice;
+  literal::smoothClipped(plain, n, radius);
+  for (size_t i = 0; i < lattice.size(); ++i) {
+    check(smoothed ? std::fabs(lattice[i] - plain[i]) <= kSmoothingTolerance : lattice[i] == plain[i],
+          "same-frame lattice differs from the plain build");
   }
   return lattice;
 }
