@@ -172,16 +172,10 @@ class Session {
 
   void run() {
     ofxhost::HostOptions options;
-    const bool dropSuite = in_.ConsumeProbability<float>() < 0.15f;
-    if (dropSuite) {
-      switch (in_.ConsumeIntegralInRange(0, 5)) {
-        case 0: options.noPropertySuite = true; break;
-        case 1: options.noImageEffectSuite = true; break;
-        case 2: options.noParameterSuite = true; break;
-        case 3: options.noMemorySuite = true; break;
-        case 4: options.noMultiThreadSuite = true; break;
-        default: options.noMessageSuite = true; break;
-      }
+    // Each suite is missing now and then, several at once too.
+    for (bool* missing : {&options.noPropertySuite, &options.noImageEffectSuite, &options.noParameterSuite,
+                          &options.noMemorySuite, &options.noMultiThreadSuite, &options.noMessageSuite}) {
+      *missing = in_.ConsumeProbability<float>() < 0.04f;
     }
     host_ = std::make_unique<Host>(options);
     check(host_->open(VANTREL_MODULE_PATH), host_->error());
@@ -196,6 +190,7 @@ class Session {
       checkImagesReturned();
     }
     for (Instance& inst : instances_) destroy(inst);
+    if (in_.ConsumeBool()) host_->unload();
     // The record of every created instance is host memory and must have been given back.
     check(host_->liveAllocations() == 0, "host memory still held after every instance was destroyed");
     check(host_->badFrees() == 0, "plug-in freed memory the host never gave it");
