@@ -19,9 +19,9 @@
 #include <map>
 #include <random>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
+#include "band_pool.h"
 #include "render/apply_lut.h"
 
 namespace OCIO = OCIO_NAMESPACE;
@@ -87,15 +87,6 @@ Frame& frame(Content content, int width, int height) {
   return it->second;
 }
 
-// Splits the frame into horizontal bands, one per thread, rendered concurrently.
-template <typename Fn>
-void inTiles(int threads, int height, Fn&& fn) {
-  if (threads == 1) return fn(0, height);
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) pool.emplace_back([&, t] { fn(height * t / threads, height * (t + 1) / threads); });
-  for (std::thread& th : pool) th.join();
-}
-
 double threadSeconds() {
   timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -159,10 +150,11 @@ void applyKernel(benchmark::State& state, const std::string& impl, const std::st
   out.pixels.resize(in.pixels.size());
   const LUT3D lut = benchLut();
   const ImageDesc src = in.desc(), dst = out.desc();
+  BandPool bands(threads, height, [&](int y1, int y2) {
+    applyLUTWith(kernel, src, dst, OfxRectI{0, y1, width, y2}, lut, useLut, 1.0, 1.0, 1.0, 1.0);
+  });
   timedFrames(state, impl, frameName, in, [&] {
-    inTiles(threads, height, [&](int y1, int y2) {
-      applyLUTWith(kernel, src, dst, OfxRectI{0, y1, width, y2}, lut, useLut, 1.0, 1.0, 1.0, 1.0);
-    });
+    bands.run();
     benchmark::DoNotOptimize(out.pixels.data());
     benchmark::ClobberMemory();
   });
@@ -198,13 +190,14 @@ void applyOcio(benchmark::State& state, const std::string& frameName, Content co
   Frame& in = frame(content, width, height);
   std::vector<float> out(in.pixels.size());
   OCIO::ConstCPUProcessorRcPtr processor = ocioProcessor();
+  BandPool bands(threads, height, [&](int y1, int y2) {
+    const size_t offset = size_t(y1) * width * 4;
+    OCIO::PackedImageDesc src(in.pixels.data() + offset, width, y2 - y1, 4);
+    OCIO::PackedImageDesc dst(out.data() + offset, width, y2 - y1, 4);
+    processor->apply(src, dst);
+  });
   timedFrames(state, "opencolorio", frameName, in, [&] {
-    inTiles(threads, height, [&](int y1, int y2) {
-      const size_t offset = size_t(y1) * width * 4;
-      OCIO::PackedImageDesc src(in.pixels.data() + offset, width, y2 - y1, 4);
-      OCIO::PackedImageDesc dst(out.data() + offset, width, y2 - y1, 4);
-      processor->apply(src, dst);
-    });
+    bands.run();
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   });

@@ -8,12 +8,13 @@
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
+#include "band_pool.h"
 #include "host/ofx_host.h"
 #include "render/apply_lut.h"
 
@@ -72,27 +73,18 @@ double wallSeconds() {
 // Wall seconds per frame of the last one-thread and two-thread cache-hit renders.
 double gRenderSeconds[3] = {0.0, 0.0, 0.0};
 
-// The whole frame as `tiles` horizontal bands, each rendered on its own thread at once.
+// The whole frame as `tiles` horizontal bands rendered at once.
 void BM_RenderCacheHit(benchmark::State& state) {
   Fixture& f = fixture();
   const int tiles = int(state.range(0));
-  bool failed = false;
+  std::atomic<bool> failed{false};
+  BandPool bands(tiles, kHeight, [&](int y1, int y2) {
+    if (f.host.render(f.instance, 1.0, OfxRectI{0, y1, kWidth, y2}) != kOfxStatOK) failed = true;
+  });
   double wall = 0.0;
   for (auto _ : state) {
     const double t0 = wallSeconds();
-    if (tiles == 1) {
-      failed |= f.host.render(f.instance, 1.0, OfxRectI{0, 0, kWidth, kHeight}) != kOfxStatOK;
-    } else {
-      std::vector<std::thread> threads;
-      std::vector<char> ok(size_t(tiles), 0);
-      for (int t = 0; t < tiles; ++t)
-        threads.emplace_back([&, t] {
-          const OfxRectI band{0, kHeight * t / tiles, kWidth, kHeight * (t + 1) / tiles};
-          ok[size_t(t)] = f.host.render(f.instance, 1.0, band) == kOfxStatOK;
-        });
-      for (std::thread& th : threads) th.join();
-      for (char k : ok) failed |= !k;
-    }
+    bands.run();
     wall += wallSeconds() - t0;
   }
   if (failed) return state.SkipWithError("render failed");
