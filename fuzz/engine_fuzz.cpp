@@ -231,12 +231,16 @@ std::vector<float> buildLattice(FuzzedDataProvider& in, int32_t n) {
 }
 
 OfxRectI readBounds(FuzzedDataProvider& in, int32_t width, int32_t height) {
-  static const int32_t kOrigins[] = {0, 0, 1, -1, 3, -5, 1 << 30, -(1 << 30)};
-  const int32_t x1 = in.ConsumeBool() ? in.ConsumeIntegralInRange(-6, 6)
-                                      : kOrigins[in.ConsumeIntegralInRange<size_t>(0, 7)];
-  const int32_t y1 = in.ConsumeBool() ? in.ConsumeIntegralInRange(-6, 6)
-                                      : kOrigins[in.ConsumeIntegralInRange<size_t>(0, 7)];
-  return OfxRectI{x1, y1, x1 + std::max(width, 0), y1 + std::max(height, 0)};
+  // Near the origin, far from it, or at either end of the coordinate range.
+  auto origin = [&](int32_t extent) {
+    static const int32_t kOrigins[] = {0, 1, -1, 3, -5, 1 << 30, -(1 << 30), INT32_MIN};
+    if (in.ConsumeBool()) return in.ConsumeIntegralInRange(-6, 6);
+    if (in.ConsumeProbability<float>() < 0.2f) return INT32_MAX - extent - in.ConsumeIntegralInRange(0, 2);
+    return kOrigins[in.ConsumeIntegralInRange<size_t>(0, 7)];
+  };
+  const int32_t w = std::max(width, 0), h = std::max(height, 0);
+  const int32_t x1 = origin(w), y1 = origin(h);
+  return OfxRectI{x1, y1, x1 + w, y1 + h};
 }
 
 int32_t windowEdge(FuzzedDataProvider& in, int32_t near) {

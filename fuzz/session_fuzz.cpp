@@ -77,8 +77,19 @@ std::shared_ptr<Image> anyImage(FuzzedDataProvider& in, int32_t maxSide, bool pl
     layout.rowPadding = padding < 5 ? 0 : padding == 5 ? 16 : in.ConsumeIntegralInRange(1, 9);
   }
   layout.negativeRowBytes = in.ConsumeBool();
-  const int32_t x1 = in.ConsumeIntegralInRange(-4, 4), y1 = in.ConsumeIntegralInRange(-4, 4);
   const int32_t w = in.ConsumeIntegralInRange(1, maxSide), h = in.ConsumeIntegralInRange(1, maxSide);
+  // Mostly near the origin; now and then at the ends of the coordinate range.
+  auto origin = [&](int32_t extent) {
+    switch (in.ConsumeIntegralInRange(0, 15)) {
+      case 0:
+        return INT32_MAX - extent - in.ConsumeIntegralInRange(0, 3);
+      case 1:
+        return INT32_MIN + in.ConsumeIntegralInRange(0, 3);
+      default:
+        return in.ConsumeIntegralInRange(-4, 4);
+    }
+  };
+  const int32_t x1 = origin(w), y1 = origin(h);
   const fuzzin::Palette palette = fuzzin::readPalette(in);
   std::vector<float> rgba(size_t(w) * h * 4);
   for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = palette.at(i);
@@ -128,7 +139,9 @@ OfxRectI anyWindow(FuzzedDataProvider& in, const std::shared_ptr<Image>& output)
   const OfxRectI b = output ? output->bounds : OfxRectI{0, 0, 16, 16};
   if (in.ConsumeProbability<float>() < 0.05f) return OfxRectI{INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX};
   if (in.ConsumeBool()) return b;
-  auto edge = [&](int32_t near) { return near + in.ConsumeIntegralInRange(-6, 6); };
+  auto edge = [&](int32_t near) {
+    return int32_t(std::clamp<int64_t>(int64_t(near) + in.ConsumeIntegralInRange(-6, 6), INT32_MIN, INT32_MAX));
+  };
   return OfxRectI{edge(b.x1), edge(b.y1), edge(b.x2), edge(b.y2)};
 }
 
