@@ -286,3 +286,34 @@ TEST_F(Match, SequencesHoldAStillReferenceAndGiveTheSameFramesHoweverSplit)
     }
     EXPECT_FALSE(samePixels(readRawImage(dir / "whole.1001.exr"), readRawImage(dir / "whole.1002.exr")));
 }
+
+// Masks given as patterns follow the frames: each frame of the shot equals that frame matched
+// alone with its own mask, and the two masks really give different matches.
+TEST_F(Match, MaskSequencesFollowTheFrames)
+{
+    for (int frame = 1; frame <= 2; ++frame) {
+        writeRawImage(dir / ("plate." + std::to_string(frame) + ".exr"), testPicture(64, 48, 1), SampleDepth::Float);
+        Image mask;
+        mask.width = 64;
+        mask.height = 48;
+        mask.channels = 1;
+        mask.pixels.resize(64 * 48);
+        for (size_t i = 0; i < mask.pixels.size(); ++i)
+            mask.pixels[i] = frame == 1 || i % 64 < 20 ? 1.0f : 0.0f;
+        writeRawImage(dir / ("mask." + std::to_string(frame) + ".png"), mask, SampleDepth::UInt8);
+    }
+    writeRawImage(dir / "grade.exr", testPicture(64, 48, 5), SampleDepth::Float);
+
+    ToolRun run = vantrel({"plate.%d.exr", "grade.exr", "-o", "shot.%d.exr", "--frames", "1-2", "--source-mask",
+                           "mask.%d.png"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const std::string n : {"1", "2"}) {
+        run = vantrel({"plate." + n + ".exr", "grade.exr", "-o", "alone." + n + ".exr", "--source-mask",
+                       "mask." + n + ".png"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(samePixels(readRawImage(dir / ("shot." + n + ".exr")), readRawImage(dir / ("alone." + n + ".exr"))))
+            << "frame " << n;
+    }
+    EXPECT_GT(maxDifference(readRawImage(dir / "shot.1.exr"), readRawImage(dir / "shot.2.exr")), 0.01)
+        << "the same plate under two masks";
+}
