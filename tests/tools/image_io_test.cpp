@@ -30,10 +30,10 @@ void writeRaw(const std::string &path, int w, int h, int channels, OIIO::TypeDes
 {
     auto out = OIIO::ImageOutput::create(path);
     ASSERT_TRUE(out);
-    OIIO::ImageSpec spec(w, h, channels, type);
+    OIIO::ImageSpec layout(w, h, channels, type);
     if (channels == 2 || channels == 4)
-        spec.attribute("oiio:UnassociatedAlpha", 1);
-    ASSERT_TRUE(out->open(path, spec));
+        layout.attribute("oiio:UnassociatedAlpha", 1);
+    ASSERT_TRUE(out->open(path, layout));
     ASSERT_TRUE(out->write_image(type, data.data()));
     ASSERT_TRUE(out->close());
 }
@@ -197,10 +197,10 @@ TEST(ImageIO, AnExrKeepsItsCompressionWhenWrittenBackAsExr)
 {
     TempDir dir;
     auto out = OIIO::ImageOutput::create(dir / "piz.exr");
-    OIIO::ImageSpec spec(4, 4, 3, OIIO::TypeDesc::HALF);
-    spec.attribute("compression", "piz");
+    OIIO::ImageSpec layout(4, 4, 3, OIIO::TypeDesc::HALF);
+    layout.attribute("compression", "piz");
     const std::vector<float> grey(48, 0.25f);
-    ASSERT_TRUE(out->open(dir / "piz.exr", spec) && out->write_image(OIIO::TypeDesc::FLOAT, grey.data()) && out->close());
+    ASSERT_TRUE(out->open(dir / "piz.exr", layout) && out->write_image(OIIO::TypeDesc::FLOAT, grey.data()) && out->close());
 
     Image image;
     std::string error;

@@ -130,8 +130,8 @@ void writeRawImage(const std::string &path, const Image &image, SampleDepth dept
                                 : depth == SampleDepth::Half   ? OIIO::TypeDesc::HALF
                                                                : OIIO::TypeDesc::FLOAT;
     auto out = OIIO::ImageOutput::create(path);
-    OIIO::ImageSpec spec(image.width, image.height, image.channels, type);
-    if (out && out->open(path, spec)) {
+    OIIO::ImageSpec layout(image.width, image.height, image.channels, type);
+    if (out && out->open(path, layout)) {
         out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data());
         out->close();
     }

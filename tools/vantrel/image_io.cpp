@@ -81,7 +81,7 @@ bool fileExists(const std::string &path, std::string &error)
 
 // Reads every channel of the first subimage as float; integer files keep their colour samples
 // unassociated from alpha, exactly as stored.
-bool readAllChannels(const std::string &path, std::vector<float> &pixels, OIIO::ImageSpec &spec,
+bool readAllChannels(const std::string &path, std::vector<float> &pixels, OIIO::ImageSpec &layout,
                      std::string &format, std::string &error)
 {
     if (!fileExists(path, error))
@@ -93,20 +93,20 @@ bool readAllChannels(const std::string &path, std::vector<float> &pixels, OIIO::
         error = "cannot read '" + path + "': " + lastOiioError();
         return false;
     }
-    spec = in->spec();
+    layout = in->spec();
     format = in->format_name();
-    const size_t count = size_t(spec.width) * size_t(spec.height);
-    if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0 || spec.depth > 1) {
+    const size_t count = size_t(layout.width) * size_t(layout.height);
+    if (layout.width <= 0 || layout.height <= 0 || layout.nchannels <= 0 || layout.depth > 1) {
         error = "'" + path + "' is not a 2D image";
         return false;
     }
     // A row of float RGBA must fit the host's int row stride, and the frame a plain int pixel count.
-    if (spec.width > INT_MAX / 16 || spec.height > INT_MAX / spec.width) {
-        error = "'" + path + "' is too large (" + std::to_string(spec.width) + "x" + std::to_string(spec.height) + ")";
+    if (layout.width > INT_MAX / 16 || layout.height > INT_MAX / layout.width) {
+        error = "'" + path + "' is too large (" + std::to_string(layout.width) + "x" + std::to_string(layout.height) + ")";
         return false;
     }
-    pixels.assign(count * size_t(spec.nchannels), 0.0f);
-    if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
+    pixels.assign(count * size_t(layout.nchannels), 0.0f);
+    if (!in->read_image(0, 0, 0, layout.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
         error = "cannot read '" + path + "': " + firstLine(in->geterror());
         return false;
     }
@@ -152,13 +152,13 @@ bool isIntegerDepth(SampleDepth depth) { return depth == SampleDepth::UInt8 || d
 bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out, std::string &error)
 {
     std::vector<float> raw;
-    OIIO::ImageSpec spec;
+    OIIO::ImageSpec layout;
     std::string format;
-    if (!readAllChannels(path, raw, spec, format, error))
+    if (!readAllChannels(path, raw, layout, format, error))
         return false;
 
-    const int n = spec.nchannels;
-    int alpha = spec.alpha_channel;
+    const int n = layout.nchannels;
+    int alpha = layout.alpha_channel;
     if (alpha < 0 && (n == 2 || n == 4))
         alpha = n - 1;  // grey+alpha and RGBA files that do not name their alpha channel
     int colour[3];
@@ -173,14 +173,14 @@ bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out,
     for (int c = found; c < 3; ++c)
         colour[c] = colour[0];  // grey fills all three
 
-    const size_t count = size_t(spec.width) * size_t(spec.height);
-    out.width = spec.width;
-    out.height = spec.height;
+    const size_t count = size_t(layout.width) * size_t(layout.height);
+    out.width = layout.width;
+    out.height = layout.height;
     out.channels = 4;
     out.format = format;
-    out.depth = depthOf(spec.format);
+    out.depth = depthOf(layout.format);
     out.hasAlpha = alpha >= 0;
-    out.compression = spec.get_string_attribute("compression");
+    out.compression = layout.get_string_attribute("compression");
     out.pixels.resize(count * 4);
     for (size_t i = 0; i < count; ++i) {
         const float *s = &raw[i * size_t(n)];
@@ -200,24 +200,24 @@ bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out,
 bool readMaskImage(const std::string &path, Image &out, std::string &error)
 {
     std::vector<float> raw;
-    OIIO::ImageSpec spec;
+    OIIO::ImageSpec layout;
     std::string format;
-    if (!readAllChannels(path, raw, spec, format, error))
+    if (!readAllChannels(path, raw, layout, format, error))
         return false;
-    const int n = spec.nchannels;
-    const size_t count = size_t(spec.width) * size_t(spec.height);
-    out.width = spec.width;
-    out.height = spec.height;
+    const int n = layout.nchannels;
+    const size_t count = size_t(layout.width) * size_t(layout.height);
+    out.width = layout.width;
+    out.height = layout.height;
     out.format = format;
-    out.depth = depthOf(spec.format);
-    out.hasAlpha = spec.alpha_channel >= 0;
+    out.depth = depthOf(layout.format);
+    out.hasAlpha = layout.alpha_channel >= 0;
     if (n == 1 || n == 3 || n == 4) {
         out.channels = n;
         out.pixels = std::move(raw);
         return true;
     }
     // Grey+alpha and other layouts: the alpha (else the first channel) is the mask.
-    const int pick = spec.alpha_channel >= 0 ? spec.alpha_channel : (n == 2 ? 1 : 0);
+    const int pick = layout.alpha_channel >= 0 ? layout.alpha_channel : (n == 2 ? 1 : 0);
     out.channels = 1;
     out.pixels.resize(count);
     for (size_t i = 0; i < count; ++i)
@@ -341,17 +341,17 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     if (encode)
         linearToSrgb(data.data(), count, channels);
 
-    OIIO::ImageSpec spec(image.width, image.height, channels, typeOf(depth));
+    OIIO::ImageSpec layout(image.width, image.height, channels, typeOf(depth));
     if (alpha && isIntegerDepth(depth))
-        spec.attribute("oiio:UnassociatedAlpha", 1);
+        layout.attribute("oiio:UnassociatedAlpha", 1);
     if (format == "jpeg")
-        spec.attribute("Compression", "jpeg:95");
+        layout.attribute("Compression", "jpeg:95");
     // A plate's own compression is what the pipeline chose for it.
     if ((format == "openexr" || format == "tiff") && format == image.format && !image.compression.empty())
-        spec.attribute("compression", image.compression);
+        layout.attribute("compression", image.compression);
 
     const std::string temporary = temporaryPathFor(path);
-    bool ok = out->open(temporary, spec) && out->write_image(OIIO::TypeDesc::FLOAT, data.data());
+    bool ok = out->open(temporary, layout) && out->write_image(OIIO::TypeDesc::FLOAT, data.data());
     ok = out->close() && ok;
     if (!ok) {
         error = "cannot write '" + path + "': " + firstLine(out->geterror());

@@ -15,8 +15,8 @@ const float kText[3] = {0.8f, 0.8f, 0.8f};
 // The colour channels of a panel, scaled to the panel's size.
 OIIO::ImageBuf scaledPanel(const Image &image, int width, int height)
 {
-    OIIO::ImageSpec spec(image.width, image.height, image.channels, OIIO::TypeDesc::FLOAT);
-    OIIO::ImageBuf wrapped(spec, const_cast<float *>(image.pixels.data()));
+    OIIO::ImageSpec layout(image.width, image.height, image.channels, OIIO::TypeDesc::FLOAT);
+    OIIO::ImageBuf wrapped(layout, const_cast<float *>(image.pixels.data()));
     const int order[3] = {0, std::min(1, image.channels - 1), std::min(2, image.channels - 1)};
     OIIO::ImageBuf rgb = OIIO::ImageBufAlgo::channels(wrapped, 3, order);
     OIIO::ImageBuf scaled(OIIO::ImageSpec(width, height, 3, OIIO::TypeDesc::FLOAT));
