@@ -317,7 +317,6 @@ void fuzzApply(FuzzedDataProvider& in, std::vector<float> lattice, int32_t n) {
     for (int32_t x = x1; x < x2; ++x) {
       const float* px = output.pixel(x - outputBounds.x1, y - outputBounds.y1);
       const size_t at = size_t(px - output.storage.get());
-      const float* before4 = &before[at];
       const float* after4 = &reference[at];
       std::fill_n(&touched[at], 4, 1);
       const bool inSource = x >= sourceBounds.x1 && x < sourceBounds.x2 && y >= sourceBounds.y1 && y < sourceBounds.y2;
@@ -327,7 +326,6 @@ void fuzzApply(FuzzedDataProvider& in, std::vector<float> lattice, int32_t n) {
       }
       const float* src = source.pixel(x - sourceBounds.x1, y - sourceBounds.y1);
       check(fuzzin::sameBits(after4[3], src[3]), "alpha not copied");
-      (void)before4;
     }
   }
   for (size_t i = 0; i < output.floats; ++i)
