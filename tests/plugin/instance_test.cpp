@@ -10,25 +10,13 @@
 
 #include "plugin/plugin.h"
 #include "tests/plugin/module.h"
+#include "tests/failing_malloc.h"
 
 using ofxhost::Effect;
 using ofxhost::Host;
 using ofxhost::HostOptions;
 using ofxhost::PropertySet;
 
-// Large allocations fail while this is set. The module's operator new calls malloc, and a
-// definition in the executable comes first in symbol lookup, so the module gets this one.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define VANTREL_FAILING_MALLOC 1
-extern "C" void* __libc_malloc(size_t size);
-namespace {
-std::atomic<bool> gFailLargeAllocations{false};
-}
-extern "C" void* malloc(size_t size) {
-  if (size >= 1000000 && gFailLargeAllocations.load(std::memory_order_relaxed)) return nullptr;
-  return __libc_malloc(size);
-}
-#endif
 
 namespace {
 
