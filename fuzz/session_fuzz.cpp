@@ -145,6 +145,16 @@ OfxRectI anyWindow(FuzzedDataProvider& in, const std::shared_ptr<Image>& output)
   return OfxRectI{edge(b.x1), edge(b.y1), edge(b.x2), edge(b.y2)};
 }
 
+// Mostly full scale, sometimes the reduced scales of a proxy render, rarely anything.
+OfxPointD anyScale(FuzzedDataProvider& in) {
+  static const double kScales[] = {1.0, 1.0, 1.0, 0.5, 0.25, 0.3};
+  if (in.ConsumeProbability<float>() < 0.95f) {
+    const double s = pick(in, kScales);
+    return OfxPointD{s, s};
+  }
+  return OfxPointD{fuzzin::anyDouble(in), fuzzin::anyDouble(in)};
+}
+
 // Paths built from pieces with no "..", so nothing can leave the directory; plus paths that
 // are too long or go through a missing directory.
 std::string anyExportPath(FuzzedDataProvider& in) {
@@ -286,12 +296,41 @@ class Session {
     const OfxRectI window = anyWindow(in_, inst.output);
     std::vector<unsigned char> before;
     if (inst.output) before = bytesOutside(*inst.output, window);
-    const OfxStatus status = host_->render(inst.effect, time, window);
+    // Inputs are cropped to the regions the plug-in asks for, as a tiling host does; now and
+    // then the host hands out whole images instead.
+    host_->options().cropToRegionsOfInterest = in_.ConsumeProbability<float>() < 0.9f;
+    const OfxStatus status = host_->render(inst.effect, time, window, anyScale(in_));
     static const OfxStatus kAllowed[] = {kOfxStatOK, kOfxStatFailed, kOfxStatErrUnsupported, kOfxStatErrBadHandle,
                                          kOfxStatErrMemory, kOfxStatErrMissingHostFeature};
     check(std::find(std::begin(kAllowed), std::end(kAllowed), status) != std::end(kAllowed),
           "render returned status " + std::to_string(status));
     if (inst.output) check(bytesOutside(*inst.output, window) == before, "render wrote outside its window");
+  }
+
+  // The plug-in asks for every connected input's whole region of definition, or leaves the
+  // host's default where it cannot tell.
+  void regions(Instance& inst) {
+    const double time = anyTime(in_);
+    const OfxRectI w = anyWindow(in_, inst.output);
+    const ofxhost::RegionsOfInterest r =
+        host_->regionsOfInterest(inst.effect, time, OfxRectD{double(w.x1), double(w.y1), double(w.x2), double(w.y2)},
+                                 anyScale(in_));
+    static const OfxStatus kAllowed[] = {kOfxStatOK, kOfxStatReplyDefault, kOfxStatErrBadHandle,
+                                         kOfxStatErrMissingHostFeature};
+    check(std::find(std::begin(kAllowed), std::end(kAllowed), r.status) != std::end(kAllowed),
+          "regions of interest returned status " + std::to_string(r.status));
+    if (r.status != kOfxStatOK) return;
+    for (const char* name : {"Source", "Reference", "SourceMask", "ReferenceMask"}) {
+      const ofxhost::Clip* clip = inst.effect->clip(name);
+      if (clip == nullptr || !clip->connected) continue;
+      auto at = clip->images.find(time);
+      const Image* image = at != clip->images.end() ? at->second.get() : clip->anyTimeImage.get();
+      if (image == nullptr) continue;
+      const OfxRectD got = r.regions.at(name);
+      const OfxRectI b = image->bounds;
+      check(got.x1 == b.x1 && got.y1 == b.y1 && got.x2 == b.x2 && got.y2 == b.y2,
+            std::string("region of interest of ") + name + " is not its region of definition");
+    }
   }
 
   void change(Instance& inst, bool button = false) {
@@ -339,7 +378,7 @@ class Session {
   }
 
   void act() {
-    const int op = in_.ConsumeIntegralInRange(0, 15);
+    const int op = in_.ConsumeIntegralInRange(0, 16);
     if (op == 0 || instances_.empty()) return create();
     Instance* inst = anyInstance();
     switch (op) {
@@ -374,6 +413,8 @@ class Session {
               "identity answered status " + std::to_string(r.status) + " with clip " + r.clip);
         return;
       }
+      case 16:
+        return regions(*inst);
       case 14:
         // A hostile host may destroy a handle twice.
         host_->destroyInstance(inst->effect);

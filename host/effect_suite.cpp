@@ -130,7 +130,7 @@ OfxStatus clipGetImage(OfxImageClipHandle h, OfxTime time, const OfxRectD*, OfxP
   if (out) *out = nullptr;
   if (c == nullptr) return done(kOfxStatErrBadHandle);
   if (out == nullptr) return done(kOfxStatErrValue);
-  // The region is a hint: the whole image is handed out, which OpenFX allows.
+  // The region argument is a hint; what is handed out follows the render's regions of interest.
   *out = c->effect->owner->fetchImage(c, time);
   return done(*out ? kOfxStatOK : kOfxStatFailed);
 }
@@ -248,11 +248,21 @@ const OfxImageEffectSuiteV1 kImageEffectSuite = {
 OfxPropertySetHandle Host::fetchImage(Clip* c, double time) {
   const Image* img = imageAt(c, time);
   if (img == nullptr) return nullptr;
+  // Inside a render, only the part the plug-in asked for, as a tiling host hands it out.
+  const OfxRectI b = suppliedBounds(c, *img);
+  void* data = img->data;
+  if (b.x1 == b.x2 || b.y1 == b.y2) {
+    if (img->width() > 0 && img->height() > 0) data = nullptr;
+  } else if (data != nullptr) {
+    const int64_t pixelBytes = int64_t(bytesPerComponent(img->depth)) * componentCount(img->components);
+    data = static_cast<unsigned char*>(data) + int64_t(b.y1 - img->bounds.y1) * img->rowBytes +
+           int64_t(b.x1 - img->bounds.x1) * pixelBytes;
+  }
   auto ps = std::make_unique<PropertySet>(this, "image", false);
   ps->defineString(kOfxPropType, {kOfxTypeImage});
-  ps->definePointer(kOfxImagePropData, {img->data});
+  ps->definePointer(kOfxImagePropData, {data});
   ps->defineInt(kOfxImagePropRowBytes, {img->rowBytes});
-  ps->defineInt(kOfxImagePropBounds, {img->bounds.x1, img->bounds.y1, img->bounds.x2, img->bounds.y2});
+  ps->defineInt(kOfxImagePropBounds, {b.x1, b.y1, b.x2, b.y2});
   ps->defineInt(kOfxImagePropRegionOfDefinition,
                 {img->bounds.x1, img->bounds.y1, img->bounds.x2, img->bounds.y2});
   ps->defineString(kOfxImageEffectPropPixelDepth, {depthName(img->depth)});

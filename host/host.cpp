@@ -332,15 +332,53 @@ IdentityResult Host::isIdentity(Effect* instance, double time, OfxRectI window) 
   return r;
 }
 
-OfxStatus Host::render(Effect* instance, double time, OfxRectI window) {
+RegionsOfInterest Host::regionsOfInterest(Effect* instance, double time, OfxRectD region, OfxPointD renderScale) {
+  RegionsOfInterest r;
+  if (instanceChecked(instance) == nullptr) {
+    r.status = kOfxStatErrBadHandle;
+    return r;
+  }
+  auto in = makeArgs(this);
+  in->defineDouble(kOfxPropTime, {time});
+  in->defineDouble(kOfxImageEffectPropRenderScale, {renderScale.x, renderScale.y});
+  in->defineDouble(kOfxImageEffectPropRegionOfInterest, {region.x1, region.y1, region.x2, region.y2});
+  // Every input starts with the default a host may use: the region being rendered.
+  auto out = makeArgs(this);
+  for (const auto& c : instance->clips)
+    if (c->name != kOfxImageEffectOutputClipName)
+      out->defineDouble(kOfxImageClipPropRoI_ + c->name, {region.x1, region.y1, region.x2, region.y2});
+  r.status = dispatch(kOfxImageEffectActionGetRegionsOfInterest, instance->handle(), in.get(), out.get());
+  const bool answered = r.status == kOfxStatOK;
+  for (const auto& c : instance->clips) {
+    if (c->name == kOfxImageEffectOutputClipName) continue;
+    OfxRectD roi = region;
+    const std::string name = kOfxImageClipPropRoI_ + c->name;
+    if (answered) {
+      double v[4];
+      if (out->getN(name.c_str(), 4, PropType::Double, v) == kOfxStatOK) roi = OfxRectD{v[0], v[1], v[2], v[3]};
+    }
+    r.regions[c->name] = roi;
+  }
+  return r;
+}
+
+OfxStatus Host::render(Effect* instance, double time, OfxRectI window, OfxPointD renderScale) {
   if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
+  RenderRegions regions{instance, {}};
+  if (options_.cropToRegionsOfInterest) {
+    const OfxRectD canonical{window.x1 / renderScale.x, window.y1 / renderScale.y, window.x2 / renderScale.x,
+                             window.y2 / renderScale.y};
+    const RegionsOfInterest rois = regionsOfInterest(instance, time, canonical, renderScale);
+    for (const auto& [clip, roi] : rois.regions) regions.pixels[clip] = toPixels(roi, renderScale);
+  }
   auto in = makeArgs(this);
   in->defineDouble(kOfxPropTime, {time});
   in->defineString(kOfxImageEffectPropFieldToRender, {kOfxImageFieldNone});
   in->defineInt(kOfxImageEffectPropRenderWindow, {window.x1, window.y1, window.x2, window.y2});
-  in->defineDouble(kOfxImageEffectPropRenderScale, {1.0, 1.0});
+  in->defineDouble(kOfxImageEffectPropRenderScale, {renderScale.x, renderScale.y});
   in->defineInt(kOfxImageEffectPropSequentialRenderStatus, {0});
   in->defineInt(kOfxImageEffectPropInteractiveRenderStatus, {0});
+  ScopedRenderRegions scope(options_.cropToRegionsOfInterest ? &regions : nullptr);
   return dispatch(kOfxImageEffectActionRender, instance->handle(), in.get(), nullptr);
 }
 

@@ -292,6 +292,11 @@ struct HostOptions {
   // Capture fd 2 around each action into lastStderr(). Process-wide: do not combine with
   // actions running on other threads.
   bool captureStderr = false;
+  // Before each render the host asks the plug-in for its regions of interest and hands out each
+  // input image cropped to the region asked for (the render window where the plug-in does not
+  // answer), intersected with the clip's region of definition, as a tiling host does. Off: every
+  // image is handed out whole.
+  bool cropToRegionsOfInterest = true;
   // Released image property sets kept, marked dead, so that a late use gets an error status
   // rather than freed memory; the oldest go first.
   size_t releasedImagesKept = 1024;
@@ -305,6 +310,13 @@ struct IdentityResult {
   std::string clip;  // kOfxPropName of the out-args
   double time = 0.0; // kOfxPropTime of the out-args
   std::vector<PropWrite> writes;  // what the plug-in wrote to the out-args
+};
+
+// What the regions-of-interest action gave: the status, and for every input clip (all clips
+// but Output) the region in canonical coordinates, the host's default where the plug-in set none.
+struct RegionsOfInterest {
+  OfxStatus status = kOfxStatReplyDefault;
+  std::map<std::string, OfxRectD> regions;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -347,7 +359,12 @@ class Host {
   OfxStatus instanceChanged(Effect* instance, const std::string& type, const std::string& name,
                             const std::string& reason = kOfxChangeUserEdited, double time = 0.0);
   IdentityResult isIdentity(Effect* instance, double time, OfxRectI window);
-  OfxStatus render(Effect* instance, double time, OfxRectI window);
+  // Sends the regions-of-interest action for `window` (pixels at `renderScale`), then renders
+  // with the inputs cropped to the answer (see HostOptions::cropToRegionsOfInterest).
+  OfxStatus render(Effect* instance, double time, OfxRectI window, OfxPointD renderScale = {1.0, 1.0});
+  // The regions-of-interest action alone; `region` is in canonical coordinates.
+  RegionsOfInterest regionsOfInterest(Effect* instance, double time, OfxRectD region,
+                                      OfxPointD renderScale = {1.0, 1.0});
 
   // Descriptors as filled in by describe / describeInContext.
   Effect& descriptor() { return *descriptor_; }

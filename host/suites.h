@@ -40,6 +40,29 @@ class Call {
 std::unique_ptr<Param> instantiateParam(const Param& def, Host* owner);
 // Whether a value has the shape the parameter's type needs.
 bool valueFits(const Param& p, const ParamValue& v);
+// The input regions of the render running on this thread, in pixels, by clip name. While one
+// is in scope, images of its instance's clips are handed out cropped to them.
+struct RenderRegions {
+  const Effect* instance = nullptr;
+  std::map<std::string, OfxRectI> pixels;
+};
+class ScopedRenderRegions {
+ public:
+  explicit ScopedRenderRegions(const RenderRegions* regions);
+  ~ScopedRenderRegions();
+  ScopedRenderRegions(const ScopedRenderRegions&) = delete;
+  ScopedRenderRegions& operator=(const ScopedRenderRegions&) = delete;
+
+ private:
+  const RenderRegions* previous_;
+};
+// A canonical region in pixels at a render scale: outward to whole pixels, saturated to the int
+// range; NaN edges leave that side open.
+OfxRectI toPixels(const OfxRectD& canonical, OfxPointD renderScale);
+// What fetching this clip's image hands out: the image's bounds, or the part of them inside the
+// region of the render in scope.
+OfxRectI suppliedBounds(const Clip* clip, const Image& image);
+
 // Frees the memoryAlloc blocks a host's plug-in never freed.
 void releaseAllocationsOf(Host* host);
 // Forgets the images a host handed out, when the host goes away.

@@ -1,5 +1,6 @@
 // Weighted mean and standard deviation of an image's Lab8 colours over a sparse grid of
-// about 10,000 pixels, optionally weighted by a mask stretched over the image.
+// about 10,000 pixels, optionally weighted by a mask stretched over the image. Samples whose
+// colour is not finite take no part.
 #include <cmath>
 
 #include "engine/engine.h"
@@ -59,9 +60,13 @@ void forEachSample(const unsigned char* pixels, int32_t width, int32_t height, i
   for (int64_t y = 0; y < height; y += step) {
     const float* row = reinterpret_cast<const float*>(pixels + y * rowBytes);
     for (int64_t x = 0; x < width; x += step) {
+      const float* px = row + x * 4;
+      // A NaN or infinite colour (a bad render, a broken file) would make every sum NaN; such a
+      // sample is left out exactly as a masked-out one is.
+      if (!std::isfinite(px[0]) || !std::isfinite(px[1]) || !std::isfinite(px[2])) continue;
       const float w = sampleWeight(mask, width, height, int32_t(x), int32_t(y));
       if (w == 0.0f) continue;
-      for (int c = 0; c < 3; ++c) batch.rgb[c][batch.count] = row[x * 4 + c];
+      for (int c = 0; c < 3; ++c) batch.rgb[c][batch.count] = px[c];
       batch.weight[batch.count] = w;
       if (++batch.count == SampleBatch::kSize) flush();
     }

@@ -52,6 +52,9 @@
 #define kOfxImageEffectPropContext "OfxImageEffectPropContext"
 #define kOfxImageEffectPropRenderWindow "OfxImageEffectPropRenderWindow"
 #define kOfxImageEffectPropRenderScale "OfxImageEffectPropRenderScale"
+#define kOfxImageEffectPropRegionOfInterest "OfxImageEffectPropRegionOfInterest"
+// Followed by a clip name: the region of that input clip a render needs (4 doubles).
+#define kOfxImageClipPropRoI_ "OfxImageClipPropRoI_"
 #define kOfxImageEffectPropFieldToRender "OfxImageEffectPropFieldToRender"
 #define kOfxImagePropData "OfxImagePropData"
 #define kOfxImagePropRowBytes "OfxImagePropRowBytes"
@@ -114,6 +117,7 @@
 #define kOfxParamPropDataPtr "OfxParamPropDataPtr"
 
 // Values.
+#define kOfxImageEffectOutputClipName "Output"
 #define kOfxImageEffectContextGeneral "OfxImageEffectContextGeneral"
 #define kOfxImageEffectContextFilter "OfxImageEffectContextFilter"
 #define kOfxBitDepthByte "OfxBitDepthByte"

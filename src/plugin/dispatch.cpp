@@ -49,10 +49,13 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
     return haveCoreSuites() ? instanceChanged(effect, inArgs) : kOfxStatErrMissingHostFeature;
   }
   if (is(kOfxImageEffectActionIsIdentity)) return isIdentity(effect, inArgs, outArgs);
+  if (is(kOfxImageEffectActionGetRegionsOfInterest)) {
+    return haveCoreSuites() ? getRegionsOfInterest(effect, inArgs, outArgs) : kOfxStatErrMissingHostFeature;
+  }
   if (is(kOfxImageEffectActionRender)) {
     return haveCoreSuites() ? render(effect, inArgs) : kOfxStatErrMissingHostFeature;
   }
-  // Everything else (unload, clip preferences, regions, ...) takes the host's own default.
+  // Everything else (unload, clip preferences, region of definition, ...) takes the host's own default.
   return kOfxStatReplyDefault;
 }
 

@@ -61,3 +61,6 @@ OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandl
 OfxStatus createInstance(OfxImageEffectHandle effect);
 OfxStatus destroyInstance(OfxImageEffectHandle effect);
 OfxStatus isIdentity(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);
+// Asks for every connected input's whole region of definition.
+OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs,
+                               OfxPropertySetHandle outArgs);

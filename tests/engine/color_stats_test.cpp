@@ -250,4 +250,36 @@ TEST(ColorStats, PhotographsMatchThePlainComputation) {
   }
 }
 
+// A bad render's NaN and infinite pixels on the grid are left out exactly as a mask leaves samples
+// out; every other sample keeps its weight, and an all-NaN frame has no data.
+TEST(ColorStats, NonFiniteSamplesAreLeftOut) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const FloatImage clean = loadPhoto("coffee.png", 600, 400);
+  ASSERT_EQ(clean.width, 600);
+  const int32_t step = engine::samplingStep(600, 400, 10000.0);
+  FloatImage bad = clean;
+  std::vector<float> alpha(size_t(600) * 400, 1.0f);
+  for (int i = 0; i < 64; ++i) {
+    const int32_t x = (i * 37 % 40) * step, y = (i * 11 % 28) * step;
+    float* px = &bad.pixels[(size_t(y) * 600 + x) * 4];
+    px[i % 3] = i % 4 == 0 ? nan : (i % 4 == 1 ? inf : (i % 4 == 2 ? -inf : nan));
+    alpha[size_t(y) * 600 + x] = 0.0f;
+  }
+  const MaskData leaveOut{reinterpret_cast<const unsigned char*>(alpha.data()), 600, 400, 600 * 4, 1};
+  ColorStats expected, plain;
+  computeColorStats(clean.bytes(), 600, 400, clean.rowBytes(), Colorspace::Lab, expected, &leaveOut);
+  literal::computeColorStats(bad.bytes(), 600, 400, bad.rowBytes(), plain, nullptr);
+  forEachKernelSet([&] {
+    ColorStats got;
+    computeColorStats(bad.bytes(), 600, 400, bad.rowBytes(), Colorspace::Lab, got, nullptr);
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_EQ(got.mean[c], expected.mean[c]);
+      EXPECT_EQ(got.stdDev[c], expected.stdDev[c]);
+      EXPECT_EQ(got.mean[c], plain.mean[c]);
+      EXPECT_EQ(got.stdDev[c], plain.stdDev[c]);
+    }
+  });
+  expectNoData(stats(uniformImage(50, 40, nan, 0.5f, 0.5f)));
+}
+
 }  // namespace

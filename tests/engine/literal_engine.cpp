@@ -53,6 +53,9 @@ bool maskWeight(const MaskData* mask, int32_t w, int32_t h, int32_t x, int32_t y
   return true;
 }
 
+// Non-finite colours take no part in the statistics.
+bool finiteColour(const float* px) { return std::isfinite(px[0]) && std::isfinite(px[1]) && std::isfinite(px[2]); }
+
 }  // namespace
 
 void rgbToLab8(float r, float gr, float b, float lab[3]) {
@@ -90,6 +93,7 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
       float w;
       if (!maskWeight(mask, width, height, x, y, w)) continue;
       const float* px = reinterpret_cast<const float*>(pixels + int64_t(y) * rowBytes) + int64_t(x) * 4;
+      if (!finiteColour(px)) continue;
       float lab[3];
       rgbToLab8(px[0], px[1], px[2], lab);
       W += w;
@@ -104,6 +108,7 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
       float w;
       if (!maskWeight(mask, width, height, x, y, w)) continue;
       const float* px = reinterpret_cast<const float*>(pixels + int64_t(y) * rowBytes) + int64_t(x) * 4;
+      if (!finiteColour(px)) continue;
       float lab[3];
       rgbToLab8(px[0], px[1], px[2], lab);
       W2 += w;

@@ -246,6 +246,46 @@ TEST_F(HostRender, ConcurrentTileRenders) {
   for (float v : readImageRGBA(*out)) ASSERT_TRUE(v == 0.25f || v == 0.5f);
 }
 
+// A tiling host hands each input out over the region the plug-in asks for, within the image,
+// and over the render window when the plug-in does not answer.
+TEST_F(HostRender, InputsAreCroppedToTheRegionsOfInterest) {
+  const OfxRectI b{-8, 4, 56, 52};
+  std::vector<float> src;
+  for (int k = 0; k < 64 * 48 * 4; ++k) src.push_back(float(k % 997) / 997.0f);
+  ASSERT_TRUE(host->attachImage(inst, "Source", makeImage(src, b)));
+  auto out = makeBlankImage(b);
+  ASSERT_TRUE(host->attachImage(inst, "Output", out));
+  ASSERT_TRUE(host->setParamDouble(inst, "gain", 1.0));
+  auto control = [&](const char* action, int pad) {
+    PropertySet in(host.get(), "args", true), outArgs(host.get(), "args", true);
+    in.defineInt("pad", {pad});
+    EXPECT_EQ(host->action(action, inst->handle(), in.handle(), outArgs.handle()), kOfxStatOK);
+    std::vector<int> seen;
+    for (int i = 0; i < 4; ++i) seen.push_back(outArgs.getInt("bounds", i).value_or(-999));
+    return seen;
+  };
+  auto seenFor = [&](OfxRectI window) {
+    EXPECT_EQ(host->render(inst, 0.0, window), kOfxStatOK);
+    return control("probe.seenSource", 0);
+  };
+  EXPECT_EQ(seenFor({2, 10, 30, 40}), (std::vector<int>{2, 10, 30, 40}));
+  control("probe.regionPad", 3);
+  EXPECT_EQ(seenFor({2, 10, 30, 40}), (std::vector<int>{-1, 7, 33, 43}));
+  EXPECT_EQ(seenFor({-8, 4, 0, 9}), (std::vector<int>{-8, 4, 3, 12})) << "within the image";
+  const RegionsOfInterest asked = host->regionsOfInterest(inst, 0.0, {1.5, 2.0, 4.0, 6.0}, {0.5, 0.5});
+  EXPECT_EQ(asked.status, kOfxStatOK);
+  EXPECT_EQ(asked.regions.at("Source").x1, -1.5);
+  EXPECT_EQ(asked.regions.at("Source").y2, 9.0);
+  EXPECT_EQ(asked.regions.count("Output"), 0u);
+  control("probe.regionPad", -1);
+  // Every pixel read through the cropped images is where the plug-in expects it.
+  for (int y = b.y1; y < b.y2; y += 12) ASSERT_EQ(host->render(inst, 0.0, {b.x1, y, b.x2, y + 12}), kOfxStatOK);
+  EXPECT_EQ(readImageRGBA(*out), src);
+
+  host->options().cropToRegionsOfInterest = false;
+  EXPECT_EQ(seenFor({2, 10, 30, 40}), (std::vector<int>{-8, 4, 56, 52})) << "whole images on request";
+}
+
 TEST_F(HostRender, IdentityOutArgs) {
   IdentityResult r = host->isIdentity(inst, 12.5, {0, 0, 1, 1});
   EXPECT_EQ(r.status, kOfxStatReplyDefault);

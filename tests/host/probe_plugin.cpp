@@ -2,6 +2,7 @@
 // be tested across a real module boundary. It scales the Source by "gain" into the Output.
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,13 @@ const OfxParameterSuiteV1* gParam = nullptr;
 const OfxMemorySuiteV1* gMemory = nullptr;
 const OfxMultiThreadSuiteV1* gThreads = nullptr;
 const OfxMessageSuiteV1* gMessage = nullptr;
+
+// Test controls: how far beyond the region being rendered the probe asks to see its Source
+// (negative: it does not answer the regions-of-interest action), and the bounds of the last
+// Source image it was handed.
+std::atomic<int> gRegionPad{-1};
+std::mutex gSeenLock;
+int gSeenSource[4] = {0, 0, 0, 0};
 
 struct Record {
   OfxImageClipHandle source;
@@ -134,6 +142,10 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   gProp->propGetInt(dst, kOfxImagePropRowBytes, 0, &dRow);
   gProp->propGetIntN(src, kOfxImagePropBounds, 4, sb);
   gProp->propGetIntN(dst, kOfxImagePropBounds, 4, db);
+  {
+    std::lock_guard<std::mutex> lk(gSeenLock);
+    std::memcpy(gSeenSource, sb, sizeof sb);
+  }
   for (int y = win[1]; y < win[3]; ++y) {
     auto* in = reinterpret_cast<const float*>(static_cast<const char*>(sp) + (y - sb[1]) * sRow);
     auto* out = reinterpret_cast<float*>(static_cast<char*>(dp) + (y - db[1]) * dRow);
@@ -178,6 +190,16 @@ OfxStatus isIdentity(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, O
   return kOfxStatOK;
 }
 
+OfxStatus regionsOfInterest(OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs) {
+  const int pad = gRegionPad;
+  if (pad < 0) return kOfxStatReplyDefault;
+  double r[4] = {0, 0, 0, 0};
+  gProp->propGetDoubleN(inArgs, kOfxImageEffectPropRegionOfInterest, 4, r);
+  const double grown[4] = {r[0] - pad, r[1] - pad, r[2] + pad, r[3] + pad};
+  gProp->propSetDoubleN(outArgs, "OfxImageClipPropRoI_Source", 4, grown);
+  return kOfxStatOK;
+}
+
 void addOne(unsigned, unsigned, void* arg) { static_cast<std::atomic_int*>(arg)->fetch_add(1); }
 
 OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
@@ -198,6 +220,18 @@ OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandl
     return n == 4 ? kOfxStatOK : kOfxStatFailed;
   }
   if (std::strcmp(action, "probe.throw") == 0) throw std::runtime_error("probe");
+  if (std::strcmp(action, kOfxImageEffectActionGetRegionsOfInterest) == 0) return regionsOfInterest(inArgs, outArgs);
+  if (std::strcmp(action, "probe.regionPad") == 0) {
+    int pad = -1;
+    gProp->propGetInt(inArgs, "pad", 0, &pad);
+    gRegionPad = pad;
+    return kOfxStatOK;
+  }
+  if (std::strcmp(action, "probe.seenSource") == 0) {
+    std::lock_guard<std::mutex> lk(gSeenLock);
+    gProp->propSetIntN(outArgs, "bounds", 4, gSeenSource);
+    return kOfxStatOK;
+  }
   return kOfxStatReplyDefault;
 }
 

@@ -148,7 +148,6 @@ TEST(Dispatch, UnhandledActionsTakeTheHostDefaultAndTouchNothing) {
       kOfxActionEndInstanceChanged,
       kOfxImageEffectActionGetClipPreferences,
       kOfxImageEffectActionGetRegionOfDefinition,
-      kOfxImageEffectActionGetRegionsOfInterest,
       kOfxImageEffectActionGetTimeDomain,
       kOfxImageEffectActionBeginSequenceRender,
       // Listed actions with one letter in another case.
