@@ -31,16 +31,17 @@ void check(bool ok, const char* what) {
   if (!ok) fail(what);
 }
 
-const engine::Isa kIsas[] = {engine::Isa::Generic, engine::Isa::Avx2, engine::Isa::Avx512};
+const KernelSet kKernelSets[] = {KernelSet::Generic, KernelSet::Avx2, KernelSet::Avx512};
 
 // Runs fn once per supported kernel set; fn returns a vector of floats that must not differ.
 template <class Fn>
 std::vector<float> sameOnEveryIsa(Fn fn, const char* what) {
   std::vector<float> first;
   bool have = false;
-  for (engine::Isa isa : kIsas) {
-    if (!engine::useIsa(isa)) continue;
-    std::vector<float> got = fn();
+  const CpuFeatures cpu = detectCpu();
+  for (KernelSet kernels : kKernelSets) {
+    if (!supports(cpu, kernels)) continue;
+    std::vector<float> got = fn(kernels);
     if (!have) {
       first = std::move(got);
       have = true;
@@ -49,7 +50,6 @@ std::vector<float> sameOnEveryIsa(Fn fn, const char* what) {
     check(got.size() == first.size(), what);
     for (size_t i = 0; i < got.size(); ++i) check(fuzzin::sameBits(got[i], first[i]), what);
   }
-  engine::useIsa(engine::bestIsa());
   return first;
 }
 
@@ -100,10 +100,11 @@ ColorStats statsOf(FuzzedDataProvider& in) {
 
   ColorStats out{};
   const std::vector<float> got = sameOnEveryIsa(
-      [&] {
+      [&](KernelSet kernels) {
         ColorStats s;
         std::memset(&s, 0xA5, sizeof s);
-        computeColorStats(image.bytes(), image.width, image.height, image.rowBytes, Colorspace::Lab, s, maskArg);
+        computeColorStats(image.bytes(), image.width, image.height, image.rowBytes, Colorspace::Lab, s, maskArg,
+                          kernels);
         return std::vector<float>{s.mean[0], s.mean[1], s.mean[2], s.stdDev[0], s.stdDev[1], s.stdDev[2]};
       },
       "statistics differ between kernel sets");
@@ -155,10 +156,10 @@ std::vector<float> buildLattice(FuzzedDataProvider& in, int32_t n) {
     const ColorStats source = in.ConsumeBool() ? statsOf(in) : rawStats(in);
     const ColorStats reference = in.ConsumeBool() ? statsOf(in) : rawStats(in);
     std::vector<float> lattice = sameOnEveryIsa(
-        [&] {
+        [&](KernelSet kernels) {
           std::vector<float> storage(floats, -7.0f);
           LUT3D lut{storage.data(), n, true};
-          const bool built = buildMatchLUT_DifferentClips(source, reference, lut, mode);
+          const bool built = buildMatchLUT_DifferentClips(source, reference, lut, mode, kernels);
           check(built == lut.valid, "builder result and valid flag disagree");
           check(built == (n >= 2), "builder refused a usable lattice or filled an unusable one");
           return storage;
@@ -201,12 +202,12 @@ std::vector<float> buildLattice(FuzzedDataProvider& in, int32_t n) {
   float radius = in.ConsumeBool() ? 5.0f : fuzzin::anyFloat(in);
   if (in.ConsumeBool()) radius = float(in.ConsumeIntegralInRange(-1, 3)) * 0.5f;
   std::vector<float> lattice = sameOnEveryIsa(
-      [&] {
+      [&](KernelSet kernels) {
         std::vector<float> storage(floats, -7.0f);
         LUT3D lut{storage.data(), n, true};
         const bool built = buildMatchLUT_SameClip(source.bytes(), source.width, source.height, source.rowBytes,
                                                   reference.bytes(), reference.width, reference.height,
-                                                  reference.rowBytes, lut, radius, mode);
+                                                  reference.rowBytes, lut, radius, mode, kernels);
         check(built == lut.valid, "builder result and valid flag disagree");
         check(built == (n >= 2), "builder refused a usable lattice or filled an unusable one");
         return storage;
@@ -230,7 +231,7 @@ std::vector<float> buildLattice(FuzzedDataProvider& in, int32_t n) {
   return lattice;
 }
 
-OfxRectI readBounds(FuzzedDataProvider& in, int32_t width, int32_t height) {
+Rect readBounds(FuzzedDataProvider& in, int32_t width, int32_t height) {
   // Near the origin, far from it, or at either end of the coordinate range.
   auto origin = [&](int32_t extent) {
     static const int32_t kOrigins[] = {0, 1, -1, 3, -5, 1 << 30, -(1 << 30), INT32_MIN};
@@ -240,7 +241,7 @@ OfxRectI readBounds(FuzzedDataProvider& in, int32_t width, int32_t height) {
   };
   const int32_t w = std::max(width, 0), h = std::max(height, 0);
   const int32_t x1 = origin(w), y1 = origin(h);
-  return OfxRectI{x1, y1, x1 + w, y1 + h};
+  return Rect{x1, y1, x1 + w, y1 + h};
 }
 
 int32_t windowEdge(FuzzedDataProvider& in, int32_t near) {
@@ -283,22 +284,23 @@ void fuzzApply(FuzzedDataProvider& in, std::vector<float> lattice, int32_t n) {
   const int32_t limit = std::min(dimensionLimit(in), 64);
   const OwnedImage source = fuzzin::readImage(in, 4, limit, limit, true);
   OwnedImage output = fuzzin::readImage(in, 4, limit, limit, false);
-  const OfxRectI sourceBounds = readBounds(in, source.width, source.height);
-  const OfxRectI outputBounds = readBounds(in, output.width, output.height);
-  const OfxRectI window{windowEdge(in, outputBounds.x1), windowEdge(in, outputBounds.y1),
+  const Rect sourceBounds = readBounds(in, source.width, source.height);
+  const Rect outputBounds = readBounds(in, output.width, output.height);
+  const Rect window{windowEdge(in, outputBounds.x1), windowEdge(in, outputBounds.y1),
                         windowEdge(in, outputBounds.x2), windowEdge(in, outputBounds.y2)};
   const bool useLut = in.ConsumeBool();
   const double mixes[4] = {fuzzin::anyDouble(in), fuzzin::anyDouble(in), fuzzin::anyDouble(in),
                            fuzzin::anyDouble(in)};
 
-  const ImageDesc sourceDesc{reinterpret_cast<unsigned char*>(source.first()), source.rowBytes, sourceBounds};
+  const ImageView sourceView = floatRGBA(reinterpret_cast<unsigned char*>(source.first()), source.rowBytes, sourceBounds);
   const std::vector<float> before(output.storage.get(), output.storage.get() + output.floats);
   std::vector<float> reference;
-  for (ApplyKernel kernel : {ApplyKernel::Literal, ApplyKernel::Avx2, ApplyKernel::Avx512}) {
-    if (!applyKernelSupported(kernel)) continue;
+  const ChannelMixes channels = channelMixes(mixes[0], mixes[1], mixes[2], mixes[3]);
+  for (KernelSet kernel : kKernelSets) {
+    if (!supports(detectCpu(), kernel)) continue;
     std::copy(before.begin(), before.end(), output.storage.get());
-    const ImageDesc outputDesc{reinterpret_cast<unsigned char*>(output.first()), output.rowBytes, outputBounds};
-    applyLUTWith(kernel, sourceDesc, outputDesc, window, lut, useLut, mixes[0], mixes[1], mixes[2], mixes[3]);
+    const ImageView outputView = floatRGBA(reinterpret_cast<unsigned char*>(output.first()), output.rowBytes, outputBounds);
+    applyLUT(sourceView, outputView, window, useLut ? &lut : nullptr, channels, kernel);
     const std::vector<float> after(output.storage.get(), output.storage.get() + output.floats);
     if (reference.empty()) {
       reference = after;

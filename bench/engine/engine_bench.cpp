@@ -70,15 +70,15 @@ const char* kModeNames[] = {"Nothing", "Brightness", "Colors"};
 
 std::string key(const char* what, int64_t mode) { return std::string(what) + kModeNames[mode]; }
 
-// Selects a kernel set for one benchmark; false (and the benchmark skipped) when the CPU lacks it.
-bool selectKernels(benchmark::State& state, engine::Isa isa) {
-  if (engine::useIsa(isa)) return true;
+// False (and the benchmark skipped) when the CPU lacks the kernel set.
+bool runnable(benchmark::State& state, KernelSet kernels) {
+  if (supports(detectCpu(), kernels)) return true;
   state.SkipWithError("kernel set not supported by this CPU");
   return false;
 }
 
-void DifferentClipsRebuild(benchmark::State& state, bool plain, engine::Isa isa) {
-  if (!selectKernels(state, isa)) return;
+void DifferentClipsRebuild(benchmark::State& state, bool plain, KernelSet kernels) {
+  if (!runnable(state, kernels)) return;
   const FloatImage& s = photo("rocket.jpg");
   const FloatImage& r = photo("coffee.png");
   const auto mode = PreserveMode(state.range(0));
@@ -92,17 +92,17 @@ void DifferentClipsRebuild(benchmark::State& state, bool plain, engine::Isa isa)
       literal::computeColorStats(r.bytes(), r.width, r.height, r.rowBytes(), rs, nullptr);
       literal::buildDifferentClips(ss, rs, kLutSize, mode, plainLut);
     } else {
-      computeColorStats(s.bytes(), s.width, s.height, s.rowBytes(), Colorspace::Lab, ss, nullptr);
-      computeColorStats(r.bytes(), r.width, r.height, r.rowBytes(), Colorspace::Lab, rs, nullptr);
-      buildMatchLUT_DifferentClips(ss, rs, lut, mode);
+      computeColorStats(s.bytes(), s.width, s.height, s.rowBytes(), Colorspace::Lab, ss, nullptr, kernels);
+      computeColorStats(r.bytes(), r.width, r.height, r.rowBytes(), Colorspace::Lab, rs, nullptr, kernels);
+      buildMatchLUT_DifferentClips(ss, rs, lut, mode, kernels);
     }
     benchmark::DoNotOptimize(storage.data());
     benchmark::DoNotOptimize(plainLut.data());
   });
 }
 
-void SameFrameRebuild(benchmark::State& state, bool plain, engine::Isa isa) {
-  if (!selectKernels(state, isa)) return;
+void SameFrameRebuild(benchmark::State& state, bool plain, KernelSet kernels) {
+  if (!runnable(state, kernels)) return;
   const FloatImage& s = photo("astronaut.png");
   const FloatImage& r = graded();
   const auto mode = PreserveMode(state.range(0));
@@ -115,7 +115,7 @@ void SameFrameRebuild(benchmark::State& state, bool plain, engine::Isa isa) {
                              kLutSize, 5.0f, mode, plainLut);
     } else {
       buildMatchLUT_SameClip(s.bytes(), s.width, s.height, s.rowBytes(), r.bytes(), r.width, r.height, r.rowBytes(),
-                             lut, 5.0f, mode);
+                             lut, 5.0f, mode, kernels);
     }
     benchmark::DoNotOptimize(storage.data());
     benchmark::DoNotOptimize(plainLut.data());
@@ -138,14 +138,14 @@ const std::vector<float>& unsmoothed() {
 }
 
 void Smoothing(benchmark::State& state, bool plain, bool clipped) {
-  engine::useIsa(engine::bestIsa());
+  const KernelSet kernels = preferredKernelSet();
   std::vector<float> lattice = unsmoothed();
   std::vector<float> work(size_t(engine::smoothingWorkFloats(kLutSize)));
   timed(state, clipped ? "ClippedSmoothing" : "ShellSmoothing", plain, [&] {
     if (plain && clipped) literal::smoothClipped(lattice, kLutSize, 5.0f);
     if (plain && !clipped) literal::smoothShell(lattice, kLutSize);
-    if (!plain && clipped) engine::smoothBox(lattice.data(), kLutSize, 5, 0, kLutSize - 1, true, work.data());
-    if (!plain && !clipped) engine::smoothBox(lattice.data(), kLutSize, 5, 5, kLutSize - 6, false, work.data());
+    if (!plain && clipped) engine::smoothBox(kernels, lattice.data(), kLutSize, 5, 0, kLutSize - 1, true, work.data());
+    if (!plain && !clipped) engine::smoothBox(kernels, lattice.data(), kLutSize, 5, 5, kLutSize - 6, false, work.data());
     benchmark::DoNotOptimize(lattice.data());
   });
 }
@@ -156,23 +156,22 @@ BENCHMARK_CAPTURE(Smoothing, Shell_Plain, true, false)->Unit(benchmark::kMillise
 BENCHMARK_CAPTURE(Smoothing, Shell_Fast, false, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Smoothing, Clipped_Plain, true, true)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK_CAPTURE(Smoothing, Clipped_Fast, false, true)->Unit(benchmark::kMillisecond);
-// The fast engine with the kernels this CPU would get, then with the narrower sets.
-BENCHMARK_CAPTURE(DifferentClipsRebuild, Plain, true, engine::bestIsa())
+// The fast engine with the kernels this CPU gets, then with each set on its own.
+BENCHMARK_CAPTURE(DifferentClipsRebuild, Plain, true, preferredKernelSet())
     ->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK_CAPTURE(DifferentClipsRebuild, Fast, false, engine::bestIsa())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(DifferentClipsRebuild, FastAvx2, false, engine::Isa::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(DifferentClipsRebuild, FastGeneric, false, engine::Isa::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SameFrameRebuild, Plain, true, engine::bestIsa())
+BENCHMARK_CAPTURE(DifferentClipsRebuild, Fast, false, preferredKernelSet())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DifferentClipsRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DifferentClipsRebuild, FastAvx2, false, KernelSet::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DifferentClipsRebuild, FastGeneric, false, KernelSet::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, Plain, true, preferredKernelSet())
     ->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false, engine::bestIsa())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx2, false, engine::Isa::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SameFrameRebuild, FastGeneric, false, engine::Isa::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false, preferredKernelSet())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx2, false, KernelSet::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, FastGeneric, false, KernelSet::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-  const engine::Isa best = engine::bestIsa();
-  benchmark::AddCustomContext("engine kernels", best == engine::Isa::Avx512 ? "AVX-512"
-                                                : best == engine::Isa::Avx2 ? "AVX2"
-                                                                            : "plain x86-64 (SSE2)");
+  benchmark::AddCustomContext("engine kernels", kernelSetName(preferredKernelSet()));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

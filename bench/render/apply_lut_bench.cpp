@@ -34,7 +34,7 @@ enum Content { Photo, Random };
 struct Frame {
   int width = 0, height = 0;
   std::vector<float> pixels;
-  ImageDesc desc() { return ImageDesc{reinterpret_cast<unsigned char*>(pixels.data()), width * 16, {0, 0, width, height}}; }
+  ImageView view() { return floatRGBA(reinterpret_cast<unsigned char*>(pixels.data()), width * 16, {0, 0, width, height}); }
 };
 
 // A graded-looking lattice: a channel mix with a gentle curve, kept in [0, 1].
@@ -139,9 +139,9 @@ void timedFrames(benchmark::State& state, const std::string& impl, const std::st
   if (threads == 2) ratio(runKey(impl, frameName, 1) + "/wall", wall / iterations, "x_1thread");
 }
 
-void applyKernel(benchmark::State& state, const std::string& impl, const std::string& frameName, ApplyKernel kernel,
+void applyKernel(benchmark::State& state, const std::string& impl, const std::string& frameName, KernelSet kernel,
                  Content content, int width, int height, bool useLut = true) {
-  if (!applyKernelSupported(kernel)) return state.SkipWithError("kernel not supported here");
+  if (!supports(detectCpu(), kernel)) return state.SkipWithError("kernel not supported here");
   const int threads = int(state.range(0));
   Frame& in = frame(content, width, height);
   Frame out;
@@ -149,20 +149,20 @@ void applyKernel(benchmark::State& state, const std::string& impl, const std::st
   out.height = height;
   out.pixels.resize(in.pixels.size());
   const LUT3D lut = benchLut();
-  const ImageDesc src = in.desc(), dst = out.desc();
+  const ImageView src = in.view(), dst = out.view();
+  const ChannelMixes mixes = channelMixes(1.0, 1.0, 1.0, 1.0);
   BandPool bands(threads, height, [&](int y1, int y2) {
-    applyLUTWith(kernel, src, dst, OfxRectI{0, y1, width, y2}, lut, useLut, 1.0, 1.0, 1.0, 1.0);
+    applyLUT(src, dst, Rect{0, y1, width, y2}, useLut ? &lut : nullptr, mixes, kernel);
   });
   timedFrames(state, impl, frameName, in, [&] {
     bands.run();
     benchmark::DoNotOptimize(out.pixels.data());
     benchmark::ClobberMemory();
   });
-  if (kernel != ApplyKernel::Literal) {
+  if (kernel != KernelSet::Generic) {
     // The speed counts only if the result is the literal one, bit for bit.
     Frame literal = out;
-    applyLUTWith(ApplyKernel::Literal, src, literal.desc(), OfxRectI{0, 0, width, height}, lut, useLut, 1.0, 1.0,
-                 1.0, 1.0);
+    applyLUT(src, literal.view(), Rect{0, 0, width, height}, useLut ? &lut : nullptr, mixes, KernelSet::Generic);
     state.counters["identical"] =
         std::memcmp(literal.pixels.data(), out.pixels.data(), out.pixels.size() * sizeof(float)) == 0;
   }
@@ -223,24 +223,21 @@ void registerAll() {
       };
       const int w = size.w, h = size.h;
       // The yardsticks first: the fast runs read their times.
-      add("literal", [=](benchmark::State& s) { applyKernel(s, "literal", suffix, ApplyKernel::Literal, content, w, h); });
+      add("literal", [=](benchmark::State& s) { applyKernel(s, "literal", suffix, KernelSet::Generic, content, w, h); });
       add("opencolorio", [=](benchmark::State& s) { applyOcio(s, suffix, content, w, h); });
-      add("fast", [=](benchmark::State& s) { applyKernel(s, "fast", suffix, bestApplyKernel(), content, w, h); });
-      add("avx2", [=](benchmark::State& s) { applyKernel(s, "avx2", suffix, ApplyKernel::Avx2, content, w, h); });
-      add("avx512", [=](benchmark::State& s) { applyKernel(s, "avx512", suffix, ApplyKernel::Avx512, content, w, h); });
+      add("fast", [=](benchmark::State& s) { applyKernel(s, "fast", suffix, preferredKernelSet(), content, w, h); });
+      add("avx2", [=](benchmark::State& s) { applyKernel(s, "avx2", suffix, KernelSet::Avx2, content, w, h); });
+      add("avx512", [=](benchmark::State& s) { applyKernel(s, "avx512", suffix, KernelSet::Avx512, content, w, h); });
       // Clamping alone (no Reference): the memory traffic every kernel pays.
       add("clamp-only",
-          [=](benchmark::State& s) { applyKernel(s, "clamp-only", suffix, bestApplyKernel(), content, w, h, false); });
+          [=](benchmark::State& s) { applyKernel(s, "clamp-only", suffix, preferredKernelSet(), content, w, h, false); });
     }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const ApplyKernel best = bestApplyKernel();
-  benchmark::AddCustomContext("fast kernel", best == ApplyKernel::Avx512 ? "AVX-512"
-                                             : best == ApplyKernel::Avx2 ? "AVX2"
-                                                                         : "literal (plain x86-64)");
+  benchmark::AddCustomContext("fast kernel", kernelSetName(preferredKernelSet()));
   registerAll();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

@@ -101,10 +101,14 @@ void BM_ApplyAlone(benchmark::State& state) {
     for (int g = 0; g < kLutSize; ++g)
       for (int b = 0; b < kLutSize; ++b) lutIdentityValue(kLutSize, r, g, b, &lattice[lutOffset(kLutSize, r, g, b)]);
   const LUT3D lut{lattice.data(), kLutSize, true};
-  const ImageDesc src{static_cast<unsigned char*>(f.source->data), f.source->rowBytes, f.source->bounds};
-  const ImageDesc dst{static_cast<unsigned char*>(f.output->data), f.output->rowBytes, f.output->bounds};
+  auto view = [](const ofxhost::Image& image) {
+    const OfxRectI& b = image.bounds;
+    return floatRGBA(static_cast<unsigned char*>(image.data), image.rowBytes, Rect{b.x1, b.y1, b.x2, b.y2});
+  };
+  const ImageView src = view(*f.source), dst = view(*f.output);
+  const ChannelMixes mixes = channelMixes(1.0, 1.0, 1.0, 1.0);
   for (auto _ : state) {
-    applyLUT(src, dst, OfxRectI{0, 0, kWidth, kHeight}, lut, true, 1.0, 1.0, 1.0, 1.0);
+    applyLUT(src, dst, Rect{0, 0, kWidth, kHeight}, &lut, mixes, preferredKernelSet());
     benchmark::ClobberMemory();
   }
   rate(state);

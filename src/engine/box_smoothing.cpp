@@ -13,9 +13,10 @@ int64_t smoothingWorkFloats(int32_t n) {
   return n64 * n64 * stride + n64 * stride + n64 * 9 + 16 + 3 * stride;
 }
 
-void smoothBox(float* lattice, int32_t n, int32_t rad, int32_t lo, int32_t hi, bool clipped, float* work) {
+void smoothBox(KernelSet kernels, float* lattice, int32_t n, int32_t rad, int32_t lo, int32_t hi, bool clipped,
+               float* work) {
   if (lo > hi || rad < 1) return;
-  kernels().smooth(BoxParams{lattice, n, std::min(rad, n - 1), lo, hi, clipped, work});
+  kernelsFor(kernels).smooth(BoxParams{lattice, n, std::min(rad, n - 1), lo, hi, clipped, work});
 }
 
 }  // namespace engine

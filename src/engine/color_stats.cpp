@@ -48,11 +48,11 @@ struct SampleBatch {
 
 // Feeds every counted sample of the grid, in row order, to fn(lab, weight).
 template <class Fn>
-void forEachSample(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, int32_t step,
-                   const MaskData* mask, Fn fn) {
+void forEachSample(KernelSet kernels, const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
+                   int32_t step, const MaskData* mask, Fn fn) {
   SampleBatch batch;
   auto flush = [&] {
-    engine::rgbToLab8Batch(batch.rgb[0], batch.rgb[1], batch.rgb[2], batch.lab[0], batch.lab[1], batch.lab[2],
+    engine::rgbToLab8Batch(kernels, batch.rgb[0], batch.rgb[1], batch.rgb[2], batch.lab[0], batch.lab[1], batch.lab[2],
                            batch.count);
     for (int i = 0; i < batch.count; ++i) fn(batch.lab[0][i], batch.lab[1][i], batch.lab[2][i], batch.weight[i]);
     batch.count = 0;
@@ -77,7 +77,8 @@ void forEachSample(const unsigned char* pixels, int32_t width, int32_t height, i
 }  // namespace
 
 void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
-                       Colorspace /*space: Lab is the only one*/, ColorStats& out, const MaskData* mask) {
+                       Colorspace /*space: Lab is the only one*/, ColorStats& out, const MaskData* mask,
+                       KernelSet kernels) {
   if (pixels == nullptr || width <= 0 || height <= 0) {
     writeNoData(out);
     return;
@@ -86,7 +87,7 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
 
   double weightSum = 0.0;
   double sum[3] = {0.0, 0.0, 0.0};
-  forEachSample(pixels, width, height, rowBytes, step, mask, [&](float L8, float a8, float b8, float w) {
+  forEachSample(kernels, pixels, width, height, rowBytes, step, mask, [&](float L8, float a8, float b8, float w) {
     weightSum += w;
     sum[0] += L8 * w;
     sum[1] += a8 * w;
@@ -101,7 +102,7 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
   // The conversions are recomputed rather than stored, so nothing is allocated.
   double weightSum2 = 0.0;
   double sq[3] = {0.0, 0.0, 0.0};
-  forEachSample(pixels, width, height, rowBytes, step, mask, [&](float L8, float a8, float b8, float w) {
+  forEachSample(kernels, pixels, width, height, rowBytes, step, mask, [&](float L8, float a8, float b8, float w) {
     weightSum2 += w;
     const float d[3] = {L8 - out.mean[0], a8 - out.mean[1], b8 - out.mean[2]};
     for (int c = 0; c < 3; ++c) sq[c] += d[c] * d[c] * w;

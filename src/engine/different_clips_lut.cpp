@@ -15,7 +15,7 @@ constexpr int32_t kShell = 5;
 }  // namespace
 
 bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut,
-                                  PreserveMode mode) {
+                                  PreserveMode mode, KernelSet kernels) {
   lut.valid = false;
   const int32_t n = lut.size;
   if (!engine::latticeUsable(lut)) return false;
@@ -38,11 +38,11 @@ bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& re
     bCoord[i] = i < points ? float(i % n) / last : 0.0f;
   }
   const engine::TransferParams params{&source, &reference, mode};
-  const engine::Kernels& k = engine::kernels();
+  const engine::Kernels& k = engine::kernelsFor(kernels);
   for (int32_t r = 0; r < n; ++r) {
     k.transferPlane(params, float(r) / last, gCoord, bCoord, points, lut.data + r * points * 3);
   }
-  engine::smoothBox(lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get());
+  engine::smoothBox(kernels, lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get());
   lut.valid = true;
   return true;
 }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "cpu/cpu_features.h"
 
 // A cubic lattice of RGB triples. Triple (r, g, b) starts at float offset
 // ((r * size + g) * size + b) * 3: red varies slowest, blue fastest.
@@ -14,6 +17,24 @@ struct LUT3D {
 
 constexpr int32_t kLutSize = 65;
 constexpr int64_t kLutFloats = int64_t(kLutSize) * kLutSize * kLutSize * 3;
+
+// A lattice that owns its storage. It is a LUT3D, so the builders fill it as they fill any; the
+// storage goes with it and is reused by every rebuild of the same size.
+class LutStorage : public LUT3D {
+ public:
+  LutStorage() : LUT3D{nullptr, 0, false} {}
+  LutStorage(const LutStorage&) = delete;
+  LutStorage& operator=(const LutStorage&) = delete;
+
+  // Makes data hold points^3 triples, reusing storage of that size, and clears valid. When the
+  // memory cannot be had: data null, size 0, false. Never throws.
+  bool reserve(int32_t points = kLutSize);
+  // Frees the storage: data null, size 0, valid false.
+  void release();
+
+ private:
+  std::unique_ptr<float[]> owned_;
+};
 
 // Float offset of the triple of lattice point (r, g, b).
 constexpr int64_t lutOffset(int32_t size, int32_t r, int32_t g, int32_t b) {
@@ -48,16 +69,17 @@ void rgbToLab8(float r, float g, float b, float& L8, float& a8, float& b8);
 void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);
 
 // Images: first pixel of the first row, width, height, signed row stride in bytes,
-// four floats R, G, B, A per pixel.
+// four floats R, G, B, A per pixel. `kernels` only decides the speed: every set gives the same
+// bits. Samples whose R, G or B is not finite take no part.
 void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
-                       Colorspace space, ColorStats& out, const MaskData* mask);
+                       Colorspace space, ColorStats& out, const MaskData* mask, KernelSet kernels);
 
 // Both builders return false, with lut.valid left false, when a working array could not be
 // allocated; they never throw.
 bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut,
-                                  PreserveMode mode);
+                                  PreserveMode mode, KernelSet kernels);
 
 bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWidth, int32_t sourceHeight,
                             int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,
                             int32_t referenceHeight, int32_t referenceRowBytes, LUT3D& lut, float smoothingRadius,
-                            PreserveMode mode);
+                            PreserveMode mode, KernelSet kernels);

@@ -8,19 +8,14 @@
 
 namespace engine {
 
-// Instruction sets the vector kernels are built for, chosen from the CPU at run time.
-enum class Isa : int { Generic = 0, Avx2 = 1, Avx512 = 2 };
-Isa bestIsa();
-Isa activeIsa();
-// Selects a kernel set the CPU supports (tests compare them); false when it does not.
-bool useIsa(Isa isa);
+// f(t) of the Lab8 conversion for n values, through the given vector kernels.
+void labFBatch(KernelSet kernels, const float* t, float* out, int64_t n);
 
-// f(t) of the Lab8 conversion for n values, through the active vector kernels.
-void labFBatch(const float* t, float* out, int64_t n);
-
-// The Lab8 conversions over planar arrays of n colours, through the active vector kernels.
-void rgbToLab8Batch(const float* r, const float* g, const float* b, float* L8, float* a8, float* b8, int64_t n);
-void lab8ToRgbBatch(const float* L8, const float* a8, const float* b8, float* r, float* g, float* b, int64_t n);
+// The Lab8 conversions over planar arrays of n colours, through the given vector kernels.
+void rgbToLab8Batch(KernelSet kernels, const float* r, const float* g, const float* b, float* L8, float* a8,
+                    float* b8, int64_t n);
+void lab8ToRgbBatch(KernelSet kernels, const float* L8, const float* a8, const float* b8, float* r, float* g,
+                    float* b, int64_t n);
 
 // Grid step that visits about targetSamples pixels of a width x height image. The pixel
 // count is formed in 64 bits: 32-bit products overflow from about 46,341 x 46,341 on.
@@ -47,6 +42,7 @@ int64_t smoothingWorkFloats(int32_t n);
 // indices lie in lo..hi. With `clipped`, block parts outside the lattice are left out and the
 // average is over the points inside; without it every block must lie inside the lattice.
 // `work` holds smoothingWorkFloats(n) floats.
-void smoothBox(float* lattice, int32_t n, int32_t rad, int32_t lo, int32_t hi, bool clipped, float* work);
+void smoothBox(KernelSet kernels, float* lattice, int32_t n, int32_t rad, int32_t lo, int32_t hi, bool clipped,
+               float* work);
 
 }  // namespace engine

@@ -1,5 +1,5 @@
 // The engine's vector kernels, built once per instruction set (kernels_avx512.cpp,
-// kernels_avx2.cpp, kernels_generic.cpp) and chosen at run time from the CPU's features.
+// kernels_avx2.cpp, kernels_generic.cpp); the caller names the set to use.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +37,7 @@ extern const Kernels kAvx512Kernels;
 extern const Kernels kAvx2Kernels;
 extern const Kernels kGenericKernels;
 
-// The set for activeIsa().
-const Kernels& kernels();
+const Kernels& kernelsFor(KernelSet set);
 
 // Floats of one smoothed row in the smoothing's working storage: whole 16-lane vectors.
 inline int64_t smoothingRowStride(int32_t n) { return (int64_t(n) * 3 + 15) / 16 * 16; }

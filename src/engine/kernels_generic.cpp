@@ -12,3 +12,15 @@
 const engine::Kernels engine::kGenericKernels = {
     kernel::labFRows<4>,      kernel::rgbToLab8Rows<4>, kernel::lightnessRows<4>,
     kernel::lab8ToRgbRows<4>, kernel::transferPlane<4>, kernel::smooth<4>};
+
+const engine::Kernels& engine::kernelsFor(KernelSet set) {
+  switch (usableKernelSet(set)) {
+    case KernelSet::Avx512:
+      return kAvx512Kernels;
+    case KernelSet::Avx2:
+      return kAvx2Kernels;
+    case KernelSet::Generic:
+      break;
+  }
+  return kGenericKernels;
+}

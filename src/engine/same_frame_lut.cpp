@@ -29,7 +29,7 @@ struct PairBatch {
   int count = 0;
 };
 
-void computeTargets(PairBatch& p, PreserveMode mode) {
+void computeTargets(const engine::Kernels& k, PairBatch& p, PreserveMode mode) {
   if (mode != PreserveBrightness && mode != PreserveColors) {
     for (int c = 0; c < 3; ++c) std::copy_n(p.ref[c], p.count, p.target[c]);
     return;
@@ -38,7 +38,6 @@ void computeTargets(PairBatch& p, PreserveMode mode) {
   const bool brightnessFromSource = mode == PreserveBrightness;
   const float(&light)[3][PairBatch::kSize] = brightnessFromSource ? p.src : p.ref;
   const float(&colour)[3][PairBatch::kSize] = brightnessFromSource ? p.ref : p.src;
-  const engine::Kernels& k = engine::kernels();
   k.lightness(light[0], light[1], light[2], p.L8, p.count);
   k.rgbToLab8(colour[0], colour[1], colour[2], p.lab[0], p.lab[1], p.lab[2], p.count);
   k.lab8ToRgb(p.L8, p.lab[1], p.lab[2], p.target[0], p.target[1], p.target[2], p.count);
@@ -49,7 +48,7 @@ void computeTargets(PairBatch& p, PreserveMode mode) {
 bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWidth, int32_t sourceHeight,
                             int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,
                             int32_t referenceHeight, int32_t referenceRowBytes, LUT3D& lut, float smoothingRadius,
-                            PreserveMode mode) {
+                            PreserveMode mode, KernelSet kernels) {
   lut.valid = false;
   const int32_t n = lut.size;
   if (!engine::latticeUsable(lut)) return false;
@@ -75,7 +74,7 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
     PairBatch batch;
     // Bins the batch's pairs in grid order, so each cell's sums run in that order.
     auto flush = [&] {
-      computeTargets(batch, mode);
+      computeTargets(engine::kernelsFor(kernels), batch, mode);
       for (int i = 0; i < batch.count; ++i) {
         const int64_t cell = (int64_t(binIndex(batch.src[0][i], last, n)) * n + binIndex(batch.src[1][i], last, n)) * n +
                              binIndex(batch.src[2][i], last, n);
@@ -125,7 +124,7 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
   if (smoothingRadius > 0.0f) {
     // Offsets past n - 1 always leave the lattice, so larger radii (and infinity) act as n - 1.
     const int32_t rad = smoothingRadius >= float(n - 1) ? n - 1 : (smoothingRadius < 1.0f ? 1 : int32_t(smoothingRadius));
-    engine::smoothBox(lut.data, n, rad, 0, n - 1, true, work.get());
+    engine::smoothBox(kernels, lut.data, n, rad, 0, n - 1, true, work.get());
   }
   lut.valid = true;
   return true;

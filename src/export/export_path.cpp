@@ -4,11 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "export/export.h"
-
 namespace {
-
-ExportClock gExportClock = nullptr;
 
 const char* extensionOf(ExportKind kind) { return kind == ExportKind::Cube ? ".cube" : ".cdl"; }
 
@@ -27,12 +23,9 @@ bool appendFitting(char (&out)[kExportPathSize], size_t length, const char* text
 
 }  // namespace
 
-void setExportClock(ExportClock clock) { gExportClock = clock; }
-
-struct tm exportLocalTime() {
-  time_t now = gExportClock ? gExportClock() : time(nullptr);
+struct tm localTimeOf(time_t instant) {
   struct tm when;
-  if (!localtime_r(&now, &when)) memset(&when, 0, sizeof when);
+  if (!localtime_r(&instant, &when)) memset(&when, 0, sizeof when);
   return when;
 }
 
@@ -42,11 +35,6 @@ size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, cons
                    when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec,
                    extensionOf(kind));
   return n < 0 ? size : size_t(n);
-}
-
-void getDefaultExportPath(char* buffer, size_t size) {
-  if (!buffer || size == 0) return;
-  formatDefaultExportPath(buffer, size, getenv("HOME"), exportLocalTime(), ExportKind::Cube);
 }
 
 bool resolveExportPath(const char* value, ExportKind kind, const char* home, const struct tm& when,

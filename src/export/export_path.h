@@ -10,12 +10,8 @@ constexpr size_t kExportPathSize = 1024;
 
 enum class ExportKind { Cube, CDL };
 
-// Where the export timestamps come from. Tests install a fixed clock; null restores time().
-using ExportClock = time_t (*)();
-void setExportClock(ExportClock clock);
-
-// Local calendar time of the export clock's current instant.
-struct tm exportLocalTime();
+// Local calendar time of an instant (all zero when it cannot be had).
+struct tm localTimeOf(time_t instant);
 
 // "<home>/Vantrel_YYYYMMDD_HHMMSS<ext>", or "/tmp/..." when home is null (an empty home gives
 // "/Vantrel_..."). Writes at most size - 1 characters; returns the length the full name needs,

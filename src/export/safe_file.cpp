@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,8 +13,6 @@
 #include <ctime>
 
 namespace {
-
-std::atomic<unsigned> gTempCounter{0};
 
 bool copyString(char* out, size_t size, const char* text) {
   size_t n = strlen(text);
@@ -59,8 +56,9 @@ bool safeFileOpen(SafeFile& file, const char* target) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    snprintf(file.temp, sizeof file.temp, "%.*s.Vantrel-%ld-%u-%ld.tmp", dirLength, file.target, long(getpid()),
-             gTempCounter.fetch_add(1), long(now.tv_nsec));
+    // Process, thread and instant keep names apart; creation with O_EXCL settles any tie.
+    snprintf(file.temp, sizeof file.temp, "%.*s.Vantrel-%ld-%ld-%ld.tmp", dirLength, file.target, long(getpid()),
+             long(gettid()), long(now.tv_nsec) + attempt);
     // Mode 0666 under the umask, the permissions a newly created file gets from fopen.
     file.fd = open(file.temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file.fd >= 0 || errno != EEXIST) break;

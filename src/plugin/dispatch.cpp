@@ -1,11 +1,10 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
-#include "export/export.h"
 #include "plugin/description.h"
 #include "plugin/plugin.h"
-#include "render/render.h"
 
 OfxHost* gHost = nullptr;
 const OfxPropertySuiteV1* gPropSuite = nullptr;
@@ -13,10 +12,20 @@ const OfxImageEffectSuiteV1* gEffectSuite = nullptr;
 const OfxParameterSuiteV1* gParamSuite = nullptr;
 const OfxMemorySuiteV1* gMemorySuite = nullptr;
 const OfxMessageSuiteV1* gMessageSuite = nullptr;
+KernelSet gKernelSet = KernelSet::Generic;
 
 namespace {
 
+// VANTREL_ISA is read here, once: every later build and application runs the same kernels.
+void chooseKernels() {
+  const char* request = std::getenv("VANTREL_ISA");
+  const KernelChoice choice = chooseKernelSet(detectCpu(), request);
+  gKernelSet = choice.set;
+  if (choice.problem) std::fprintf(stderr, "Vantrel: %s (VANTREL_ISA=%s)\n", choice.problem, request);
+}
+
 OfxStatus load() {
+  chooseKernels();
   if (!gHost || !gHost->fetchSuite) return kOfxStatErrMissingHostFeature;
   OfxPropertySetHandle host = gHost->host;
   // Every fetch is made before anything is tested, so a host sees the same calls either way.

@@ -16,22 +16,6 @@ InstanceData* findInstanceData(OfxImageEffectHandle effect) {
   return static_cast<InstanceData*>(data);
 }
 
-bool prepareLutStorage(LUT3D& lut) {
-  lut.valid = false;
-  if (lut.data && lut.size == kLutSize) return true;
-  delete[] lut.data;
-  lut.data = nullptr;
-  lut.size = kLutSize;
-  try {
-    lut.data = new float[kLutFloats];
-  } catch (...) {
-    lut.data = nullptr;
-    lut.size = 0;
-    return false;
-  }
-  return true;
-}
-
 OfxStatus createInstance(OfxImageEffectHandle effect) {
   std::fputs("Vantrel: CREATE INSTANCE\n", stderr);
   if (!gPropSuite || !gEffectSuite) return kOfxStatErrMissingHostFeature;
@@ -78,7 +62,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   }
 
   // Without storage the instance still lives; render prepares it again on its next build.
-  prepareLutStorage(data->lut);
+  data->lut.reserve(kLutSize);
 
   data->lutSourceTime = -1.0;
   data->lutReferenceTime = -1.0;
@@ -99,10 +83,7 @@ OfxStatus destroyInstance(OfxImageEffectHandle effect) {
   {
     // Waits for a render or export still holding the LUT.
     std::unique_lock<std::shared_mutex> lock(data->lutLock);
-    delete[] data->lut.data;
-    data->lut.data = nullptr;
-    data->lut.valid = false;
-    data->lut.size = 0;
+    data->lut.release();
   }
   // The handle may still reach us (a second destroy, a late action): it must find no record
   // rather than the freed one.

@@ -1,8 +1,11 @@
-// Plug-in boundary: host pointers and the per-instance record.
+// Plug-in boundary: host pointers, the kernel set, the per-instance record and the actions.
+// Every call to the host is made from this folder; the libraries below it take what they need
+// as arguments.
 #pragma once
 
 #include <shared_mutex>
 
+#include "cpu/cpu_features.h"
 #include "engine/engine.h"
 #include "ofx/ofx_api.h"
 #include "ofx/ofx_names.h"
@@ -14,6 +17,9 @@ extern const OfxImageEffectSuiteV1* gEffectSuite;
 extern const OfxParameterSuiteV1* gParamSuite;
 extern const OfxMemorySuiteV1* gMemorySuite;
 extern const OfxMessageSuiteV1* gMessageSuite;
+// The vector kernels the engine and the application run, chosen on load from the processor
+// and the VANTREL_ISA variable.
+extern KernelSet gKernelSet;
 
 // One per instance, in host memory. Constructed in place (value-initialised, so every plain
 // field starts zeroed) because the lock is not a trivial type.
@@ -34,7 +40,7 @@ struct InstanceData {
   OfxParamHandle exportButtonParam;
   OfxParamHandle exportCDLButtonParam;
   OfxParamHandle rebuildButtonParam;
-  LUT3D lut;
+  LutStorage lut;
   double lutSourceTime;
   double lutReferenceTime;
   int32_t lutMatchMode;
@@ -49,10 +55,6 @@ struct InstanceData {
 // The instance's record, or null when it has none.
 InstanceData* findInstanceData(OfxImageEffectHandle effect);
 
-// Makes lut.data hold 65^3 triples (reusing storage of the right size), clears valid.
-// On allocation failure: data null, size 0, returns false. Never throws.
-bool prepareLutStorage(LUT3D& lut);
-
 // The dispatcher: every host action enters here, and no exception leaves it.
 OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                      OfxPropertySetHandle outArgs);
@@ -61,6 +63,15 @@ OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandl
 OfxStatus createInstance(OfxImageEffectHandle effect);
 OfxStatus destroyInstance(OfxImageEffectHandle effect);
 OfxStatus isIdentity(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);
+
+// The render action: fetch, check, keep the LUT cache current, apply.
+OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs);
+
+// Buttons, parameter and clip changes.
+OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs);
+// Each returns true when it refused for want of a valid LUT.
+bool exportCubeLUT(OfxImageEffectHandle effect, InstanceData& data);
+bool exportCDL(OfxImageEffectHandle effect, InstanceData& data);
 // Asks for every connected input's whole region of definition.
 OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs,
                                OfxPropertySetHandle outArgs);

@@ -1,38 +1,27 @@
 // LUT application: clamps each Source pixel, samples the lattice trilinearly and blends with
-// per-channel mixes. Images here are always 32-bit float RGBA; other formats are converted
-// by the render action before they get here.
+// per-channel mixes. Images here are always 32-bit float RGBA; other layouts are converted
+// before they get here.
 #pragma once
 
-#include <cstdint>
-
+#include "cpu/cpu_features.h"
 #include "engine/engine.h"
-#include "ofx/ofx_api.h"
+#include "render/image.h"
 
-// One float RGBA image: data addresses the pixel at (bounds.x1, bounds.y1); rows may run
-// backwards in memory (negative rowBytes).
-struct ImageDesc {
-  unsigned char* data;
-  int32_t rowBytes;
-  OfxRectI bounds;
+// How much of the lookup each channel takes: strength x channel mix, formed in double and
+// rounded to float once per render, and its complement.
+struct ChannelMixes {
+  float mix[3];
+  float oneMinusMix[3];  // 1.0f - mix
 };
+
+ChannelMixes channelMixes(double strength, double red, double green, double blue);
 
 // Trilinear lookup of a colour already clamped to [0, 1]. Needs lut.size >= 2 and lut.data.
 void sampleLUT(const LUT3D& lut, float r, float g, float b, float& outR, float& outG, float& outB);
 
 // Writes every Output pixel of the window that lies inside the Output bounds. Window pixels
-// outside the Source bounds become transparent black and are never read.
-void applyLUT(const ImageDesc& source, const ImageDesc& output, const OfxRectI& window, const LUT3D& lut,
-              bool useLut, double strength, double strengthR, double strengthG, double strengthB);
-
-// Row kernels. Every kernel gives bit-identical results to Literal; the fast ones only
-// reorder independent work.
-enum class ApplyKernel { Literal, Avx2, Avx512 };
-
-bool applyKernelSupported(ApplyKernel kernel);
-// The fastest kernel this processor runs, decided once.
-ApplyKernel bestApplyKernel();
-
-// applyLUT with a chosen kernel (falls back to Literal when the processor lacks it).
-void applyLUTWith(ApplyKernel kernel, const ImageDesc& source, const ImageDesc& output, const OfxRectI& window,
-                  const LUT3D& lut, bool useLut, double strength, double strengthR, double strengthG,
-                  double strengthB);
+// outside the Source bounds become transparent black and are never read. Without a lattice
+// (lut null, or one without storage) the Output is the clamped Source. Every kernel set gives
+// the same bits as the generic one.
+void applyLUT(const ImageView& source, const ImageView& output, const Rect& window, const LUT3D* lut,
+              const ChannelMixes& mixes, KernelSet kernels);

@@ -1,29 +1,12 @@
 #include "render/pixel_format.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "ofx/ofx_names.h"
-
 namespace {
 
-inline const unsigned char* rowAt(const HostImage& image, int32_t y) {
+inline const unsigned char* rowAt(const ImageView& image, int32_t y) {
   return image.data + int64_t(y - image.bounds.y1) * image.rowBytes;
-}
-
-inline int32_t sampleBytes(PixelDepth depth) {
-  switch (depth) {
-    case PixelDepth::Byte:
-      return 1;
-    case PixelDepth::Short:
-      return 2;
-    case PixelDepth::Float:
-      return 4;
-    case PixelDepth::Unsupported:
-      break;
-  }
-  return 0;
 }
 
 // Reads count samples of the given depth as floats in [0, 1] (float samples as stored).
@@ -62,50 +45,37 @@ void writeSample(unsigned char* to, PixelDepth depth, float v) {
 
 }  // namespace
 
-PixelDepth pixelDepthFromName(const char* name) {
-  if (name == nullptr) return PixelDepth::Unsupported;
-  if (std::strcmp(name, kOfxBitDepthFloat) == 0) return PixelDepth::Float;
-  if (std::strcmp(name, kOfxBitDepthShort) == 0) return PixelDepth::Short;
-  if (std::strcmp(name, kOfxBitDepthByte) == 0) return PixelDepth::Byte;
-  return PixelDepth::Unsupported;
-}
-
-int32_t componentCountFromName(const char* name) {
-  if (name == nullptr) return 0;
-  if (std::strcmp(name, kOfxImageComponentRGBA) == 0) return 4;
-  if (std::strcmp(name, kOfxImageComponentRGB) == 0) return 3;
-  if (std::strcmp(name, kOfxImageComponentAlpha) == 0) return 1;
+int32_t bytesPerSample(PixelDepth depth) {
+  switch (depth) {
+    case PixelDepth::Byte:
+      return 1;
+    case PixelDepth::Short:
+      return 2;
+    case PixelDepth::Float:
+      return 4;
+    case PixelDepth::Unsupported:
+      break;
+  }
   return 0;
 }
 
-int32_t bytesPerPixel(const HostImage& image) { return sampleBytes(image.depth) * image.components; }
-
-bool isFloatRGBA(const HostImage& image) { return image.depth == PixelDepth::Float && image.components == 4; }
-
-bool hasSaneLayout(const HostImage& image) {
-  const OfxRectI& b = image.bounds;
+bool hasSaneLayout(const ImageView& image) {
+  const Rect& b = image.bounds;
   if (b.x2 < b.x1 || b.y2 < b.y1) return false;
-  if (b.x2 == b.x1 || b.y2 == b.y1) return true;
-  const int64_t rowSize = (int64_t(b.x2) - b.x1) * bytesPerPixel(image);
+  if (b.empty()) return true;
+  const int64_t rowSize = b.width() * bytesPerPixel(image);
   // Samples are read as whole 16- and 32-bit values, so every row must start on one.
-  const int32_t sample = sampleBytes(image.depth);
+  const int32_t sample = bytesPerSample(image.depth);
   const bool aligned = sample > 0 && reinterpret_cast<uintptr_t>(image.data) % uint32_t(sample) == 0 &&
                        image.rowBytes % sample == 0;
   return image.data != nullptr && aligned && rowSize > 0 && std::llabs(int64_t(image.rowBytes)) >= rowSize;
 }
 
-ImageDesc floatRGBAView(const HostImage& image, const OfxRectI& region, std::vector<float>& storage) {
-  OfxRectI r;
-  r.x1 = std::max(region.x1, image.bounds.x1);
-  r.y1 = std::max(region.y1, image.bounds.y1);
-  r.x2 = std::max(r.x1, std::min(region.x2, image.bounds.x2));
-  r.y2 = std::max(r.y1, std::min(region.y2, image.bounds.y2));
-  if (isFloatRGBA(image)) {
-    ImageDesc view{image.data, image.rowBytes, image.bounds};
-    return view;
-  }
-  const int64_t width = int64_t(r.x2) - r.x1;
-  const int64_t height = int64_t(r.y2) - r.y1;
+ImageView floatRGBAView(const ImageView& image, const Rect& region, std::vector<float>& storage) {
+  if (isFloatRGBA(image)) return image;
+  const Rect r = intersect(region, image.bounds);
+  const int64_t width = r.width();
+  const int64_t height = r.height();
   storage.assign(size_t(width * height * 4), 0.0f);
   const int32_t pixelBytes = bytesPerPixel(image);
   const int32_t n = image.components;
@@ -123,29 +93,25 @@ ImageDesc floatRGBAView(const HostImage& image, const OfxRectI& region, std::vec
       to[3] = n == 4 ? s[3] : 1.0f;
     }
   }
-  ImageDesc view{reinterpret_cast<unsigned char*>(storage.data()), int32_t(width * 16), r};
-  return view;
+  return floatRGBA(reinterpret_cast<unsigned char*>(storage.data()), int32_t(width * 16), r);
 }
 
-const unsigned char* floatSamples(const HostImage& image, int32_t& rowBytes, std::vector<float>& storage) {
-  if (image.depth == PixelDepth::Float) {
-    rowBytes = image.rowBytes;
-    return image.data;
-  }
-  const int64_t width = int64_t(image.bounds.x2) - image.bounds.x1;
-  const int64_t height = int64_t(image.bounds.y2) - image.bounds.y1;
+ImageView floatSamples(const ImageView& image, std::vector<float>& storage) {
+  if (image.depth == PixelDepth::Float) return image;
+  const int64_t width = image.bounds.width();
+  const int64_t height = image.bounds.height();
   const int64_t rowSamples = width * image.components;
   storage.assign(size_t(rowSamples * height), 0.0f);
   for (int64_t y = 0; rowSamples > 0 && y < height; ++y)
     readSamples(rowAt(image, int32_t(image.bounds.y1 + y)), image.depth, rowSamples, storage.data() + y * rowSamples);
-  rowBytes = int32_t(rowSamples * 4);
-  return reinterpret_cast<const unsigned char*>(storage.data());
+  return ImageView{reinterpret_cast<unsigned char*>(storage.data()), int32_t(rowSamples * 4), image.bounds,
+                   PixelDepth::Float, image.components};
 }
 
-void storeFloatRGBA(const ImageDesc& from, const HostImage& to) {
+void storeFloatRGBA(const ImageView& from, const ImageView& to) {
   const int32_t n = to.components;
-  const int32_t sample = sampleBytes(to.depth);
-  const int64_t width = int64_t(from.bounds.x2) - from.bounds.x1;
+  const int32_t sample = bytesPerSample(to.depth);
+  const int64_t width = from.bounds.width();
   for (int32_t y = from.bounds.y1; y < from.bounds.y2; ++y) {
     const float* s = reinterpret_cast<const float*>(from.data + int64_t(y - from.bounds.y1) * from.rowBytes);
     unsigned char* d = const_cast<unsigned char*>(rowAt(to, y)) + int64_t(from.bounds.x1 - to.bounds.x1) * n * sample;

@@ -31,12 +31,12 @@ TEST(AllocationFailure, DifferentClipsReportsItAndLeavesTheLutInvalid) {
   std::vector<float> storage(kLutFloats, 0.25f);
   LUT3D lut{storage.data(), kLutSize, true};
   gFailAfter = 0;
-  EXPECT_FALSE(buildMatchLUT_DifferentClips(kStats, kStats, lut, PreserveNothing));
+  EXPECT_FALSE(buildMatchLUT_DifferentClips(kStats, kStats, lut, PreserveNothing, preferredKernelSet()));
   EXPECT_FALSE(lut.valid);
   EXPECT_EQ(lut.data, storage.data());
   EXPECT_EQ(lut.size, kLutSize);
   // The next build, with memory back, succeeds.
-  EXPECT_TRUE(buildMatchLUT_DifferentClips(kStats, kStats, lut, PreserveNothing));
+  EXPECT_TRUE(buildMatchLUT_DifferentClips(kStats, kStats, lut, PreserveNothing, preferredKernelSet()));
   EXPECT_TRUE(lut.valid);
 }
 
@@ -48,7 +48,7 @@ TEST(AllocationFailure, SameFrameReportsEachFailedArray) {
   int arrays = 0;
   for (int failAt = 0; failAt < 8; ++failAt) {
     gFailAfter = failAt;
-    const bool built = buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors);
+    const bool built = buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors, preferredKernelSet());
     EXPECT_EQ(lut.valid, built);
     if (built) {
       arrays = failAt;  // every allocation was made before the countdown ran out
@@ -57,7 +57,7 @@ TEST(AllocationFailure, SameFrameReportsEachFailedArray) {
   }
   gFailAfter = -1;
   EXPECT_GE(arrays, 1);
-  EXPECT_TRUE(buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors));
+  EXPECT_TRUE(buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors, preferredKernelSet()));
 }
 
 }  // namespace

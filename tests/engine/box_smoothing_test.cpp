@@ -26,12 +26,12 @@ void expectAllNear(const std::vector<float>& got, const std::vector<float>& want
 
 void fastShell(std::vector<float>& lattice, int32_t n) {
   std::vector<float> work(size_t(engine::smoothingWorkFloats(n)));
-  engine::smoothBox(lattice.data(), n, 5, 5, n - 6, false, work.data());
+  engine::smoothBox(preferredKernelSet(), lattice.data(), n, 5, 5, n - 6, false, work.data());
 }
 
 void fastClipped(std::vector<float>& lattice, int32_t n, int32_t rad) {
   std::vector<float> work(size_t(engine::smoothingWorkFloats(n)));
-  engine::smoothBox(lattice.data(), n, rad, 0, n - 1, true, work.data());
+  engine::smoothBox(preferredKernelSet(), lattice.data(), n, rad, 0, n - 1, true, work.data());
 }
 
 TEST(BoxSmoothing, ShellBlocksAgreeWithTermByTermSums) {

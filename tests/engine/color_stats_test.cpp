@@ -34,7 +34,7 @@ Image uniformImage(int32_t w, int32_t h, float r, float g, float b) {
 
 ColorStats stats(const Image& im, const MaskData* mask = nullptr) {
   ColorStats s;
-  computeColorStats(im.bytes(), im.w, im.h, im.w * 16, Colorspace::Lab, s, mask);
+  computeColorStats(im.bytes(), im.w, im.h, im.w * 16, Colorspace::Lab, s, mask, preferredKernelSet());
   return s;
 }
 
@@ -101,13 +101,13 @@ TEST(ColorStats, UniformImages) {
 TEST(ColorStats, NoDataSummary) {
   Image im = uniformImage(10, 10, 0.3f, 0.3f, 0.3f);
   ColorStats s;
-  computeColorStats(im.bytes(), 0, 10, 160, Colorspace::Lab, s, nullptr);
+  computeColorStats(im.bytes(), 0, 10, 160, Colorspace::Lab, s, nullptr, preferredKernelSet());
   expectNoData(s);
-  computeColorStats(im.bytes(), 10, 0, 160, Colorspace::Lab, s, nullptr);
+  computeColorStats(im.bytes(), 10, 0, 160, Colorspace::Lab, s, nullptr, preferredKernelSet());
   expectNoData(s);
-  computeColorStats(im.bytes(), 10, -3, 160, Colorspace::Lab, s, nullptr);
+  computeColorStats(im.bytes(), 10, -3, 160, Colorspace::Lab, s, nullptr, preferredKernelSet());
   expectNoData(s);
-  computeColorStats(nullptr, 10, 10, 160, Colorspace::Lab, s, nullptr);
+  computeColorStats(nullptr, 10, 10, 160, Colorspace::Lab, s, nullptr, preferredKernelSet());
   expectNoData(s);
 }
 
@@ -133,9 +133,9 @@ TEST(ColorStats, NegativeRowBytesReadsRowsUpwardFromThePointer) {
   for (int32_t y = 0; y < photo.height; ++y)
     std::copy_n(&photo.pixels[y * rowFloats], rowFloats, &flipped[(photo.height - 1 - y) * rowFloats]);
   ColorStats up, down;
-  computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, up, nullptr);
+  computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, up, nullptr, preferredKernelSet());
   computeColorStats(reinterpret_cast<const unsigned char*>(&flipped[(photo.height - 1) * rowFloats]), photo.width,
-                    photo.height, -photo.rowBytes(), Colorspace::Lab, down, nullptr);
+                    photo.height, -photo.rowBytes(), Colorspace::Lab, down, nullptr, preferredKernelSet());
   for (int c = 0; c < 3; ++c) {
     EXPECT_EQ(up.mean[c], down.mean[c]);
     EXPECT_EQ(up.stdDev[c], down.stdDev[c]);
@@ -237,10 +237,10 @@ TEST(ColorStats, PhotographsMatchThePlainComputation) {
     const FloatImage photo = loadPhoto(name, 1920, 1080);
     ASSERT_EQ(photo.width, 1920) << name;
     ColorStats fast, plain;
-    computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr);
+    computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr, preferredKernelSet());
     literal::computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), plain, nullptr);
-    forEachKernelSet([&] {
-      computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr);
+    forEachKernelSet([&](KernelSet k) {
+      computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr, k);
       for (int c = 0; c < 3; ++c) {
         EXPECT_EQ(fast.mean[c], plain.mean[c]) << name;
         EXPECT_EQ(fast.stdDev[c], plain.stdDev[c]) << name;
@@ -267,11 +267,11 @@ TEST(ColorStats, NonFiniteSamplesAreLeftOut) {
   }
   const MaskData leaveOut{reinterpret_cast<const unsigned char*>(alpha.data()), 600, 400, 600 * 4, 1};
   ColorStats expected, plain;
-  computeColorStats(clean.bytes(), 600, 400, clean.rowBytes(), Colorspace::Lab, expected, &leaveOut);
+  computeColorStats(clean.bytes(), 600, 400, clean.rowBytes(), Colorspace::Lab, expected, &leaveOut, preferredKernelSet());
   literal::computeColorStats(bad.bytes(), 600, 400, bad.rowBytes(), plain, nullptr);
-  forEachKernelSet([&] {
+  forEachKernelSet([&](KernelSet k) {
     ColorStats got;
-    computeColorStats(bad.bytes(), 600, 400, bad.rowBytes(), Colorspace::Lab, got, nullptr);
+    computeColorStats(bad.bytes(), 600, 400, bad.rowBytes(), Colorspace::Lab, got, nullptr, k);
     for (int c = 0; c < 3; ++c) {
       EXPECT_EQ(got.mean[c], expected.mean[c]);
       EXPECT_EQ(got.stdDev[c], expected.stdDev[c]);

@@ -22,9 +22,10 @@ struct Lut {
 const ColorStats kSource{{100.0f, 128.0f, 128.0f}, {50.0f, 10.0f, 10.0f}};
 const ColorStats kReference{{150.0f, 128.0f, 128.0f}, {25.0f, 10.0f, 10.0f}};
 
-Lut build(const ColorStats& s, const ColorStats& r, PreserveMode mode, int32_t n = kLutSize) {
+Lut build(const ColorStats& s, const ColorStats& r, PreserveMode mode, int32_t n = kLutSize,
+          KernelSet kernels = preferredKernelSet()) {
   Lut l(n);
-  EXPECT_TRUE(buildMatchLUT_DifferentClips(s, r, l.lut, mode));
+  EXPECT_TRUE(buildMatchLUT_DifferentClips(s, r, l.lut, mode, kernels));
   EXPECT_TRUE(l.lut.valid);
   return l;
 }
@@ -156,8 +157,8 @@ TEST(DifferentClipsLut, AgreesWithThePlainBuilderOnPhotographs) {
   ASSERT_EQ(source.width, 1920);
   ASSERT_EQ(reference.width, 1920);
   ColorStats s, r;
-  computeColorStats(source.bytes(), 1920, 1080, source.rowBytes(), Colorspace::Lab, s, nullptr);
-  computeColorStats(reference.bytes(), 1920, 1080, reference.rowBytes(), Colorspace::Lab, r, nullptr);
+  computeColorStats(source.bytes(), 1920, 1080, source.rowBytes(), Colorspace::Lab, s, nullptr, preferredKernelSet());
+  computeColorStats(reference.bytes(), 1920, 1080, reference.rowBytes(), Colorspace::Lab, r, nullptr, preferredKernelSet());
   for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
     SCOPED_TRACE(mode);
     expectNearPlain(build(s, r, mode), s, r, mode);
@@ -188,21 +189,21 @@ TEST(DifferentClipsLut, EveryKernelSetBuildsTheSameLut) {
   const ColorStats tinted{{150.0f, 140.0f, 110.0f}, {25.0f, 12.0f, 9.0f}};
   for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
     const Lut best = build(kSource, tinted, mode);
-    forEachKernelSet([&] { EXPECT_EQ(build(kSource, tinted, mode).storage, best.storage); });
+    forEachKernelSet([&](KernelSet k) { EXPECT_EQ(build(kSource, tinted, mode, kLutSize, k).storage, best.storage); });
   }
 }
 
 TEST(DifferentClipsLut, RefusesALatticeWithoutStorage) {
   LUT3D none{nullptr, 65, true};
-  EXPECT_FALSE(buildMatchLUT_DifferentClips(kSource, kReference, none, PreserveNothing));
+  EXPECT_FALSE(buildMatchLUT_DifferentClips(kSource, kReference, none, PreserveNothing, preferredKernelSet()));
   EXPECT_FALSE(none.valid);
   float one[3] = {0, 0, 0};
   LUT3D tiny{one, 1, true};
-  EXPECT_FALSE(buildMatchLUT_DifferentClips(kSource, kReference, tiny, PreserveNothing));
+  EXPECT_FALSE(buildMatchLUT_DifferentClips(kSource, kReference, tiny, PreserveNothing, preferredKernelSet()));
   EXPECT_FALSE(tiny.valid);
   EXPECT_EQ(one[0], 0.0f);
   LUT3D absurd{one, 1 << 30, true};  // its float count would not fit 64 bits
-  EXPECT_FALSE(buildMatchLUT_DifferentClips(kSource, kReference, absurd, PreserveNothing));
+  EXPECT_FALSE(buildMatchLUT_DifferentClips(kSource, kReference, absurd, PreserveNothing, preferredKernelSet()));
   EXPECT_FALSE(absurd.valid);
 }
 

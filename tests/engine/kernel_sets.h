@@ -1,16 +1,16 @@
-// Runs a test body once for each vector kernel set this CPU supports.
+// Runs a test body once for each vector kernel set this CPU supports, passing the set.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "engine/engine_internal.h"
+#include "cpu/cpu_features.h"
 
 template <class Fn>
 void forEachKernelSet(Fn fn) {
-  for (engine::Isa isa : {engine::Isa::Generic, engine::Isa::Avx2, engine::Isa::Avx512}) {
-    if (!engine::useIsa(isa)) continue;
-    SCOPED_TRACE(isa == engine::Isa::Generic ? "generic" : isa == engine::Isa::Avx2 ? "avx2" : "avx512");
-    fn();
+  const CpuFeatures cpu = detectCpu();
+  for (KernelSet set : {KernelSet::Generic, KernelSet::Avx2, KernelSet::Avx512}) {
+    if (!supports(cpu, set)) continue;
+    SCOPED_TRACE(kernelSetName(set));
+    fn(set);
   }
-  engine::useIsa(engine::bestIsa());
 }

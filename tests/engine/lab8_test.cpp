@@ -108,8 +108,8 @@ TEST(Lab8Vector, CubeRootIsPowfOnEveryFloatOfTheRange) {
       std::memcpy(&t[k], &bits, 4);
       expected[k] = powf(t[k], 0.33333334f);
     }
-    forEachKernelSet([&] {
-      engine::labFBatch(t.data(), got.data(), count);
+    forEachKernelSet([&](KernelSet k) {
+      engine::labFBatch(k, t.data(), got.data(), count);
       ASSERT_EQ(std::memcmp(got.data(), expected.data(), count * sizeof(float)), 0) << start;
     });
   }
@@ -132,8 +132,8 @@ TEST(Lab8Vector, BatchesEqualTheScalarConversions) {
     if (i % 83 == 0) in[i % 3][i] = -0.0f;
     rgbToLab8(in[0][i], in[1][i], in[2][i], expected[0][i], expected[1][i], expected[2][i]);
   }
-  forEachKernelSet([&] {
-    engine::rgbToLab8Batch(in[0].data(), in[1].data(), in[2].data(), out[0].data(), out[1].data(), out[2].data(), n);
+  forEachKernelSet([&](KernelSet k) {
+    engine::rgbToLab8Batch(k, in[0].data(), in[1].data(), in[2].data(), out[0].data(), out[1].data(), out[2].data(), n);
     for (int c = 0; c < 3; ++c) ASSERT_EQ(std::memcmp(out[c].data(), expected[c].data(), n * sizeof(float)), 0);
   });
 
@@ -142,8 +142,8 @@ TEST(Lab8Vector, BatchesEqualTheScalarConversions) {
     if (i % 97 == 0) in[i % 3][i] = std::numeric_limits<float>::quiet_NaN();
     lab8ToRgb(in[0][i], in[1][i], in[2][i], expected[0][i], expected[1][i], expected[2][i]);
   }
-  forEachKernelSet([&] {
-    engine::lab8ToRgbBatch(in[0].data(), in[1].data(), in[2].data(), out[0].data(), out[1].data(), out[2].data(), n);
+  forEachKernelSet([&](KernelSet k) {
+    engine::lab8ToRgbBatch(k, in[0].data(), in[1].data(), in[2].data(), out[0].data(), out[1].data(), out[2].data(), n);
     for (int c = 0; c < 3; ++c) ASSERT_EQ(std::memcmp(out[c].data(), expected[c].data(), n * sizeof(float)), 0);
   });
 }

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "export/export.h"
 
 namespace {
 
@@ -76,45 +75,20 @@ TEST(ExportPath, LongPathsFitOrAreRefused) {
   EXPECT_EQ(resolve("", ExportKind::Cube, shortHome.c_str()), shortHome + "/Vantrel_20240305_070809.cube");
 }
 
-time_t fixedClock() { return 1709622489; }  // 2024-03-05 07:08:09 UTC
-
-class DefaultPath : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* home = getenv("HOME");
-    hadHome_ = home != nullptr;
-    if (home) savedHome_ = home;
-    setenv("TZ", "UTC", 1);
-    tzset();
-    setExportClock(fixedClock);
-  }
-  void TearDown() override {
-    setExportClock(nullptr);
-    if (hadHome_) {
-      setenv("HOME", savedHome_.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  std::string defaultPath(size_t size = kExportPathSize) {
+// The default name follows HOME, falls back to /tmp without it, and is cut to the buffer.
+TEST(DefaultPath, FollowsHomeAndTheLocalTime) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const struct tm when = localTimeOf(1709622489);  // 2024-03-05 07:08:09 UTC
+  auto path = [&](const char* home, size_t size = kExportPathSize) {
     std::string buffer(size, '\x7f');
-    getDefaultExportPath(buffer.data(), size);
-    return buffer.c_str();
-  }
-
- private:
-  bool hadHome_ = false;
-  std::string savedHome_;
-};
-
-TEST_F(DefaultPath, FollowsHome) {
-  setenv("HOME", "/home/u", 1);
-  EXPECT_EQ(defaultPath(), "/home/u/Vantrel_20240305_070809.cube");
-  setenv("HOME", "", 1);
-  EXPECT_EQ(defaultPath(), "/Vantrel_20240305_070809.cube");
-  unsetenv("HOME");
-  EXPECT_EQ(defaultPath(), "/tmp/Vantrel_20240305_070809.cube");
-  EXPECT_EQ(defaultPath(9), "/tmp/Van");
+    formatDefaultExportPath(buffer.data(), size, home, when, ExportKind::Cube);
+    return std::string(buffer.c_str());
+  };
+  EXPECT_EQ(path("/home/u"), "/home/u/Vantrel_20240305_070809.cube");
+  EXPECT_EQ(path(""), "/Vantrel_20240305_070809.cube");
+  EXPECT_EQ(path(nullptr), "/tmp/Vantrel_20240305_070809.cube");
+  EXPECT_EQ(path(nullptr, 9), "/tmp/Van");
 }
 
 }  // namespace

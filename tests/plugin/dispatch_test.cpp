@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,28 @@ TEST(Load, FetchesSixSuitesInOrderAndNeverCallsThreads) {
   EXPECT_EQ(host->fetchedSuites(), kSixSuites);
   EXPECT_EQ(host->describe(), kOfxStatOK);
   EXPECT_EQ(host->multiThreadCalls(), 0);
+}
+
+// VANTREL_ISA is read on load: a set the plug-in cannot honour is said once, and load succeeds.
+TEST(Load, KernelSetOverrideIsReadOnLoad) {
+  const char* outer = getenv("VANTREL_ISA");
+  const std::string saved = outer ? outer : "";
+  for (const char* value : {"sse9", "generic", ""}) {
+    HostOptions options;
+    options.captureStderr = true;
+    auto host = openModule(options);
+    setenv("VANTREL_ISA", value, 1);
+    EXPECT_EQ(host->load(), kOfxStatOK);
+    if (outer)
+      setenv("VANTREL_ISA", saved.c_str(), 1);
+    else
+      unsetenv("VANTREL_ISA");
+    const std::string said = host->lastStderr();
+    if (std::string(value) == "sse9")
+      EXPECT_EQ(said, "Vantrel: VANTREL_ISA is not one of generic, avx2, avx512 - ignored (VANTREL_ISA=sse9)\n");
+    else
+      EXPECT_EQ(said.find("VANTREL_ISA"), std::string::npos) << value;
+  }
 }
 
 TEST(Load, OptionalSuitesMayBeMissing) {

@@ -44,24 +44,25 @@ OwnedLut randomLut(uint32_t seed, int32_t size = kLutSize) {
 // A single-row float RGBA image with its own storage.
 struct Row {
   std::vector<float> pixels;
-  ImageDesc desc;
+  ImageView view;
   Row(int32_t x1, int32_t y, int32_t count)
-      : pixels(size_t(count) * 4), desc{reinterpret_cast<unsigned char*>(pixels.data()), count * 16, {x1, y, x1 + count, y + 1}} {}
+      : pixels(size_t(count) * 4),
+        view{floatRGBA(reinterpret_cast<unsigned char*>(pixels.data()), count * 16, {x1, y, x1 + count, y + 1})} {}
 };
 
-std::vector<float> applyPixels(ApplyKernel kernel, const std::vector<float>& in, const LUT3D& lut, bool useLut,
+std::vector<float> applyPixels(KernelSet kernels, const std::vector<float>& in, const LUT3D& lut, bool useLut,
                                double s, double sr, double sg, double sb) {
   const int32_t count = int32_t(in.size() / 4);
   Row src(0, 0, count), dst(0, 0, count);
   src.pixels = in;
-  src.desc.data = reinterpret_cast<unsigned char*>(src.pixels.data());
-  applyLUTWith(kernel, src.desc, dst.desc, src.desc.bounds, lut, useLut, s, sr, sg, sb);
+  src.view.data = reinterpret_cast<unsigned char*>(src.pixels.data());
+  applyLUT(src.view, dst.view, src.view.bounds, useLut ? &lut : nullptr, channelMixes(s, sr, sg, sb), kernels);
   return dst.pixels;
 }
 
 std::vector<float> applyOne(const LUT3D& lut, bool useLut, std::vector<float> pixel, double s = 1.0, double sr = 1.0,
                             double sg = 1.0, double sb = 1.0) {
-  return applyPixels(ApplyKernel::Literal, pixel, lut, useLut, s, sr, sg, sb);
+  return applyPixels(KernelSet::Generic, pixel, lut, useLut, s, sr, sg, sb);
 }
 
 float triple(const OwnedLut& l, int r, int g, int b, int c) { return l.values[lutOffset(l.lut.size, r, g, b) + c]; }
@@ -146,9 +147,9 @@ TEST(ApplyLUT, IdentityLutGivesTheClampedSource) {
 
 // The fast kernels must reproduce the literal one bit for bit, whatever the input.
 TEST(ApplyKernels, FastKernelsAreBitIdenticalToTheLiteralOne) {
-  std::vector<ApplyKernel> kernels;
-  for (ApplyKernel k : {ApplyKernel::Avx2, ApplyKernel::Avx512})
-    if (applyKernelSupported(k)) kernels.push_back(k);
+  std::vector<KernelSet> kernels;
+  for (KernelSet k : {KernelSet::Avx2, KernelSet::Avx512})
+    if (supports(detectCpu(), k)) kernels.push_back(k);
   if (kernels.empty()) GTEST_SKIP() << "no fast kernel on this processor";
   const float edges[] = {0.0f, -0.0f, 1.0f, kNaN, kInf, -kInf, 0.5f, 1.0f - 1e-7f, 1e-7f, 2.0f, -1.0f, 63.0f / 64.0f};
   std::mt19937 rng(2024);
@@ -162,21 +163,21 @@ TEST(ApplyKernels, FastKernelsAreBitIdenticalToTheLiteralOne) {
     in[i] = p < 12 ? edges[p] : wide(rng);
   }
   for (bool useLut : {true, false}) {
-    const std::vector<float> literal = applyPixels(ApplyKernel::Literal, in, l.lut, useLut, 0.8, 0.9, 0.35, 1.0);
-    for (ApplyKernel k : kernels) {
+    const std::vector<float> literal = applyPixels(KernelSet::Generic, in, l.lut, useLut, 0.8, 0.9, 0.35, 1.0);
+    for (KernelSet k : kernels) {
       const std::vector<float> fast = applyPixels(k, in, l.lut, useLut, 0.8, 0.9, 0.35, 1.0);
       ASSERT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * 4), 0)
-          << "kernel " << int(k) << " useLut " << useLut;
+          << "kernel " << kernelSetName(k) << " useLut " << useLut;
     }
   }
   // Other lattice sizes take the same paths.
   OwnedLut small = randomLut(9, 2);
   std::vector<float> few(1003 * 4);
   for (float& v : few) v = wide(rng);
-  const std::vector<float> literal = applyPixels(ApplyKernel::Literal, few, small.lut, true, 1, 1, 1, 1);
-  for (ApplyKernel k : kernels) {
+  const std::vector<float> literal = applyPixels(KernelSet::Generic, few, small.lut, true, 1, 1, 1, 1);
+  for (KernelSet k : kernels) {
     const std::vector<float> fast = applyPixels(k, few, small.lut, true, 1, 1, 1, 1);
-    EXPECT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * 4), 0) << "kernel " << int(k);
+    EXPECT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * 4), 0) << "kernel " << kernelSetName(k);
   }
 }
 
@@ -196,8 +197,8 @@ TEST(ApplyKernels, CornerReadsStayInsideTheTable) {
   std::vector<float> in;
   for (float v : {1.0f, 0.999f, 0.0f, 0.5f})
     for (int i = 0; i < 8; ++i) in.insert(in.end(), {v, v, v, 1.0f});
-  for (ApplyKernel kernel : {ApplyKernel::Literal, ApplyKernel::Avx2, ApplyKernel::Avx512}) {
-    if (!applyKernelSupported(kernel)) continue;
+  for (KernelSet kernel : {KernelSet::Generic, KernelSet::Avx2, KernelSet::Avx512}) {
+    if (!supports(detectCpu(), kernel)) continue;
     const std::vector<float> out = applyPixels(kernel, in, guarded, true, 1, 1, 1, 1);
     EXPECT_EQ(out[0], l.values[823872]);
     EXPECT_EQ(out[2], l.values[823874]);
@@ -214,12 +215,13 @@ TEST(ApplyLUT, WindowsBoundsAndStrides) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> dist(-0.2f, 1.2f);
   for (float& v : srcStore) v = dist(rng);
-  ImageDesc src{reinterpret_cast<unsigned char*>(srcStore.data() + (sh - 1) * sw * 4), -sw * 16, {10, 20, 16, 24}};
+  const ImageView src = floatRGBA(reinterpret_cast<unsigned char*>(srcStore.data() + (sh - 1) * sw * 4), -sw * 16,
+                                  {10, 20, 16, 24});
   const float sentinel = -77.0f;
   std::vector<float> outStore((ow + opad) * oh * 4, sentinel);
-  ImageDesc out{reinterpret_cast<unsigned char*>(outStore.data()), (ow + opad) * 16, {8, 18, 18, 26}};
+  const ImageView out = floatRGBA(reinterpret_cast<unsigned char*>(outStore.data()), (ow + opad) * 16, {8, 18, 18, 26});
   // The window reaches past every edge of the Output.
-  applyLUT(src, out, OfxRectI{5, 15, 30, 22}, l.lut, true, 1, 1, 1, 1);
+  applyLUT(src, out, Rect{5, 15, 30, 22}, &l.lut, channelMixes(1, 1, 1, 1), preferredKernelSet());
   for (int y = 18; y < 26; ++y)
     for (int x = 8; x < 18 + opad; ++x) {
       const float* o = &outStore[((y - 18) * (ow + opad) + (x - 8)) * 4];
@@ -239,6 +241,6 @@ TEST(ApplyLUT, WindowsBoundsAndStrides) {
     }
   // An empty window writes nothing.
   std::vector<float> before = outStore;
-  applyLUT(src, out, OfxRectI{12, 21, 12, 25}, l.lut, true, 1, 1, 1, 1);
+  applyLUT(src, out, Rect{12, 21, 12, 25}, &l.lut, channelMixes(1, 1, 1, 1), preferredKernelSet());
   EXPECT_EQ(before, outStore);
 }

@@ -9,31 +9,17 @@
 
 namespace {
 
-HostImage image(void* data, int32_t rowBytes, OfxRectI bounds, PixelDepth depth, int32_t components) {
-  return HostImage{static_cast<unsigned char*>(data), rowBytes, bounds, depth, components};
+ImageView image(void* data, int32_t rowBytes, Rect bounds, PixelDepth depth, int32_t components) {
+  return ImageView{static_cast<unsigned char*>(data), rowBytes, bounds, depth, components};
 }
 
-std::vector<float> pixel(const ImageDesc& view, int32_t x, int32_t y) {
+std::vector<float> pixel(const ImageView& view, int32_t x, int32_t y) {
   const float* p =
       reinterpret_cast<const float*>(view.data + int64_t(y - view.bounds.y1) * view.rowBytes) + (x - view.bounds.x1) * 4;
   return std::vector<float>(p, p + 4);
 }
 
 }  // namespace
-
-TEST(PixelFormat, NamesMapToDepthsAndComponentCounts) {
-  EXPECT_EQ(pixelDepthFromName("OfxBitDepthFloat"), PixelDepth::Float);
-  EXPECT_EQ(pixelDepthFromName("OfxBitDepthShort"), PixelDepth::Short);
-  EXPECT_EQ(pixelDepthFromName("OfxBitDepthByte"), PixelDepth::Byte);
-  EXPECT_EQ(pixelDepthFromName("OfxBitDepthHalf"), PixelDepth::Unsupported);
-  EXPECT_EQ(pixelDepthFromName("ofxbitdepthfloat"), PixelDepth::Unsupported);
-  EXPECT_EQ(pixelDepthFromName(nullptr), PixelDepth::Unsupported);
-  EXPECT_EQ(componentCountFromName("OfxImageComponentRGBA"), 4);
-  EXPECT_EQ(componentCountFromName("OfxImageComponentRGB"), 3);
-  EXPECT_EQ(componentCountFromName("OfxImageComponentAlpha"), 1);
-  EXPECT_EQ(componentCountFromName("OfxImageComponentYUVA"), 0);
-  EXPECT_EQ(componentCountFromName(nullptr), 0);
-}
 
 TEST(PixelFormat, LayoutChecksRejectWhatWouldReadOutOfBounds) {
   float buffer[64] = {};
@@ -60,58 +46,56 @@ TEST(PixelFormat, IntegerAndRgbImagesBecomeFloatRgba) {
   // 8-bit RGB, 2x2 at (4, 7), rows padded to 8 bytes.
   uint8_t bytes[16] = {0, 128, 255, 9, 9, 9, 0, 0, 51, 102, 153, 204, 255, 1, 0, 0};
   std::vector<float> storage;
-  const HostImage rgb8 = image(bytes, 8, {4, 7, 6, 9}, PixelDepth::Byte, 3);
-  ImageDesc view = floatRGBAView(rgb8, OfxRectI{0, 0, 100, 100}, storage);
+  const ImageView rgb8 = image(bytes, 8, {4, 7, 6, 9}, PixelDepth::Byte, 3);
+  ImageView view = floatRGBAView(rgb8, Rect{0, 0, 100, 100}, storage);
   EXPECT_EQ(view.bounds.x1, 4);
   EXPECT_EQ(view.bounds.y2, 9);
   EXPECT_EQ(pixel(view, 4, 7), (std::vector<float>{0.0f, 128.0f / 255.0f, 1.0f, 1.0f}));
   EXPECT_EQ(pixel(view, 5, 8), (std::vector<float>{204.0f / 255.0f, 1.0f, 1.0f / 255.0f, 1.0f}));
   // Only the requested region is converted.
-  view = floatRGBAView(rgb8, OfxRectI{5, 8, 6, 9}, storage);
+  view = floatRGBAView(rgb8, Rect{5, 8, 6, 9}, storage);
   EXPECT_EQ(storage.size(), 4u);
   EXPECT_EQ(pixel(view, 5, 8)[0], 204.0f / 255.0f);
   // A region beside the image, and an image without columns or data, convert nothing.
-  view = floatRGBAView(rgb8, OfxRectI{10, 7, 12, 9}, storage);
+  view = floatRGBAView(rgb8, Rect{10, 7, 12, 9}, storage);
   EXPECT_TRUE(storage.empty());
   EXPECT_EQ(view.bounds.x2 - view.bounds.x1, 0);
-  int32_t rowBytes = -1;
-  floatSamples(image(nullptr, 0, {3, 0, 3, 4}, PixelDepth::Byte, 1), rowBytes, storage);
+  EXPECT_EQ(floatSamples(image(nullptr, 0, {3, 0, 3, 4}, PixelDepth::Byte, 1), storage).rowBytes, 0);
   EXPECT_TRUE(storage.empty());
-  EXPECT_EQ(rowBytes, 0);
 
   // 16-bit RGBA with negative row bytes: data points at the bottom row, stored last.
   uint16_t shorts[8] = {65535, 0, 32768, 1, 0, 65535, 0, 65535};
-  const HostImage rgba16 = image(shorts + 4, -8, {0, 0, 1, 2}, PixelDepth::Short, 4);
+  const ImageView rgba16 = image(shorts + 4, -8, {0, 0, 1, 2}, PixelDepth::Short, 4);
   view = floatRGBAView(rgba16, rgba16.bounds, storage);
   EXPECT_EQ(pixel(view, 0, 0), (std::vector<float>{0.0f, 1.0f, 0.0f, 1.0f}));
   EXPECT_EQ(pixel(view, 0, 1), (std::vector<float>{1.0f, 0.0f, 32768.0f / 65535.0f, 1.0f / 65535.0f}));
 
   // Float RGBA is used in place.
   float floats[4] = {0.1f, 0.2f, 0.3f, 0.4f};
-  const HostImage rgba32 = image(floats, 16, {0, 0, 1, 1}, PixelDepth::Float, 4);
+  const ImageView rgba32 = image(floats, 16, {0, 0, 1, 1}, PixelDepth::Float, 4);
   EXPECT_EQ(floatRGBAView(rgba32, rgba32.bounds, storage).data, reinterpret_cast<unsigned char*>(floats));
 }
 
 TEST(PixelFormat, MasksKeepTheirComponentCount) {
   uint8_t alpha[4] = {0, 255, 128, 64};
   std::vector<float> storage;
-  int32_t rowBytes = 0;
-  const float* samples = reinterpret_cast<const float*>(
-      floatSamples(image(alpha, 2, {0, 0, 2, 2}, PixelDepth::Byte, 1), rowBytes, storage));
-  EXPECT_EQ(rowBytes, 8);
+  const ImageView converted = floatSamples(image(alpha, 2, {0, 0, 2, 2}, PixelDepth::Byte, 1), storage);
+  const float* samples = reinterpret_cast<const float*>(converted.data);
+  EXPECT_EQ(converted.rowBytes, 8);
+  EXPECT_EQ(converted.components, 1);
   EXPECT_EQ(std::vector<float>(samples, samples + 4),
             (std::vector<float>{0.0f, 1.0f, 128.0f / 255.0f, 64.0f / 255.0f}));
   float floats[3] = {0.5f, 0.25f, 2.0f};
-  EXPECT_EQ(floatSamples(image(floats, -12, {0, 0, 1, 1}, PixelDepth::Float, 3), rowBytes, storage),
-            reinterpret_cast<unsigned char*>(floats));
-  EXPECT_EQ(rowBytes, -12);
+  const ImageView inPlace = floatSamples(image(floats, -12, {0, 0, 1, 1}, PixelDepth::Float, 3), storage);
+  EXPECT_EQ(inPlace.data, reinterpret_cast<unsigned char*>(floats));
+  EXPECT_EQ(inPlace.rowBytes, -12);
 }
 
 TEST(PixelFormat, StoringClampsRoundsAndDropsChannels) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   // Two pixels of working storage at (1, 0).
   float work[8] = {0.5f / 255.0f, 0.49f / 255.0f, 1.5f, nan, -0.1f, 0.5f, 1.0f, 0.25f};
-  const ImageDesc from{reinterpret_cast<unsigned char*>(work), 32, {1, 0, 3, 1}};
+  const ImageView from = floatRGBA(reinterpret_cast<unsigned char*>(work), 32, {1, 0, 3, 1});
 
   uint8_t bytes[9] = {7, 7, 7, 7, 7, 7, 7, 7, 7};
   storeFloatRGBA(from, image(bytes, 9, {0, 0, 3, 1}, PixelDepth::Byte, 3));

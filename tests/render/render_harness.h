@@ -93,7 +93,7 @@ inline Lut engineLut(int matchMode, int preserve, const Picture& source, const P
   if (matchMode == 1) {
     lut.built = buildMatchLUT_SameClip(bytes(source), source.width, source.height, source.width * 16, bytes(reference),
                                        reference.width, reference.height, reference.width * 16, l, 5.0f,
-                                       PreserveMode(preserve));
+                                       PreserveMode(preserve), preferredKernelSet());
   } else {
     auto mask = [&](const Picture* m) {
       return m ? MaskData{bytes(*m), m->width, m->height, m->width * 16, 4} : MaskData{};
@@ -101,10 +101,10 @@ inline Lut engineLut(int matchMode, int preserve, const Picture& source, const P
     const MaskData sm = mask(sourceMask), rm = mask(referenceMask);
     ColorStats s, r;
     computeColorStats(bytes(source), source.width, source.height, source.width * 16, Colorspace::Lab, s,
-                      sourceMask ? &sm : nullptr);
+                      sourceMask ? &sm : nullptr, preferredKernelSet());
     computeColorStats(bytes(reference), reference.width, reference.height, reference.width * 16, Colorspace::Lab, r,
-                      referenceMask ? &rm : nullptr);
-    lut.built = buildMatchLUT_DifferentClips(s, r, l, PreserveMode(preserve));
+                      referenceMask ? &rm : nullptr, preferredKernelSet());
+    lut.built = buildMatchLUT_DifferentClips(s, r, l, PreserveMode(preserve), preferredKernelSet());
   }
   EXPECT_TRUE(lut.built && l.valid);
   return lut;

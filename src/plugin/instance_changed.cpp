@@ -2,8 +2,7 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "export/export.h"
-#include "export/notify.h"
+#include "plugin/messages.h"
 #include "plugin/plugin.h"
 
 namespace {

@@ -9,15 +9,13 @@
 // exclusive lock too, so two frames alternating cannot starve each other. Instance-changed
 // clears `valid` under the exclusive lock and the exporters read under a shared one, so
 // neither overlaps a build or an apply.
-#include "render/render.h"
-
-#include <algorithm>
-#include <cstdio>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
 #include <vector>
 
+#include "plugin/host_images.h"
+#include "plugin/messages.h"
 #include "plugin/plugin.h"
 #include "render/apply_lut.h"
 #include "render/pixel_format.h"
@@ -62,21 +60,16 @@ struct CacheKeys {
 
 // Everything a build needs, read from the host before any lock is taken.
 struct RenderInputs {
-  HostImage source;
-  HostImage reference;
-  HostImage output;
-  HostImage sourceMask;
-  HostImage referenceMask;
+  ImageView source;
+  ImageView reference;
+  ImageView output;
+  ImageView sourceMask;
+  ImageView referenceMask;
   bool hasReference;
   bool hasSourceMask;
   bool hasReferenceMask;
   Parameters params;
 };
-
-void diagnostic(const char* line) {
-  std::fputs(line, stderr);
-  std::fflush(stderr);
-}
 
 OfxPropertySetHandle fetchImage(OfxImageClipHandle clip, double time) {
   OfxPropertySetHandle image = nullptr;
@@ -92,61 +85,22 @@ void readInt(OfxParamHandle param, double time, int& value) {
   if (param) gParamSuite->paramGetValueAtTime(param, time, &value);
 }
 
-const char* readString(OfxPropertySetHandle image, const char* name) {
-  char* value = nullptr;
-  gPropSuite->propGetString(image, name, 0, &value);
-  return value;
-}
-
-HostImage describeImage(OfxPropertySetHandle image, bool isMask) {
-  HostImage desc{};
-  void* data = nullptr;
-  gPropSuite->propGetPointer(image, kOfxImagePropData, 0, &data);
-  desc.data = static_cast<unsigned char*>(data);
-  gPropSuite->propGetInt(image, kOfxImagePropRowBytes, 0, &desc.rowBytes);
-  int bounds[4] = {0, 0, 0, 0};
-  gPropSuite->propGetIntN(image, kOfxImagePropBounds, 4, bounds);
-  desc.bounds = OfxRectI{bounds[0], bounds[1], bounds[2], bounds[3]};
-  desc.depth = pixelDepthFromName(readString(image, kOfxImageEffectPropPixelDepth));
-  const int32_t components = componentCountFromName(readString(image, kOfxImageEffectPropComponents));
-  // A mask without a known component string is read as RGBA.
-  desc.components = isMask ? (components == 0 ? 4 : components) : components;
-  return desc;
-}
-
-// Refuses formats the effect does not declare (kOfxStatErrUnsupported) and layouts that would
-// lead reads or writes astray (kOfxStatFailed); kOfxStatOK otherwise.
-OfxStatus checkImage(const HostImage& image, const char* clip, bool isMask) {
-  const bool componentsOk = isMask || image.components == 3 || image.components == 4;
-  char line[160];
-  if (image.depth == PixelDepth::Unsupported || !componentsOk) {
-    std::snprintf(line, sizeof line, "Vantrel: Unsupported pixel format on clip %s - render refused\n", clip);
-    diagnostic(line);
-    return kOfxStatErrUnsupported;
-  }
-  // A mask image without pixel data is a mask that weighs nothing out: the engine reads a null
-  // mask pointer as no mask, while the mask's presence still counts for the cache.
-  if (isMask && image.data == nullptr) return kOfxStatOK;
-  if (!hasSaneLayout(image)) {
-    std::snprintf(line, sizeof line, "Vantrel: Invalid image layout on clip %s - render refused\n", clip);
-    diagnostic(line);
-    return kOfxStatFailed;
-  }
-  return kOfxStatOK;
-}
-
 bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
   return data.lut.valid && keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime &&
          keys.matchMode == data.lutMatchMode && keys.preserveMode == data.lutPreserveMode &&
          keys.hadSourceMask == data.lutHadSourceMask && keys.hadReferenceMask == data.lutHadReferenceMask;
 }
 
-int32_t width(const OfxRectI& r) { return r.x2 - r.x1; }
-int32_t height(const OfxRectI& r) { return r.y2 - r.y1; }
+int32_t width(const Rect& r) { return int32_t(r.width()); }
+int32_t height(const Rect& r) { return int32_t(r.height()); }
 
-MaskData maskFrom(const HostImage& image, std::vector<float>& storage) {
+MaskData maskFrom(const ImageView& image, std::vector<float>& storage) {
   MaskData mask{};
-  mask.pixels = image.data ? floatSamples(image, mask.rowBytes, storage) : nullptr;
+  if (image.data) {
+    const ImageView samples = floatSamples(image, storage);
+    mask.pixels = samples.data;
+    mask.rowBytes = samples.rowBytes;
+  }
   mask.width = width(image.bounds);
   mask.height = height(image.bounds);
   mask.components = image.components;
@@ -156,15 +110,14 @@ MaskData maskFrom(const HostImage& image, std::vector<float>& storage) {
 // Rebuilds the LUT for these keys; called with the lock held exclusively. Keys are stored only
 // after a finished build, so a failed one leaves the cache missing.
 void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) {
-  if (!prepareLutStorage(data.lut)) {
-    diagnostic("Vantrel: LUT allocation failed\n");
+  if (!data.lut.reserve(kLutSize)) {
+    logLine("Vantrel: LUT allocation failed\n");
     return;
   }
-  data.lut.valid = false;
 
   std::vector<float> sourceStorage, referenceStorage, sourceMaskStorage, referenceMaskStorage;
-  const ImageDesc source = floatRGBAView(in.source, in.source.bounds, sourceStorage);
-  const ImageDesc reference = floatRGBAView(in.reference, in.reference.bounds, referenceStorage);
+  const ImageView source = floatRGBAView(in.source, in.source.bounds, sourceStorage);
+  const ImageView reference = floatRGBAView(in.reference, in.reference.bounds, referenceStorage);
   MaskData sourceMask{}, referenceMask{};
   if (in.hasSourceMask) sourceMask = maskFrom(in.sourceMask, sourceMaskStorage);
   if (in.hasReferenceMask) referenceMask = maskFrom(in.referenceMask, referenceMaskStorage);
@@ -174,17 +127,17 @@ void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) 
   if (in.params.matchMode == 1) {
     built = buildMatchLUT_SameClip(source.data, width(source.bounds), height(source.bounds), source.rowBytes,
                                    reference.data, width(reference.bounds), height(reference.bounds),
-                                   reference.rowBytes, data.lut, 5.0f, preserve);
+                                   reference.rowBytes, data.lut, 5.0f, preserve, gKernelSet);
   } else {
     ColorStats sourceStats, referenceStats;
     computeColorStats(source.data, width(source.bounds), height(source.bounds), source.rowBytes, Colorspace::Lab,
-                      sourceStats, in.hasSourceMask ? &sourceMask : nullptr);
+                      sourceStats, in.hasSourceMask ? &sourceMask : nullptr, gKernelSet);
     computeColorStats(reference.data, width(reference.bounds), height(reference.bounds), reference.rowBytes,
-                      Colorspace::Lab, referenceStats, in.hasReferenceMask ? &referenceMask : nullptr);
-    built = buildMatchLUT_DifferentClips(sourceStats, referenceStats, data.lut, preserve);
+                      Colorspace::Lab, referenceStats, in.hasReferenceMask ? &referenceMask : nullptr, gKernelSet);
+    built = buildMatchLUT_DifferentClips(sourceStats, referenceStats, data.lut, preserve, gKernelSet);
   }
   if (!built) {
-    diagnostic("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
+    logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
     return;
   }
   data.lutHadSourceMask = keys.hadSourceMask;
@@ -197,11 +150,10 @@ void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) 
 
 // Applies the cached LUT (when the cache holds this render's match) into target. Returns with
 // every pixel of the window written.
-void applyCached(InstanceData& data, const RenderInputs& in, const CacheKeys& keys, const ImageDesc& source,
-                 const ImageDesc& target, const OfxRectI& window) {
-  const Parameters& p = in.params;
+void applyCached(InstanceData& data, const RenderInputs& in, const CacheKeys& keys, const ChannelMixes& mixes,
+                 const ImageView& source, const ImageView& target, const Rect& window) {
   auto apply = [&](bool useLut) {
-    applyLUT(source, target, window, data.lut, useLut, p.strength, p.strengthR, p.strengthG, p.strengthB);
+    applyLUT(source, target, window, useLut ? &data.lut : nullptr, mixes, gKernelSet);
   };
   {
     std::shared_lock<std::shared_mutex> shared(data.lutLock);
@@ -227,7 +179,7 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   gPropSuite->propGetDouble(inArgs, kOfxPropTime, 0, &time);
   int windowValues[4] = {0, 0, 0, 0};
   gPropSuite->propGetIntN(inArgs, kOfxImageEffectPropRenderWindow, 4, windowValues);
-  OfxRectI window{windowValues[0], windowValues[1], windowValues[2], windowValues[3]};
+  const Rect window{windowValues[0], windowValues[1], windowValues[2], windowValues[3]};
 
   FetchedImages images;
   images.source = fetchImage(data.sourceClip, time);
@@ -262,7 +214,7 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
 
   struct Check {
     OfxPropertySetHandle image;
-    HostImage* desc;
+    ImageView* desc;
     const char* clip;
     bool isMask;
   };
@@ -279,28 +231,25 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   }
 
   // Only Output pixels inside its bounds are written.
-  OfxRectI target = window;
-  target.x1 = std::max(window.x1, in.output.bounds.x1);
-  target.y1 = std::max(window.y1, in.output.bounds.y1);
-  target.x2 = std::max(target.x1, std::min(window.x2, in.output.bounds.x2));
-  target.y2 = std::max(target.y1, std::min(window.y2, in.output.bounds.y2));
+  const Rect target = intersect(window, in.output.bounds);
 
   std::vector<float> sourceStorage;
-  const ImageDesc source = floatRGBAView(in.source, target, sourceStorage);
+  const ImageView source = floatRGBAView(in.source, target, sourceStorage);
   // Other Output layouts are written through float RGBA working storage the size of the window.
   std::vector<float> outputStorage;
-  ImageDesc output{in.output.data, in.output.rowBytes, in.output.bounds};
+  ImageView output = in.output;
   if (!isFloatRGBA(in.output)) {
-    outputStorage.assign(size_t(int64_t(width(target)) * height(target) * 4), 0.0f);
-    output = ImageDesc{reinterpret_cast<unsigned char*>(outputStorage.data()), width(target) * 16, target};
+    outputStorage.assign(size_t(target.width() * target.height() * 4), 0.0f);
+    output = floatRGBA(reinterpret_cast<unsigned char*>(outputStorage.data()), width(target) * 16, target);
   }
 
+  const ChannelMixes mixes = channelMixes(p.strength, p.strengthR, p.strengthG, p.strengthB);
   if (in.hasReference) {
     const CacheKeys keys{time, p.matchMode, p.preserveMode, in.hasSourceMask, in.hasReferenceMask};
-    applyCached(data, in, keys, source, output, target);
+    applyCached(data, in, keys, mixes, source, output, target);
   } else {
     // Without a Reference the cache is neither tested nor touched.
-    applyLUT(source, output, target, data.lut, false, p.strength, p.strengthR, p.strengthG, p.strengthB);
+    applyLUT(source, output, target, nullptr, mixes, gKernelSet);
   }
   if (!isFloatRGBA(in.output)) storeFloatRGBA(output, in.output);
   return kOfxStatOK;
@@ -315,10 +264,10 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   try {
     return renderInstance(*data, inArgs);
   } catch (const std::bad_alloc&) {
-    diagnostic("Vantrel: Out of memory while rendering - frame not rendered\n");
+    logLine("Vantrel: Out of memory while rendering - frame not rendered\n");
     return kOfxStatErrMemory;
   } catch (...) {
-    diagnostic("Vantrel: Render failed\n");
+    logLine("Vantrel: Render failed\n");
     return kOfxStatFailed;
   }
 }

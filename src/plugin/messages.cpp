@@ -1,10 +1,13 @@
-#include "export/notify.h"
+#include "plugin/messages.h"
 
 #include <cstdio>
 
 #include "plugin/plugin.h"
 
-void logLine(const char* line) { fputs(line, stderr); }
+void logLine(const char* line) {
+  fputs(line, stderr);
+  fflush(stderr);
+}
 
 void notifyUser(OfxImageEffectHandle effect, const char* type, const char* text) {
   // The text goes through "%s" so that a '%' in a path is shown rather than interpreted.

@@ -1,4 +1,4 @@
-// How the commands report: diagnostic lines on standard error, and messages the user sees
+// How the actions report: diagnostic lines on standard error, and messages the user sees
 // through the host's message suite.
 #pragma once
 
