@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "ofx_host.h"
+#include "host_testing.h"
 
 namespace {
 
@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 using ofxhost::Components;
 using ofxhost::Effect;
 using ofxhost::Host;
+using ofxhost::TestHost;
 using ofxhost::Image;
 using ofxhost::PixelDepth;
 
@@ -194,13 +195,13 @@ class Session {
   explicit Session(FuzzedDataProvider& in) : in_(in) {}
 
   void run() {
-    ofxhost::HostOptions options;
+    ofxhost::TestingOptions options;
     // Each suite is missing now and then, several at once too.
     for (bool* missing : {&options.noPropertySuite, &options.noImageEffectSuite, &options.noParameterSuite,
                           &options.noMemorySuite, &options.noMultiThreadSuite, &options.noMessageSuite}) {
       *missing = in_.ConsumeProbability<float>() < 0.04f;
     }
-    host_ = std::make_unique<Host>(options);
+    host_ = std::make_unique<TestHost>(options);
     check(host_->open(VANTREL_MODULE_PATH), host_->error());
     host_->load();
     host_->describe();
@@ -433,7 +434,7 @@ class Session {
   }
 
   FuzzedDataProvider& in_;
-  std::unique_ptr<Host> host_;
+  std::unique_ptr<TestHost> host_;
   std::string context_;
   std::vector<Instance> instances_;
 };

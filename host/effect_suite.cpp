@@ -53,7 +53,7 @@ Clip* clipFrom(OfxImageClipHandle h) {
 
 OfxStatus getPropertySet(OfxImageEffectHandle h, OfxPropertySetHandle* out) {
   Effect* e = Effect::from(h);
-  Call done(e ? e->owner : activeHost(), "getPropertySet", "");
+  Call done(e ? e->owner : callingHost(), "getPropertySet", "");
   if (out) *out = nullptr;
   if (e == nullptr) return done(kOfxStatErrBadHandle);
   if (out == nullptr) return done(kOfxStatErrValue);
@@ -63,7 +63,7 @@ OfxStatus getPropertySet(OfxImageEffectHandle h, OfxPropertySetHandle* out) {
 
 OfxStatus getParamSet(OfxImageEffectHandle h, OfxParamSetHandle* out) {
   Effect* e = Effect::from(h);
-  Call done(e ? e->owner : activeHost(), "getParamSet", "");
+  Call done(e ? e->owner : callingHost(), "getParamSet", "");
   if (out) *out = nullptr;
   if (e == nullptr) return done(kOfxStatErrBadHandle);
   if (out == nullptr) return done(kOfxStatErrValue);
@@ -73,7 +73,7 @@ OfxStatus getParamSet(OfxImageEffectHandle h, OfxParamSetHandle* out) {
 
 OfxStatus clipDefine(OfxImageEffectHandle h, const char* name, OfxPropertySetHandle* out) {
   Effect* e = Effect::from(h);
-  Call done(e ? e->owner : activeHost(), "clipDefine", name ? name : "");
+  Call done(e ? e->owner : callingHost(), "clipDefine", name ? name : "");
   if (out) *out = nullptr;
   if (e == nullptr) return done(kOfxStatErrBadHandle);
   if (name == nullptr || *name == '\0') return done(kOfxStatErrValue);
@@ -102,7 +102,7 @@ OfxStatus clipDefine(OfxImageEffectHandle h, const char* name, OfxPropertySetHan
 OfxStatus clipGetHandle(OfxImageEffectHandle h, const char* name, OfxImageClipHandle* clip,
                         OfxPropertySetHandle* props) {
   Effect* e = Effect::from(h);
-  Call done(e ? e->owner : activeHost(), "clipGetHandle", name ? name : "");
+  Call done(e ? e->owner : callingHost(), "clipGetHandle", name ? name : "");
   if (clip) *clip = nullptr;
   if (props) *props = nullptr;
   if (e == nullptr) return done(kOfxStatErrBadHandle);
@@ -116,7 +116,7 @@ OfxStatus clipGetHandle(OfxImageEffectHandle h, const char* name, OfxImageClipHa
 
 OfxStatus clipGetPropertySet(OfxImageClipHandle h, OfxPropertySetHandle* out) {
   Clip* c = clipFrom(h);
-  Call done(c ? c->effect->owner : activeHost(), "clipGetPropertySet", c ? c->name : "");
+  Call done(c ? c->effect->owner : callingHost(), "clipGetPropertySet", c ? c->name : "");
   if (out) *out = nullptr;
   if (c == nullptr) return done(kOfxStatErrBadHandle);
   if (out == nullptr) return done(kOfxStatErrValue);
@@ -126,12 +126,12 @@ OfxStatus clipGetPropertySet(OfxImageClipHandle h, OfxPropertySetHandle* out) {
 
 OfxStatus clipGetImage(OfxImageClipHandle h, OfxTime time, const OfxRectD*, OfxPropertySetHandle* out) {
   Clip* c = clipFrom(h);
-  Call done(c ? c->effect->owner : activeHost(), "clipGetImage", c ? c->name : "", time);
+  Call done(c ? c->effect->owner : callingHost(), "clipGetImage", c ? c->name : "", time);
   if (out) *out = nullptr;
   if (c == nullptr) return done(kOfxStatErrBadHandle);
   if (out == nullptr) return done(kOfxStatErrValue);
   // The region argument is a hint; what is handed out follows the render's regions of interest.
-  *out = c->effect->owner->fetchImage(c, time);
+  *out = HostAccess::fetchImage(*c->effect->owner, c, time);
   return done(*out ? kOfxStatOK : kOfxStatFailed);
 }
 
@@ -148,9 +148,9 @@ Host* imageOwner(const void* image) {
 
 OfxStatus clipReleaseImage(OfxPropertySetHandle image) {
   Host* host = imageOwner(image);
-  if (host == nullptr) host = activeHost();
+  if (host == nullptr) host = callingHost();
   if (host == nullptr) return kOfxStatErrBadHandle;
-  return host->releaseImage(image);
+  return HostAccess::releaseImage(*host, image);
 }
 
 const Image* imageAt(const Clip* c, double time) {
@@ -162,7 +162,7 @@ const Image* imageAt(const Clip* c, double time) {
 
 OfxStatus clipGetRegionOfDefinition(OfxImageClipHandle h, OfxTime time, OfxRectD* bounds) {
   Clip* c = clipFrom(h);
-  Call done(c ? c->effect->owner : activeHost(), "clipGetRegionOfDefinition", c ? c->name : "", time);
+  Call done(c ? c->effect->owner : callingHost(), "clipGetRegionOfDefinition", c ? c->name : "", time);
   if (c == nullptr) return done(kOfxStatErrBadHandle);
   if (bounds == nullptr) return done(kOfxStatErrValue);
   *bounds = OfxRectD{0, 0, 0, 0};
@@ -175,7 +175,7 @@ OfxStatus clipGetRegionOfDefinition(OfxImageClipHandle h, OfxTime time, OfxRectD
 
 int abortEffect(OfxImageEffectHandle h) {
   Effect* e = Effect::from(h);
-  Call done(e ? e->owner : activeHost(), "abort", "");
+  Call done(e ? e->owner : callingHost(), "abort", "");
   return done(0);
 }
 
@@ -189,13 +189,13 @@ struct ImageMemory {
 constexpr uint32_t kImageMemoryMagic = 0x494d454d;  // "IMEM"
 
 OfxStatus imageMemoryAlloc(OfxImageEffectHandle h, size_t n, OfxImageMemoryHandle* out) {
-  Host* host = h ? (Effect::from(h) ? Effect::from(h)->owner : nullptr) : activeHost();
+  Host* host = h ? (Effect::from(h) ? Effect::from(h)->owner : nullptr) : callingHost();
   Call done(host, "imageMemoryAlloc", std::to_string(n));
   if (out == nullptr) return done(kOfxStatErrValue);
   *out = nullptr;
   if (host == nullptr) return done(kOfxStatErrBadHandle);
   void* data = nullptr;
-  if (host->allocate(n, &data) != kOfxStatOK) return done(kOfxStatErrMemory);
+  if (HostAccess::allocate(*host, n, &data) != kOfxStatOK) return done(kOfxStatErrMemory);
   auto* m = new ImageMemory{kImageMemoryMagic, 0, n, data};
   *out = reinterpret_cast<OfxImageMemoryHandle>(m);
   return done(kOfxStatOK);
@@ -209,7 +209,7 @@ ImageMemory* memoryFrom(OfxImageMemoryHandle h) {
 
 OfxStatus imageMemoryFree(OfxImageMemoryHandle h) {
   ImageMemory* m = memoryFrom(h);
-  Call done(activeHost(), "imageMemoryFree", "");
+  Call done(callingHost(), "imageMemoryFree", "");
   if (m == nullptr) return done(kOfxStatErrBadHandle);
   m->magic = kDeadMagic;
   kMemorySuite.memoryFree(m->data);
@@ -219,7 +219,7 @@ OfxStatus imageMemoryFree(OfxImageMemoryHandle h) {
 
 OfxStatus imageMemoryLock(OfxImageMemoryHandle h, void** out) {
   ImageMemory* m = memoryFrom(h);
-  Call done(activeHost(), "imageMemoryLock", "");
+  Call done(callingHost(), "imageMemoryLock", "");
   if (out) *out = nullptr;
   if (m == nullptr) return done(kOfxStatErrBadHandle);
   if (out == nullptr) return done(kOfxStatErrValue);
@@ -230,7 +230,7 @@ OfxStatus imageMemoryLock(OfxImageMemoryHandle h, void** out) {
 
 OfxStatus imageMemoryUnlock(OfxImageMemoryHandle h) {
   ImageMemory* m = memoryFrom(h);
-  Call done(activeHost(), "imageMemoryUnlock", "");
+  Call done(callingHost(), "imageMemoryUnlock", "");
   if (m == nullptr) return done(kOfxStatErrBadHandle);
   if (m->locks > 0) --m->locks;
   return done(kOfxStatOK);
@@ -290,12 +290,12 @@ OfxStatus Host::releaseImage(OfxPropertySetHandle image) {
     std::lock_guard lk(imagesLock_);
     auto it = outstanding_.find(reinterpret_cast<PropertySet*>(image));
     if (it == outstanding_.end()) {
-      if (tracing()) record("clipReleaseImage", "");
+      if (HostAccess::tracing(*this)) noteCall("clipReleaseImage", "", 0.0);
       noteFailure("clipReleaseImage", "", kOfxStatErrBadHandle);
       ++badReleases_;
       return kOfxStatErrBadHandle;
     }
-    if (tracing()) record("clipReleaseImage", it->second.clip);
+    if (HostAccess::tracing(*this)) noteCall("clipReleaseImage", it->second.clip, 0.0);
     it->second.props->retire();
     released_.push_back(std::move(it->second.props));
     if (released_.size() > options_.releasedImagesKept) {

@@ -10,7 +10,7 @@ namespace ofxhost {
 
 namespace {
 
-std::atomic<Host*> gActive{nullptr};
+thread_local Host* tCalling = nullptr;
 
 // Which host each loaded plug-in record was last given through setHost.
 std::mutex gBindLock;
@@ -18,7 +18,7 @@ std::map<OfxPlugin*, Host*> gBound;
 
 const void* fetchSuiteEntry(OfxPropertySetHandle h, const char* name, int version) {
   PropertySet* ps = PropertySet::from(h);
-  Host* host = ps ? ps->owner() : activeHost();
+  Host* host = ps ? ps->owner() : callingHost();
   if (host == nullptr || name == nullptr) return nullptr;
   return host->fetchSuite(name, version);
 }
@@ -29,7 +29,10 @@ std::unique_ptr<PropertySet> makeArgs(Host* host) {
 
 }  // namespace
 
-Host* activeHost() { return gActive.load(); }
+Host* callingHost() { return tCalling; }
+
+ScopedCallingHost::ScopedCallingHost(Host* host) : previous_(tCalling) { tCalling = host; }
+ScopedCallingHost::~ScopedCallingHost() { tCalling = previous_; }
 
 Host::Host(HostOptions options) : options_(std::move(options)) {
   hostProps_ = std::make_unique<PropertySet>(this, "host", false);
@@ -87,8 +90,6 @@ Host::~Host() {
     for (auto& kv : gBound)
       if (kv.second == this) kv.second = nullptr;
   }
-  Host* self = this;
-  gActive.compare_exchange_strong(self, nullptr);
 }
 
 // The library stays loaded for the life of the process: a plug-in may keep thread-local or
@@ -137,7 +138,6 @@ bool Host::open(const std::string& path, int index) {
 
 void Host::bind() {
   if (plugin_ == nullptr) return;
-  gActive = this;
   {
     std::lock_guard lk(gBindLock);
     gBound[plugin_] = this;
@@ -150,15 +150,16 @@ const void* Host::fetchSuite(const char* name, int version) {
     std::lock_guard lk(recordsLock_);
     fetched_.emplace_back(name, version);
   }
-  if (tracing()) record("fetchSuite", name);
+  if (HostAccess::tracing(*this)) noteCall("fetchSuite", name, 0.0);
   if (version != 1) return nullptr;
   const std::string n = name;
-  if (n == kOfxPropertySuite) return options_.noPropertySuite ? nullptr : &kPropertySuite;
-  if (n == kOfxImageEffectSuite) return options_.noImageEffectSuite ? nullptr : &kImageEffectSuite;
-  if (n == kOfxParameterSuite) return options_.noParameterSuite ? nullptr : &kParameterSuite;
-  if (n == kOfxMemorySuite) return options_.noMemorySuite ? nullptr : &kMemorySuite;
-  if (n == kOfxMultiThreadSuite) return options_.noMultiThreadSuite ? nullptr : &kMultiThreadSuite;
-  if (n == kOfxMessageSuite) return options_.noMessageSuite ? nullptr : &kMessageSuite;
+  const TestingOptions* t = hooks_ ? &hooks_->options : nullptr;
+  if (n == kOfxPropertySuite) return t && t->noPropertySuite ? nullptr : &kPropertySuite;
+  if (n == kOfxImageEffectSuite) return t && t->noImageEffectSuite ? nullptr : &kImageEffectSuite;
+  if (n == kOfxParameterSuite) return t && t->noParameterSuite ? nullptr : &kParameterSuite;
+  if (n == kOfxMemorySuite) return t && t->noMemorySuite ? nullptr : &kMemorySuite;
+  if (n == kOfxMultiThreadSuite) return t && t->noMultiThreadSuite ? nullptr : &kMultiThreadSuite;
+  if (n == kOfxMessageSuite) return t && t->noMessageSuite ? nullptr : &kMessageSuite;
   return nullptr;
 }
 
@@ -169,7 +170,7 @@ OfxStatus Host::dispatch(const char* name, const void* handle, PropertySet* in, 
 OfxStatus Host::action(const char* name, const void* handle, OfxPropertySetHandle inArgs,
                        OfxPropertySetHandle outArgs) {
   if (plugin_ == nullptr) return kOfxStatErrFatal;
-  gActive = this;
+  ScopedCallingHost calling(this);
   OfxStatus status = kOfxStatErrFatal;
   auto call = [&] {
     // A C++ exception must not cross the C boundary; a plug-in that throws gets a fatal status.
@@ -179,10 +180,10 @@ OfxStatus Host::action(const char* name, const void* handle, OfxPropertySetHandl
       status = kOfxStatErrFatal;
     }
   };
-  if (options_.captureStderr) {
+  if (hooks_ && hooks_->options.captureStderr) {
     std::string text = captureStderr(call);
-    std::lock_guard lk(recordsLock_);
-    lastStderr_ = std::move(text);
+    std::lock_guard lk(hooks_->lock);
+    hooks_->lastStderr = std::move(text);
   } else {
     call();
   }
@@ -480,24 +481,19 @@ std::optional<ParamValue> Host::paramValue(Effect* instance, const std::string& 
 
 Call::Call(Host* host, const char* name, std::string arg, double time)
     : host_(host), name_(name), arg_(std::move(arg)) {
-  if (host_ != nullptr && host_->tracing()) host_->record(name_, arg_, time);
+  if (host_ != nullptr && HostAccess::tracing(*host_)) HostAccess::noteCall(*host_, name_, arg_, time);
 }
 
 OfxStatus Call::operator()(OfxStatus status) const {
   const bool ok = status == kOfxStatOK || status == kOfxStatReplyYes || status == kOfxStatReplyNo ||
                   status == kOfxStatReplyDefault;
-  if (!ok && host_ != nullptr) host_->noteFailure(name_, arg_, status);
+  if (!ok && host_ != nullptr) HostAccess::noteFailure(*host_, name_, arg_, status);
   return status;
 }
 
 void Host::noteFailure(const char* call, const std::string& arg, OfxStatus status) {
   std::lock_guard lk(recordsLock_);
   if (failed_.size() < 10000) failed_.push_back({call, arg, status});
-}
-
-std::string Host::lastStderr() const {
-  std::lock_guard lk(recordsLock_);
-  return lastStderr_;
 }
 
 std::vector<FailedCall> Host::failedCalls() const {
@@ -510,19 +506,38 @@ void Host::clearFailedCalls() {
   failed_.clear();
 }
 
-void Host::record(const char* call, const std::string& arg, double time) {
-  std::lock_guard lk(recordsLock_);
-  trace_.push_back({call, arg, time});
+void Host::noteCall(const char* call, const std::string& arg, double time) {
+  if (!hooks_) return;
+  std::lock_guard lk(hooks_->lock);
+  hooks_->trace.push_back({call, arg, time});
 }
 
-std::vector<TraceEntry> Host::trace() const {
-  std::lock_guard lk(recordsLock_);
-  return trace_;
+// ---------------------------------------------------------------------------------------------
+// The test host
+
+TestHost::TestHost(const TestingOptions& options) : Host(options) {
+  hooks_ = std::make_unique<HostHooks>();
+  hooks_->options = options;
 }
 
-void Host::clearTrace() {
-  std::lock_guard lk(recordsLock_);
-  trace_.clear();
+std::vector<TraceEntry> TestHost::trace() const {
+  std::lock_guard lk(hooks_->lock);
+  return hooks_->trace;
+}
+
+void TestHost::clearTrace() {
+  std::lock_guard lk(hooks_->lock);
+  hooks_->trace.clear();
+}
+
+std::string TestHost::lastStderr() const {
+  std::lock_guard lk(hooks_->lock);
+  return hooks_->lastStderr;
+}
+
+void TestHost::asPlugin(const std::function<void()>& fn) {
+  ScopedCallingHost calling(this);
+  fn();
 }
 
 void Host::addMessage(Message m) {

@@ -16,22 +16,22 @@ namespace ofxhost {
 
 namespace {
 
-// Blocks handed out by memoryAlloc, process-wide so that a free finds its block whichever host
-// is active.
+// Blocks handed out by memoryAlloc, with the host that gave each out: memoryFree carries no
+// handle, so this is how a free finds its block's host.
 std::mutex gAllocLock;
 std::unordered_map<void*, Host*> gAllocations;
 
 OfxStatus memoryAlloc(void*, size_t n, void** out) {
-  Host* host = activeHost();
+  Host* host = callingHost();
   Call done(host, "memoryAlloc", std::to_string(n));
   if (out == nullptr) return done(kOfxStatErrValue);
   *out = nullptr;
   if (host == nullptr) return done(kOfxStatErrMemory);
-  return done(host->allocate(n, out));
+  return done(HostAccess::allocate(*host, n, out));
 }
 
 OfxStatus memoryFree(void* p) {
-  Host* host = activeHost();
+  Host* host = callingHost();
   Call done(host, "memoryFree", "");
   Host* owner = nullptr;
   {
@@ -43,7 +43,7 @@ OfxStatus memoryFree(void* p) {
     }
   }
   if (owner == nullptr) {
-    if (host) host->noteBadFree();
+    if (host) HostAccess::noteBadFree(*host);
     return done(kOfxStatErrBadHandle);
   }
   std::free(p);
@@ -51,7 +51,7 @@ OfxStatus memoryFree(void* p) {
 }
 
 OfxStatus message(void* handle, const char* type, const char* id, const char* format, ...) {
-  Host* host = activeHost();
+  Host* host = callingHost();
   if (handle != nullptr) {
     Effect* e = Effect::from(static_cast<OfxImageEffectHandle>(handle));
     if (e) host = e->owner;
@@ -74,7 +74,7 @@ OfxStatus message(void* handle, const char* type, const char* id, const char* fo
   }
   va_end(ap2);
   if (n < 0) return done(kOfxStatErrFormat);
-  if (host) host->addMessage(std::move(m));
+  if (host) HostAccess::addMessage(*host, std::move(m));
   return kOfxStatOK;
 }
 
@@ -83,9 +83,9 @@ thread_local unsigned tThreadIndex = 0;
 thread_local bool tSpawned = false;
 
 void countCall(const char* call) {
-  Host* host = activeHost();
+  Host* host = callingHost();
   Call(host, call, "");
-  if (host) host->noteMultiThreadCall();
+  if (host) HostAccess::noteMultiThreadCall(*host);
 }
 
 unsigned cpuCount() {
@@ -110,8 +110,10 @@ OfxStatus multiThread(OfxThreadFunctionV1 func, unsigned nThreads, void* arg) {
     return kOfxStatOK;
   }
   std::atomic<unsigned> next{0};
+  Host* caller = callingHost();
   auto work = [&] {
     tSpawned = true;
+    ScopedCallingHost calling(caller);
     for (unsigned i = next++; i < nThreads; i = next++) {
       tThreadIndex = i;
       func(i, nThreads, arg);
@@ -200,10 +202,12 @@ const OfxMultiThreadSuiteV1 kMultiThreadSuite = {
 // Blocks are filled with a non-zero pattern so that a plug-in relying on zeroed memory shows it.
 OfxStatus Host::allocate(size_t n, void** out) {
   *out = nullptr;
-  if (failAllocAlways_) return kOfxStatErrMemory;
-  int left = failAllocNext_.load();
-  while (left > 0) {
-    if (failAllocNext_.compare_exchange_weak(left, left - 1)) return kOfxStatErrMemory;
+  if (hooks_) {
+    if (hooks_->failAllocAlways) return kOfxStatErrMemory;
+    int left = hooks_->failAllocNext.load();
+    while (left > 0) {
+      if (hooks_->failAllocNext.compare_exchange_weak(left, left - 1)) return kOfxStatErrMemory;
+    }
   }
   void* p = std::malloc(n ? n : 1);
   if (p == nullptr) return kOfxStatErrMemory;

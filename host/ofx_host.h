@@ -1,9 +1,13 @@
 // In-process OpenFX host: loads an image-effect plug-in with dlopen, serves it the property,
 // image-effect, parameter, memory, multi-thread and message suites (version 1), sends it actions,
-// and lets the caller (tests, the command-line tool) own clips, images and parameter values.
+// and lets the caller (a command-line tool, a test) own clips, images and parameter values.
+// This header is the library's whole public interface; hooks for tests (suites left out,
+// failing memory, traced calls, captured standard error) are in host_testing.h.
 //
 // Handles given to the plug-in are pointers to the objects below. Everything the plug-in sees is
-// owned by the Host; objects stay valid until the Host is destroyed.
+// owned by the Host; objects stay valid until the Host is destroyed. Several hosts may live in
+// one process: a suite call that carries no handle is answered by the host whose action is
+// running on the calling thread.
 #pragma once
 
 #include <atomic>
@@ -266,12 +270,6 @@ struct Message {
   std::string text;
 };
 
-struct TraceEntry {
-  std::string call;  // suite function name, e.g. "clipGetImage"
-  std::string arg;   // its key argument: property, parameter, clip or suite name
-  double time = 0.0; // for calls that take a time, else 0
-};
-
 // A suite call that returned an error status (anything but OK and the replies).
 struct FailedCall {
   std::string call;
@@ -280,18 +278,6 @@ struct FailedCall {
 };
 
 struct HostOptions {
-  // Suites the host does not serve (fetchSuite answers null for them).
-  bool noPropertySuite = false;
-  bool noImageEffectSuite = false;
-  bool noParameterSuite = false;
-  bool noMemorySuite = false;
-  bool noMultiThreadSuite = false;
-  bool noMessageSuite = false;
-  // Record suite calls (trace()).
-  bool trace = false;
-  // Capture fd 2 around each action into lastStderr(). Process-wide: do not combine with
-  // actions running on other threads.
-  bool captureStderr = false;
   // Before each render the host asks the plug-in for its regions of interest and hands out each
   // input image cropped to the region asked for (the render window where the plug-in does not
   // answer), intersected with the clip's region of definition, as a tiling host does. Off: every
@@ -321,6 +307,8 @@ struct RegionsOfInterest {
 
 // ---------------------------------------------------------------------------------------------
 // The host
+
+struct HostHooks;  // what host_testing.h can change in a host
 
 class Host {
  public:
@@ -391,9 +379,6 @@ class Host {
   std::optional<ParamValue> paramValue(Effect* instance, const std::string& name,
                                        std::optional<double> time = std::nullopt) const;
 
-  // Failure injection for memoryAlloc: fail every call, or the next n calls.
-  void failAllocAlways(bool on) { failAllocAlways_ = on; }
-  void failNextAllocs(int n) { failAllocNext_ = n; }
   // Blocks from memoryAlloc not yet freed (count), and frees of unknown pointers.
   int liveAllocations() const;
   int badFrees() const { return badFrees_; }
@@ -415,29 +400,32 @@ class Host {
   // Suites the plug-in asked for, in order (name, version).
   std::vector<std::pair<std::string, int>> fetchedSuites() const;
 
-  std::vector<TraceEntry> trace() const;
-  void clearTrace();
-  // Suite calls that failed, in order, whether or not tracing is on (the first 10000).
+  // Suite calls that failed, in order (the first 10000).
   std::vector<FailedCall> failedCalls() const;
   void clearFailedCalls();
-  std::string lastStderr() const;
 
   const HostOptions& options() const { return options_; }
   HostOptions& options() { return options_; }
 
-  // Used by the suite functions.
-  void record(const char* call, const std::string& arg, double time = 0.0);
+  // The suite the plug-in gets for this name and version (null when not served).
+  const void* fetchSuite(const char* name, int version);
+
+ protected:
+  // Set only by the test host of host_testing.h.
+  std::unique_ptr<HostHooks> hooks_;
+
+ private:
+  // The suite functions reach the host through this.
+  friend class HostAccess;
+  void noteCall(const char* call, const std::string& arg, double time);
   void noteFailure(const char* call, const std::string& arg, OfxStatus status);
-  bool tracing() const { return options_.trace; }
   OfxStatus allocate(size_t n, void** out);
   void noteMultiThreadCall() { ++multiThreadCalls_; }
   void addMessage(Message m);
-  const void* fetchSuite(const char* name, int version);
   OfxPropertySetHandle fetchImage(Clip* clip, double time);
   OfxStatus releaseImage(OfxPropertySetHandle image);
   void noteBadFree() { ++badFrees_; }
 
- private:
   Effect* instanceChecked(Effect* instance) const;
   OfxStatus dispatch(const char* name, const void* handle, PropertySet* in, PropertySet* out);
 
@@ -453,8 +441,6 @@ class Host {
   std::vector<std::unique_ptr<Effect>> retired_;
   std::vector<std::unique_ptr<Effect>> instances_;
 
-  std::atomic<bool> failAllocAlways_{false};
-  std::atomic<int> failAllocNext_{0};
   std::atomic<int> badFrees_{0};
 
   mutable std::mutex imagesLock_;
@@ -473,20 +459,9 @@ class Host {
 
   mutable std::mutex recordsLock_;
   std::vector<Message> messages_;
-  std::vector<TraceEntry> trace_;
   std::vector<FailedCall> failed_;
   std::vector<std::pair<std::string, int>> fetched_;
   std::atomic<int> multiThreadCalls_{0};
-  std::string lastStderr_;
 };
-
-// The host that handle-less suite calls (memoryAlloc with a null handle, memoryFree, message
-// with a null handle, the multi-thread suite) report to: the one that last bound the plug-in or
-// sent it an action.
-Host* activeHost();
-
-// Runs fn with file descriptor 2 redirected into a temporary file and returns what was written.
-// stderr is flushed before and after.
-std::string captureStderr(const std::function<void()>& fn);
 
 }  // namespace ofxhost

@@ -49,7 +49,7 @@ ParamSet* paramSetFrom(OfxParamSetHandle h) {
   return s;
 }
 
-Host* hostOf(const Param* p) { return p ? p->props->owner() : activeHost(); }
+Host* hostOf(const Param* p) { return p ? p->props->owner() : callingHost(); }
 
 // The value a parameter has at `time` (nullopt: the current value). Caller holds p.lock.
 const ParamValue& valueAt(const Param& p, std::optional<double> time) {
@@ -121,7 +121,7 @@ ParamValue defaultValue(const Param& def) {
 
 OfxStatus paramDefine(OfxParamSetHandle h, const char* type, const char* name, OfxPropertySetHandle* out) {
   ParamSet* set = paramSetFrom(h);
-  Call done(set ? set->props->owner() : activeHost(), "paramDefine", name ? name : "");
+  Call done(set ? set->props->owner() : callingHost(), "paramDefine", name ? name : "");
   if (out) *out = nullptr;
   if (set == nullptr) return done(kOfxStatErrBadHandle);
   if (name == nullptr || *name == '\0') return done(kOfxStatErrValue);
@@ -155,7 +155,7 @@ OfxStatus paramDefine(OfxParamSetHandle h, const char* type, const char* name, O
 OfxStatus paramGetHandle(OfxParamSetHandle h, const char* name, OfxParamHandle* param,
                          OfxPropertySetHandle* props) {
   ParamSet* set = paramSetFrom(h);
-  Call done(set ? set->props->owner() : activeHost(), "paramGetHandle", name ? name : "");
+  Call done(set ? set->props->owner() : callingHost(), "paramGetHandle", name ? name : "");
   if (param) *param = nullptr;
   if (props) *props = nullptr;
   if (set == nullptr) return done(kOfxStatErrBadHandle);
@@ -169,7 +169,7 @@ OfxStatus paramGetHandle(OfxParamSetHandle h, const char* name, OfxParamHandle* 
 
 OfxStatus paramSetGetPropertySet(OfxParamSetHandle h, OfxPropertySetHandle* out) {
   ParamSet* set = paramSetFrom(h);
-  Call done(set ? set->props->owner() : activeHost(), "paramSetGetPropertySet", "");
+  Call done(set ? set->props->owner() : callingHost(), "paramSetGetPropertySet", "");
   if (out) *out = nullptr;
   if (set == nullptr) return done(kOfxStatErrBadHandle);
   if (out == nullptr) return done(kOfxStatErrValue);
@@ -328,7 +328,7 @@ OfxStatus paramCopy(OfxParamHandle to, OfxParamHandle from, OfxTime offset, cons
 
 OfxStatus paramEditBegin(OfxParamSetHandle h, const char* name) {
   ParamSet* set = paramSetFrom(h);
-  Call done(set ? set->props->owner() : activeHost(), "paramEditBegin", name ? name : "");
+  Call done(set ? set->props->owner() : callingHost(), "paramEditBegin", name ? name : "");
   if (set == nullptr) return done(kOfxStatErrBadHandle);
   ++set->editDepth;
   return done(kOfxStatOK);
@@ -336,7 +336,7 @@ OfxStatus paramEditBegin(OfxParamSetHandle h, const char* name) {
 
 OfxStatus paramEditEnd(OfxParamSetHandle h) {
   ParamSet* set = paramSetFrom(h);
-  Call done(set ? set->props->owner() : activeHost(), "paramEditEnd", "");
+  Call done(set ? set->props->owner() : callingHost(), "paramEditEnd", "");
   if (set == nullptr) return done(kOfxStatErrBadHandle);
   if (set->editDepth == 0) return done(kOfxStatFailed);
   --set->editDepth;

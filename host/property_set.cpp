@@ -298,7 +298,7 @@ namespace {
 template <PropType T, typename V>
 OfxStatus setOne(const char* call, OfxPropertySetHandle h, const char* name, int index, V value) {
   PropertySet* ps = PropertySet::from(h);
-  Call done(ps ? ps->owner() : activeHost(), call, name ? name : "");
+  Call done(ps ? ps->owner() : callingHost(), call, name ? name : "");
   if (ps == nullptr) return done(kOfxStatErrBadHandle);
   PropValue v;
   v.type = T;
@@ -313,7 +313,7 @@ template <PropType T>
 OfxStatus setMany(const char* call, OfxPropertySetHandle h, const char* name, int count,
                   const void* values) {
   PropertySet* ps = PropertySet::from(h);
-  Call done(ps ? ps->owner() : activeHost(), call, name ? name : "");
+  Call done(ps ? ps->owner() : callingHost(), call, name ? name : "");
   if (ps == nullptr) return done(kOfxStatErrBadHandle);
   return done(ps->setN(name, count, T, values));
 }
@@ -321,7 +321,7 @@ OfxStatus setMany(const char* call, OfxPropertySetHandle h, const char* name, in
 template <PropType T>
 OfxStatus getOne(const char* call, OfxPropertySetHandle h, const char* name, int index, void* out) {
   PropertySet* ps = PropertySet::from(h);
-  Call done(ps ? ps->owner() : activeHost(), call, name ? name : "");
+  Call done(ps ? ps->owner() : callingHost(), call, name ? name : "");
   if (ps == nullptr) return done(kOfxStatErrBadHandle);
   return done(ps->getOne(name, index, T, out));
 }
@@ -329,7 +329,7 @@ OfxStatus getOne(const char* call, OfxPropertySetHandle h, const char* name, int
 template <PropType T>
 OfxStatus getMany(const char* call, OfxPropertySetHandle h, const char* name, int count, void* out) {
   PropertySet* ps = PropertySet::from(h);
-  Call done(ps ? ps->owner() : activeHost(), call, name ? name : "");
+  Call done(ps ? ps->owner() : callingHost(), call, name ? name : "");
   if (ps == nullptr) return done(kOfxStatErrBadHandle);
   return done(ps->getN(name, count, T, out));
 }
@@ -384,13 +384,13 @@ OfxStatus propGetIntN(OfxPropertySetHandle h, const char* n, int c, int* v) {
 }
 OfxStatus propReset(OfxPropertySetHandle h, const char* n) {
   PropertySet* ps = PropertySet::from(h);
-  Call done(ps ? ps->owner() : activeHost(), "propReset", n ? n : "");
+  Call done(ps ? ps->owner() : callingHost(), "propReset", n ? n : "");
   if (ps == nullptr) return done(kOfxStatErrBadHandle);
   return done(ps->reset(n));
 }
 OfxStatus propGetDimension(OfxPropertySetHandle h, const char* n, int* count) {
   PropertySet* ps = PropertySet::from(h);
-  Call done(ps ? ps->owner() : activeHost(), "propGetDimension", n ? n : "");
+  Call done(ps ? ps->owner() : callingHost(), "propGetDimension", n ? n : "");
   if (ps == nullptr) return done(kOfxStatErrBadHandle);
   return done(ps->dimension(n, count));
 }

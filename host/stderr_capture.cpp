@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "ofx_host.h"
+#include "host_testing.h"
 
 namespace ofxhost {
 

@@ -4,9 +4,43 @@
 #include <cstdint>
 #include <memory>
 
+#include "host_testing.h"
 #include "ofx_host.h"
 
 namespace ofxhost {
+
+// The host whose action is running on this thread, or null: it answers the suite calls that
+// carry no handle (memoryAlloc with a null handle, memoryFree, message without an instance,
+// the multi-thread suite). Spawned multi-thread workers inherit it.
+Host* callingHost();
+class ScopedCallingHost {
+ public:
+  explicit ScopedCallingHost(Host* host);
+  ~ScopedCallingHost();
+  ScopedCallingHost(const ScopedCallingHost&) = delete;
+  ScopedCallingHost& operator=(const ScopedCallingHost&) = delete;
+
+ private:
+  Host* previous_;
+};
+
+// The suite functions' way into a host.
+class HostAccess {
+ public:
+  static void noteCall(Host& h, const char* call, const std::string& arg, double time) {
+    h.noteCall(call, arg, time);
+  }
+  static void noteFailure(Host& h, const char* call, const std::string& arg, OfxStatus status) {
+    h.noteFailure(call, arg, status);
+  }
+  static bool tracing(const Host& h) { return h.hooks_ && h.hooks_->options.trace; }
+  static OfxStatus allocate(Host& h, size_t n, void** out) { return h.allocate(n, out); }
+  static void noteMultiThreadCall(Host& h) { h.noteMultiThreadCall(); }
+  static void addMessage(Host& h, Message m) { h.addMessage(std::move(m)); }
+  static OfxPropertySetHandle fetchImage(Host& h, Clip* clip, double time) { return h.fetchImage(clip, time); }
+  static OfxStatus releaseImage(Host& h, OfxPropertySetHandle image) { return h.releaseImage(image); }
+  static void noteBadFree(Host& h) { h.noteBadFree(); }
+};
 
 extern const OfxPropertySuiteV1 kPropertySuite;
 extern const OfxImageEffectSuiteV1 kImageEffectSuite;

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ofx_host.h"
+#include "host_testing.h"
 #include "plugin/plugin.h"
 
 class ModuleTest : public ::testing::Test {
@@ -61,15 +61,15 @@ class ModuleTest : public ::testing::Test {
 
   std::string exportPath() { return host_.paramValue(instance_, "exportPath").value_or(ofxhost::ParamValue{}).str; }
 
-  static ofxhost::HostOptions options(bool captureStderr, bool messageSuite) {
-    ofxhost::HostOptions o;
+  static ofxhost::TestingOptions options(bool captureStderr, bool messageSuite) {
+    ofxhost::TestingOptions o;
     o.captureStderr = captureStderr;
     o.noMessageSuite = !messageSuite;
     o.trace = true;
     return o;
   }
 
-  ofxhost::Host host_;
+  ofxhost::TestHost host_;
   ofxhost::Effect* instance_ = nullptr;
   InstanceData* record_ = nullptr;
 };

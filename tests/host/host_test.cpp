@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "ofx_host.h"
+#include "host_testing.h"
 #include "probe.h"
 
 using namespace ofxhost;
@@ -34,9 +34,9 @@ TEST(HostLoad, ServesOnlyTheSixSuitesAtVersionOne) {
 }
 
 TEST(HostLoad, LeftOutSuitesAreNullForThePlugin) {
-  HostOptions noParams;
+  TestingOptions noParams;
   noParams.noParameterSuite = true;
-  Host host(noParams);
+  TestHost host(noParams);
   ASSERT_TRUE(host.open(PROBE_PLUGIN_PATH));
   EXPECT_EQ(host.load(), kOfxStatErrMissingHostFeature);
   const auto fetched = host.fetchedSuites();
@@ -97,7 +97,7 @@ TEST(HostInstance, InstanceStartsWithDefaultsAndClosedProperties) {
 }
 
 TEST(HostInstance, AllocationFailureAndStderrCapture) {
-  HostOptions opts;
+  TestingOptions opts;
   opts.captureStderr = true;
   auto host = probe::loaded(opts);
   ASSERT_NE(host, nullptr);
@@ -130,7 +130,7 @@ TEST(HostInstance, CaptureStderrRestoresTheStream) {
 }
 
 struct HostRender : ::testing::Test {
-  std::unique_ptr<Host> host = probe::loaded();
+  std::unique_ptr<TestHost> host = probe::loaded();
   Effect* inst = nullptr;
   void SetUp() override {
     ASSERT_NE(host, nullptr);
@@ -210,10 +210,15 @@ TEST_F(HostRender, ImageSuiteStatusesAndReleaseTracking) {
   EXPECT_EQ(fx->abort(inst->handle()), 0);
 
   EXPECT_EQ(fx->clipReleaseImage(img), kOfxStatOK);
-  EXPECT_EQ(ps->propGetString(img, kOfxImageEffectPropPixelDepth, 0, &depth), kOfxStatErrBadHandle)
-      << "a released image is gone";
-  EXPECT_EQ(fx->clipReleaseImage(img), kOfxStatErrBadHandle) << "released twice";
-  EXPECT_EQ(fx->clipReleaseImage(nullptr), kOfxStatErrBadHandle);
+  // A handle that is no longer an image names no host: the one whose action is running answers.
+  EXPECT_EQ(fx->clipReleaseImage(img), kOfxStatErrBadHandle);
+  EXPECT_EQ(host->badReleases(), 0) << "outside any action nobody counts it";
+  host->asPlugin([&] {
+    EXPECT_EQ(ps->propGetString(img, kOfxImageEffectPropPixelDepth, 0, &depth), kOfxStatErrBadHandle)
+        << "a released image is gone";
+    EXPECT_EQ(fx->clipReleaseImage(img), kOfxStatErrBadHandle) << "released twice";
+    EXPECT_EQ(fx->clipReleaseImage(nullptr), kOfxStatErrBadHandle);
+  });
   EXPECT_EQ(host->badReleases(), 2);
   EXPECT_EQ(host->outstandingImages(), 0);
 
@@ -299,8 +304,8 @@ TEST_F(HostRender, IdentityOutArgs) {
 }
 
 TEST_F(HostRender, MessagesTraceAndPluginWrites) {
-  host->options().trace = true;
-  host->options().captureStderr = true;
+  host->testing().trace = true;
+  host->testing().captureStderr = true;
   std::vector<std::string> shown;
   host->onMessage = [&](const Message& m) { shown.push_back(m.text); };
   host->clearTrace();
@@ -343,7 +348,7 @@ TEST_F(HostRender, MultiThreadSuiteRunsEveryIndexOnce) {
     if (index != i || max != 64 || !s->mt->multiThreadIsSpawnedThread()) ++s->wrongIndex;
     ++s->calls[i];
   };
-  ASSERT_EQ(mt->multiThread(fn, 64, &seen), kOfxStatOK);
+  host->asPlugin([&] { ASSERT_EQ(mt->multiThread(fn, 64, &seen), kOfxStatOK); });
   for (auto& c : seen.calls) EXPECT_EQ(c, 1);
   EXPECT_EQ(seen.wrongIndex, 0);
   EXPECT_GE(host->multiThreadCalls(), 1 + 64 * 2);
@@ -359,6 +364,27 @@ TEST_F(HostRender, MultiThreadSuiteRunsEveryIndexOnce) {
 TEST_F(HostRender, ExceptionFromPluginBecomesFatalStatus) {
   EXPECT_EQ(host->action("probe.throw", inst->handle()), kOfxStatErrFatal);
   EXPECT_EQ(host->action("OfxActionUnload", nullptr), kOfxStatReplyDefault);
+}
+
+// Two hosts in one process, each sending actions on its own thread: calls without a handle
+// (here the multi-thread suite's) are counted by the host whose action made them.
+TEST(HostTeardown, HostsOnSeveralThreadsKeepTheirOwnCalls) {
+  std::unique_ptr<TestHost> hosts[2] = {probe::loaded(), probe::loaded()};
+  Effect* instances[2] = {};
+  for (int h = 0; h < 2; ++h) {
+    ASSERT_NE(hosts[h], nullptr);
+    instances[h] = probe::instance(*hosts[h]);
+    ASSERT_NE(instances[h], nullptr);
+  }
+  std::vector<std::thread> threads;
+  for (int h = 0; h < 2; ++h)
+    threads.emplace_back([&, h] {
+      for (int k = 0; k < 200; ++k) hosts[h]->action("probe.threads", instances[h]->handle());
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(hosts[0]->multiThreadCalls(), 200);
+  EXPECT_EQ(hosts[1]->multiThreadCalls(), 200);
+  EXPECT_EQ(hosts[0]->liveAllocations() + hosts[1]->liveAllocations(), 2);
 }
 
 TEST(HostTeardown, DestroysLiveInstancesOfTheBoundHostOnly) {

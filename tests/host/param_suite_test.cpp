@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ofx_host.h"
+#include "host_testing.h"
 #include "probe.h"
 
 using namespace ofxhost;
@@ -10,7 +10,7 @@ namespace {
 // Calls the parameter suite directly on the probe's instance parameters, the way a plug-in does
 // through its C variadic functions.
 struct ParamSuite : ::testing::Test {
-  std::unique_ptr<Host> host = probe::loaded();
+  std::unique_ptr<TestHost> host = probe::loaded();
   Effect* inst = nullptr;
   const OfxParameterSuiteV1* pr = nullptr;
   OfxParamHandle gain = nullptr, mode = nullptr, path = nullptr, save = nullptr;

@@ -3,12 +3,12 @@
 
 #include <memory>
 
-#include "ofx_host.h"
+#include "host_testing.h"
 
 namespace probe {
 
-inline std::unique_ptr<ofxhost::Host> loaded(ofxhost::HostOptions options = {}) {
-  auto host = std::make_unique<ofxhost::Host>(options);
+inline std::unique_ptr<ofxhost::TestHost> loaded(ofxhost::TestingOptions options = {}) {
+  auto host = std::make_unique<ofxhost::TestHost>(options);
   if (!host->open(PROBE_PLUGIN_PATH) || host->load() != kOfxStatOK) return nullptr;
   return host;
 }

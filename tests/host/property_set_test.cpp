@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "ofx_host.h"
+#include "host_testing.h"
 
 using namespace ofxhost;
 

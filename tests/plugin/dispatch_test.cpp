@@ -8,7 +8,7 @@
 #include "tests/plugin/module.h"
 
 using ofxhost::Host;
-using ofxhost::HostOptions;
+using ofxhost::TestingOptions;
 
 namespace {
 
@@ -64,7 +64,7 @@ TEST(Load, KernelSetOverrideIsReadOnLoad) {
   const char* outer = getenv("VANTREL_ISA");
   const std::string saved = outer ? outer : "";
   for (const char* value : {"sse9", "generic", ""}) {
-    HostOptions options;
+    TestingOptions options;
     options.captureStderr = true;
     auto host = openModule(options);
     setenv("VANTREL_ISA", value, 1);
@@ -83,7 +83,7 @@ TEST(Load, KernelSetOverrideIsReadOnLoad) {
 
 TEST(Load, OptionalSuitesMayBeMissing) {
   for (int which = 0; which < 3; ++which) {
-    HostOptions options;
+    TestingOptions options;
     options.noMultiThreadSuite = which == 0;
     options.noMessageSuite = which == 1;
     options.noMemorySuite = which == 2;
@@ -95,7 +95,7 @@ TEST(Load, OptionalSuitesMayBeMissing) {
 
 TEST(Load, MissingRequiredSuiteAfterAllSixFetches) {
   for (int which = 0; which < 3; ++which) {
-    HostOptions options;
+    TestingOptions options;
     options.noPropertySuite = which == 0;
     options.noImageEffectSuite = which == 1;
     options.noParameterSuite = which == 2;
@@ -108,7 +108,7 @@ TEST(Load, MissingRequiredSuiteAfterAllSixFetches) {
 // After a failed load the suites that were delivered stay usable, and nothing calls through
 // the one that was not.
 TEST(Load, WithoutParameterSuiteKeepsTheOthers) {
-  HostOptions options;
+  TestingOptions options;
   options.noParameterSuite = true;
   options.captureStderr = true;
   auto host = openModule(options);
@@ -133,7 +133,7 @@ TEST(Load, WithoutParameterSuiteKeepsTheOthers) {
 }
 
 TEST(Load, WithoutPropertySuiteNoActionCallsThroughIt) {
-  HostOptions options;
+  TestingOptions options;
   options.noPropertySuite = true;
   options.captureStderr = true;
   auto host = openModule(options);
@@ -144,7 +144,7 @@ TEST(Load, WithoutPropertySuiteNoActionCallsThroughIt) {
 }
 
 TEST(Load, RepeatedLoadReplacesTheSuites) {
-  HostOptions options;
+  TestingOptions options;
   options.noParameterSuite = true;
   auto broken = openModule(options);
   ASSERT_EQ(broken->load(), kOfxStatErrMissingHostFeature);
@@ -157,7 +157,7 @@ TEST(Load, RepeatedLoadReplacesTheSuites) {
 }
 
 TEST(Dispatch, UnhandledActionsTakeTheHostDefaultAndTouchNothing) {
-  HostOptions options;
+  TestingOptions options;
   options.trace = true;
   auto host = describedModule(options);
   ofxhost::Effect* instance = host->newInstance(kOfxImageEffectContextGeneral);

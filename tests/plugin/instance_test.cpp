@@ -14,7 +14,7 @@
 
 using ofxhost::Effect;
 using ofxhost::Host;
-using ofxhost::HostOptions;
+using ofxhost::TestingOptions;
 using ofxhost::PropertySet;
 
 
@@ -39,7 +39,7 @@ Effect* createdInstance(Host& host, const char* context = kOfxImageEffectContext
 }  // namespace
 
 TEST(CreateInstance, RecordHoldsHandlesStorageAndInitialKeys) {
-  HostOptions options;
+  TestingOptions options;
   options.captureStderr = true;
   auto host = describedModule(options);
   Effect* instance = createdInstance(*host);
@@ -100,7 +100,7 @@ TEST(CreateInstance, RecordHoldsHandlesStorageAndInitialKeys) {
 
 // Handles are looked up once, by name, in record order; the record is stored last.
 TEST(CreateInstance, FetchesEachHandleOnceInRecordOrder) {
-  HostOptions options;
+  TestingOptions options;
   options.trace = true;
   auto host = describedModule(options);
   Effect* instance = host->newInstance(kOfxImageEffectContextFilter);
@@ -127,7 +127,7 @@ TEST(CreateInstance, FetchesEachHandleOnceInRecordOrder) {
 }
 
 TEST(CreateInstance, HostMemoryFailureLeavesNoRecord) {
-  HostOptions options;
+  TestingOptions options;
   options.captureStderr = true;
   options.trace = true;
   auto host = describedModule(options);
@@ -150,7 +150,7 @@ TEST(CreateInstance, HostMemoryFailureLeavesNoRecord) {
 }
 
 TEST(CreateInstance, WithoutMemorySuiteFailsCleanly) {
-  HostOptions options;
+  TestingOptions options;
   options.noMemorySuite = true;
   options.captureStderr = true;
   auto host = describedModule(options);
@@ -164,7 +164,7 @@ TEST(CreateInstance, WithoutMemorySuiteFailsCleanly) {
 
 #ifdef VANTREL_FAILING_MALLOC
 TEST(CreateInstance, LutStorageFailureStillCreatesTheInstance) {
-  HostOptions options;
+  TestingOptions options;
   options.captureStderr = true;
   auto host = describedModule(options);
   Effect* instance = host->newInstance(kOfxImageEffectContextGeneral);

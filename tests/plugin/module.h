@@ -5,16 +5,16 @@
 
 #include <memory>
 
-#include "host/ofx_host.h"
+#include "host/host_testing.h"
 
-inline std::unique_ptr<ofxhost::Host> openModule(ofxhost::HostOptions options = {}) {
-  auto host = std::make_unique<ofxhost::Host>(options);
+inline std::unique_ptr<ofxhost::TestHost> openModule(ofxhost::TestingOptions options = {}) {
+  auto host = std::make_unique<ofxhost::TestHost>(options);
   EXPECT_TRUE(host->open(VANTREL_MODULE_PATH)) << host->error();
   return host;
 }
 
 // Loaded and described in both contexts, ready for instances.
-inline std::unique_ptr<ofxhost::Host> describedModule(ofxhost::HostOptions options = {}) {
+inline std::unique_ptr<ofxhost::TestHost> describedModule(ofxhost::TestingOptions options = {}) {
   auto host = openModule(options);
   EXPECT_EQ(host->load(), kOfxStatOK);
   EXPECT_EQ(host->describe(), kOfxStatOK);

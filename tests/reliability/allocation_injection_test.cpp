@@ -90,8 +90,8 @@ const char* const kLutMessage = "Vantrel: LUT allocation failed\n";
 const char* const kBuildMessage = "Vantrel: LUT build failed - not enough memory, rendering without the match\n";
 const char* const kRenderMessage = "Vantrel: Out of memory while rendering - frame not rendered\n";
 
-ofxhost::HostOptions capturing() {
-  ofxhost::HostOptions options;
+ofxhost::TestingOptions capturing() {
+  ofxhost::TestingOptions options;
   options.captureStderr = true;
   return options;
 }

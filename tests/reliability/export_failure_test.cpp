@@ -19,8 +19,8 @@ namespace {
 
 const std::string kMixLine = "Vantrel: Exporting cached LUT with Mix=1.000, R=1.000, G=1.000, B=1.000\n";
 
-ofxhost::HostOptions capturing() {
-  ofxhost::HostOptions options;
+ofxhost::TestingOptions capturing() {
+  ofxhost::TestingOptions options;
   options.captureStderr = true;
   return options;
 }
@@ -153,7 +153,7 @@ TEST(ExportFailure, FileSizeLimitKeepsTheOldFiles) {
 TEST(HostMemory, FailedCreateCanBeRetried) {
   ScratchDir dir;
   rendertest::Session session(capturing());  // created normally; use a second instance below
-  ofxhost::Host& host = session.host();
+  ofxhost::TestHost& host = session.host();
   ofxhost::Effect* instance = host.newInstance(kOfxImageEffectContextGeneral);
   const int blocks = host.liveAllocations();
   host.failNextAllocs(1);

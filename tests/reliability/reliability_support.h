@@ -24,7 +24,7 @@ inline const Picture& chelsea() {
 // 16-bit samples and a byte Alpha SourceMask is attached, so both are read through working copies.
 struct Scene {
   rendertest::Session session;
-  explicit Scene(ofxhost::HostOptions options = {}, bool convertedInputs = false) : session(options) {
+  explicit Scene(ofxhost::TestingOptions options = {}, bool convertedInputs = false) : session(options) {
     session.attach("Source", coffee());
     if (convertedInputs) {
       session.attach("Reference", chelsea(), {ofxhost::PixelDepth::Short, ofxhost::Components::RGBA});

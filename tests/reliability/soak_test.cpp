@@ -79,7 +79,7 @@ const Pictures& pictures() {
 // Attaches images and keyed settings for frames [0, frames); frame t writes into
 // outputs[t % outputs.size()].
 std::vector<std::shared_ptr<ofxhost::Image>> prepare(rendertest::Session& session, int frames, int outputCount) {
-  ofxhost::Host& host = session.host();
+  ofxhost::TestHost& host = session.host();
   ofxhost::Effect* instance = session.instance();
   std::vector<std::shared_ptr<ofxhost::Image>> outputs;
   for (int i = 0; i < outputCount; ++i) outputs.push_back(ofxhost::makeBlankImage(OfxRectI{0, 0, kWidth, kHeight}));
@@ -114,7 +114,7 @@ TEST(Soak, ThreadedFramesWithEventsMatchSingleThreadedRendersInFlatMemory) {
   }
 
   ScratchDir dir;
-  ofxhost::HostOptions options;
+  ofxhost::TestingOptions options;
   options.releasedImagesKept = 16;  // the host's own bookkeeping stays flat too
   Scene scene(options);
   rendertest::Session& session = scene.session;

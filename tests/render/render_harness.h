@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "host/ofx_host.h"
+#include "host/host_testing.h"
 #include "plugin/plugin.h"
 
 namespace rendertest {
@@ -23,6 +23,7 @@ namespace rendertest {
 using ofxhost::Components;
 using ofxhost::Effect;
 using ofxhost::Host;
+using ofxhost::TestHost;
 using ofxhost::Image;
 using ofxhost::ImageLayout;
 using ofxhost::PixelDepth;
@@ -179,7 +180,7 @@ inline ::testing::AssertionResult nearPixels(const std::vector<float>& actual, c
 // One instance of the effect in the general context, with its images attached by the test.
 class Session {
  public:
-  explicit Session(ofxhost::HostOptions options = {}) : host_(std::make_unique<Host>(options)) {
+  explicit Session(ofxhost::TestingOptions options = {}) : host_(std::make_unique<TestHost>(options)) {
     EXPECT_TRUE(host_->open(VANTREL_MODULE_PATH)) << host_->error();
     EXPECT_EQ(host_->load(), kOfxStatOK);
     EXPECT_EQ(host_->describe(), kOfxStatOK);
@@ -189,7 +190,7 @@ class Session {
   }
   ~Session() { host_->destroyInstance(instance_); }
 
-  Host& host() { return *host_; }
+  TestHost& host() { return *host_; }
   Effect* instance() { return instance_; }
   InstanceData& record() {
     return *static_cast<InstanceData*>(*instance_->props->getPointer(kOfxPropInstanceData));
@@ -229,7 +230,7 @@ class Session {
   std::vector<float> output() const { return ofxhost::readImageRGBA(*output_); }
 
  private:
-  std::unique_ptr<Host> host_;
+  std::unique_ptr<TestHost> host_;
   Effect* instance_ = nullptr;
   std::shared_ptr<Image> output_;
 };

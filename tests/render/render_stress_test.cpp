@@ -131,7 +131,7 @@ TEST(RenderTiles, CroppedTilesInAnyOrderEqualTheWholeFrame) {
           }
           return session.attachOutput(frame);
         };
-        ofxhost::HostOptions whole;
+        ofxhost::TestingOptions whole;
         whole.cropToRegionsOfInterest = false;
         Session single(whole);
         scene(single);

@@ -37,7 +37,7 @@ OfxRectI boundsOf(const Picture& p) { return OfxRectI{0, 0, p.width, p.height}; 
 struct Scene {
   Session session;
   std::shared_ptr<Image> source, reference, output;
-  explicit Scene(const Picture& src = coffee(), const Picture& ref = chelsea(), ofxhost::HostOptions options = {})
+  explicit Scene(const Picture& src = coffee(), const Picture& ref = chelsea(), ofxhost::TestingOptions options = {})
       : session(options) {
     source = session.attach("Source", src);
     reference = session.attach("Reference", ref);
@@ -45,19 +45,19 @@ struct Scene {
   }
 };
 
-ofxhost::HostOptions capturing() {
-  ofxhost::HostOptions o;
+ofxhost::TestingOptions capturing() {
+  ofxhost::TestingOptions o;
   o.captureStderr = true;
   return o;
 }
 
-ofxhost::HostOptions tracing() {
-  ofxhost::HostOptions o;
+ofxhost::TestingOptions tracing() {
+  ofxhost::TestingOptions o;
   o.trace = true;
   return o;
 }
 
-std::vector<std::string> releases(const Host& host) {
+std::vector<std::string> releases(const TestHost& host) {
   std::vector<std::string> names;
   for (const ofxhost::TraceEntry& e : host.trace())
     if (e.call == "clipReleaseImage") names.push_back(e.arg);
