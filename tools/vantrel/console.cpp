@@ -76,7 +76,7 @@ bool isFailureDiagnostic(const std::string &line)
 {
     std::string lower = line;
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    for (const char *word : {"fail", "refused", "unsupported", "invalid", "memory", "without the match"})
+    for (const char *word : {"fail", "refused", "unsupported", "invalid image", "memory", "without the match"})
         if (lower.find(word) != std::string::npos)
             return true;
     return false;
