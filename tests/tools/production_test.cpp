@@ -341,6 +341,7 @@ TEST_F(Production, EachSurpriseGetsOneWarningLineAndQuietShowsOnlyErrors)
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::string> lines = warnings(run);
     ASSERT_EQ(lines.size(), 3u) << run.err;
+    EXPECT_EQ(run.err.find_first_of("\r\033"), std::string::npos) << "a log gets no terminal control characters";
     EXPECT_NE(lines[0].find("frame 1: --reference-mask 'empty.png' selects no sample"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("frame 2: --reference-mask 'empty.png' selects no sample"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("frame 2: 25.00% of the Source pixels have R, G or B outside 0..1"), std::string::npos)

@@ -122,16 +122,17 @@ void stopConsole()
 }
 
 Verbosity verbosity() { return gVerbosity; }
+const char *lineStart() { return gTerminal ? "\r\033[K" : ""; }
 bool errorIsTerminal() { return gTerminal; }
 
 void printWarning(const std::string &text)
 {
     if (gVerbosity != Verbosity::Quiet)
-        std::fprintf(stderr, "vantrel: warning: %s\n", text.c_str());
+        std::fprintf(stderr, "%svantrel: warning: %s\n", lineStart(), text.c_str());
 }
 
 void printNote(const std::string &text)
 {
     if (gVerbosity != Verbosity::Quiet)
-        std::fprintf(stderr, "vantrel: %s\n", text.c_str());
+        std::fprintf(stderr, "%svantrel: %s\n", lineStart(), text.c_str());
 }

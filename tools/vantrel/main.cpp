@@ -163,6 +163,8 @@ int main(int argc, char **argv)
     // Under a file size limit (a farm's quota) a write must fail and be reported, not end the
     // process by signal and leave a temporary file behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader of --report that goes away (`| head`) must not end the run mid-write either.
+    std::signal(SIGPIPE, SIG_IGN);
     installInterruptHandlers();
     int status;
     try {

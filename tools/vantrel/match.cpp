@@ -639,7 +639,7 @@ int finishRun(Run &run, int status, Clock::time_point started)
 int reportError(int status, const std::string &message)
 {
     lastError = message;
-    std::fprintf(stderr, "vantrel: error: %s\n", message.c_str());
+    std::fprintf(stderr, "%svantrel: error: %s\n", lineStart(), message.c_str());
     return status;
 }
 
