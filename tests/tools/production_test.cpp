@@ -360,6 +360,12 @@ TEST_F(Production, EachSurpriseGetsOneWarningLineAndQuietShowsOnlyErrors)
     run = vantrel({"plate.%d.exr", "grade.exr", "-o", "c.%d.exr", "--frames", "1-2", "--cube", "look.cube", "-q"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
+    // A JPEG's colour profile describes its 8-bit encoding: it does not follow into a float EXR,
+    // and nothing is said about it.
+    run = vantrel({photoPath("rocket.jpg"), "grade.exr", "-o", "rocket.exr", "-q"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_FALSE(readStored(dir / "rocket.exr").spec.find_attribute("ICCProfile"));
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "d.exr", "--cube", "look.cube", "--verbose"});
     EXPECT_NE(run.err.find("Vantrel: Export successful\n"), std::string::npos) << run.err;
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "e.exr", "--cube", "look.cube"});

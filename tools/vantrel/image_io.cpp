@@ -412,9 +412,16 @@ struct ChannelSource {
     int fileChannel = -1;
 };
 
-// Header attributes that describe how the Source was stored rather than what it shows.
-void dropStorageAttributes(OIIO::ImageSpec &spec, bool sameFormat, bool sameDepth)
+// Header attributes that describe how the Source was stored rather than what it shows. A colour
+// profile describes the stored encoding: it goes when integer samples become float or back.
+void dropStorageAttributes(OIIO::ImageSpec &spec, bool sameFormat, bool sameDepth, bool sameEncoding)
 {
+    if (!sameEncoding) {
+        auto &attributes = spec.extra_attribs;
+        for (size_t i = attributes.size(); i-- > 0;)
+            if (attributes[i].name().string().rfind("ICCProfile", 0) == 0)
+                attributes.erase(attributes.begin() + long(i));
+    }
     for (const char *name : {"oiio:subimages", "oiio:ColorSpace", "oiio:Gamma", "oiio:UnassociatedAlpha",
                              "oiio:BitsPerSample"}) {
         if (std::string(name) == "oiio:BitsPerSample" && sameFormat && sameDepth)
@@ -499,7 +506,7 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     spec.full_y = image.fullWidth > 0 ? image.fullY : image.y;
     spec.full_width = image.fullWidth > 0 ? image.fullWidth : image.width;
     spec.full_height = image.fullWidth > 0 ? image.fullHeight : image.height;
-    dropStorageAttributes(spec, sameFormat, depth == image.depth);
+    dropStorageAttributes(spec, sameFormat, depth == image.depth, isIntegerDepth(depth) == isIntegerDepth(image.depth));
     if (alpha && isIntegerDepth(depth))
         spec.attribute("oiio:UnassociatedAlpha", 1);
     if (format == "jpeg")
