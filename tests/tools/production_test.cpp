@@ -2,6 +2,7 @@
 // that are not files, a shot stopped by a signal and resumed, quiet runs and the JSON report.
 #include "support.h"
 
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -159,6 +160,18 @@ TEST_F(Production, WindowsChannelsAndMetadataSurviveExrAndTiffFrameByFrame)
     const OIIO::ParamValue *timecode = exr.find_attribute("smpte:TimeCode");
     ASSERT_TRUE(timecode);
     EXPECT_EQ(static_cast<const unsigned *>(timecode->data())[0], 0x01000001u);
+
+    // A texture's levels and the hashes of its pixels do not follow: the Output is one image.
+    OIIO::ImageBuf plate(dir / "plate.1.exr");
+    OIIO::ImageSpec config;
+    config.attribute("maketx:hash", 1);
+    ASSERT_TRUE(OIIO::ImageBufAlgo::make_texture(OIIO::ImageBufAlgo::MakeTxTexture, plate, dir / "texture.exr", config));
+    run = vantrel({"texture.exr", "grade.exr", "-o", "from-texture.exr"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto texture = OIIO::ImageInput::open(dir / "from-texture.exr");
+    ASSERT_TRUE(texture);
+    EXPECT_FALSE(texture->seek_subimage(0, 1)) << "no second level";
+    EXPECT_EQ(texture->spec(0, 0).get_string_attribute("oiio:SHA-1"), "");
 
     // Into a PNG only the colour fits; the Source's window still places it.
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "out.png"});

@@ -422,6 +422,11 @@ void dropStorageAttributes(OIIO::ImageSpec &spec, bool sameFormat, bool sameDept
             if (attributes[i].name().string().rfind("ICCProfile", 0) == 0)
                 attributes.erase(attributes.begin() + long(i));
     }
+    // A texture's levels are not written (only the image itself), and hashes and averages of the
+    // Source's pixels no longer hold.
+    for (const char *name : {"textureformat", "wrapmodes", "fovcot", "uvslopes_scale", "openexr:levelmode",
+                             "openexr:roundingmode", "oiio:AverageColor", "oiio:SHA-1", "oiio:ConstantColor"})
+        spec.erase_attribute(name);
     for (const char *name : {"oiio:subimages", "oiio:ColorSpace", "oiio:Gamma", "oiio:UnassociatedAlpha",
                              "oiio:BitsPerSample"}) {
         if (std::string(name) == "oiio:BitsPerSample" && sameFormat && sameDepth)
