@@ -483,8 +483,14 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
         spec.channelformats.clear();
         spec.set_format(type);
         if (perChannel && file->hasOtherChannels()) {
-            for (int c = 0; c < spec.nchannels; ++c)
-                spec.channelformats.push_back(sources[size_t(c)].rgba >= 0 ? type : file->spec.channelformat(c));
+            for (int c = 0; c < spec.nchannels; ++c) {
+                OIIO::TypeDesc stored = file->spec.channelformat(c);
+                // EXR holds half, float and 32-bit integers; other integers go to float, exactly.
+                if (format == "openexr" && stored != OIIO::TypeDesc::HALF && stored != OIIO::TypeDesc::FLOAT &&
+                    stored != OIIO::TypeDesc::UINT32)
+                    stored = OIIO::TypeDesc::FLOAT;
+                spec.channelformats.push_back(sources[size_t(c)].rgba >= 0 ? type : stored);
+            }
         }
     } else {
         const int channels = alpha ? 4 : 3;
