@@ -272,6 +272,10 @@ TEST_F(Production, ASignalStopsTheShotCleanlyAndSkipExistingFinishesIt)
         const nlohmann::json stopped = nlohmann::json::parse(json);
         EXPECT_EQ(stopped["status"], "interrupted");
         EXPECT_EQ(stopped["exit_status"], 128 + signal);
+        int reported = 0;
+        for (const auto &frame : stopped["frames"])
+            reported += frame["written"].get<bool>();
+        EXPECT_EQ(reported, written);
 
         struct stat first;
         ASSERT_EQ(stat((dir / (out + "/shot.1.exr")).c_str(), &first), 0);

@@ -456,6 +456,7 @@ int writeOutput(Run &run, int frame, FrameRecord &record)
     record.outputEncoding = encodingOf(run.o.colorspace, depth);
     if (!writeColorImage(record.output, run.output, run.writeSettings, error))
         return reportError(kExitFailure, error);
+    record.written = true;
     record.timings.encode += secondsSince(start);
     if (!run.sequence)
         printNote("wrote " + record.output);
@@ -600,7 +601,7 @@ int finishRun(Run &run, int status, Clock::time_point started)
     int rendered = 0;
     Timings total;
     for (const FrameRecord &f : summary.frames)
-        if (!f.skipped && !f.output.empty()) {
+        if (f.written) {
             ++rendered;
             total.add(f.timings);
         }
@@ -609,7 +610,7 @@ int finishRun(Run &run, int status, Clock::time_point started)
         summary.status = "interrupted";
         std::vector<int> written;
         for (const FrameRecord &f : summary.frames)
-            if (!f.skipped && !f.output.empty())
+            if (f.written)
                 written.push_back(f.frame);
         summary.error = std::string("interrupted by ") + signalName(signal) + ": " +
                         (written.empty() ? "no frame was written" : "frames written: " + frameList(written)) +
@@ -668,10 +669,7 @@ int runMatch(const MatchOptions &o)
         FrameRecord record;
         record.frame = frame;
         status = runFrame(run, frame, record);
-        // A frame counts as written once its Output is in place.
         if (status != kExitOK || interruptSignal()) {
-            if (!exists(record.output))
-                record.output.clear();
             run.summary.frames.push_back(record);
             break;
         }
