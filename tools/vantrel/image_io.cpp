@@ -573,7 +573,18 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     }
 
     TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
-    bool ok = out->open(temporary.path(), spec) && out->write_image(OIIO::TypeUnknown, stored.data());
+    // One sample type is passed as such (a writer may store another, e.g. TIFF's float for half);
+    // per-channel types are passed as the writer stores them, which must then be ours.
+    bool ok = out->open(temporary.path(), spec);
+    if (ok && spec.channelformats.empty()) {
+        ok = out->write_image(spec.format, stored.data());
+    } else if (ok && out->spec().channelformats == spec.channelformats) {
+        ok = out->write_image(OIIO::TypeUnknown, stored.data());
+    } else if (ok) {
+        out->close();
+        error = "cannot write '" + path + "': the " + format + " writer does not keep each channel's sample type";
+        return false;
+    }
     ok = out->close() && ok;
     if (!ok) {
         error = "cannot write '" + path + "': " + firstLine(out->geterror());
