@@ -364,8 +364,13 @@ TEST_F(Production, EachSurpriseGetsOneWarningLineAndQuietShowsOnlyErrors)
     EXPECT_NE(lines[2].find("frame 2: 25.00% of the Source pixels have R, G or B outside 0..1"), std::string::npos)
         << lines[2];
 
-    run = vantrel({"plate.1.exr", "grade.exr", "-o", "b.exr", "--mode", "same", "--source-mask", "empty.png"});
+    run = vantrel({"plate.1.exr", "grade.exr", "-o", "b.exr", "--mode", "same", "--source-mask", "empty.png",
+                   "--report-json", "b.json"});
     ASSERT_EQ(run.status, 0) << run.err;
+    std::ifstream json(dir / "b.json");
+    const nlohmann::json report = nlohmann::json::parse(json);
+    EXPECT_EQ(report["warnings"].size(), 1u);
+    EXPECT_EQ(report["frames"][0]["warnings"].size(), 1u);
     lines = warnings(run);
     ASSERT_EQ(lines.size(), 2u) << run.err;
     EXPECT_NE(lines[0].find("masks play no part in Same Frame"), std::string::npos) << lines[0];

@@ -272,9 +272,12 @@ int planRun(Run &run)
     run.writeSettings.depth = o.depth;
     run.writeSettings.encoding = o.colorspace;
     run.writeSettings.software = std::string("vantrel ") + toolVersion();
-    if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given()))
-        printWarning("the masks play no part in Same Frame mode (they weight the Different Clips statistics "
-                     "only); --report and the sheet still measure the pixels they select");
+    if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given())) {
+        run.summary.warnings.push_back("the masks play no part in Same Frame mode (they weight the Different "
+                                       "Clips statistics only); --report and the sheet still measure the pixels "
+                                       "they select");
+        printWarning(run.summary.warnings.back());
+    }
     return kExitOK;
 }
 

@@ -44,6 +44,7 @@ struct RunSummary {
     int exitStatus = 0;
     std::string error;
     double seconds = 0.0;
+    std::vector<std::string> warnings;  // those about the whole run
     std::vector<FrameRecord> frames;
 };
 

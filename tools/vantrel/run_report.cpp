@@ -98,6 +98,7 @@ bool writeRunReport(const std::string &path, const MatchOptions &o, const RunSum
                                                                : "auto"},
           {"source_mask", o.sourceMask.empty() ? json(nullptr) : json(o.sourceMask)},
           {"reference_mask", o.referenceMask.empty() ? json(nullptr) : json(o.referenceMask)}}},
+        {"warnings", run.warnings},
         {"frames", frames},
         {"timings", totals}};
 
