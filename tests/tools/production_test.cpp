@@ -34,23 +34,23 @@ struct Plate {
 void writePlate(const std::string &path, const Plate &p)
 {
     OIIO::ImageSpec spec(p.width, p.height, 6, p.colour);
-    spec.x = p.x;
-    spec.y = p.y;
-    spec.full_x = p.fullWidth ? p.fullX : p.x;
-    spec.full_y = p.fullWidth ? p.fullY : p.y;
-    spec.full_width = p.fullWidth ? p.fullWidth : p.width;
-    spec.full_height = p.fullWidth ? p.fullHeight : p.height;
-    spec.channelnames = {"R", "G", "B", "A", "Z", "id"};
-    spec.alpha_channel = 3;
-    spec.z_channel = 4;
+    header.x = p.x;
+    header.y = p.y;
+    header.full_x = p.fullWidth ? p.fullX : p.x;
+    header.full_y = p.fullWidth ? p.fullY : p.y;
+    header.full_width = p.fullWidth ? p.fullWidth : p.width;
+    header.full_height = p.fullWidth ? p.fullHeight : p.height;
+    header.channelnames = {"R", "G", "B", "A", "Z", "id"};
+    header.alpha_channel = 3;
+    header.z_channel = 4;
     const bool exr = path.size() > 4 && path.substr(path.size() - 4) == ".exr";
     if (exr)
-        spec.channelformats = {p.colour, p.colour, p.colour, p.colour, OIIO::TypeDesc::FLOAT, OIIO::TypeDesc::HALF};
-    spec.attribute("studio:shot", "s010_comp_v003");
-    spec.attribute("PixelAspectRatio", 2.0f);
-    spec.attribute("ImageDescription", "plate " + std::to_string(p.seed));
+        header.channelformats = {p.colour, p.colour, p.colour, p.colour, OIIO::TypeDesc::FLOAT, OIIO::TypeDesc::HALF};
+    header.attribute("studio:shot", "s010_comp_v003");
+    header.attribute("PixelAspectRatio", 2.0f);
+    header.attribute("ImageDescription", "plate " + std::to_string(p.seed));
     const unsigned timecode[2] = {0x01000001u, 0u};
-    spec.attribute("smpte:TimeCode", OIIO::TypeTimeCode, timecode);
+    header.attribute("smpte:TimeCode", OIIO::TypeTimeCode, timecode);
     const Image picture = testPicture(p.width, p.height, p.seed);
     std::vector<float> pixels(size_t(p.width) * size_t(p.height) * 6);
     for (size_t i = 0; i < size_t(p.width) * size_t(p.height); ++i) {
@@ -60,11 +60,11 @@ void writePlate(const std::string &path, const Plate &p)
         pixels[i * 6 + 5] = float((i * 2654435761u) % 60000);  // object ids
     }
     auto out = OIIO::ImageOutput::create(path);
-    ASSERT_TRUE(out && out->open(path, spec) && out->write_image(OIIO::TypeFloat, pixels.data()) && out->close());
+    ASSERT_TRUE(out && out->open(path, header) && out->write_image(OIIO::TypeFloat, pixels.data()) && out->close());
 }
 
 struct Stored {
-    OIIO::ImageSpec spec;
+    OIIO::ImageSpec header;
     std::vector<unsigned char> bytes;  // every channel as stored
 };
 
@@ -75,9 +75,9 @@ Stored readStored(const std::string &path)
     EXPECT_TRUE(in) << path;
     if (!in)
         return s;
-    s.spec = in->spec();
-    s.bytes.resize(s.spec.image_bytes(true));
-    in->read_image(0, 0, 0, s.spec.nchannels, OIIO::TypeUnknown, s.bytes.data());
+    s.header = in->spec();
+    s.bytes.resize(s.header.image_bytes(true));
+    in->read_image(0, 0, 0, s.header.nchannels, OIIO::TypeUnknown, s.bytes.data());
     return s;
 }
 
@@ -85,12 +85,12 @@ Stored readStored(const std::string &path)
 std::vector<unsigned char> channelBytes(const Stored &s, int channel)
 {
     size_t offset = 0, pixel = 0;
-    for (int c = 0; c < s.spec.nchannels; ++c) {
+    for (int c = 0; c < s.header.nchannels; ++c) {
         if (c < channel)
-            offset += s.spec.channelformat(c).size();
-        pixel += s.spec.channelformat(c).size();
+            offset += s.header.channelformat(c).size();
+        pixel += s.header.channelformat(c).size();
     }
-    const size_t size = s.spec.channelformat(channel).size();
+    const size_t size = s.header.channelformat(channel).size();
     std::vector<unsigned char> out;
     for (size_t at = offset; at + size <= s.bytes.size(); at += pixel)
         out.insert(out.end(), s.bytes.begin() + long(at), s.bytes.begin() + long(at + size));
@@ -139,7 +139,7 @@ TEST_F(Production, WindowsChannelsAndMetadataSurviveExrAndTiffFrameByFrame)
     for (const auto &[in, out] : {std::pair<std::string, std::string>{"plate.1.exr", "out.1.exr"},
                                   {"plate.2.exr", "out.2.exr"}, {"plate.tif", "out.tif"}}) {
         const Stored source = readStored(dir / in), output = readStored(dir / out);
-        const OIIO::ImageSpec &a = source.spec, &b = output.spec;
+        const OIIO::ImageSpec &a = source.header, &b = output.header;
         EXPECT_EQ(std::vector<int>({b.x, b.y, b.width, b.height, b.full_x, b.full_y, b.full_width, b.full_height}),
                   std::vector<int>({a.x, a.y, a.width, a.height, a.full_x, a.full_y, a.full_width, a.full_height}))
             << out;
@@ -155,7 +155,7 @@ TEST_F(Production, WindowsChannelsAndMetadataSurviveExrAndTiffFrameByFrame)
         EXPECT_FALSE(channelBytes(output, 0) == channelBytes(source, 0)) << out;
         EXPECT_TRUE(channelBytes(output, 3) == channelBytes(source, 3)) << out;
     }
-    const OIIO::ImageSpec exr = readStored(dir / "out.1.exr").spec;
+    const OIIO::ImageSpec exr = readStored(dir / "out.1.exr").header;
     EXPECT_EQ(exr.get_string_attribute("studio:shot"), "s010_comp_v003");
     const OIIO::ParamValue *timecode = exr.find_attribute("smpte:TimeCode");
     ASSERT_TRUE(timecode);
@@ -176,7 +176,7 @@ TEST_F(Production, WindowsChannelsAndMetadataSurviveExrAndTiffFrameByFrame)
     // Into a PNG only the colour fits; the Source's window still places it.
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "out.png"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(readStored(dir / "out.png").spec.nchannels, 4);
+    EXPECT_EQ(readStored(dir / "out.png").header.nchannels, 4);
 }
 
 TEST_F(Production, TargetsThatAreNotFilesAreRefusedBeforeAnyRenderAndLeftAsTheyWere)
@@ -226,7 +226,7 @@ TEST_F(Production, TargetsThatAreNotFilesAreRefusedBeforeAnyRenderAndLeftAsTheyW
     const ToolRun run = vantrel({"plate.exr", "grade.exr", "-o", "link.exr", "--cube", "look.lut"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(lstat((dir / "link.exr").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
-    EXPECT_EQ(readStored(dir / "real.exr").spec.width, 64);
+    EXPECT_EQ(readStored(dir / "real.exr").header.width, 64);
     EXPECT_NE(run.err.find("LUT saved to: look.lut\n"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find(".vantrel-tmp"), std::string::npos) << run.err;
     for (const std::string &name : dir.files())
@@ -387,7 +387,7 @@ TEST_F(Production, EachSurpriseGetsOneWarningLineAndQuietShowsOnlyErrors)
     run = vantrel({photoPath("rocket.jpg"), "grade.exr", "-o", "rocket.exr", "-q"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_FALSE(readStored(dir / "rocket.exr").spec.find_attribute("ICCProfile"));
+    EXPECT_FALSE(readStored(dir / "rocket.exr").header.find_attribute("ICCProfile"));
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "d.exr", "--cube", "look.cube", "--verbose"});
     EXPECT_NE(run.err.find("Vantrel: Export successful\n"), std::string::npos) << run.err;
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "e.exr", "--cube", "look.cube"});

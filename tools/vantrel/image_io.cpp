@@ -88,7 +88,7 @@ bool sameName(const std::string &a, const char *b) { return strcasecmp(a.c_str()
 } // namespace
 
 struct FileLayout {
-    OIIO::ImageSpec spec;  // windows, channel names and sample types, metadata, as read
+    OIIO::ImageSpec header;  // windows, channel names and sample types, metadata, as read
     int colour[3] = {-1, -1, -1};  // the channels named R, G and B, when the file has all three
     int alpha = -1;
     int parts = 1;
@@ -100,7 +100,7 @@ struct FileLayout {
     bool hasColour() const { return colour[0] >= 0; }
     bool hasOtherChannels() const
     {
-        return spec.nchannels > (hasColour() ? 3 : 0) + (alpha >= 0 ? 1 : 0);
+        return header.nchannels > (hasColour() ? 3 : 0) + (alpha >= 0 ? 1 : 0);
     }
 };
 
@@ -119,46 +119,46 @@ bool readFile(const std::string &path, FileLayout &file, std::string &format, st
         error = "cannot read '" + path + "': " + lastOiioError();
         return false;
     }
-    const OIIO::ImageSpec &spec = in->spec();
+    const OIIO::ImageSpec &header = in->spec();
     format = in->format_name();
-    if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0 || spec.depth > 1) {
+    if (header.width <= 0 || header.height <= 0 || header.nchannels <= 0 || header.depth > 1) {
         error = "'" + path + "' is not a 2D image";
         return false;
     }
     // A row of float RGBA must fit the host's int row stride, and the frame a plain int pixel count.
-    if (spec.width > INT_MAX / 16 || spec.height > INT_MAX / spec.width) {
-        error = "'" + path + "' is too large (" + std::to_string(spec.width) + "x" + std::to_string(spec.height) + ")";
+    if (header.width > INT_MAX / 16 || header.height > INT_MAX / header.width) {
+        error = "'" + path + "' is too large (" + std::to_string(header.width) + "x" + std::to_string(header.height) + ")";
         return false;
     }
     // Host coordinates are ints: the data window must lie within reach of the display window.
     const long long reach = 1LL << 29;
-    const long long full = std::max(spec.full_height, 0);
-    if (std::llabs((long long)spec.x - spec.full_x) > reach || std::llabs((long long)spec.y - spec.full_y) > reach ||
+    const long long full = std::max(header.full_height, 0);
+    if (std::llabs((long long)header.x - header.full_x) > reach || std::llabs((long long)header.y - header.full_y) > reach ||
         full > reach) {
         error = "'" + path + "': the data window lies too far from the display window";
         return false;
     }
-    file.spec = spec;
-    file.parts = std::max(1, spec.get_int_attribute("oiio:subimages", 1));
+    file.header = header;
+    file.parts = std::max(1, header.get_int_attribute("oiio:subimages", 1));
     file.offsets.clear();
     file.pixelBytes = 0;
-    for (int c = 0; c < spec.nchannels; ++c) {
+    for (int c = 0; c < header.nchannels; ++c) {
         file.offsets.push_back(file.pixelBytes);
-        file.pixelBytes += spec.channelformat(c).size();
+        file.pixelBytes += header.channelformat(c).size();
     }
-    const size_t count = size_t(spec.width) * size_t(spec.height);
+    const size_t count = size_t(header.width) * size_t(header.height);
     file.native.assign(count * file.pixelBytes, 0);
-    if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeUnknown, file.native.data())) {
+    if (!in->read_image(0, 0, 0, header.nchannels, OIIO::TypeUnknown, file.native.data())) {
         error = "cannot read '" + path + "': " + firstLine(in->geterror());
         return false;
     }
     in->close();
 
     // R, G and B by name (any order, among other channels); the alpha the reader names, else A.
-    const std::vector<std::string> &names = spec.channelnames;
-    file.alpha = spec.alpha_channel;
+    const std::vector<std::string> &names = header.channelnames;
+    file.alpha = header.alpha_channel;
     static const char *const colourNames[3] = {"R", "G", "B"};
-    for (int c = 0; c < spec.nchannels && c < int(names.size()); ++c) {
+    for (int c = 0; c < header.nchannels && c < int(names.size()); ++c) {
         for (int k = 0; k < 3; ++k)
             if (file.colour[k] < 0 && sameName(names[size_t(c)], colourNames[k]))
                 file.colour[k] = c;
@@ -173,23 +173,23 @@ bool readFile(const std::string &path, FileLayout &file, std::string &format, st
 // One stored channel of every pixel into floats `stride` apart.
 void channelToFloat(const FileLayout &file, int channel, float *out, int stride)
 {
-    const OIIO::ImageSpec &spec = file.spec;
-    OIIO::convert_image(1, spec.width, spec.height, 1, file.native.data() + file.offsets[size_t(channel)],
-                        spec.channelformat(channel), OIIO::stride_t(file.pixelBytes),
-                        OIIO::stride_t(file.pixelBytes) * spec.width, OIIO::AutoStride, out, OIIO::TypeFloat,
-                        OIIO::stride_t(stride) * 4, OIIO::stride_t(stride) * 4 * spec.width, OIIO::AutoStride);
+    const OIIO::ImageSpec &header = file.header;
+    OIIO::convert_image(1, header.width, header.height, 1, file.native.data() + file.offsets[size_t(channel)],
+                        header.channelformat(channel), OIIO::stride_t(file.pixelBytes),
+                        OIIO::stride_t(file.pixelBytes) * header.width, OIIO::AutoStride, out, OIIO::TypeFloat,
+                        OIIO::stride_t(stride) * 4, OIIO::stride_t(stride) * 4 * header.width, OIIO::AutoStride);
 }
 
-void takeWindows(const OIIO::ImageSpec &spec, Image &out)
+void takeWindows(const OIIO::ImageSpec &header, Image &out)
 {
-    out.width = spec.width;
-    out.height = spec.height;
-    out.x = spec.x;
-    out.y = spec.y;
-    out.fullX = spec.full_x;
-    out.fullY = spec.full_y;
-    out.fullWidth = spec.full_width;
-    out.fullHeight = spec.full_height;
+    out.width = header.width;
+    out.height = header.height;
+    out.x = header.x;
+    out.y = header.y;
+    out.fullX = header.full_x;
+    out.fullY = header.full_y;
+    out.fullWidth = header.full_width;
+    out.fullHeight = header.full_height;
 }
 
 OCIO::ConstCPUProcessorRcPtr srgbProcessor(bool decode)
@@ -248,10 +248,10 @@ bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out,
     std::string format;
     if (!readFile(path, *file, format, error))
         return false;
-    const OIIO::ImageSpec &spec = file->spec;
+    const OIIO::ImageSpec &header = file->header;
 
     // Without channels named R, G and B: the first three that are not alpha, grey filling all three.
-    const int n = spec.nchannels;
+    const int n = header.nchannels;
     int alpha = file->alpha;
     int colour[3] = {file->colour[0], file->colour[1], file->colour[2]};
     if (!file->hasColour()) {
@@ -270,13 +270,13 @@ bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out,
         file->alpha = alpha;
     }
 
-    const size_t count = size_t(spec.width) * size_t(spec.height);
-    takeWindows(spec, out);
+    const size_t count = size_t(header.width) * size_t(header.height);
+    takeWindows(header, out);
     out.channels = 4;
     out.format = format;
-    out.depth = depthOf(spec.channelformat(colour[0]));
+    out.depth = depthOf(header.channelformat(colour[0]));
     out.hasAlpha = alpha >= 0;
-    out.compression = spec.get_string_attribute("compression");
+    out.compression = header.get_string_attribute("compression");
     out.pixels.assign(count * 4, 1.0f);
     for (int k = 0; k < 3; ++k)
         channelToFloat(*file, colour[k], out.pixels.data() + k, 4);
@@ -299,13 +299,13 @@ bool readMaskImage(const std::string &path, Image &out, std::string &error)
     std::string format;
     if (!readFile(path, file, format, error))
         return false;
-    const OIIO::ImageSpec &spec = file.spec;
-    const int n = spec.nchannels;
-    const size_t count = size_t(spec.width) * size_t(spec.height);
-    takeWindows(spec, out);
+    const OIIO::ImageSpec &header = file.header;
+    const int n = header.nchannels;
+    const size_t count = size_t(header.width) * size_t(header.height);
+    takeWindows(header, out);
     out.format = format;
-    out.depth = depthOf(spec.format);
-    out.hasAlpha = spec.alpha_channel >= 0;
+    out.depth = depthOf(header.format);
+    out.hasAlpha = header.alpha_channel >= 0;
     out.layout = nullptr;
     // 1 channel (alpha or grey), 3 (RGB) or 4 (RGBA) as they are; otherwise the alpha (grey+alpha:
     // the second channel), else the first.
@@ -314,7 +314,7 @@ bool readMaskImage(const std::string &path, Image &out, std::string &error)
         for (int c = 0; c < n; ++c)
             picked.push_back(c);
     } else {
-        picked.push_back(spec.alpha_channel >= 0 ? spec.alpha_channel : (n == 2 ? 1 : 0));
+        picked.push_back(header.alpha_channel >= 0 ? header.alpha_channel : (n == 2 ? 1 : 0));
     }
     out.channels = int(picked.size());
     out.pixels.assign(count * picked.size(), 0.0f);
@@ -414,10 +414,10 @@ struct ChannelSource {
 
 // Header attributes that describe how the Source was stored rather than what it shows. A colour
 // profile describes the stored encoding: it goes when integer samples become float or back.
-void dropStorageAttributes(OIIO::ImageSpec &spec, bool sameFormat, bool sameDepth, bool sameEncoding)
+void dropStorageAttributes(OIIO::ImageSpec &header, bool sameFormat, bool sameDepth, bool sameEncoding)
 {
     if (!sameEncoding) {
-        auto &attributes = spec.extra_attribs;
+        auto &attributes = header.extra_attribs;
         for (size_t i = attributes.size(); i-- > 0;)
             if (attributes[i].name().string().rfind("ICCProfile", 0) == 0)
                 attributes.erase(attributes.begin() + long(i));
@@ -426,18 +426,18 @@ void dropStorageAttributes(OIIO::ImageSpec &spec, bool sameFormat, bool sameDept
     // Source's pixels no longer hold.
     for (const char *name : {"textureformat", "wrapmodes", "fovcot", "uvslopes_scale", "openexr:levelmode",
                              "openexr:roundingmode", "oiio:AverageColor", "oiio:SHA-1", "oiio:ConstantColor"})
-        spec.erase_attribute(name);
+        header.erase_attribute(name);
     for (const char *name : {"oiio:subimages", "oiio:ColorSpace", "oiio:Gamma", "oiio:UnassociatedAlpha",
                              "oiio:BitsPerSample"}) {
         if (std::string(name) == "oiio:BitsPerSample" && sameFormat && sameDepth)
             continue;
-        spec.erase_attribute(name);
+        header.erase_attribute(name);
     }
     if (!sameFormat) {
-        spec.erase_attribute("compression");
-        spec.erase_attribute("CompressionQuality");
-        spec.tile_width = spec.tile_height = 0;
-        spec.tile_depth = 1;
+        header.erase_attribute("compression");
+        header.erase_attribute("CompressionQuality");
+        header.tile_width = header.tile_height = 0;
+        header.tile_depth = 1;
     }
 }
 
@@ -464,10 +464,10 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     const bool keepChannels = file && file->hasColour() && (file->alpha < 0 || alpha) &&
                               (!file->hasOtherChannels() || (out->supports("nchannels") && !file->native.empty()));
     std::vector<ChannelSource> sources;
-    OIIO::ImageSpec spec;
+    OIIO::ImageSpec header;
     if (keepChannels) {
-        spec = file->spec;
-        for (int c = 0; c < spec.nchannels; ++c) {
+        header = file->header;
+        for (int c = 0; c < header.nchannels; ++c) {
             ChannelSource source;
             for (int k = 0; k < 3; ++k)
                 if (c == file->colour[k])
@@ -480,53 +480,53 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
         }
         // Other channels keep their sample type where the format stores one per channel.
         const bool perChannel = out->supports("channelformats");
-        spec.channelformats.clear();
-        spec.set_format(type);
+        header.channelformats.clear();
+        header.set_format(type);
         if (perChannel && file->hasOtherChannels()) {
-            for (int c = 0; c < spec.nchannels; ++c) {
-                OIIO::TypeDesc stored = file->spec.channelformat(c);
+            for (int c = 0; c < header.nchannels; ++c) {
+                OIIO::TypeDesc stored = file->header.channelformat(c);
                 // EXR holds half, float and 32-bit integers; other integers go to float, exactly.
                 if (format == "openexr" && stored != OIIO::TypeDesc::HALF && stored != OIIO::TypeDesc::FLOAT &&
                     stored != OIIO::TypeDesc::UINT32)
                     stored = OIIO::TypeDesc::FLOAT;
-                spec.channelformats.push_back(sources[size_t(c)].rgba >= 0 ? type : stored);
+                header.channelformats.push_back(sources[size_t(c)].rgba >= 0 ? type : stored);
             }
         }
     } else {
         const int channels = alpha ? 4 : 3;
         if (file) {
-            spec = file->spec;  // windows and metadata still apply
-            spec.channelformats.clear();
+            header = file->header;  // windows and metadata still apply
+            header.channelformats.clear();
         }
-        spec.nchannels = channels;
-        spec.set_format(type);
-        spec.channelnames.clear();
-        spec.default_channel_names();
-        spec.alpha_channel = alpha ? 3 : -1;
-        spec.z_channel = -1;
+        header.nchannels = channels;
+        header.set_format(type);
+        header.channelnames.clear();
+        header.default_channel_names();
+        header.alpha_channel = alpha ? 3 : -1;
+        header.z_channel = -1;
         for (int k = 0; k < channels; ++k)
             sources.push_back({k, -1});
     }
-    spec.width = image.width;
-    spec.height = image.height;
-    spec.x = image.x;
-    spec.y = image.y;
-    spec.z = 0;
-    spec.depth = spec.full_depth = 1;
-    spec.full_x = image.fullWidth > 0 ? image.fullX : image.x;
-    spec.full_y = image.fullWidth > 0 ? image.fullY : image.y;
-    spec.full_width = image.fullWidth > 0 ? image.fullWidth : image.width;
-    spec.full_height = image.fullWidth > 0 ? image.fullHeight : image.height;
-    dropStorageAttributes(spec, sameFormat, depth == image.depth, isIntegerDepth(depth) == isIntegerDepth(image.depth));
+    header.width = image.width;
+    header.height = image.height;
+    header.x = image.x;
+    header.y = image.y;
+    header.z = 0;
+    header.depth = header.full_depth = 1;
+    header.full_x = image.fullWidth > 0 ? image.fullX : image.x;
+    header.full_y = image.fullWidth > 0 ? image.fullY : image.y;
+    header.full_width = image.fullWidth > 0 ? image.fullWidth : image.width;
+    header.full_height = image.fullWidth > 0 ? image.fullHeight : image.height;
+    dropStorageAttributes(header, sameFormat, depth == image.depth, isIntegerDepth(depth) == isIntegerDepth(image.depth));
     if (alpha && isIntegerDepth(depth))
-        spec.attribute("oiio:UnassociatedAlpha", 1);
+        header.attribute("oiio:UnassociatedAlpha", 1);
     if (format == "jpeg")
-        spec.attribute("Compression", "jpeg:95");
+        header.attribute("Compression", "jpeg:95");
     // A plate's own compression is what the pipeline chose for it.
     if ((format == "openexr" || format == "tiff") && sameFormat && !image.compression.empty())
-        spec.attribute("compression", image.compression);
+        header.attribute("compression", image.compression);
     if (!settings.software.empty())
-        spec.attribute("Software", settings.software);
+        header.attribute("Software", settings.software);
 
     // The computed samples, encoded for integer files.
     std::vector<float> rgba(count * 4);
@@ -543,16 +543,16 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     // Every channel in its stored type, packed per pixel as the writer takes it.
     std::vector<size_t> offsets;
     size_t pixelBytes = 0;
-    for (int c = 0; c < spec.nchannels; ++c) {
+    for (int c = 0; c < header.nchannels; ++c) {
         offsets.push_back(pixelBytes);
-        pixelBytes += spec.channelformat(c).size();
+        pixelBytes += header.channelformat(c).size();
     }
     const OIIO::stride_t w = image.width;
     std::vector<unsigned char> stored(count * pixelBytes);
-    for (int c = 0; c < spec.nchannels; ++c) {
+    for (int c = 0; c < header.nchannels; ++c) {
         const ChannelSource &source = sources[size_t(c)];
         unsigned char *to = stored.data() + offsets[size_t(c)];
-        const OIIO::TypeDesc toType = spec.channelformat(c);
+        const OIIO::TypeDesc toType = header.channelformat(c);
         if (source.rgba >= 0) {
             OIIO::convert_image(1, image.width, image.height, 1, rgba.data() + source.rgba, OIIO::TypeFloat, 16,
                                 16 * w, OIIO::AutoStride, to, toType, OIIO::stride_t(pixelBytes),
@@ -560,7 +560,7 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
             continue;
         }
         const unsigned char *from = file->native.data() + file->offsets[size_t(source.fileChannel)];
-        const OIIO::TypeDesc fromType = file->spec.channelformat(source.fileChannel);
+        const OIIO::TypeDesc fromType = file->header.channelformat(source.fileChannel);
         if (fromType == toType) {
             const size_t n = toType.size();
             for (size_t i = 0; i < count; ++i)
@@ -575,10 +575,10 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
     // One sample type is passed as such (a writer may store another, e.g. TIFF's float for half);
     // per-channel types are passed as the writer stores them, which must then be ours.
-    bool ok = out->open(temporary.path(), spec);
-    if (ok && spec.channelformats.empty()) {
-        ok = out->write_image(spec.format, stored.data());
-    } else if (ok && out->spec().channelformats == spec.channelformats) {
+    bool ok = out->open(temporary.path(), header);
+    if (ok && header.channelformats.empty()) {
+        ok = out->write_image(header.format, stored.data());
+    } else if (ok && out->spec().channelformats == header.channelformats) {
         ok = out->write_image(OIIO::TypeUnknown, stored.data());
     } else if (ok) {
         out->close();
