@@ -33,7 +33,7 @@ struct Plate {
 // a studio's own attribute, a pixel aspect and a timecode.
 void writePlate(const std::string &path, const Plate &p)
 {
-    OIIO::ImageSpec spec(p.width, p.height, 6, p.colour);
+    OIIO::ImageSpec header(p.width, p.height, 6, p.colour);
     header.x = p.x;
     header.y = p.y;
     header.full_x = p.fullWidth ? p.fullX : p.x;
