@@ -1,5 +1,6 @@
-// The two commands of `vantrel`. Each returns the process exit status: 0 done, 1 a file, the
-// plug-in or a render failed, 2 the command line is wrong.
+// The commands of `vantrel`. Each returns the process exit status: 0 done, 1 a file, the
+// plug-in or a render failed (worth a retry), 2 the command line is wrong (not worth one),
+// 128 + the signal number when a signal stopped the run.
 #pragma once
 
 #include "image_io.h"
@@ -21,7 +22,9 @@ struct MatchOptions {
     std::string cube;
     std::string cdl;
     std::string sheet;
+    std::string reportJson;
     std::string frames;
+    bool skipExisting = false;
     int threads = 0;  // 0: every core
     int tileSize = 256;
     bool report = false;
@@ -33,6 +36,11 @@ struct MatchOptions {
 
 int runMatch(const MatchOptions &options);
 int runInfo(const std::string &plugin);
+// The tool's version, then the plug-in's file, identifier and version.
+int runVersion(const std::string &plugin);
+
+// The tool's version, as --version and the files it writes give it.
+const char *toolVersion();
 
 // Prints "vantrel: error: MESSAGE" on stderr and returns `status`.
 int reportError(int status, const std::string &message);

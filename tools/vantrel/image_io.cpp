@@ -1,5 +1,8 @@
 #include "image_io.h"
 
+#include "interrupt.h"
+#include "output_file.h"
+
 #include <OpenColorIO/OpenColorIO.h>
 #include <OpenImageIO/imageio.h>
 
@@ -9,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,10 +83,32 @@ bool fileExists(const std::string &path, std::string &error)
     return true;
 }
 
-// Reads every channel of the first subimage as float; integer files keep their colour samples
-// unassociated from alpha, exactly as stored.
-bool readAllChannels(const std::string &path, std::vector<float> &pixels, OIIO::ImageSpec &layout,
-                     std::string &format, std::string &error)
+bool sameName(const std::string &a, const char *b) { return strcasecmp(a.c_str(), b) == 0; }
+
+} // namespace
+
+struct FileLayout {
+    OIIO::ImageSpec spec;  // windows, channel names and sample types, metadata, as read
+    int colour[3] = {-1, -1, -1};  // the channels named R, G and B, when the file has all three
+    int alpha = -1;
+    int parts = 1;
+    // Every channel as stored, packed per pixel; kept only when there are channels the tool
+    // does not work on, so they can be written back untouched.
+    std::vector<unsigned char> native;
+    std::vector<size_t> offsets;  // of each channel within a stored pixel
+    size_t pixelBytes = 0;
+    bool hasColour() const { return colour[0] >= 0; }
+    bool hasOtherChannels() const
+    {
+        return spec.nchannels > (hasColour() ? 3 : 0) + (alpha >= 0 ? 1 : 0);
+    }
+};
+
+namespace {
+
+// Reads the first part of a file with every channel as stored. Integer files keep their
+// colour samples unassociated from alpha, exactly as stored.
+bool readFile(const std::string &path, FileLayout &file, std::string &format, std::string &error)
 {
     if (!fileExists(path, error))
         return false;
@@ -93,25 +119,77 @@ bool readAllChannels(const std::string &path, std::vector<float> &pixels, OIIO::
         error = "cannot read '" + path + "': " + lastOiioError();
         return false;
     }
-    layout = in->spec();
+    const OIIO::ImageSpec &spec = in->spec();
     format = in->format_name();
-    const size_t count = size_t(layout.width) * size_t(layout.height);
-    if (layout.width <= 0 || layout.height <= 0 || layout.nchannels <= 0 || layout.depth > 1) {
+    if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0 || spec.depth > 1) {
         error = "'" + path + "' is not a 2D image";
         return false;
     }
     // A row of float RGBA must fit the host's int row stride, and the frame a plain int pixel count.
-    if (layout.width > INT_MAX / 16 || layout.height > INT_MAX / layout.width) {
-        error = "'" + path + "' is too large (" + std::to_string(layout.width) + "x" + std::to_string(layout.height) + ")";
+    if (spec.width > INT_MAX / 16 || spec.height > INT_MAX / spec.width) {
+        error = "'" + path + "' is too large (" + std::to_string(spec.width) + "x" + std::to_string(spec.height) + ")";
         return false;
     }
-    pixels.assign(count * size_t(layout.nchannels), 0.0f);
-    if (!in->read_image(0, 0, 0, layout.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
+    // Host coordinates are ints: the data window must lie within reach of the display window.
+    const long long reach = 1LL << 29;
+    const long long full = std::max(spec.full_height, 0);
+    if (std::llabs((long long)spec.x - spec.full_x) > reach || std::llabs((long long)spec.y - spec.full_y) > reach ||
+        full > reach) {
+        error = "'" + path + "': the data window lies too far from the display window";
+        return false;
+    }
+    file.spec = spec;
+    file.parts = std::max(1, spec.get_int_attribute("oiio:subimages", 1));
+    file.offsets.clear();
+    file.pixelBytes = 0;
+    for (int c = 0; c < spec.nchannels; ++c) {
+        file.offsets.push_back(file.pixelBytes);
+        file.pixelBytes += spec.channelformat(c).size();
+    }
+    const size_t count = size_t(spec.width) * size_t(spec.height);
+    file.native.assign(count * file.pixelBytes, 0);
+    if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeUnknown, file.native.data())) {
         error = "cannot read '" + path + "': " + firstLine(in->geterror());
         return false;
     }
     in->close();
+
+    // R, G and B by name (any order, among other channels); the alpha the reader names, else A.
+    const std::vector<std::string> &names = spec.channelnames;
+    file.alpha = spec.alpha_channel;
+    static const char *const colourNames[3] = {"R", "G", "B"};
+    for (int c = 0; c < spec.nchannels && c < int(names.size()); ++c) {
+        for (int k = 0; k < 3; ++k)
+            if (file.colour[k] < 0 && sameName(names[size_t(c)], colourNames[k]))
+                file.colour[k] = c;
+        if (file.alpha < 0 && sameName(names[size_t(c)], "A"))
+            file.alpha = c;
+    }
+    if (file.colour[0] < 0 || file.colour[1] < 0 || file.colour[2] < 0)
+        file.colour[0] = file.colour[1] = file.colour[2] = -1;
     return true;
+}
+
+// One stored channel of every pixel into floats `stride` apart.
+void channelToFloat(const FileLayout &file, int channel, float *out, int stride)
+{
+    const OIIO::ImageSpec &spec = file.spec;
+    OIIO::convert_image(1, spec.width, spec.height, 1, file.native.data() + file.offsets[size_t(channel)],
+                        spec.channelformat(channel), OIIO::stride_t(file.pixelBytes),
+                        OIIO::stride_t(file.pixelBytes) * spec.width, OIIO::AutoStride, out, OIIO::TypeFloat,
+                        OIIO::stride_t(stride) * 4, OIIO::stride_t(stride) * 4 * spec.width, OIIO::AutoStride);
+}
+
+void takeWindows(const OIIO::ImageSpec &spec, Image &out)
+{
+    out.width = spec.width;
+    out.height = spec.height;
+    out.x = spec.x;
+    out.y = spec.y;
+    out.fullX = spec.full_x;
+    out.fullY = spec.full_y;
+    out.fullWidth = spec.full_width;
+    out.fullHeight = spec.full_height;
 }
 
 OCIO::ConstCPUProcessorRcPtr srgbProcessor(bool decode)
@@ -149,47 +227,65 @@ void linearToSrgb(float *pixels, size_t count, int channels) { applySrgb(false, 
 
 bool isIntegerDepth(SampleDepth depth) { return depth == SampleDepth::UInt8 || depth == SampleDepth::UInt16; }
 
+PixelRect canvasBounds(const Image &image)
+{
+    const int fullHeight = image.fullWidth > 0 ? image.fullHeight : image.height;
+    const int fullX = image.fullWidth > 0 ? image.fullX : image.x;
+    const int fullY = image.fullWidth > 0 ? image.fullY : image.y;
+    PixelRect r;
+    r.x1 = image.x - fullX;
+    r.x2 = r.x1 + image.width;
+    r.y2 = fullY + fullHeight - image.y;
+    r.y1 = r.y2 - image.height;
+    return r;
+}
+
+int extraParts(const Image &image) { return image.layout ? image.layout->parts - 1 : 0; }
+
 bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out, std::string &error)
 {
-    std::vector<float> raw;
-    OIIO::ImageSpec layout;
+    auto file = std::make_shared<FileLayout>();
     std::string format;
-    if (!readAllChannels(path, raw, layout, format, error))
+    if (!readFile(path, *file, format, error))
         return false;
+    const OIIO::ImageSpec &spec = file->spec;
 
-    const int n = layout.nchannels;
-    int alpha = layout.alpha_channel;
-    if (alpha < 0 && (n == 2 || n == 4))
-        alpha = n - 1;  // grey+alpha and RGBA files that do not name their alpha channel
-    int colour[3];
-    int found = 0;
-    for (int c = 0; c < n && found < 3; ++c)
-        if (c != alpha)
-            colour[found++] = c;
-    if (found == 0) {
-        error = "'" + path + "' has no colour channel";
-        return false;
+    // Without channels named R, G and B: the first three that are not alpha, grey filling all three.
+    const int n = spec.nchannels;
+    int alpha = file->alpha;
+    int colour[3] = {file->colour[0], file->colour[1], file->colour[2]};
+    if (!file->hasColour()) {
+        if (alpha < 0 && (n == 2 || n == 4))
+            alpha = n - 1;  // grey+alpha and RGBA files that do not name their alpha channel
+        int found = 0;
+        for (int c = 0; c < n && found < 3; ++c)
+            if (c != alpha)
+                colour[found++] = c;
+        if (found == 0) {
+            error = "'" + path + "' has no colour channel";
+            return false;
+        }
+        for (int c = found; c < 3; ++c)
+            colour[c] = colour[0];
+        file->alpha = alpha;
     }
-    for (int c = found; c < 3; ++c)
-        colour[c] = colour[0];  // grey fills all three
 
-    const size_t count = size_t(layout.width) * size_t(layout.height);
-    out.width = layout.width;
-    out.height = layout.height;
+    const size_t count = size_t(spec.width) * size_t(spec.height);
+    takeWindows(spec, out);
     out.channels = 4;
     out.format = format;
-    out.depth = depthOf(layout.format);
+    out.depth = depthOf(spec.channelformat(colour[0]));
     out.hasAlpha = alpha >= 0;
-    out.compression = layout.get_string_attribute("compression");
-    out.pixels.resize(count * 4);
-    for (size_t i = 0; i < count; ++i) {
-        const float *s = &raw[i * size_t(n)];
-        float *d = &out.pixels[i * 4];
-        d[0] = s[colour[0]];
-        d[1] = s[colour[1]];
-        d[2] = s[colour[2]];
-        d[3] = alpha >= 0 ? s[alpha] : 1.0f;
-    }
+    out.compression = spec.get_string_attribute("compression");
+    out.pixels.assign(count * 4, 1.0f);
+    for (int k = 0; k < 3; ++k)
+        channelToFloat(*file, colour[k], out.pixels.data() + k, 4);
+    if (alpha >= 0)
+        channelToFloat(*file, alpha, out.pixels.data() + 3, 4);
+    if (!file->hasColour() || !file->hasOtherChannels())
+        std::vector<unsigned char>().swap(file->native);
+    out.layout = file;
+
     const bool decode = encoding == ColorEncoding::Srgb ||
                         (encoding == ColorEncoding::Auto && isIntegerDepth(out.depth));
     if (decode)
@@ -199,29 +295,31 @@ bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out,
 
 bool readMaskImage(const std::string &path, Image &out, std::string &error)
 {
-    std::vector<float> raw;
-    OIIO::ImageSpec layout;
+    FileLayout file;
     std::string format;
-    if (!readAllChannels(path, raw, layout, format, error))
+    if (!readFile(path, file, format, error))
         return false;
-    const int n = layout.nchannels;
-    const size_t count = size_t(layout.width) * size_t(layout.height);
-    out.width = layout.width;
-    out.height = layout.height;
+    const OIIO::ImageSpec &spec = file.spec;
+    const int n = spec.nchannels;
+    const size_t count = size_t(spec.width) * size_t(spec.height);
+    takeWindows(spec, out);
     out.format = format;
-    out.depth = depthOf(layout.format);
-    out.hasAlpha = layout.alpha_channel >= 0;
+    out.depth = depthOf(spec.format);
+    out.hasAlpha = spec.alpha_channel >= 0;
+    out.layout = nullptr;
+    // 1 channel (alpha or grey), 3 (RGB) or 4 (RGBA) as they are; otherwise the alpha (grey+alpha:
+    // the second channel), else the first.
+    std::vector<int> picked;
     if (n == 1 || n == 3 || n == 4) {
-        out.channels = n;
-        out.pixels = std::move(raw);
-        return true;
+        for (int c = 0; c < n; ++c)
+            picked.push_back(c);
+    } else {
+        picked.push_back(spec.alpha_channel >= 0 ? spec.alpha_channel : (n == 2 ? 1 : 0));
     }
-    // Grey+alpha and other layouts: the alpha (else the first channel) is the mask.
-    const int pick = layout.alpha_channel >= 0 ? layout.alpha_channel : (n == 2 ? 1 : 0);
-    out.channels = 1;
-    out.pixels.resize(count);
-    for (size_t i = 0; i < count; ++i)
-        out.pixels[i] = raw[i * size_t(n) + size_t(pick)];
+    out.channels = int(picked.size());
+    out.pixels.assign(count * picked.size(), 0.0f);
+    for (size_t k = 0; k < picked.size(); ++k)
+        channelToFloat(file, picked[k], out.pixels.data() + k, out.channels);
     return true;
 }
 
@@ -305,16 +403,33 @@ const char *depthName(SampleDepth depth)
     }
 }
 
-std::string temporaryPathFor(const std::string &path)
+namespace {
+
+// One output channel: a colour or alpha sample the tool computed (0..3), or a stored channel of
+// the Source's file passed through.
+struct ChannelSource {
+    int rgba = -1;
+    int fileChannel = -1;
+};
+
+// Header attributes that describe how the Source was stored rather than what it shows.
+void dropStorageAttributes(OIIO::ImageSpec &spec, bool sameFormat, bool sameDepth)
 {
-    const size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const size_t dot = name.find_last_of('.');
-    const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-    const std::string ext = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
-    return dir + "." + stem + ".vantrel-" + std::to_string(long(getpid())) + ext;
+    for (const char *name : {"oiio:subimages", "oiio:ColorSpace", "oiio:Gamma", "oiio:UnassociatedAlpha",
+                             "oiio:BitsPerSample"}) {
+        if (std::string(name) == "oiio:BitsPerSample" && sameFormat && sameDepth)
+            continue;
+        spec.erase_attribute(name);
+    }
+    if (!sameFormat) {
+        spec.erase_attribute("compression");
+        spec.erase_attribute("CompressionQuality");
+        spec.tile_width = spec.tile_height = 0;
+        spec.tile_depth = 1;
+    }
 }
+
+} // namespace
 
 bool writeColorImage(const std::string &path, const Image &image, const WriteSettings &settings,
                      std::string &error)
@@ -327,41 +442,127 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     const std::string format = out->format_name();
     const SampleDepth depth =
         settings.depth != SampleDepth::Unknown ? settings.depth : outputDepth(format, image.depth);
+    const OIIO::TypeDesc type = typeOf(depth);
     const bool alpha = settings.keepAlpha && image.hasAlpha && image.channels == 4 && out->supports("alpha");
-    const int channels = alpha ? 4 : 3;
     const size_t count = size_t(image.width) * size_t(image.height);
+    const FileLayout *file = image.layout.get();
+    const bool sameFormat = format == image.format;
 
-    std::vector<float> data(count * size_t(channels));
+    // The Source's channels, in its order, when the output can hold them all; else R, G, B (A).
+    const bool keepChannels = file && file->hasColour() && (file->alpha < 0 || alpha) &&
+                              (!file->hasOtherChannels() || (out->supports("nchannels") && !file->native.empty()));
+    std::vector<ChannelSource> sources;
+    OIIO::ImageSpec spec;
+    if (keepChannels) {
+        spec = file->spec;
+        for (int c = 0; c < spec.nchannels; ++c) {
+            ChannelSource source;
+            for (int k = 0; k < 3; ++k)
+                if (c == file->colour[k])
+                    source.rgba = k;
+            if (c == file->alpha)
+                source.rgba = 3;
+            if (source.rgba < 0)
+                source.fileChannel = c;
+            sources.push_back(source);
+        }
+        // Other channels keep their sample type where the format stores one per channel.
+        const bool perChannel = out->supports("channelformats");
+        spec.channelformats.clear();
+        spec.set_format(type);
+        if (perChannel && file->hasOtherChannels()) {
+            for (int c = 0; c < spec.nchannels; ++c)
+                spec.channelformats.push_back(sources[size_t(c)].rgba >= 0 ? type : file->spec.channelformat(c));
+        }
+    } else {
+        const int channels = alpha ? 4 : 3;
+        if (file) {
+            spec = file->spec;  // windows and metadata still apply
+            spec.channelformats.clear();
+        }
+        spec.nchannels = channels;
+        spec.set_format(type);
+        spec.channelnames.clear();
+        spec.default_channel_names();
+        spec.alpha_channel = alpha ? 3 : -1;
+        spec.z_channel = -1;
+        for (int k = 0; k < channels; ++k)
+            sources.push_back({k, -1});
+    }
+    spec.width = image.width;
+    spec.height = image.height;
+    spec.x = image.x;
+    spec.y = image.y;
+    spec.z = 0;
+    spec.depth = spec.full_depth = 1;
+    spec.full_x = image.fullWidth > 0 ? image.fullX : image.x;
+    spec.full_y = image.fullWidth > 0 ? image.fullY : image.y;
+    spec.full_width = image.fullWidth > 0 ? image.fullWidth : image.width;
+    spec.full_height = image.fullWidth > 0 ? image.fullHeight : image.height;
+    dropStorageAttributes(spec, sameFormat, depth == image.depth);
+    if (alpha && isIntegerDepth(depth))
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+    if (format == "jpeg")
+        spec.attribute("Compression", "jpeg:95");
+    // A plate's own compression is what the pipeline chose for it.
+    if ((format == "openexr" || format == "tiff") && sameFormat && !image.compression.empty())
+        spec.attribute("compression", image.compression);
+    if (!settings.software.empty())
+        spec.attribute("Software", settings.software);
+
+    // The computed samples, encoded for integer files.
+    std::vector<float> rgba(count * 4);
     for (size_t i = 0; i < count; ++i)
-        for (int c = 0; c < channels; ++c)
-            data[i * size_t(channels) + size_t(c)] =
-                image.pixels[i * size_t(image.channels) + size_t(std::min(c, image.channels - 1))];
+        for (int c = 0; c < 4; ++c)
+            rgba[i * 4 + size_t(c)] = c == 3 && image.channels < 4
+                                          ? 1.0f
+                                          : image.pixels[i * size_t(image.channels) + size_t(std::min(c, image.channels - 1))];
     const bool encode = settings.encoding == ColorEncoding::Srgb ||
                         (settings.encoding == ColorEncoding::Auto && isIntegerDepth(depth));
     if (encode)
-        linearToSrgb(data.data(), count, channels);
+        linearToSrgb(rgba.data(), count, 4);
 
-    OIIO::ImageSpec layout(image.width, image.height, channels, typeOf(depth));
-    if (alpha && isIntegerDepth(depth))
-        layout.attribute("oiio:UnassociatedAlpha", 1);
-    if (format == "jpeg")
-        layout.attribute("Compression", "jpeg:95");
-    // A plate's own compression is what the pipeline chose for it.
-    if ((format == "openexr" || format == "tiff") && format == image.format && !image.compression.empty())
-        layout.attribute("compression", image.compression);
+    // Every channel in its stored type, packed per pixel as the writer takes it.
+    std::vector<size_t> offsets;
+    size_t pixelBytes = 0;
+    for (int c = 0; c < spec.nchannels; ++c) {
+        offsets.push_back(pixelBytes);
+        pixelBytes += spec.channelformat(c).size();
+    }
+    const OIIO::stride_t w = image.width;
+    std::vector<unsigned char> stored(count * pixelBytes);
+    for (int c = 0; c < spec.nchannels; ++c) {
+        const ChannelSource &source = sources[size_t(c)];
+        unsigned char *to = stored.data() + offsets[size_t(c)];
+        const OIIO::TypeDesc toType = spec.channelformat(c);
+        if (source.rgba >= 0) {
+            OIIO::convert_image(1, image.width, image.height, 1, rgba.data() + source.rgba, OIIO::TypeFloat, 16,
+                                16 * w, OIIO::AutoStride, to, toType, OIIO::stride_t(pixelBytes),
+                                OIIO::stride_t(pixelBytes) * w, OIIO::AutoStride);
+            continue;
+        }
+        const unsigned char *from = file->native.data() + file->offsets[size_t(source.fileChannel)];
+        const OIIO::TypeDesc fromType = file->spec.channelformat(source.fileChannel);
+        if (fromType == toType) {
+            const size_t n = toType.size();
+            for (size_t i = 0; i < count; ++i)
+                std::memcpy(to + i * pixelBytes, from + i * file->pixelBytes, n);
+        } else {
+            OIIO::convert_image(1, image.width, image.height, 1, from, fromType, OIIO::stride_t(file->pixelBytes),
+                                OIIO::stride_t(file->pixelBytes) * w, OIIO::AutoStride, to, toType,
+                                OIIO::stride_t(pixelBytes), OIIO::stride_t(pixelBytes) * w, OIIO::AutoStride);
+        }
+    }
 
-    const std::string temporary = temporaryPathFor(path);
-    bool ok = out->open(temporary, layout) && out->write_image(OIIO::TypeDesc::FLOAT, data.data());
+    TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
+    bool ok = out->open(temporary.path(), spec) && out->write_image(OIIO::TypeUnknown, stored.data());
     ok = out->close() && ok;
     if (!ok) {
         error = "cannot write '" + path + "': " + firstLine(out->geterror());
-        std::remove(temporary.c_str());
         return false;
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write '" + path + "': " + std::strerror(errno);
-        std::remove(temporary.c_str());
+    if (!moveIntoPlace(temporary.path(), path, error))
         return false;
-    }
+    temporary.keep();
     return true;
 }

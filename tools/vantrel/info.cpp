@@ -95,6 +95,26 @@ void printContext(const ofxhost::Effect &context)
 
 } // namespace
 
+const char *toolVersion() { return VANTREL_VERSION; }
+
+int runVersion(const std::string &plugin)
+{
+    std::printf("vantrel %s\n", toolVersion());
+    std::fflush(stdout);
+    std::string path, error;
+    if (!findPlugin(plugin, std::getenv("OFX_PLUGIN_PATH"), executableDirectory(), path, error))
+        return reportError(kExitFailure, error);
+    // Only the module's plug-in record is read: no action is sent.
+    ofxhost::Host host;
+    if (!host.open(path))
+        return reportError(kExitFailure, "cannot load plug-in '" + path + "': " + host.error());
+    const OfxPlugin *record = host.plugin();
+    std::printf("plug-in: %s\nidentifier: %s\nversion: %u.%u\n", path.c_str(),
+                record->pluginIdentifier ? record->pluginIdentifier : "", record->pluginVersionMajor,
+                record->pluginVersionMinor);
+    return kExitOK;
+}
+
 int runInfo(const std::string &plugin)
 {
     std::string path, error;

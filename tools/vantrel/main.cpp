@@ -1,5 +1,7 @@
 // vantrel: runs the colour-matching plug-in on image files and sequences, as an OpenFX host.
 #include "commands.h"
+#include "console.h"
+#include "interrupt.h"
 
 #include <CLI/CLI.hpp>
 
@@ -29,12 +31,19 @@ Frames:
   at its own time. A REFERENCE or mask without a placeholder is held for every frame; --cube,
   --cdl and --sheet without one are written once, after the last frame.
 
+Retries:
+  Outputs appear only when complete (written under .vantrel-tmp-PID.NAME beside them). SIGINT,
+  SIGTERM and SIGHUP stop the run between tiles, remove every temporary file and keep the
+  finished frames; --skip-existing then renders only the frames whose outputs are missing.
+
 Plug-in:
   --plugin PATH (a .ofx file or .ofx.bundle directory), else the first Brenvale.ofx.bundle on
-  OFX_PLUGIN_PATH, else bundle/Brenvale.ofx.bundle in the program's directory or a directory
-  above it, else /usr/OFX/Plugins.
+  OFX_PLUGIN_PATH, else OFX/Plugins/Brenvale.ofx.bundle beside the program's directory (an
+  installed vantrel), else bundle/Brenvale.ofx.bundle in the program's directory or a
+  directory above it, else /usr/OFX/Plugins.
 
-Exit status: 0 done; 1 a file, the plug-in or a render failed; 2 the command line is wrong.)";
+Exit status: 0 done; 1 a file, the plug-in or a render failed (worth a retry); 2 the command
+line is wrong (not worth one); 128 + the signal number when a signal stopped it (130: Ctrl-C).)";
 
 // CLI11's range check lets NaN through, so the mixes get their own.
 CLI::Validator unitInterval()
@@ -53,14 +62,23 @@ CLI::Validator unitInterval()
 int run(int argc, char **argv)
 {
     CLI::App app{"vantrel: matches the colours of image files and sequences with the Brenvale.ofx plug-in"};
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
     app.footer("Integer files (8/16-bit PNG, JPEG, TIFF, DPX) are decoded from sRGB to linear light on read and\n"
                "encoded back on write; float files (EXR) are taken as linear; --colorspace overrides it.\n"
                "See vantrel match --help.");
     std::string plugin;
+    bool version = false, quiet = false, verbose = false;
+    app.add_flag("--version", version, "Print the tool's version and the plug-in's file, identifier and version");
+    app.add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
+    auto addVerbosity = [&](CLI::App *command) {
+        CLI::Option *q = command->add_flag("-q,--quiet", quiet, "Print nothing but errors (and what --report and "
+                                                                "--timings ask for)");
+        command->add_flag("-v,--verbose", verbose, "Also show the plug-in's own diagnostic lines")->excludes(q);
+    };
 
     CLI::App *info = app.add_subcommand("info", "Show the effect as a host sees it: contexts, clips, parameters");
     info->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
+    addVerbosity(info);
 
     MatchOptions o;
     std::string colorspace = "auto", depth;
@@ -84,8 +102,12 @@ int run(int argc, char **argv)
     match->add_option("--cube", o.cube, "Save the plug-in's .cube LUT export (mixes baked in) to FILE");
     match->add_option("--cdl", o.cdl, "Save the plug-in's .cdl export to FILE");
     match->add_option("--sheet", o.sheet, "Write a comparison sheet (Source, Reference, Output, quality) to FILE.png");
-    match->add_flag("--report", o.report, "Print the match quality (CIE Delta E 2000) before and after");
+    match->add_flag("--report", o.report, "Print the match quality (CIE Delta E 2000) before and after, over the "
+                                          "pixels the masks select");
+    match->add_option("--report-json", o.reportJson, "Write the figures of --report per frame, the settings, "
+                                                     "warnings and timings to FILE as JSON");
     match->add_option("--frames", o.frames, "Frame range A-B for frame patterns");
+    match->add_flag("--skip-existing", o.skipExisting, "Render only the frames whose outputs are missing (a retry)");
     match->add_option("--threads", o.threads, "Tiles rendered concurrently (default: every core)")
         ->check(CLI::Range(1, 1024));
     match->add_option("--tile-size", o.tileSize, "Tile edge in pixels")->check(CLI::Range(16, 16384))
@@ -97,6 +119,7 @@ int run(int argc, char **argv)
         ->check(CLI::IsMember({"8", "16", "half", "float"}));
     match->add_flag("--timings", o.timings, "Print where the time went: decode, rebuild, apply, encode");
     match->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
+    addVerbosity(match);
 
     // CLI11 would only say that a command is missing; name the word it did not know.
     if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "info" && std::string(argv[1]) != "match") {
@@ -112,6 +135,16 @@ int run(int argc, char **argv)
         return kExitUsage;
     }
 
+    if (!info->parsed() && !match->parsed()) {
+        if (version)
+            return runVersion(plugin);
+        std::fprintf(stderr, "vantrel: error: A subcommand is required: info or match (see vantrel --help)\n");
+        return kExitUsage;
+    }
+    startConsole(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal);
+    struct Stop {
+        ~Stop() { stopConsole(); }
+    } stop;
     if (info->parsed())
         return runInfo(plugin);
     o.plugin = plugin;
@@ -130,11 +163,15 @@ int main(int argc, char **argv)
     // Under a file size limit (a farm's quota) a write must fail and be reported, not end the
     // process by signal and leave a temporary file behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    installInterruptHandlers();
+    int status;
     try {
-        return run(argc, argv);
+        status = run(argc, argv);
     } catch (const std::bad_alloc &) {
-        return reportError(kExitFailure, "out of memory");
+        status = reportError(kExitFailure, "out of memory");
     } catch (const std::exception &e) {
-        return reportError(kExitFailure, e.what());
+        status = reportError(kExitFailure, e.what());
     }
+    stopConsole();
+    return status;
 }

@@ -1,5 +1,12 @@
+// `vantrel match`: a run is planned and checked whole before anything is written, then each
+// frame goes through the same named steps: load and attach the inputs, look for what would
+// spoil the shot, render, write the Output, export the looks, measure, report.
 #include "commands.h"
+#include "console.h"
 #include "frames.h"
+#include "interrupt.h"
+#include "match_run.h"
+#include "output_file.h"
 #include "plugin_path.h"
 #include "plugin_session.h"
 #include "progress.h"
@@ -9,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,14 +26,11 @@
 
 namespace {
 
-struct Timings {
-    double decode = 0, rebuild = 0, apply = 0, encode = 0, exports = 0, quality = 0;
-};
+using Clock = std::chrono::steady_clock;
 
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+std::string lastError;  // for the JSON report
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 bool endsWith(const std::string &text, const std::string &tail)
 {
@@ -40,21 +45,30 @@ std::string directoryOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 bool sameFile(const std::string &a, const std::string &b)
 {
     struct stat sa, sb;
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// A host view of a tool image: rows run bottom-up for the host, top-down in memory, so the view
-// starts at the last row with a negative stride and no pixel is copied.
+std::string sizeText(const Image &image) { return std::to_string(image.width) + "x" + std::to_string(image.height); }
+
+// A host view of a tool image at its canvas place: rows run bottom-up for the host, top-down in
+// memory, so the view starts at the last row with a negative stride and no pixel is copied.
 std::shared_ptr<ofxhost::Image> hostView(Image &image)
 {
     auto view = std::make_shared<ofxhost::Image>();
     const int rowFloats = image.width * image.channels;
+    const PixelRect canvas = canvasBounds(image);
     view->data = image.pixels.data() + size_t(image.height - 1) * size_t(rowFloats);
     view->rowBytes = -rowFloats * int(sizeof(float));
-    view->bounds = {0, 0, image.width, image.height};
+    view->bounds = {canvas.x1, canvas.y1, canvas.x2, canvas.y2};
     view->depth = ofxhost::PixelDepth::Float;
     view->components = image.channels == 1   ? ofxhost::Components::Alpha
                        : image.channels == 3 ? ofxhost::Components::RGB
@@ -62,117 +76,206 @@ std::shared_ptr<ofxhost::Image> hostView(Image &image)
     return view;
 }
 
-struct Input {
-    const char *role;  // how errors name it
-    std::string path;
+// One input clip: where its files come from and what was read for it last.
+struct ClipInput {
+    ClipInput(const char *role_, const char *clip_, bool mask_) : role(role_), clip(clip_), mask(mask_) {}
+    const char *role;  // how messages name it
+    const char *clip;  // the plug-in's clip name
     bool mask;
+    std::string pattern;
+    Image image;
+    std::string path;
+    bool loaded = false;
+    bool given() const { return !pattern.empty(); }
 };
 
-// Everything that can be checked before the first render, so a bad command writes nothing.
-int validate(const MatchOptions &o, const FrameRange &range, bool sequence)
+// Everything of a run that outlives a frame.
+struct Run {
+    const MatchOptions &o;
+    bool sequence = false;
+    bool sameFrame = false;
+    FrameRange range;
+    std::vector<int> frames;  // to render, in order
+    std::vector<int> skipped;
+    int threads = 1;
+    WriteSettings writeSettings;
+    PluginSession session;
+    ClipInput source{"SOURCE", "Source", false}, reference{"REFERENCE", "Reference", false};
+    ClipInput sourceMask{"--source-mask", "SourceMask", true}, referenceMask{"--reference-mask", "ReferenceMask", true};
+    Image output;
+    Progress progress;
+    RunSummary summary;
+    explicit Run(const MatchOptions &options) : o(options) {}
+    std::vector<ClipInput *> inputs() { return {&source, &reference, &sourceMask, &referenceMask}; }
+    double time(int frame) const { return sequence ? double(frame) : 0.0; }
+    // "frame N: " in sequences, where a message belongs to one frame.
+    std::string at(int frame) const { return sequence ? "frame " + std::to_string(frame) + ": " : ""; }
+};
+
+struct NamedOutput {
+    const char *name;
+    std::string pattern;
+};
+
+std::vector<NamedOutput> outputsOf(const MatchOptions &o)
 {
+    return {{"OUTPUT", o.output}, {"--cube", o.cube}, {"--cdl", o.cdl}, {"--sheet", o.sheet}};
+}
+
+// The files a frame writes: OUTPUT and the exports and sheet with a placeholder at every frame,
+// those without one after the last frame of the range.
+std::vector<std::pair<const char *, std::string>> frameOutputs(const Run &run, int frame)
+{
+    std::vector<std::pair<const char *, std::string>> paths;
+    for (const NamedOutput &out : outputsOf(run.o))
+        if (!out.pattern.empty() && (isFramePattern(out.pattern) || frame == run.range.last))
+            paths.push_back({out.name, expandFrame(out.pattern, frame)});
+    return paths;
+}
+
+// Checks the command as a whole, before any file is looked at: placeholders and file names.
+int checkCommand(const Run &run)
+{
+    const MatchOptions &o = run.o;
     const std::vector<std::pair<const char *, std::string>> patterned = {
         {"SOURCE", o.source},           {"REFERENCE", o.reference}, {"OUTPUT", o.output},
         {"--source-mask", o.sourceMask}, {"--reference-mask", o.referenceMask}, {"--cube", o.cube},
         {"--cdl", o.cdl},               {"--sheet", o.sheet}};
     for (const auto &[name, path] : patterned)
-        if (!sequence && isFramePattern(path))
+        if (!run.sequence && isFramePattern(path))
             return reportError(kExitUsage, std::string(name) + " '" + path +
                                                "' is a frame pattern: give the frames with --frames A-B");
-    if (sequence && !isFramePattern(o.output))
+    if (run.sequence && !isFramePattern(o.output))
         return reportError(kExitUsage, "--frames: OUTPUT '" + o.output +
                                            "' must be a frame pattern such as out.%04d.exr or out.####.exr");
+    if (isFramePattern(o.reportJson))
+        return reportError(kExitUsage, "--report-json '" + o.reportJson + "' is one file for the whole run: give it no frame placeholder");
+    for (const auto &[name, path] : {std::pair<const char *, std::string>{"--cube", o.cube}, {"--cdl", o.cdl},
+                                     {"--report-json", o.reportJson}})
+        if (!path.empty() && (path.back() == '/' || path.back() == '\\'))
+            return reportError(kExitUsage, std::string(name) + " '" + path + "': give a file name, not a directory");
+    return kExitOK;
+}
 
-    const std::string format = outputFormatFor(expandFrame(o.output, range.first));
+// The writers the outputs need, checked once their targets are known to be files.
+int checkFormats(const Run &run)
+{
+    const MatchOptions &o = run.o;
+    const std::string format = outputFormatFor(expandFrame(o.output, run.range.first));
     if (format.empty())
         return reportError(kExitUsage, "OUTPUT '" + o.output + "': no image writer for this file type");
     if (o.depth != SampleDepth::Unknown && !formatStoresDepth(format, o.depth))
         return reportError(kExitUsage, std::string("--depth: ") + format + " files cannot hold " +
                                            depthName(o.depth) + " samples");
-    if (!o.sheet.empty() && outputFormatFor(expandFrame(o.sheet, range.first)).empty())
+    if (!o.sheet.empty() && outputFormatFor(expandFrame(o.sheet, run.range.first)).empty())
         return reportError(kExitUsage, "--sheet '" + o.sheet + "': no image writer for this file type");
-    for (const auto &[name, path] : {std::pair<const char *, std::string>{"--cube", o.cube}, {"--cdl", o.cdl}})
-        if (!path.empty() && (path.back() == '/' || path.back() == '\\'))
-            return reportError(kExitUsage, std::string(name) + " '" + path + "': give a file name, not a directory");
+    return kExitOK;
+}
 
-    std::vector<Input> inputs = {{"SOURCE", o.source, false}, {"REFERENCE", o.reference, false}};
-    if (!o.sourceMask.empty())
-        inputs.push_back({"--source-mask", o.sourceMask, true});
-    if (!o.referenceMask.empty())
-        inputs.push_back({"--reference-mask", o.referenceMask, true});
-    const std::vector<std::pair<const char *, std::string>> outputs = {
-        {"OUTPUT", o.output}, {"--cube", o.cube}, {"--cdl", o.cdl}, {"--sheet", o.sheet}};
-
+// Every output of every frame goes to a regular file or a new path in a writable directory,
+// and none is an input.
+int checkTargets(const Run &run, std::vector<std::pair<const char *, std::string>> targets)
+{
+    if (!run.o.reportJson.empty())
+        targets.push_back({"--report-json", run.o.reportJson});
     std::set<std::string> checkedDirectories;
-    for (int frame = range.first; frame <= range.last; ++frame) {
-        for (const Input &in : inputs) {
-            if (frame != range.first && !isFramePattern(in.path))
+    for (const auto &[name, path] : targets) {
+        const std::string dir = directoryOf(path);
+        if (checkedDirectories.insert(dir).second) {
+            struct stat st;
+            if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return reportError(kExitFailure, std::string(name) + " '" + path + "': directory '" + dir + "' does not exist");
+            if (access(dir.c_str(), W_OK) != 0)
+                return reportError(kExitFailure, std::string(name) + " '" + path + "': directory '" + dir + "' is not writable");
+        }
+        const std::string refused = refusedTarget(path);
+        if (!refused.empty())
+            return reportError(kExitFailure, std::string(name) + " '" + path + "' " + refused +
+                                                 ": outputs go only to regular files or new paths");
+    }
+    return kExitOK;
+}
+
+int checkInputs(Run &run)
+{
+    for (int frame : run.frames) {
+        for (ClipInput *in : run.inputs()) {
+            if (!in->given() || (frame != run.frames.front() && !isFramePattern(in->pattern)))
                 continue;
-            const std::string path = expandFrame(in.path, frame);
+            const std::string path = expandFrame(in->pattern, frame);
             struct stat st;
             if (stat(path.c_str(), &st) != 0)
-                return reportError(kExitFailure, std::string(in.role) + " '" + path + "' does not exist");
+                return reportError(kExitFailure, std::string(in->role) + " '" + path + "' does not exist");
             if (!S_ISREG(st.st_mode))
-                return reportError(kExitFailure, std::string(in.role) + " '" + path + "' is not a file");
-        }
-        for (const auto &[name, pattern] : outputs) {
-            if (pattern.empty() || (frame != range.first && !isFramePattern(pattern)))
-                continue;
-            const std::string path = expandFrame(pattern, frame);
-            const std::string dir = directoryOf(path);
-            if (checkedDirectories.insert(dir).second) {
-                struct stat st;
-                if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-                    return reportError(kExitFailure,
-                                       std::string(name) + " '" + path + "': directory '" + dir + "' does not exist");
-                if (access(dir.c_str(), W_OK) != 0)
-                    return reportError(kExitFailure,
-                                       std::string(name) + " '" + path + "': directory '" + dir + "' is not writable");
-            }
-            struct stat st;
-            if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                return reportError(kExitFailure, std::string(name) + " '" + path + "' is a directory");
-            for (const Input &in : inputs)
-                if (sameFile(path, expandFrame(in.path, frame)))
-                    return reportError(kExitUsage, std::string(name) + " '" + path + "' would overwrite " + in.role);
+                return reportError(kExitFailure, std::string(in->role) + " '" + path + "' is not a file");
+            for (const auto &[name, target] : frameOutputs(run, frame))
+                if (sameFile(target, path))
+                    return reportError(kExitUsage, std::string(name) + " '" + target + "' would overwrite " + in->role);
         }
     }
     return kExitOK;
 }
 
-// The plug-in replaces its files atomically itself, so a target with the extension the plug-in
-// keeps is handed over as it stands (and the plug-in's message names it). Any other name is
-// exported under a temporary one with that extension and moved into place.
-bool exportWith(PluginSession &session, const char *button, const std::string &extension,
-                const std::string &target, double time, std::string &error)
+// "1001-1003, 1007"
+std::string frameList(const std::vector<int> &frames)
 {
-    const bool direct = endsWith(target, extension);
-    std::string written = target;
-    if (!direct) {
-        written = temporaryPathFor(target);
-        if (!endsWith(written, extension))
-            written += extension;
-        std::remove(written.c_str());
+    std::string text;
+    for (size_t i = 0; i < frames.size();) {
+        size_t j = i;
+        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1)
+            ++j;
+        text += (text.empty() ? "" : ", ") + std::to_string(frames[i]) +
+                (j > i ? "-" + std::to_string(frames[j]) : "");
+        i = j + 1;
     }
-    ofxhost::ParamValue path;
-    path.str = written;
-    if (!editParam(session, "exportPath", path, time, error) || !pressButton(session, button, time, error)) {
-        if (!direct)
-            std::remove(written.c_str());
-        error = "export to '" + target + "' failed: " + error;
-        return false;
+    return text;
+}
+
+// Step 1: the frames to render and everything that can be checked before the first render, so
+// that a bad command writes nothing.
+int planRun(Run &run)
+{
+    const MatchOptions &o = run.o;
+    run.sequence = !o.frames.empty();
+    run.sameFrame = o.mode == "same";
+    run.source.pattern = o.source;
+    run.reference.pattern = o.reference;
+    run.sourceMask.pattern = o.sourceMask;
+    run.referenceMask.pattern = o.referenceMask;
+    std::string error;
+    if (run.sequence && !parseFrameRange(o.frames, run.range, error))
+        return reportError(kExitUsage, error);
+    if (const int status = checkCommand(run))
+        return status;
+
+    std::vector<std::pair<const char *, std::string>> targets;
+    for (int frame = run.range.first; frame <= run.range.last; ++frame) {
+        const auto outputs = frameOutputs(run, frame);
+        bool done = o.skipExisting;
+        for (const auto &output : outputs) {
+            targets.push_back(output);
+            done = done && exists(output.second);
+        }
+        (done ? run.skipped : run.frames).push_back(frame);
     }
-    struct stat st;
-    if (stat(written.c_str(), &st) != 0) {
-        error = "export to '" + target + "' failed: the plug-in wrote no file";
-        return false;
-    }
-    if (!direct && std::rename(written.c_str(), target.c_str()) != 0) {
-        std::remove(written.c_str());
-        error = "export to '" + target + "' failed: cannot rename the plug-in's file into place";
-        return false;
-    }
-    return true;
+    if (const int status = checkTargets(run, targets))
+        return status;
+    if (const int status = checkFormats(run))
+        return status;
+    if (const int status = checkInputs(run))
+        return status;
+    if (!run.skipped.empty())
+        printNote("--skip-existing: " + std::to_string(run.skipped.size()) + " of " +
+                  std::to_string(run.range.count()) + " frames have their outputs, skipped: " + frameList(run.skipped));
+
+    run.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    run.writeSettings.depth = o.depth;
+    run.writeSettings.encoding = o.colorspace;
+    run.writeSettings.software = std::string("vantrel ") + toolVersion();
+    if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given()))
+        printWarning("the masks play no part in Same Frame mode (they weight the Different Clips statistics "
+                     "only); --report and the sheet still measure the pixels they select");
+    return kExitOK;
 }
 
 // Only what differs from the instance's current values is edited, as a user would.
@@ -199,6 +302,264 @@ bool applySettings(PluginSession &session, const MatchOptions &o, std::string &e
     return edit("matchMode", mode) && edit("preserveMode", preserve);
 }
 
+// Step 2: the plug-in, loaded and set up once for the whole run.
+int openPlugin(Run &run)
+{
+    std::string error;
+    std::string path;
+    if (!findPlugin(run.o.plugin, std::getenv("OFX_PLUGIN_PATH"), executableDirectory(), path, error))
+        return reportError(kExitFailure, error);
+    run.summary.pluginPath = path;
+    if (!openSession(run.session, path, true, error) || !applySettings(run.session, run.o, error))
+        return reportError(kExitFailure, error);
+    const OfxPlugin *record = run.session.host->plugin();
+    run.summary.pluginIdentifier = record->pluginIdentifier ? record->pluginIdentifier : "";
+    run.summary.pluginVersion =
+        std::to_string(record->pluginVersionMajor) + "." + std::to_string(record->pluginVersionMinor);
+    return kExitOK;
+}
+
+std::string encodingOf(ColorEncoding option, SampleDepth depth)
+{
+    const bool srgb = option == ColorEncoding::Srgb || (option == ColorEncoding::Auto && isIntegerDepth(depth));
+    return srgb ? "srgb" : "linear";
+}
+
+// Step 3: the frame's inputs. A still input is read once; Source is served at each frame's own
+// time, the other inputs at every time when they are stills (a held Reference) and at their
+// frame's time otherwise.
+int loadInputs(Run &run, int frame, FrameRecord &record)
+{
+    for (ClipInput *in : run.inputs()) {
+        if (!in->given())
+            continue;
+        const bool perFrame = isFramePattern(in->pattern) || in == &run.source;
+        const bool read = !in->loaded || isFramePattern(in->pattern);
+        if (read) {
+            const auto start = Clock::now();
+            std::string error;
+            in->path = expandFrame(in->pattern, frame);
+            const bool ok = in->mask ? readMaskImage(in->path, in->image, error)
+                                     : readColorImage(in->path, run.o.colorspace, in->image, error);
+            record.timings.decode += secondsSince(start);
+            if (!ok)
+                return reportError(kExitFailure, error);
+            in->loaded = true;
+            if (!in->mask && extraParts(in->image) > 0)
+                record.warnings.push_back(run.at(frame) + std::string(in->role) + " '" + in->path + "' has " +
+                                          std::to_string(extraParts(in->image) + 1) +
+                                          " parts: only the first is read" + (in == &run.source ? " and written" : ""));
+        }
+        if (read || perFrame) {
+            run.session.host->detachImages(run.session.instance, in->clip);
+            if (perFrame)
+                run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image), run.time(frame));
+            else
+                run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image));
+        }
+    }
+    record.source = run.source.path;
+    record.reference = run.reference.path;
+    record.sourceEncoding = encodingOf(run.o.colorspace, run.source.image.depth);
+    record.referenceEncoding = encodingOf(run.o.colorspace, run.reference.image.depth);
+    return kExitOK;
+}
+
+// The weights the masks give (empty without a mask).
+PixelWeights weightsOf(const ClipInput &mask, const Image &image)
+{
+    return mask.given() ? maskWeights(mask.image, image.width, image.height) : PixelWeights{};
+}
+
+// Step 4: what would spoil the shot without failing it, one line each.
+void lookForSurprises(Run &run, int frame, FrameRecord &record)
+{
+    const Image &source = run.source.image, &reference = run.reference.image;
+    if (!run.sameFrame) {
+        const std::pair<const ClipInput *, const Image *> masks[] = {{&run.sourceMask, &source},
+                                                                      {&run.referenceMask, &reference}};
+        for (const auto &[mask, image] : masks)
+            if (mask->given() && !maskSelectsSamples(weightsOf(*mask, *image), image->width, image->height))
+                record.warnings.push_back(run.at(frame) + mask->role + " '" + mask->path +
+                                          "' selects no sample: the match falls back to a neutral summary and "
+                                          "paints a flat colour");
+    } else if (!(canvasBounds(source) == canvasBounds(reference))) {
+        const PixelRect s = canvasBounds(source), r = canvasBounds(reference);
+        const int w = std::max(0, std::min(s.x2, r.x2) - std::max(s.x1, r.x1));
+        const int h = std::max(0, std::min(s.y2, r.y2) - std::max(s.y1, r.y1));
+        const bool sameSize = source.width == reference.width && source.height == reference.height;
+        record.warnings.push_back(run.at(frame) + "Same Frame with a Source of " + sizeText(source) +
+                                  " and a Reference of " + sizeText(reference) +
+                                  (sameSize ? " at another place" : "") + ": only their " + std::to_string(w) +
+                                  "x" + std::to_string(h) + " overlap is compared");
+    }
+    const MatchOptions &o = run.o;
+    const double mix = o.mix.value_or(1.0);
+    const bool matched[3] = {mix * o.mixR.value_or(1.0) > 0, mix * o.mixG.value_or(1.0) > 0,
+                             mix * o.mixB.value_or(1.0) > 0};
+    record.clippedShare = outOfRangeShare(source, matched);
+    if (record.clippedShare > 0.001) {
+        char share[32];
+        std::snprintf(share, sizeof share, "%.2f%%", 100.0 * record.clippedShare);
+        record.warnings.push_back(run.at(frame) + share + " of the Source pixels have R, G or B outside 0..1, "
+                                  "which the match clips (its table covers 0..1)");
+    }
+    for (const std::string &warning : record.warnings)
+        printWarning(warning);
+}
+
+// Step 5: the Output, rendered at the Source's canvas place in tiles.
+int renderOutput(Run &run, int frame, FrameRecord &record)
+{
+    const Image &source = run.source.image;
+    Image &output = run.output;
+    output = Image();
+    output.width = source.width;
+    output.height = source.height;
+    output.x = source.x;
+    output.y = source.y;
+    output.fullX = source.fullX;
+    output.fullY = source.fullY;
+    output.fullWidth = source.fullWidth;
+    output.fullHeight = source.fullHeight;
+    output.channels = 4;
+    output.depth = source.depth;
+    output.hasAlpha = source.hasAlpha;
+    output.format = source.format;
+    output.compression = source.compression;
+    output.layout = source.layout;
+    output.pixels.assign(size_t(output.width) * size_t(output.height) * 4, 0.0f);
+    run.session.host->detachImages(run.session.instance, "Output");
+    run.session.host->attachImage(run.session.instance, "Output", hostView(output), run.time(frame));
+
+    const PixelRect canvas = canvasBounds(output);
+    RenderTimes times;
+    std::string error;
+    const bool rendered = renderFrame(run.session, run.time(frame), {canvas.x1, canvas.y1, canvas.x2, canvas.y2},
+                                      run.threads, run.o.tileSize, times, error);
+    record.timings.rebuild += times.rebuild;
+    record.timings.apply += times.apply;
+    if (!rendered && !interruptSignal())
+        return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
+    return kExitOK;
+}
+
+// Step 6: the Output file, with the Source's layout.
+int writeOutput(Run &run, int frame, FrameRecord &record)
+{
+    const auto start = Clock::now();
+    std::string error;
+    record.output = expandFrame(run.o.output, frame);
+    const SampleDepth depth = run.writeSettings.depth != SampleDepth::Unknown
+                                  ? run.writeSettings.depth
+                                  : outputDepth(outputFormatFor(record.output), run.output.depth);
+    record.outputEncoding = encodingOf(run.o.colorspace, depth);
+    if (!writeColorImage(record.output, run.output, run.writeSettings, error))
+        return reportError(kExitFailure, error);
+    record.timings.encode += secondsSince(start);
+    if (!run.sequence)
+        printNote("wrote " + record.output);
+    return kExitOK;
+}
+
+// The plug-in replaces its files atomically itself, so a target with the extension the plug-in
+// keeps is handed over as it stands (and the plug-in's message names it). Any other name is
+// exported under a temporary one with that extension, moved into place, and the plug-in's
+// message is shown with the target's name.
+bool exportWith(PluginSession &session, const char *button, const std::string &extension,
+                const std::string &target, double time, std::string &error)
+{
+    const bool direct = endsWith(target, extension);
+    std::unique_ptr<TemporaryFile> temporary;
+    std::string written = target;
+    if (!direct) {
+        temporary = std::make_unique<TemporaryFile>(temporaryPathFor(outputDestination(target)) + extension);
+        written = temporary->path();
+        std::remove(written.c_str());
+        session.aliases = {{written, target}};
+    }
+    ofxhost::ParamValue path;
+    path.str = written;
+    const bool pressed = editParam(session, "exportPath", path, time, error) && pressButton(session, button, time, error);
+    session.aliases.clear();
+    if (!pressed) {
+        error = "export to '" + target + "' failed: " + error;
+        return false;
+    }
+    struct stat st;
+    if (stat(written.c_str(), &st) != 0) {
+        error = "export to '" + target + "' failed: the plug-in wrote no file";
+        return false;
+    }
+    if (temporary) {
+        if (!moveIntoPlace(written, target, error)) {
+            error = "export to '" + target + "' failed: " + error;
+            return false;
+        }
+        temporary->keep();
+    }
+    return true;
+}
+
+// Step 7: the plug-in's own .cube and .cdl exports of this frame's match.
+int exportLooks(Run &run, int frame, FrameRecord &record)
+{
+    const auto start = Clock::now();
+    const bool lastFrame = frame == run.range.last;
+    const std::pair<const char *, std::string> exports[] = {{"exportButton", run.o.cube}, {"exportCDLButton", run.o.cdl}};
+    for (const auto &[button, pattern] : exports) {
+        if (pattern.empty() || !(lastFrame || isFramePattern(pattern)))
+            continue;
+        const std::string target = expandFrame(pattern, frame);
+        const bool cube = std::string(button) == "exportButton";
+        std::string error;
+        if (!exportWith(run.session, button, cube ? ".cube" : ".cdl", target, run.time(frame), error))
+            return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
+        if (!run.sequence)
+            printNote("wrote " + target);
+    }
+    record.timings.exports += secondsSince(start);
+    return kExitOK;
+}
+
+// Step 8: the match quality over the pixels the masks select, and the sheet that shows it.
+int measureFrame(Run &run, int frame, FrameRecord &record)
+{
+    const bool sheetNow = !run.o.sheet.empty() && (frame == run.range.last || isFramePattern(run.o.sheet));
+    if (!run.o.report && !sheetNow && run.o.reportJson.empty())
+        return kExitOK;
+    const auto start = Clock::now();
+    const Image &source = run.source.image, &reference = run.reference.image;
+    record.quality = measureMatch(run.sameFrame, source, reference, run.output, weightsOf(run.sourceMask, source),
+                                  weightsOf(run.referenceMask, reference));
+    if (sheetNow) {
+        std::string error;
+        const std::string sheetPath = expandFrame(run.o.sheet, frame);
+        if (!writeSheet(sheetPath, source, reference, run.output, describeQuality(*record.quality), error))
+            return reportError(kExitFailure, error);
+        if (!run.sequence)
+            printNote("wrote " + sheetPath);
+    }
+    record.timings.quality += secondsSince(start);
+    return kExitOK;
+}
+
+// Step 9: --report lines on standard output and the progress of the shot.
+void printFrame(Run &run, int frame, const FrameRecord &record)
+{
+    if (run.o.report && record.quality) {
+        for (const std::string &line : describeQuality(*record.quality)) {
+            if (run.sequence)
+                std::printf("frame %d: %s\n", frame, line.c_str());
+            else
+                std::printf("%s\n", line.c_str());
+        }
+        std::fflush(stdout);
+    }
+    if (run.sequence && verbosity() != Verbosity::Quiet)
+        reportFrame(run.progress, frame);
+}
+
 void printTimings(const Timings &t, double total, int frames)
 {
     const double other = std::max(0.0, total - t.decode - t.rebuild - t.apply - t.encode - t.exports - t.quality);
@@ -212,153 +573,114 @@ void printTimings(const Timings &t, double total, int frames)
                  share(t.exports), t.quality, share(t.quality), other, share(other));
 }
 
+// One frame through every step; a signal stops it between steps.
+int runFrame(Run &run, int frame, FrameRecord &record)
+{
+    using Step = int (*)(Run &, int, FrameRecord &);
+    const Step steps[] = {loadInputs,
+                          [](Run &r, int f, FrameRecord &rec) {
+                              lookForSurprises(r, f, rec);
+                              return int(kExitOK);
+                          },
+                          renderOutput, writeOutput, exportLooks, measureFrame};
+    for (Step step : steps) {
+        if (interruptSignal())
+            return kExitOK;
+        if (const int status = step(run, frame, record))
+            return status;
+    }
+    return kExitOK;
+}
+
+// Step 10: the end of the run, however it ended: the summary, --timings and --report-json.
+int finishRun(Run &run, int status, Clock::time_point started)
+{
+    RunSummary &summary = run.summary;
+    summary.seconds = secondsSince(started);
+    int rendered = 0;
+    Timings total;
+    for (const FrameRecord &f : summary.frames)
+        if (!f.skipped && !f.output.empty()) {
+            ++rendered;
+            total.add(f.timings);
+        }
+    if (const int signal = interruptSignal()) {
+        status = 128 + signal;
+        summary.status = "interrupted";
+        std::vector<int> written;
+        for (const FrameRecord &f : summary.frames)
+            if (!f.skipped && !f.output.empty())
+                written.push_back(f.frame);
+        summary.error = std::string("interrupted by ") + signalName(signal) + ": " +
+                        (written.empty() ? "no frame was written" : "frames written: " + frameList(written)) +
+                        "; no temporary file is left";
+        reportError(status, summary.error);
+    } else if (status != kExitOK) {
+        summary.status = "failed";
+    }
+    summary.exitStatus = status;
+    if (run.sequence && verbosity() != Verbosity::Quiet && status == kExitOK)
+        finishProgress(run.progress);
+    if (run.o.timings)
+        printTimings(total, summary.seconds, rendered);
+    if (!run.o.reportJson.empty()) {
+        std::string error;
+        if (!writeRunReport(run.o.reportJson, run.o, summary, error)) {
+            reportError(kExitFailure, "--report-json: " + error);
+            if (status == kExitOK)
+                status = kExitFailure;
+        }
+    }
+    return status;
+}
+
 } // namespace
 
 int reportError(int status, const std::string &message)
 {
+    lastError = message;
     std::fprintf(stderr, "vantrel: error: %s\n", message.c_str());
     return status;
 }
 
 int runMatch(const MatchOptions &o)
 {
-    const bool sequence = !o.frames.empty();
-    FrameRange range;
-    std::string error;
-    if (sequence && !parseFrameRange(o.frames, range, error))
-        return reportError(kExitUsage, error);
-    if (const int status = validate(o, range, sequence))
+    Run run(o);
+    if (const int status = planRun(run))
         return status;
-
-    std::string pluginPath;
-    if (!findPlugin(o.plugin, std::getenv("OFX_PLUGIN_PATH"), executableDirectory(), pluginPath, error))
-        return reportError(kExitFailure, error);
-
-    PluginSession session;
+    const auto started = Clock::now();
     struct Closer {
         PluginSession &s;
         ~Closer() { closeSession(s); }
-    } closer{session};
-    if (!openSession(session, pluginPath, true, error) || !applySettings(session, o, error))
-        return reportError(kExitFailure, error);
+    } closer{run.session};
 
-    const int threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
-    const bool sameFrame = o.mode == "same";
-    WriteSettings writeSettings;
-    writeSettings.depth = o.depth;
-    writeSettings.encoding = o.colorspace;
-
-    Timings timings;
-    const auto started = std::chrono::steady_clock::now();
-    Progress progress = startProgress(range.count(), stderr);
-    Image source, reference, sourceMask, referenceMask;
-
-    // A still input is read once; Source is served at each frame's own time, the other inputs at
-    // every time when they are stills (a held Reference) and at their frame's time otherwise.
-    auto load = [&](const std::string &pattern, int frame, bool mask, const char *clip, Image &image) -> bool {
-        if (pattern.empty())
-            return true;
-        const bool read = frame == range.first || isFramePattern(pattern);
-        if (read) {
-            const auto start = std::chrono::steady_clock::now();
-            const std::string path = expandFrame(pattern, frame);
-            const bool ok =
-                mask ? readMaskImage(path, image, error) : readColorImage(path, o.colorspace, image, error);
-            timings.decode += secondsSince(start);
-            if (!ok)
-                return false;
-        }
-        const bool perFrame = isFramePattern(pattern) || std::string(clip) == "Source";
-        if (read || perFrame) {
-            session.host->detachImages(session.instance, clip);
-            if (perFrame)
-                session.host->attachImage(session.instance, clip, hostView(image), sequence ? double(frame) : 0.0);
-            else
-                session.host->attachImage(session.instance, clip, hostView(image));
-        }
-        return true;
-    };
-
-    for (int frame = range.first; frame <= range.last; ++frame) {
-        const double time = sequence ? double(frame) : 0.0;
-        if (!load(o.source, frame, false, "Source", source) || !load(o.reference, frame, false, "Reference", reference) ||
-            !load(o.sourceMask, frame, true, "SourceMask", sourceMask) ||
-            !load(o.referenceMask, frame, true, "ReferenceMask", referenceMask))
-            return reportError(kExitFailure, error);
-
-        Image output;
-        output.width = source.width;
-        output.height = source.height;
-        output.channels = 4;
-        output.depth = source.depth;
-        output.hasAlpha = source.hasAlpha;
-        output.format = source.format;
-        output.compression = source.compression;
-        output.pixels.assign(size_t(output.width) * size_t(output.height) * 4, 0.0f);
-        session.host->detachImages(session.instance, "Output");
-        session.host->attachImage(session.instance, "Output", hostView(output), time);
-
-        RenderTimes renderTimes;
-        const bool rendered =
-            renderFrame(session, time, output.width, output.height, threads, o.tileSize, renderTimes, error);
-        timings.rebuild += renderTimes.rebuild;
-        timings.apply += renderTimes.apply;
-        if (!rendered)
-            return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
-
-        auto start = std::chrono::steady_clock::now();
-        const std::string outputPath = expandFrame(o.output, frame);
-        if (!writeColorImage(outputPath, output, writeSettings, error))
-            return reportError(kExitFailure, error);
-        timings.encode += secondsSince(start);
-        if (!sequence)
-            std::fprintf(stderr, "vantrel: wrote %s\n", outputPath.c_str());
-
-        const bool lastFrame = frame == range.last;
-        start = std::chrono::steady_clock::now();
-        const std::pair<const char *, std::string> exports[] = {{"exportButton", o.cube}, {"exportCDLButton", o.cdl}};
-        for (const auto &[button, pattern] : exports) {
-            if (pattern.empty() || !(lastFrame || isFramePattern(pattern)))
-                continue;
-            const std::string target = expandFrame(pattern, frame);
-            const bool cube = std::string(button) == "exportButton";
-            if (!exportWith(session, button, cube ? ".cube" : ".cdl", target, time, error))
-                return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
-            if (!sequence)
-                std::fprintf(stderr, "vantrel: wrote %s\n", target.c_str());
-        }
-        timings.exports += secondsSince(start);
-
-        start = std::chrono::steady_clock::now();
-        const bool sheetNow = !o.sheet.empty() && (lastFrame || isFramePattern(o.sheet));
-        if (o.report || sheetNow) {
-            const MatchQuality quality = measureMatch(sameFrame, source, reference, output);
-            const std::vector<std::string> lines = describeQuality(quality);
-            if (o.report) {
-                for (const std::string &line : lines) {
-                    if (sequence)
-                        std::printf("frame %d: %s\n", frame, line.c_str());
-                    else
-                        std::printf("%s\n", line.c_str());
-                }
-                std::fflush(stdout);
-            }
-            if (sheetNow) {
-                const std::string sheetPath = expandFrame(o.sheet, frame);
-                if (!writeSheet(sheetPath, source, reference, output, lines, error))
-                    return reportError(kExitFailure, error);
-                if (!sequence)
-                    std::fprintf(stderr, "vantrel: wrote %s\n", sheetPath.c_str());
-            }
-        }
-        timings.quality += secondsSince(start);
-
-        if (sequence)
-            reportFrame(progress, frame);
+    int status = run.frames.empty() ? kExitOK : openPlugin(run);
+    for (int frame : run.skipped) {
+        FrameRecord record;
+        record.frame = frame;
+        record.skipped = true;
+        record.output = expandFrame(o.output, frame);
+        run.summary.frames.push_back(record);
     }
-    if (sequence)
-        finishProgress(progress);
-    if (o.timings)
-        printTimings(timings, secondsSince(started), range.count());
-    return kExitOK;
+    run.progress = startProgress(int(run.frames.size()), stderr, errorIsTerminal());
+    for (size_t i = 0; i < run.frames.size() && status == kExitOK && !interruptSignal(); ++i) {
+        const int frame = run.frames[i];
+        FrameRecord record;
+        record.frame = frame;
+        status = runFrame(run, frame, record);
+        // A frame counts as written once its Output is in place.
+        if (status != kExitOK || interruptSignal()) {
+            if (!exists(record.output))
+                record.output.clear();
+            run.summary.frames.push_back(record);
+            break;
+        }
+        printFrame(run, frame, record);
+        run.summary.frames.push_back(record);
+    }
+    if (status != kExitOK)
+        run.summary.error = lastError;
+    std::sort(run.summary.frames.begin(), run.summary.frames.end(),
+              [](const FrameRecord &a, const FrameRecord &b) { return a.frame < b.frame; });
+    return finishRun(run, status, started);
 }

@@ -110,6 +110,14 @@ bool findPlugin(const std::string &explicitPath, const char *pluginPathEnv, cons
             start = end + 1;
         }
     }
+    // An installed vantrel: PREFIX/bin/vantrel and PREFIX/OFX/Plugins/Brenvale.ofx.bundle.
+    if (!executableDir.empty()) {
+        const std::string installed = bundleBinary(executableDir + "/../OFX/Plugins/" + kBundleName);
+        if (isFile(installed)) {
+            found = installed;
+            return true;
+        }
+    }
     for (std::string dir = executableDir; !dir.empty();) {
         for (const std::string &candidate : {dir + "/bundle/" + kBundleName, dir + "/" + kBundleName}) {
             if (isFile(bundleBinary(candidate))) {
@@ -126,6 +134,7 @@ bool findPlugin(const std::string &explicitPath, const char *pluginPathEnv, cons
         return true;
     }
     error = std::string("plug-in not found: no ") + kBundleName +
-            " on OFX_PLUGIN_PATH, beside or above the program, or in /usr/OFX/Plugins (give --plugin PATH)";
+            " on OFX_PLUGIN_PATH, in OFX/Plugins beside the program's folder, beside or above the program, or in "
+                             "/usr/OFX/Plugins (give --plugin PATH)";
     return false;
 }

@@ -10,7 +10,8 @@ std::string bundleBinary(const std::string &bundleDir);
 // Search order, first hit wins:
 //  1. `explicitPath` (--plugin): a .ofx file or a .ofx.bundle directory;
 //  2. a Brenvale.ofx.bundle in a directory of OFX_PLUGIN_PATH (or one level below it);
-//  3. bundle/Brenvale.ofx.bundle or Brenvale.ofx.bundle in the executable's directory or any
+//  3. ../OFX/Plugins/Brenvale.ofx.bundle from the executable's directory (an installed tool),
+//     then bundle/Brenvale.ofx.bundle or Brenvale.ofx.bundle in the executable's directory or any
 //     directory above it (the build tree, then the source tree the bundle is installed into);
 //  4. /usr/OFX/Plugins/Brenvale.ofx.bundle.
 // On failure `error` names what was searched.

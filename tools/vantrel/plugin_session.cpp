@@ -1,5 +1,8 @@
 #include "plugin_session.h"
 
+#include "console.h"
+#include "interrupt.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,10 +25,15 @@ double secondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void printMessage(const ofxhost::Message &message)
+void printMessage(const PluginSession &s, const ofxhost::Message &message)
 {
+    if (verbosity() == Verbosity::Quiet && message.type != kOfxMessageError)
+        return;
     std::string text = message.text;
     std::replace(text.begin(), text.end(), '\n', ' ');
+    for (const auto &[from, to] : s.aliases)
+        for (size_t at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size()))
+            text.replace(at, from.size(), to);
     std::fprintf(stderr, "vantrel: plug-in %s: %s\n", message.type.c_str(), text.c_str());
     std::fflush(stderr);
 }
@@ -62,7 +70,7 @@ bool openSession(PluginSession &s, const std::string &pluginPath, bool withInsta
 {
     s.path = pluginPath;
     s.host = std::make_unique<ofxhost::Host>();
-    s.host->onMessage = printMessage;
+    s.host->onMessage = [&s](const ofxhost::Message &message) { printMessage(s, message); };
     if (!s.host->open(pluginPath)) {
         error = "cannot load plug-in '" + pluginPath + "': " + s.host->error();
         return false;
@@ -149,14 +157,14 @@ bool pressButton(PluginSession &s, const std::string &name, double time, std::st
     return true;
 }
 
-bool renderFrame(PluginSession &s, double time, int width, int height, int threads, int tileSize,
+bool renderFrame(PluginSession &s, double time, OfxRectI window, int threads, int tileSize,
                  RenderTimes &times, std::string &error)
 {
-    if (width <= 0 || height <= 0)
+    if (window.x2 <= window.x1 || window.y2 <= window.y1)
         return true;
     // One pixel first: the table is built once, alone, and the tiles that follow only apply it.
     auto start = std::chrono::steady_clock::now();
-    OfxStatus status = s.host->render(s.instance, time, OfxRectI{0, 0, 1, 1});
+    OfxStatus status = s.host->render(s.instance, time, OfxRectI{window.x1, window.y1, window.x1 + 1, window.y1 + 1});
     times.rebuild += secondsSince(start);
     if (status != kOfxStatOK) {
         error = "render at time " + timeText(time) + " failed (" + statusName(status) + ")";
@@ -164,15 +172,16 @@ bool renderFrame(PluginSession &s, double time, int width, int height, int threa
     }
 
     std::vector<OfxRectI> tiles;
-    for (int y = 0; y < height; y += tileSize)
-        for (int x = 0; x < width; x += tileSize)
-            tiles.push_back({x, y, std::min(width, x + tileSize), std::min(height, y + tileSize)});
+    for (long long y = window.y1; y < window.y2; y += tileSize)
+        for (long long x = window.x1; x < window.x2; x += tileSize)
+            tiles.push_back({int(x), int(y), int(std::min<long long>(window.x2, x + tileSize)),
+                             int(std::min<long long>(window.y2, y + tileSize))});
 
     start = std::chrono::steady_clock::now();
     std::atomic<size_t> next{0};
     std::atomic<OfxStatus> failure{kOfxStatOK};
     auto worker = [&] {
-        for (size_t i = next++; i < tiles.size() && failure == kOfxStatOK; i = next++) {
+        for (size_t i = next++; i < tiles.size() && failure == kOfxStatOK && !interruptSignal(); i = next++) {
             const OfxStatus st = s.host->render(s.instance, time, tiles[i]);
             if (st != kOfxStatOK) {
                 OfxStatus expected = kOfxStatOK;
@@ -188,6 +197,10 @@ bool renderFrame(PluginSession &s, double time, int width, int height, int threa
     for (std::thread &t : pool)
         t.join();
     times.apply += secondsSince(start);
+    if (interruptSignal()) {
+        error = std::string("interrupted by ") + signalName(interruptSignal());
+        return false;
+    }
     if (failure != kOfxStatOK) {
         error = "render at time " + timeText(time) + " failed (" + statusName(failure) + ")";
         return false;

@@ -8,6 +8,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct PluginSession {
     std::unique_ptr<ofxhost::Host> host;
@@ -15,10 +17,12 @@ struct PluginSession {
     std::string path;
     std::string context;
     bool loaded = false;
+    // Paths the plug-in names that stand for others: its messages are shown with the second.
+    std::vector<std::pair<std::string, std::string>> aliases;
 };
 
 // Loads, describes and (when `withInstance`) creates an instance in the General context.
-// Host messages are printed on stderr with their type as they arrive.
+// Host messages are printed on stderr with their type as they arrive (only errors when quiet).
 bool openSession(PluginSession &session, const std::string &pluginPath, bool withInstance, std::string &error);
 // Destroys the instance and unloads; safe on a partly opened session.
 void closeSession(PluginSession &session);
@@ -34,9 +38,9 @@ struct RenderTimes {
     double apply = 0.0;    // every other tile
 };
 
-// Renders the Output window (0,0,width,height) at `time` in tiles spread over `threads` threads.
-// Images must already be attached to the clips.
-bool renderFrame(PluginSession &session, double time, int width, int height, int threads, int tileSize,
+// Renders `window` at `time` in tiles spread over `threads` threads. Images must already be
+// attached to the clips. A stop request (interruptSignal()) ends it between tiles, failing.
+bool renderFrame(PluginSession &session, double time, OfxRectI window, int threads, int tileSize,
                  RenderTimes &times, std::string &error);
 
 std::string statusName(OfxStatus status);

@@ -1,7 +1,6 @@
 #include "progress.h"
 
 #include <cmath>
-#include <unistd.h>
 
 namespace {
 
@@ -12,11 +11,11 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 } // namespace
 
-Progress startProgress(int totalFrames, FILE *stream)
+Progress startProgress(int totalFrames, FILE *stream, bool terminal)
 {
     Progress p;
     p.stream = stream;
-    p.terminal = isatty(fileno(stream)) != 0;
+    p.terminal = terminal;
     p.total = totalFrames;
     p.start = std::chrono::steady_clock::now();
     return p;

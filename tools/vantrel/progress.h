@@ -13,7 +13,8 @@ struct Progress {
     std::chrono::steady_clock::time_point start;
 };
 
-Progress startProgress(int totalFrames, FILE *stream);
+// `terminal`: draw a bar redrawn in place; else one plain line per frame.
+Progress startProgress(int totalFrames, FILE *stream, bool terminal);
 void reportFrame(Progress &progress, int frame);
 // Ends the bar's line and prints the summary.
 void finishProgress(Progress &progress);

@@ -48,22 +48,26 @@ const LabTransform &labTransform()
 
 bool finite3(const float *v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
 
-void spread(const std::vector<float> &lab, double mean[3], double sigma[3])
+float weightAt(const PixelWeights &weights, size_t pixel) { return weights.empty() ? 1.0f : weights[pixel]; }
+
+void spread(const LabImage &image, double mean[3], double sigma[3])
 {
+    const std::vector<float> &lab = image.lab;
     double sum[3] = {}, sumSq[3] = {};
-    size_t n = 0;
+    double n = 0.0;
     for (size_t i = 0; i + 2 < lab.size(); i += 3) {
-        if (!finite3(&lab[i]))
+        const double w = weightAt(image.weights, i / 3);
+        if (!finite3(&lab[i]) || w <= 0.0)
             continue;
         for (int c = 0; c < 3; ++c) {
-            sum[c] += lab[i + size_t(c)];
-            sumSq[c] += double(lab[i + size_t(c)]) * lab[i + size_t(c)];
+            sum[c] += w * lab[i + size_t(c)];
+            sumSq[c] += w * double(lab[i + size_t(c)]) * lab[i + size_t(c)];
         }
-        ++n;
+        n += w;
     }
     for (int c = 0; c < 3; ++c) {
-        mean[c] = n ? sum[c] / double(n) : 0.0;
-        sigma[c] = n ? std::sqrt(std::max(0.0, sumSq[c] / double(n) - mean[c] * mean[c])) : 0.0;
+        mean[c] = n > 0 ? sum[c] / n : 0.0;
+        sigma[c] = n > 0 ? std::sqrt(std::max(0.0, sumSq[c] / n - mean[c] * mean[c])) : 0.0;
     }
 }
 
@@ -107,13 +111,67 @@ std::vector<float> linearToLab(const float *pixels, size_t count, int channels)
     return lab;
 }
 
-LabImage toLab(const Image &image)
+LabImage toLab(const Image &image, PixelWeights weights)
 {
     LabImage result;
     result.width = image.width;
     result.height = image.height;
+    result.canvas = canvasBounds(image);
     result.lab = linearToLab(image.pixels.data(), size_t(image.width) * size_t(image.height), image.channels);
+    result.weights = std::move(weights);
     return result;
+}
+
+PixelWeights maskWeights(const Image &mask, int width, int height)
+{
+    PixelWeights weights(size_t(std::max(0, width)) * size_t(std::max(0, height)), 0.0f);
+    if (mask.width <= 0 || mask.height <= 0 || width <= 0 || height <= 0)
+        return weights;
+    const int channel = mask.channels == 4 ? 3 : 0;
+    // Rows are stretched counting from the bottom, as the plug-in counts them.
+    for (int fromBottom = 0; fromBottom < height; ++fromBottom) {
+        const int maskFromBottom = int(int64_t(mask.height) * fromBottom / height);
+        const size_t maskRow = size_t(mask.height - 1 - maskFromBottom);
+        const size_t row = size_t(height - 1 - fromBottom);
+        for (int x = 0; x < width; ++x) {
+            const size_t mx = size_t(int64_t(mask.width) * x / width);
+            const float v = mask.pixels[(maskRow * size_t(mask.width) + mx) * size_t(mask.channels) + size_t(channel)];
+            weights[row * size_t(width) + size_t(x)] = v < 0.5f ? 0.0f : (v < 1.0f ? v : 1.0f);
+        }
+    }
+    return weights;
+}
+
+bool maskSelectsSamples(const PixelWeights &weights, int width, int height)
+{
+    if (weights.empty())
+        return true;
+    // The plug-in summarises about 10,000 pixels on a regular grid from the lower-left corner.
+    const int64_t pixels = int64_t(width) * height;
+    const int step = pixels <= 0 ? 1 : std::max(1, int(std::sqrt(double(pixels) / 10000.0)));
+    double sum = 0.0;
+    for (int fromBottom = 0; fromBottom < height; fromBottom += step)
+        for (int x = 0; x < width; x += step)
+            sum += weights[size_t(height - 1 - fromBottom) * size_t(width) + size_t(x)];
+    return sum >= 0.000001;
+}
+
+double outOfRangeShare(const Image &image, const bool channels[3])
+{
+    const size_t count = size_t(image.width) * size_t(image.height);
+    if (count == 0 || image.channels < 3)
+        return 0.0;
+    size_t outside = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const float *p = &image.pixels[i * size_t(image.channels)];
+        for (int c = 0; c < 3; ++c) {
+            if (channels[c] && (p[c] < 0.0f || p[c] > 1.0f)) {
+                ++outside;
+                break;
+            }
+        }
+    }
+    return double(outside) / double(count);
 }
 
 double deltaE2000(const float *labA, const float *labB)
@@ -129,21 +187,24 @@ SpreadDeltaE compareSpreads(const Image &a, const Image &b) { return compareSpre
 PixelDeltaE comparePixels(const LabImage &a, const LabImage &b)
 {
     PixelDeltaE result;
-    result.width = std::min(a.width, b.width);
-    result.height = std::min(a.height, b.height);
+    const int x1 = std::max(a.canvas.x1, b.canvas.x1), x2 = std::min(a.canvas.x2, b.canvas.x2);
+    const int y1 = std::max(a.canvas.y1, b.canvas.y1), y2 = std::min(a.canvas.y2, b.canvas.y2);
+    result.width = std::max(0, x2 - x1);
+    result.height = std::max(0, y2 - y1);
     if (result.width <= 0 || result.height <= 0)
         return result;
     const std::vector<float> &labA = a.lab, &labB = b.lab;
     std::vector<double> distances;
     distances.reserve(size_t(result.width) * size_t(result.height));
-    for (int row = 0; row < result.height; ++row) {
-        // Row `row` from the bottom in both images.
-        const size_t rowA = size_t(a.height - 1 - row) * size_t(a.width);
-        const size_t rowB = size_t(b.height - 1 - row) * size_t(b.width);
-        for (int x = 0; x < result.width; ++x) {
-            const float *pa = &labA[(rowA + size_t(x)) * 3];
-            const float *pb = &labB[(rowB + size_t(x)) * 3];
-            if (finite3(pa) && finite3(pb))
+    for (int y = y1; y < y2; ++y) {
+        // Canvas row y in each image, whose rows run top down.
+        const size_t rowA = size_t(a.canvas.y2 - 1 - y) * size_t(a.width);
+        const size_t rowB = size_t(b.canvas.y2 - 1 - y) * size_t(b.width);
+        for (int x = x1; x < x2; ++x) {
+            const size_t ia = rowA + size_t(x - a.canvas.x1), ib = rowB + size_t(x - b.canvas.x1);
+            const float *pa = &labA[ia * 3];
+            const float *pb = &labB[ib * 3];
+            if (finite3(pa) && finite3(pb) && weightAt(a.weights, ia) > 0 && weightAt(b.weights, ib) > 0)
                 distances.push_back(deltaE2000(pa, pb));
         }
     }
@@ -163,8 +224,8 @@ PixelDeltaE comparePixels(const LabImage &a, const LabImage &b)
 SpreadDeltaE compareSpreads(const LabImage &a, const LabImage &b)
 {
     double meanA[3], sigmaA[3], meanB[3], sigmaB[3];
-    spread(a.lab, meanA, sigmaA);
-    spread(b.lab, meanB, sigmaB);
+    spread(a, meanA, sigmaA);
+    spread(b, meanB, sigmaB);
     SpreadDeltaE result;
     const float ma[3] = {float(meanA[0]), float(meanA[1]), float(meanA[2])};
     const float mb[3] = {float(meanB[0]), float(meanB[1]), float(meanB[2])};
@@ -178,11 +239,14 @@ SpreadDeltaE compareSpreads(const LabImage &a, const LabImage &b)
     return result;
 }
 
-MatchQuality measureMatch(bool sameFrame, const Image &source, const Image &reference, const Image &output)
+MatchQuality measureMatch(bool sameFrame, const Image &source, const Image &reference, const Image &output,
+                          const PixelWeights &sourceWeights, const PixelWeights &referenceWeights)
 {
     MatchQuality q;
     q.sameFrame = sameFrame;
-    const LabImage s = toLab(source), r = toLab(reference), o = toLab(output);
+    q.masked = !sourceWeights.empty() || !referenceWeights.empty();
+    const LabImage s = toLab(source, sourceWeights), r = toLab(reference, referenceWeights);
+    const LabImage o = toLab(output, sourceWeights);
     if (sameFrame) {
         q.pixelsBefore = comparePixels(s, r);
         q.pixelsAfter = comparePixels(o, r);
@@ -197,14 +261,16 @@ std::vector<std::string> describeQuality(const MatchQuality &q)
 {
     std::vector<std::string> lines;
     if (q.sameFrame) {
-        lines.push_back(formatLine("Same Frame: CIE dE2000 per pixel over the %dx%d overlap",
-                                   q.pixelsBefore.width, q.pixelsBefore.height));
+        lines.push_back(formatLine("Same Frame: CIE dE2000 per pixel over the %dx%d overlap%s",
+                                   q.pixelsBefore.width, q.pixelsBefore.height,
+                                   q.masked ? ", where the masks select" : ""));
         lines.push_back(formatLine("Source vs Reference: mean %.2f, 95th percentile %.2f", q.pixelsBefore.mean,
                                    q.pixelsBefore.p95));
         lines.push_back(formatLine("Output vs Reference: mean %.2f, 95th percentile %.2f", q.pixelsAfter.mean,
                                    q.pixelsAfter.p95));
     } else {
-        lines.push_back("Different Clips: dE2000 of the mean colours, difference of the Lab standard deviations");
+        lines.push_back(std::string("Different Clips: dE2000 of the mean colours, difference of the Lab standard "
+                                    "deviations") + (q.masked ? ", pixels weighted by the masks" : ""));
         const SpreadDeltaE *s[2] = {&q.spreadBefore, &q.spreadAfter};
         const char *names[2] = {"Source vs Reference", "Output vs Reference"};
         for (int i = 0; i < 2; ++i)

@@ -1,0 +1,29 @@
+// What the tool prints on standard error, and what it lets through of the plug-in's own
+// diagnostic lines ("Vantrel: ..."), which the plug-in writes straight to file descriptor 2,
+// possibly from several render threads.
+#pragma once
+
+#include <string>
+
+enum class Verbosity {
+    Quiet,    // errors only
+    Normal,   // the tool's notes and warnings, and the plug-in's lines that report a failure
+    Verbose,  // everything the plug-in prints too
+};
+
+// Routes descriptor 2 through a filter thread (Quiet and Normal) and remembers whether it was a
+// terminal. Call once, before the plug-in is loaded.
+void startConsole(Verbosity verbosity);
+// Lets the filter pass what it still holds and puts descriptor 2 back. Safe to call twice.
+void stopConsole();
+
+Verbosity verbosity();
+// Whether standard error was a terminal before the filter took it.
+bool errorIsTerminal();
+
+// True for a plug-in diagnostic line that reports a failure, which Normal lets through.
+bool isFailureDiagnostic(const std::string &line);
+
+// "vantrel: warning: TEXT" and "vantrel: TEXT", both left out by Quiet.
+void printWarning(const std::string &text);
+void printNote(const std::string &text);

@@ -1,0 +1,50 @@
+// The records `vantrel match` keeps of a run, shared by its steps (match.cpp) and its JSON
+// report (run_report.cpp).
+#pragma once
+
+#include "commands.h"
+#include "frames.h"
+#include "quality.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Timings {
+    double decode = 0, rebuild = 0, apply = 0, encode = 0, exports = 0, quality = 0;
+    void add(const Timings &t)
+    {
+        decode += t.decode;
+        rebuild += t.rebuild;
+        apply += t.apply;
+        encode += t.encode;
+        exports += t.exports;
+        quality += t.quality;
+    }
+};
+
+// What happened to one frame.
+struct FrameRecord {
+    int frame = 0;
+    bool skipped = false;  // --skip-existing found its outputs
+    std::string source, reference, output;
+    // How each colour file was taken: "srgb" (decoded to linear light and encoded back) or
+    // "linear" (as stored).
+    std::string sourceEncoding, referenceEncoding, outputEncoding;
+    std::optional<MatchQuality> quality;
+    double clippedShare = 0.0;
+    std::vector<std::string> warnings;
+    Timings timings;
+};
+
+struct RunSummary {
+    std::string pluginPath, pluginIdentifier, pluginVersion;
+    std::string status = "done";  // "done", "failed" or "interrupted"
+    int exitStatus = 0;
+    std::string error;
+    double seconds = 0.0;
+    std::vector<FrameRecord> frames;
+};
+
+// Writes the JSON report of a run to `path` (through a temporary file).
+bool writeRunReport(const std::string &path, const MatchOptions &options, const RunSummary &run, std::string &error);
