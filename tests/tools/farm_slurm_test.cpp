@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,9 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -40,14 +43,13 @@ std::string slurp(const std::string &path)
 std::string frameName(int frame) { return "shot." + std::to_string(frame) + ".exr"; }
 
 // Plates as a facility would hand them over: half float, PIZ compressed.
-void writePlate(const std::string &path, const Image &image)
+bool writePlate(const std::string &path, const Image &image)
 {
     auto out = OIIO::ImageOutput::create(path);
     OIIO::ImageSpec spec(image.width, image.height, 4, OIIO::TypeDesc::HALF);
     spec.attribute("compression", "piz");
-    ASSERT_TRUE(out && out->open(path, spec) && out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data()) &&
-                out->close())
-        << path;
+    return out && out->open(path, spec) && out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data()) &&
+           out->close();
 }
 
 struct Task {
@@ -130,9 +132,13 @@ protected:
         fs::create_directories(*root / "plates");
         fs::create_directories(*root / "grade");
         fs::create_directories(*root / "whole");
+        bool written = writePlate(*root / "grade/reference.exr", testPicture(1920, 1080, 40));
         for (int frame = kFirst; frame <= kLast; ++frame)
-            writePlate(*root / ("plates/" + frameName(frame)), testPicture(1920, 1080, frame - kFirst));
-        writePlate(*root / "grade/reference.exr", testPicture(1920, 1080, 40));
+            written = written && writePlate(*root / ("plates/" + frameName(frame)), testPicture(1920, 1080, frame));
+        if (!written) {
+            setupError = "cannot write the shot's plates";
+            return;
+        }
         // The shot rendered by one process, which every split must reproduce.
         const ToolRun whole = runTool(toolPath(), {"match", "plates/shot.%04d.exr", "grade/reference.exr", "-o",
                                                    "whole/shot.%04d.exr", "--frames",
