@@ -1,7 +1,8 @@
-// The GNU parallel example of docs/farm.md, run as written on a short sequence.
+// The examples of docs/farm.md and the README, run as written.
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -39,4 +40,27 @@ TEST(Farm, TheDocumentedParallelSplitGivesTheFramesOfOneWholeRun)
         ASSERT_GT(split.width, 0) << name;
         EXPECT_EQ(split.pixels, whole.pixels) << name;
     }
+}
+
+// The README's block of `vantrel` commands, typed as printed in a copy of the repository's folder.
+TEST(Docs, TheReadmeExamplesRunAsPrinted)
+{
+    const std::string example =
+        documentedExample(std::string(VANTREL_SOURCE_DIR) + "/README.md", "<!-- example: readme -->");
+    ASSERT_NE(example.find("vantrel match"), std::string::npos);
+    ScratchDir dir;
+    fs::create_directory(dir / "tests");
+    fs::create_directory_symlink(std::string(VANTREL_SOURCE_DIR) + "/tests/data", dir / "tests/data");
+    std::ofstream(dir / "example.sh") << example;
+    const std::string toolDir = fs::path(toolPath()).parent_path().string();
+    const std::string path = "PATH=" + toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    const ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Output vs Reference"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("skipped: 1001-1003"), std::string::npos) << run.err;
+    std::ifstream json(dir / "out/report.json");
+    const nlohmann::json report = nlohmann::json::parse(json);
+    EXPECT_EQ(report["frames"].size(), 3u);
+    for (const char *name : {"matched.png", "same.png", "look.cube", "look.cdl", "sheet.png", "out/shot.1003.exr"})
+        EXPECT_TRUE(fs::exists(dir / name)) << name;
 }

@@ -213,3 +213,22 @@ TEST(ImageIO, AnExrKeepsItsCompressionWhenWrittenBackAsExr)
     auto tif = OIIO::ImageInput::open(dir / "copy.tif");
     EXPECT_NE(tif->spec().get_string_attribute("compression"), "piz");
 }
+
+TEST(ImageIO, CanvasBoundsPutTheDisplayWindowsLowerLeftCornerAtTheOrigin)
+{
+    Image image;
+    image.width = 64;
+    image.height = 40;
+    image.x = 10;
+    image.y = 6;
+    image.fullWidth = 96;
+    image.fullHeight = 54;
+    EXPECT_EQ(canvasBounds(image), (PixelRect{10, 8, 74, 48}));
+    image.x = -8;
+    image.y = -5;
+    image.fullX = -2;
+    image.fullY = 3;
+    EXPECT_EQ(canvasBounds(image), (PixelRect{-6, 22, 58, 62}));
+    image.fullWidth = 0;  // no display window: the data window is the canvas
+    EXPECT_EQ(canvasBounds(image), (PixelRect{0, 0, 64, 40}));
+}

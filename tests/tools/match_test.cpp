@@ -126,7 +126,7 @@ TEST_F(Match, SameFrameLearnsAKnownCdlGradeAndExportsWhatThePlugInWrote)
     writeRawImage(dir / "reference.exr", reference, SampleDepth::Float);
 
     const ToolRun run = vantrel({"source.exr", "reference.exr", "-o", "out.exr", "--mode", "same", "--cube",
-                                 "look.cube", "--cdl", "look.cdl", "--report"});
+                                 "look.cube", "--cdl", "look.cdl", "--report", "--verbose"});
     ASSERT_EQ(run.status, 0) << run.err;
     const Image output = readRawImage(dir / "out.exr");
     const double before = comparePixels(source, reference).mean, after = comparePixels(output, reference).mean;

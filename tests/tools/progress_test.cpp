@@ -1,3 +1,4 @@
+#include "console.h"
 #include "progress.h"
 
 #include <gtest/gtest.h>
@@ -25,4 +26,16 @@ TEST(Progress, DurationsReadAsClockTimes)
     EXPECT_EQ(formatDuration(3725), "1:02:05");
     EXPECT_EQ(formatDuration(-1), "?");
     EXPECT_EQ(formatDuration(1.0 / 0.0), "?");
+}
+
+// What the default verbosity lets through of the plug-in's own lines: failures, not chatter.
+TEST(Console, OnlyFailureDiagnosticsPassByDefault)
+{
+    for (const char *line : {"Vantrel: Export FAILED\n", "Vantrel: Invalid image layout on clip Source - render refused\n",
+                             "Vantrel: LUT build failed - not enough memory, rendering without the match\n",
+                             "Vantrel: Unsupported pixel format on clip Output - render refused\n"})
+        EXPECT_TRUE(isFailureDiagnostic(line)) << line;
+    for (const char *line : {"Vantrel: Parameter changed - LUT invalidated\n", "Vantrel: Export successful\n",
+                             "Vantrel: CREATE INSTANCE\n"})
+        EXPECT_FALSE(isFailureDiagnostic(line)) << line;
 }

@@ -89,3 +89,42 @@ TEST(Quality, SpreadsCompareMeanColourAndDeviation)
                           other.stdDevDifference[2] * other.stdDevDifference[2]),
                 1e-12);
 }
+
+// Images meet where a host places them: a Reference holding the right half of the Source,
+// placed over it, compares equal there and only there.
+TEST(Quality, SameFrameComparesThePixelsThatShareACanvasPlace)
+{
+    Image source = solid(4, 2, 0.2f, 0.4f, 0.6f);
+    for (int row = 0; row < 2; ++row)
+        source.pixels[size_t(row * 4 + 3) * 4] = 0.9f;  // a red right column
+    Image right = solid(2, 2, 0.2f, 0.4f, 0.6f);
+    for (int row = 0; row < 2; ++row)
+        right.pixels[size_t(row * 2 + 1) * 4] = 0.9f;
+    right.x = 2;
+    right.fullWidth = 4;
+    right.fullHeight = 2;
+    const PixelDeltaE placed = comparePixels(source, right);
+    EXPECT_EQ(placed.width, 2);
+    EXPECT_EQ(placed.count, 4u);
+    EXPECT_EQ(placed.mean, 0.0);
+    right.x = 0;
+    EXPECT_GT(comparePixels(source, right).mean, 1.0) << "at the origin the columns no longer line up";
+}
+
+TEST(Quality, MaskWeightsFollowThePlugInsStretchAndSampling)
+{
+    Image mask;
+    mask.width = 2;
+    mask.height = 2;
+    mask.channels = 1;
+    mask.pixels = {0.4f, 1.5f, 0.75f, 0.0f};  // rows top down
+    const PixelWeights w = maskWeights(mask, 4, 2);
+    EXPECT_EQ(w, (PixelWeights{0, 0, 1, 1, 0.75f, 0.75f, 0, 0}));
+
+    // One selected pixel between the grid's samples is not seen; one on the grid is.
+    PixelWeights spot(1000 * 1000, 0.0f);
+    spot[size_t(999 - 5) * 1000 + 5] = 1.0f;
+    EXPECT_FALSE(maskSelectsSamples(spot, 1000, 1000));
+    spot[size_t(999 - 10) * 1000 + 10] = 1.0f;
+    EXPECT_TRUE(maskSelectsSamples(spot, 1000, 1000));
+}

@@ -37,11 +37,14 @@ std::vector<std::string> ToolRun::errLines() const
     return lines;
 }
 
-ToolRun runTool(const std::string &program, const std::vector<std::string> &args, const std::vector<std::string> &env,
-                const std::string &workingDir)
+ToolProcess startTool(const std::string &program, const std::vector<std::string> &args,
+                      const std::vector<std::string> &env, const std::string &workingDir)
 {
-    ScratchDir capture;
-    const std::string outPath = capture / "stdout", errPath = capture / "stderr";
+    ToolProcess process;
+    process.capture = std::make_shared<ScratchDir>();
+    const std::string outPath = *process.capture / "stdout", errPath = *process.capture / "stderr";
+    process.outPath = outPath;
+    process.errPath = errPath;
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -68,13 +71,28 @@ ToolRun runTool(const std::string &program, const std::vector<std::string> &args
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    process.pid = pid;
+    return process;
+}
+
+ToolRun waitTool(ToolProcess &process)
+{
     ToolRun run;
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = slurp(outPath);
-    run.err = slurp(errPath);
+    // A killed child is told apart from one that exited with 128 + N: only the latter is the tool's doing.
+    if (process.pid > 0 && waitpid(process.pid, &status, 0) == process.pid)
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    process.pid = -1;
+    run.out = slurp(process.outPath);
+    run.err = slurp(process.errPath);
     return run;
+}
+
+ToolRun runTool(const std::string &program, const std::vector<std::string> &args, const std::vector<std::string> &env,
+                const std::string &workingDir)
+{
+    ToolProcess process = startTool(program, args, env, workingDir);
+    return waitTool(process);
 }
 
 ScratchDir::ScratchDir()

@@ -5,6 +5,7 @@
 #include "image_io.h"
 
 #include <functional>
+#include <memory>
 
 #include <string>
 #include <utility>
@@ -19,8 +20,20 @@ struct ToolRun {
     std::vector<std::string> errLines() const;
 };
 
+struct ScratchDir;
+
+// A tool started and not yet waited for.
+struct ToolProcess {
+    int pid = -1;
+    std::string outPath, errPath;
+    std::shared_ptr<ScratchDir> capture;
+};
+
 // `env` entries are NAME=VALUE to set, or NAME alone to unset; OFX_PLUGIN_PATH is always unset
 // unless given, so a developer's own setting cannot change what the tests load.
+ToolProcess startTool(const std::string &program, const std::vector<std::string> &args,
+                      const std::vector<std::string> &env = {}, const std::string &workingDir = "");
+ToolRun waitTool(ToolProcess &process);
 ToolRun runTool(const std::string &program, const std::vector<std::string> &args,
                 const std::vector<std::string> &env = {}, const std::string &workingDir = "");
 

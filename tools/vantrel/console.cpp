@@ -10,7 +10,24 @@
 
 namespace {
 
-const std::string kPluginPrefix = "Vantrel: ";
+// Lines that are not the tool's: the plug-in's diagnostics, and the image library's debugging
+// notes (about metadata a format cannot store), which only --verbose shows.
+const char *const kHeldPrefixes[] = {"Vantrel: ", "OIIO DEBUG: "};
+
+// 1: `line` starts with a held prefix; 0: it may still become one; -1: it cannot.
+int heldLine(const std::string &line)
+{
+    bool maybe = false;
+    for (const std::string prefix : kHeldPrefixes) {
+        const size_t common = std::min(line.size(), prefix.size());
+        if (line.compare(0, common, prefix, 0, common) == 0) {
+            if (line.size() >= prefix.size())
+                return 1;
+            maybe = true;
+        }
+    }
+    return maybe ? 0 : -1;
+}
 
 Verbosity gVerbosity = Verbosity::Normal;
 bool gTerminal = false;
@@ -31,7 +48,7 @@ void writeAll(int fd, const std::string &text)
 }
 
 // Passes the tool's own output at once, partial lines included (the progress bar redraws one
-// line), and holds a line that starts like a plug-in diagnostic until it is complete.
+// line), and holds a line that starts like someone else's until it is complete.
 void filterLoop(int in, int out, Verbosity verbosity)
 {
     std::string line;        // the start of the current line, while undecided or held
@@ -52,14 +69,14 @@ void filterLoop(int in, int out, Verbosity verbosity)
                 continue;
             }
             line += c;
-            const size_t common = std::min(line.size(), kPluginPrefix.size());
-            if (line.compare(0, common, kPluginPrefix, 0, common) != 0) {
+            const int held = heldLine(line);
+            if (held < 0) {
                 pass += line;
                 passing = c != '\n';
                 line.clear();
             } else if (c == '\n') {
-                if (verbosity == Verbosity::Verbose ||
-                    (verbosity == Verbosity::Normal && isFailureDiagnostic(line)))
+                // A whole held line: only the plug-in's reports of a failure pass, and not when quiet.
+                if (verbosity == Verbosity::Normal && line.compare(0, 9, "Vantrel: ") == 0 && isFailureDiagnostic(line))
                     pass += line;
                 line.clear();
             }
@@ -76,7 +93,7 @@ bool isFailureDiagnostic(const std::string &line)
 {
     std::string lower = line;
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    for (const char *word : {"fail", "refused", "unsupported", "invalid", "memory", "without the match"})
+    for (const char *word : {"fail", "refused", "unsupported", "invalid image", "memory", "without the match"})
         if (lower.find(word) != std::string::npos)
             return true;
     return false;
@@ -87,7 +104,7 @@ void startConsole(Verbosity verbosity)
     gVerbosity = verbosity;
     gTerminal = isatty(2) != 0;
     if (verbosity == Verbosity::Verbose || gSavedError >= 0)
-        return;
+        return;  // verbose: everything as written
     int ends[2];
     if (pipe(ends) != 0)
         return;
@@ -122,16 +139,17 @@ void stopConsole()
 }
 
 Verbosity verbosity() { return gVerbosity; }
+const char *lineStart() { return gTerminal ? "\r\033[K" : ""; }
 bool errorIsTerminal() { return gTerminal; }
 
 void printWarning(const std::string &text)
 {
     if (gVerbosity != Verbosity::Quiet)
-        std::fprintf(stderr, "vantrel: warning: %s\n", text.c_str());
+        std::fprintf(stderr, "%svantrel: warning: %s\n", lineStart(), text.c_str());
 }
 
 void printNote(const std::string &text)
 {
     if (gVerbosity != Verbosity::Quiet)
-        std::fprintf(stderr, "vantrel: %s\n", text.c_str());
+        std::fprintf(stderr, "%svantrel: %s\n", lineStart(), text.c_str());
 }

@@ -21,6 +21,10 @@ Verbosity verbosity();
 // Whether standard error was a terminal before the filter took it.
 bool errorIsTerminal();
 
+// What starts each of the tool's lines: on a terminal, a return and erase-line, so a line never
+// lands after a progress bar drawn on the same row; elsewhere nothing.
+const char *lineStart();
+
 // True for a plug-in diagnostic line that reports a failure, which Normal lets through.
 bool isFailureDiagnostic(const std::string &line);
 

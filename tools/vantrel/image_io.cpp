@@ -412,9 +412,21 @@ struct ChannelSource {
     int fileChannel = -1;
 };
 
-// Header attributes that describe how the Source was stored rather than what it shows.
-void dropStorageAttributes(OIIO::ImageSpec &spec, bool sameFormat, bool sameDepth)
+// Header attributes that describe how the Source was stored rather than what it shows. A colour
+// profile describes the stored encoding: it goes when integer samples become float or back.
+void dropStorageAttributes(OIIO::ImageSpec &spec, bool sameFormat, bool sameDepth, bool sameEncoding)
 {
+    if (!sameEncoding) {
+        auto &attributes = spec.extra_attribs;
+        for (size_t i = attributes.size(); i-- > 0;)
+            if (attributes[i].name().string().rfind("ICCProfile", 0) == 0)
+                attributes.erase(attributes.begin() + long(i));
+    }
+    // A texture's levels are not written (only the image itself), and hashes and averages of the
+    // Source's pixels no longer hold.
+    for (const char *name : {"textureformat", "wrapmodes", "fovcot", "uvslopes_scale", "openexr:levelmode",
+                             "openexr:roundingmode", "oiio:AverageColor", "oiio:SHA-1", "oiio:ConstantColor"})
+        spec.erase_attribute(name);
     for (const char *name : {"oiio:subimages", "oiio:ColorSpace", "oiio:Gamma", "oiio:UnassociatedAlpha",
                              "oiio:BitsPerSample"}) {
         if (std::string(name) == "oiio:BitsPerSample" && sameFormat && sameDepth)
@@ -471,8 +483,14 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
         spec.channelformats.clear();
         spec.set_format(type);
         if (perChannel && file->hasOtherChannels()) {
-            for (int c = 0; c < spec.nchannels; ++c)
-                spec.channelformats.push_back(sources[size_t(c)].rgba >= 0 ? type : file->spec.channelformat(c));
+            for (int c = 0; c < spec.nchannels; ++c) {
+                OIIO::TypeDesc stored = file->spec.channelformat(c);
+                // EXR holds half, float and 32-bit integers; other integers go to float, exactly.
+                if (format == "openexr" && stored != OIIO::TypeDesc::HALF && stored != OIIO::TypeDesc::FLOAT &&
+                    stored != OIIO::TypeDesc::UINT32)
+                    stored = OIIO::TypeDesc::FLOAT;
+                spec.channelformats.push_back(sources[size_t(c)].rgba >= 0 ? type : stored);
+            }
         }
     } else {
         const int channels = alpha ? 4 : 3;
@@ -499,7 +517,7 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     spec.full_y = image.fullWidth > 0 ? image.fullY : image.y;
     spec.full_width = image.fullWidth > 0 ? image.fullWidth : image.width;
     spec.full_height = image.fullWidth > 0 ? image.fullHeight : image.height;
-    dropStorageAttributes(spec, sameFormat, depth == image.depth);
+    dropStorageAttributes(spec, sameFormat, depth == image.depth, isIntegerDepth(depth) == isIntegerDepth(image.depth));
     if (alpha && isIntegerDepth(depth))
         spec.attribute("oiio:UnassociatedAlpha", 1);
     if (format == "jpeg")
@@ -555,7 +573,18 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     }
 
     TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
-    bool ok = out->open(temporary.path(), spec) && out->write_image(OIIO::TypeUnknown, stored.data());
+    // One sample type is passed as such (a writer may store another, e.g. TIFF's float for half);
+    // per-channel types are passed as the writer stores them, which must then be ours.
+    bool ok = out->open(temporary.path(), spec);
+    if (ok && spec.channelformats.empty()) {
+        ok = out->write_image(spec.format, stored.data());
+    } else if (ok && out->spec().channelformats == spec.channelformats) {
+        ok = out->write_image(OIIO::TypeUnknown, stored.data());
+    } else if (ok) {
+        out->close();
+        error = "cannot write '" + path + "': the " + format + " writer does not keep each channel's sample type";
+        return false;
+    }
     ok = out->close() && ok;
     if (!ok) {
         error = "cannot write '" + path + "': " + firstLine(out->geterror());

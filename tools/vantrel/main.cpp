@@ -21,6 +21,11 @@ const char *const kMatchFooter = R"(Colour encoding:
   --colorspace auto. --colorspace linear or srgb applies one rule to every colour file read and
   written. Masks are data and are never converted.
 
+Files:
+  OUTPUT keeps the Source's data and display windows, pixel aspect, metadata and other channels
+  (passed through untouched) where its format stores them. Outputs go only to regular files or
+  new paths: a directory, FIFO, socket or device is refused before anything is rendered.
+
 Depth:
   OUTPUT keeps the Source's sample depth when its format stores it, else the nearest one it
   does (EXR: half or float; PNG: 8 or 16; JPEG: 8). --depth chooses it.
@@ -69,7 +74,7 @@ int run(int argc, char **argv)
     std::string plugin;
     bool version = false, quiet = false, verbose = false;
     app.add_flag("--version", version, "Print the tool's version and the plug-in's file, identifier and version");
-    app.add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
+    app.add_option("--plugin", plugin, "With --version: the plug-in to load (a .ofx file or .ofx.bundle directory)");
     auto addVerbosity = [&](CLI::App *command) {
         CLI::Option *q = command->add_flag("-q,--quiet", quiet, "Print nothing but errors (and what --report and "
                                                                 "--timings ask for)");
@@ -163,6 +168,8 @@ int main(int argc, char **argv)
     // Under a file size limit (a farm's quota) a write must fail and be reported, not end the
     // process by signal and leave a temporary file behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader of --report that goes away (`| head`) must not end the run mid-write either.
+    std::signal(SIGPIPE, SIG_IGN);
     installInterruptHandlers();
     int status;
     try {

@@ -272,9 +272,12 @@ int planRun(Run &run)
     run.writeSettings.depth = o.depth;
     run.writeSettings.encoding = o.colorspace;
     run.writeSettings.software = std::string("vantrel ") + toolVersion();
-    if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given()))
-        printWarning("the masks play no part in Same Frame mode (they weight the Different Clips statistics "
-                     "only); --report and the sheet still measure the pixels they select");
+    if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given())) {
+        run.summary.warnings.push_back("the masks play no part in Same Frame mode (they weight the Different "
+                                       "Clips statistics only); --report and the sheet still measure the pixels "
+                                       "they select");
+        printWarning(run.summary.warnings.back());
+    }
     return kExitOK;
 }
 
@@ -456,6 +459,7 @@ int writeOutput(Run &run, int frame, FrameRecord &record)
     record.outputEncoding = encodingOf(run.o.colorspace, depth);
     if (!writeColorImage(record.output, run.output, run.writeSettings, error))
         return reportError(kExitFailure, error);
+    record.written = true;
     record.timings.encode += secondsSince(start);
     if (!run.sequence)
         printNote("wrote " + record.output);
@@ -600,7 +604,7 @@ int finishRun(Run &run, int status, Clock::time_point started)
     int rendered = 0;
     Timings total;
     for (const FrameRecord &f : summary.frames)
-        if (!f.skipped && !f.output.empty()) {
+        if (f.written) {
             ++rendered;
             total.add(f.timings);
         }
@@ -609,7 +613,7 @@ int finishRun(Run &run, int status, Clock::time_point started)
         summary.status = "interrupted";
         std::vector<int> written;
         for (const FrameRecord &f : summary.frames)
-            if (!f.skipped && !f.output.empty())
+            if (f.written)
                 written.push_back(f.frame);
         summary.error = std::string("interrupted by ") + signalName(signal) + ": " +
                         (written.empty() ? "no frame was written" : "frames written: " + frameList(written)) +
@@ -639,7 +643,7 @@ int finishRun(Run &run, int status, Clock::time_point started)
 int reportError(int status, const std::string &message)
 {
     lastError = message;
-    std::fprintf(stderr, "vantrel: error: %s\n", message.c_str());
+    std::fprintf(stderr, "%svantrel: error: %s\n", lineStart(), message.c_str());
     return status;
 }
 
@@ -668,10 +672,7 @@ int runMatch(const MatchOptions &o)
         FrameRecord record;
         record.frame = frame;
         status = runFrame(run, frame, record);
-        // A frame counts as written once its Output is in place.
         if (status != kExitOK || interruptSignal()) {
-            if (!exists(record.output))
-                record.output.clear();
             run.summary.frames.push_back(record);
             break;
         }

@@ -27,6 +27,7 @@ struct Timings {
 struct FrameRecord {
     int frame = 0;
     bool skipped = false;  // --skip-existing found its outputs
+    bool written = false;  // its Output is in place (a frame that failed or was stopped is not)
     std::string source, reference, output;
     // How each colour file was taken: "srgb" (decoded to linear light and encoded back) or
     // "linear" (as stored).
@@ -43,6 +44,7 @@ struct RunSummary {
     int exitStatus = 0;
     std::string error;
     double seconds = 0.0;
+    std::vector<std::string> warnings;  // those about the whole run
     std::vector<FrameRecord> frames;
 };
 

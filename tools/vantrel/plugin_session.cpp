@@ -34,7 +34,7 @@ void printMessage(const PluginSession &s, const ofxhost::Message &message)
     for (const auto &[from, to] : s.aliases)
         for (size_t at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size()))
             text.replace(at, from.size(), to);
-    std::fprintf(stderr, "vantrel: plug-in %s: %s\n", message.type.c_str(), text.c_str());
+    std::fprintf(stderr, "%svantrel: plug-in %s: %s\n", lineStart(), message.type.c_str(), text.c_str());
     std::fflush(stderr);
 }
 

@@ -49,7 +49,7 @@ json qualityJson(const MatchQuality &q)
 
 json frameJson(const FrameRecord &f)
 {
-    json out = {{"frame", f.frame}, {"skipped", f.skipped}, {"output", f.output}};
+    json out = {{"frame", f.frame}, {"skipped", f.skipped}, {"written", f.written}, {"output", f.output}};
     if (f.skipped)
         return out;
     out["source"] = f.source;
@@ -71,7 +71,7 @@ bool writeRunReport(const std::string &path, const MatchOptions &o, const RunSum
     json frames = json::array();
     for (const FrameRecord &f : run.frames) {
         frames.push_back(frameJson(f));
-        if (!f.skipped) {
+        if (f.written) {
             total.add(f.timings);
             ++rendered;
         }
@@ -98,6 +98,7 @@ bool writeRunReport(const std::string &path, const MatchOptions &o, const RunSum
                                                                : "auto"},
           {"source_mask", o.sourceMask.empty() ? json(nullptr) : json(o.sourceMask)},
           {"reference_mask", o.referenceMask.empty() ? json(nullptr) : json(o.referenceMask)}}},
+        {"warnings", run.warnings},
         {"frames", frames},
         {"timings", totals}};
 
