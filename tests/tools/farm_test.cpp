@@ -6,33 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// The shell block that follows the marker line in the document.
-std::string documentedExample(const std::string &path, const std::string &marker)
-{
-    std::ifstream in(path);
-    std::string line, block;
-    bool seen = false, inside = false;
-    while (std::getline(in, line)) {
-        if (!seen) {
-            seen = line == marker;
-        } else if (!inside) {
-            inside = line.rfind("```", 0) == 0;
-        } else if (line.rfind("```", 0) == 0) {
-            break;
-        } else {
-            block += line + "\n";
-        }
-    }
-    return block;
-}
-
-} // namespace
 
 TEST(Farm, TheDocumentedParallelSplitGivesTheFramesOfOneWholeRun)
 {

@@ -168,3 +168,22 @@ Image readRawImage(const std::string &path)
     in->read_image(0, 0, 0, image.channels, OIIO::TypeDesc::FLOAT, image.pixels.data());
     return image;
 }
+
+std::string documentedExample(const std::string &path, const std::string &marker)
+{
+    std::ifstream in(path);
+    std::string line, block;
+    bool seen = false, inside = false;
+    while (std::getline(in, line)) {
+        if (!seen) {
+            seen = line == marker;
+        } else if (!inside) {
+            inside = line.rfind("```", 0) == 0;
+        } else if (line.rfind("```", 0) == 0) {
+            break;
+        } else {
+            block += line + "\n";
+        }
+    }
+    return block;
+}

@@ -57,3 +57,6 @@ Image testPicture(int width, int height, int seed = 0);
 // Writes any float image (channels 1 to 4) at `depth`, values as given (no colour encoding).
 void writeRawImage(const std::string &path, const Image &image, SampleDepth depth);
 Image readRawImage(const std::string &path);
+
+// The shell block that follows the marker line in a document.
+std::string documentedExample(const std::string &path, const std::string &marker);
