@@ -251,11 +251,17 @@ TEST_F(Match, FilesAreConvertedIntoTheWorkingSpaceAndBack)
     EXPECT_LT(comparePixels(decoded(dir / "auto.png"), original).mean, 1.0);
     EXPECT_GT(comparePixels(decoded(dir / "codes.png"), original).mean, 3.0);
 
-    // At mix 0 the 8-bit file comes back with the very same code values, through each space.
+    // At mix 0 an 8-bit file comes back with the very same code values through each space, and a
+    // float file within 1e-5.
+    const Image plate = readRawImage(dir / "linear.exr");
     for (const char *space : {"lin_rec709", "srgb", "rec709", "acescg", "acescct", "aces"}) {
         run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "same.png", "--mix", "0", "--working-space", space});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_TRUE(samePixels(readRawImage(dir / "same.png"), readRawImage(photoPath("chelsea.png")))) << space;
+        run = vantrel({"linear.exr", photoPath("chelsea.png"), "-o", "same.exr", "--mix", "0", "--mode", "same",
+                       "--working-space", space});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_LT(maxDifference(readRawImage(dir / "same.exr"), plate), 1e-5) << space;
     }
 }
 

@@ -437,14 +437,11 @@ bool writeMatchConfig(const std::string &path, const ColourConfig &base, const s
         config->upgradeToLatestVersion();
         // Relative search paths were relative to the original config's folder; the written one
         // may live elsewhere.
-        std::vector<std::string> searchPaths;
+        // The config's own folder first (a config naming a file must have a search path).
+        std::vector<std::string> searchPaths = {"."};
         const std::string configDir = canonicalDirectory(directoryOf(path));
         const std::string cubeDir = canonicalDirectory(directoryOf(cube));
-        std::string cubeName = absolute(cubeDir + "/" + fileNameOf(cube));
-        if (cubeDir == configDir) {
-            searchPaths.push_back(".");
-            cubeName = fileNameOf(cube);
-        }
+        const std::string cubeName = cubeDir == configDir ? fileNameOf(cube) : absolute(cubeDir + "/" + fileNameOf(cube));
         const std::string originalDir = base.config->getWorkingDir() ? base.config->getWorkingDir() : "";
         for (int i = 0; i < base.config->getNumSearchPaths(); ++i) {
             const std::string p = base.config->getSearchPath(i);
