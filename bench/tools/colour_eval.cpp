@@ -38,7 +38,7 @@ namespace {
 struct Options {
     std::string photos = "/usr/share/backgrounds/mate/nature";
     int width = 640;
-    std::vector<std::string> spaces = {"lin_rec709", "srgb", "rec709", "acescg", "acescct"};
+    std::vector<std::string> spaces = {"lin_rec709", "srgb", "rec709", "rec709_headroom", "acescg", "acescct", "aces"};
     std::string keep;
     bool pairs = false;
 };

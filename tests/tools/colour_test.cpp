@@ -82,15 +82,18 @@ TEST(Colour, BuiltInSpacesAgreeWithOpenColorIOsOwnTransforms)
         return through({group}, linear);
     };
     EXPECT_LT(worst(through(builtIn, kLinearRec709, "SRGB", linear), display("DISPLAY - CIE-XYZ-D65_to_sRGB")), 2e-5);
-    EXPECT_LT(worst(through(builtIn, kLinearRec709, "rec709", linear),
-                    display("DISPLAY - CIE-XYZ-D65_to_REC.1886-REC.709")),
-              2e-5);
+    const std::vector<float> rec709 = display("DISPLAY - CIE-XYZ-D65_to_REC.1886-REC.709");
+    EXPECT_LT(worst(through(builtIn, kLinearRec709, "rec709", linear), rec709), 2e-5);
+    std::vector<float> headroom = rec709;
+    for (size_t i = 0; i < headroom.size(); ++i)
+        headroom[i] *= i % 4 == 3 ? 1.0f : 59.0f / 64.0f;
+    EXPECT_LT(worst(through(builtIn, kLinearRec709, "REC709_HEADROOM", linear), headroom), 2e-5);
 
     // Alpha is never touched, and every space comes back, highlights and values below 0 included.
     std::vector<float> wide = hdr;
     for (size_t i = 0; i < wide.size(); i += 12)
         wide[i] = -0.01f;
-    for (const char *space : {kSrgbTexture, kGamma24Rec709, kAcesCg, kAcesCct, kAces2065}) {
+    for (const char *space : {kSrgbTexture, kGamma24Rec709, kHeadroom, kAcesCg, kAcesCct, kAces2065}) {
         const std::vector<float> there = through(builtIn, kLinearRec709, space, wide);
         for (size_t i = 3; i < there.size(); i += 4)
             ASSERT_EQ(there[i], 0.5f) << space;

@@ -104,7 +104,7 @@ TEST_F(CommandLine, HelpExplainsColourSpacesAndExitStatus)
 {
     ToolRun run = runTool(toolPath(), {"match", "--help"});
     EXPECT_EQ(run.status, 0);
-    for (const char *text : {"--working-space", "Working space by default: ACEScct in Same Frame mode", "$OCIO",
+    for (const char *text : {"--working-space", "Gamma 2.4 Rec.709 - Headroom (gamma 2.4 code values scaled by 59/64", "$OCIO",
                              "Gamma 2.4 Rec.709 (rec709)", "--colorspace was removed", "Exit status"})
         EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
     EXPECT_TRUE(run.err.empty()) << run.err;

@@ -16,6 +16,7 @@
 const char *const kLinearRec709 = "Linear Rec.709 (sRGB)";
 const char *const kSrgbTexture = "sRGB - Texture";
 const char *const kGamma24Rec709 = "Gamma 2.4 Rec.709";
+const char *const kHeadroom = "Gamma 2.4 Rec.709 - Headroom";
 const char *const kAcesCg = "ACEScg";
 const char *const kAcesCct = "ACEScct";
 const char *const kAces2065 = "ACES2065-1";
@@ -146,6 +147,13 @@ OCIO::ConstConfigRcPtr makeBuiltIn()
     const double power[4] = {2.4, 2.4, 2.4, 1.0};
     g24->setValue(power);
     g24->setNegativeStyle(OCIO::NEGATIVE_MIRROR);  // values below 0 survive a round trip
+    // Gamma 2.4 code values scaled by 59/64: display white lies five steps of a 65-point table
+    // below its top, out of reach of the Same Frame smoothing, which pulls the table's outer five
+    // steps inwards (docs/colour.md).
+    auto headroom = OCIO::GroupTransform::Create();
+    const Mat3 stretch = {64.0 / 59.0, 0, 0, 0, 64.0 / 59.0, 0, 0, 0, 64.0 / 59.0};
+    headroom->appendTransform(matrixTransform(stretch));
+    headroom->appendTransform(g24->createEditableCopy());
     auto cct = OCIO::GroupTransform::Create();
     cct->appendTransform(acesCctToLinear());
     cct->appendTransform(matrixTransform(toRec709(kAp1)));
@@ -156,6 +164,10 @@ OCIO::ConstConfigRcPtr makeBuiltIn()
                                 "The sRGB transfer function, Rec.709 primaries: 8- and 16-bit pictures", srgb));
     config->addColorSpace(space(kGamma24Rec709, "rec709", "Utility", "sdr-video",
                                 "A pure 2.4 power, Rec.709 primaries: video graded on a display", g24));
+    config->addColorSpace(space(kHeadroom, "rec709_headroom", "Utility", "sdr-video",
+                                "Gamma 2.4 Rec.709 scaled by 59/64: code 1 is linear 1.22, display white sits "
+                                "below the top of a 65-point table",
+                                headroom));
     config->addColorSpace(space(kAcesCg, "acescg", "ACES", "scene-linear",
                                 "Scene-linear light, ACES AP1 primaries", matrixTransform(toRec709(kAp1))));
     config->addColorSpace(space(kAcesCct, "acescct", "ACES", "log",

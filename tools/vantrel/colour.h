@@ -16,6 +16,7 @@ namespace OCIO = OCIO_NAMESPACE;
 extern const char *const kLinearRec709;   // "Linear Rec.709 (sRGB)", lin_rec709
 extern const char *const kSrgbTexture;    // "sRGB - Texture", srgb
 extern const char *const kGamma24Rec709;  // "Gamma 2.4 Rec.709", rec709
+extern const char *const kHeadroom;       // "Gamma 2.4 Rec.709 - Headroom", rec709_headroom
 extern const char *const kAcesCg;         // "ACEScg", acescg
 extern const char *const kAcesCct;        // "ACEScct", acescct
 extern const char *const kAces2065;       // "ACES2065-1", aces

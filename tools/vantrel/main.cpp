@@ -21,12 +21,15 @@ const char *const kMatchFooter = R"(Colour spaces:
   Source's). A file's space is --source-space or --reference-space, else what its metadata
   names, else sRGB - Texture for integer files (8/16-bit PNG, JPEG, TIFF, DPX) and Linear
   Rec.709 (sRGB) for float files (EXR, float TIFF). Masks are data and are never converted.
-  Working space by default: ACEScct in Same Frame mode, Linear Rec.709 (sRGB) in Different
-  Clips mode (both chosen by measurement, see docs/colour.md). In ACEScct, 0..1 holds
-  scene-linear values up to 222, so the highlights of float plates survive the match.
+  Working space by default (chosen by measurement, see docs/colour.md): in Same Frame mode
+  Gamma 2.4 Rec.709 - Headroom (gamma 2.4 code values scaled by 59/64: linear 0..1.22), in
+  Different Clips mode Linear Rec.709 (sRGB) (linear 0..1). The match clips what lies outside
+  0..1 in the working space; in ACEScct, 0..1 holds scene-linear values up to 222, so with
+  --working-space acescct the highlights of float plates survive the match.
   The spaces come from --config FILE, else $OCIO, else the built-in set: Linear Rec.709 (sRGB)
-  (lin_rec709), sRGB - Texture (srgb), Gamma 2.4 Rec.709 (rec709), ACEScg (acescg), ACEScct
-  (acescct), ACES2065-1 (aces); names, aliases and roles are taken in any case.
+  (lin_rec709), sRGB - Texture (srgb), Gamma 2.4 Rec.709 (rec709), Gamma 2.4 Rec.709 -
+  Headroom (rec709_headroom), ACEScg (acescg), ACEScct (acescct), ACES2065-1 (aces); names,
+  aliases and roles are taken in any case.
   --ocio-config-out FILE writes a config in which converting from the Source's space to
   "Vantrel Match" applies the whole match (into the working space, the .cube, back), so that
   any OpenColorIO application reproduces the Output. --colorspace was removed: use the options
@@ -134,7 +137,8 @@ int run(int argc, char **argv)
                                                        "for integer and Linear Rec.709 for float files)");
     match->add_option("--reference-space", o.referenceSpace, "Colour space of REFERENCE (default: as SOURCE's)");
     match->add_option("--working-space", o.workingSpace, "Colour space the match is made in and the .cube maps "
-                                                         "(default: acescct for same, lin_rec709 for different)");
+                                                         "(default: rec709_headroom for same, lin_rec709 for "
+                                                         "different)");
     match->add_option("--output-space", o.outputSpace, "Colour space of OUTPUT (default: the Source's)");
     match->add_option("--ocio-config-out", o.ocioConfigOut, "Write an OpenColorIO config whose \"Vantrel Match\" "
                                                             "space applies the match to the Source's space (its "

@@ -826,7 +826,7 @@ int finishRun(Run &run, int status, Clock::time_point started)
 
 } // namespace
 
-const char *defaultWorkingSpace(bool sameFrame) { return sameFrame ? kAcesCct : kLinearRec709; }
+const char *defaultWorkingSpace(bool sameFrame) { return sameFrame ? kHeadroom : kLinearRec709; }
 
 int reportError(int status, const std::string &message)
 {
