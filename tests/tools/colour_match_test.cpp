@@ -3,6 +3,7 @@
 #include "colour.h"
 #include "support.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -193,4 +194,32 @@ TEST_F(ColourMatch, AUsersConfigWithRelativeLutsGoesIntoTheWrittenConfig)
     run = vantrel(explicitConfig, {"OCIO=" + (dir / "nowhere.ocio")});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(maxDifference(readRawImage(dir / "out/b.exr"), output), 0.0);
+}
+
+TEST_F(ColourMatch, TheOutputSaysItsSpaceAndUnknownMetadataIsWarnedAbout)
+{
+    // An Output written in ACEScct is read back as ACEScct, not as the sRGB of its 8 bits.
+    ToolRun run = vantrel({photoPath("chelsea.png"), photoPath("coffee.png"), "-o", "cct.png", "--output-space",
+                           "acescct"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = vantrel({"cct.png", photoPath("coffee.png"), "-o", "again.png", "--report-json", "again.json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const nlohmann::json spaces = readJson(dir / "again.json")["frames"][0]["colour_spaces"];
+    EXPECT_EQ(spaces["source"], "ACEScct");
+    EXPECT_EQ(spaces["source_from"], "metadata");
+    EXPECT_EQ(spaces["output"], "ACEScct");
+
+    // A name the config does not know: the default, and one warning that says so.
+    Image picture = testPicture(32, 24);
+    OIIO::ImageSpec spec(32, 24, 4, OIIO::TypeDesc::UINT8);
+    spec.attribute("oiio:ColorSpace", "Film Log");
+    auto out = OIIO::ImageOutput::create(dir / "log.png");
+    ASSERT_TRUE(out && out->open(dir / "log.png", spec) && out->write_image(OIIO::TypeFloat, picture.pixels.data()) &&
+                out->close());
+    run = vantrel({"log.png", photoPath("coffee.png"), "-o", "log-out.png"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("vantrel: warning: SOURCE 'log.png': its colour space 'Film Log' names no colour space of "
+                           "the built-in config; taken as sRGB - Texture (--source-space chooses)\n"),
+              std::string::npos)
+        << run.err;
 }
