@@ -135,7 +135,8 @@ int run(int argc, char **argv)
                                             "else the built-in set)");
     match->add_option("--source-space", o.sourceSpace, "Colour space of SOURCE (default: its metadata, else sRGB "
                                                        "for integer and Linear Rec.709 for float files)");
-    match->add_option("--reference-space", o.referenceSpace, "Colour space of REFERENCE (default: chosen as for SOURCE, from its own file)");
+    match->add_option("--reference-space", o.referenceSpace, "Colour space of REFERENCE (default: chosen as for "
+                                                             "SOURCE, from its own file)");
     match->add_option("--working-space", o.workingSpace, "Colour space the match is made in and the .cube maps "
                                                          "(default: rec709_headroom for same, lin_rec709 for "
                                                          "different)");
