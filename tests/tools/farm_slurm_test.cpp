@@ -46,9 +46,9 @@ std::string frameName(int frame) { return "shot." + std::to_string(frame) + ".ex
 bool writePlate(const std::string &path, const Image &image)
 {
     auto out = OIIO::ImageOutput::create(path);
-    OIIO::ImageSpec spec(image.width, image.height, 4, OIIO::TypeDesc::HALF);
-    spec.attribute("compression", "piz");
-    return out && out->open(path, spec) && out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data()) &&
+    OIIO::ImageSpec header(image.width, image.height, 4, OIIO::TypeDesc::HALF);
+    header.attribute("compression", "piz");
+    return out && out->open(path, header) && out->write_image(OIIO::TypeDesc::FLOAT, image.pixels.data()) &&
            out->close();
 }
 

@@ -11,9 +11,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The exact sRGB decode, written out here as the reference the library path must agree with.
-double srgbDecode(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
-
 struct TempDir {
     fs::path path;
     TempDir()
@@ -63,7 +60,7 @@ std::vector<std::string> entries(const fs::path &dir)
 
 } // namespace
 
-TEST(ImageIO, IntegerFilesAreDecodedFromSrgbAndEncodedBackExactly)
+TEST(ImageIO, IntegerFilesAreReadAsStoredAndWrittenBackExactly)
 {
     TempDir dir;
     std::vector<unsigned char> bytes;
@@ -73,44 +70,52 @@ TEST(ImageIO, IntegerFilesAreDecodedFromSrgbAndEncodedBackExactly)
 
     Image image;
     std::string error;
-    ASSERT_TRUE(readColorImage(dir / "ramp.png", ColorEncoding::Auto, image, error)) << error;
+    ASSERT_TRUE(readColorImage(dir / "ramp.png", image, error)) << error;
     EXPECT_EQ(image.depth, SampleDepth::UInt8);
     EXPECT_FALSE(image.hasAlpha);
+    EXPECT_EQ(image.storedSpace, "sRGB");
     for (int v = 0; v < 256; ++v) {
-        EXPECT_NEAR(image.pixels[size_t(v) * 4 + 0], srgbDecode(v / 255.0), 2e-6) << v;
-        EXPECT_NEAR(image.pixels[size_t(v) * 4 + 1], srgbDecode((255 - v) / 255.0), 2e-6) << v;
+        EXPECT_FLOAT_EQ(image.pixels[size_t(v) * 4 + 0], float(v) / 255.0f) << v;
         EXPECT_EQ(image.pixels[size_t(v) * 4 + 3], 1.0f);
     }
-
     ASSERT_TRUE(writeColorImage(dir / "back.png", image, {}, error)) << error;
     int channels = 0;
     EXPECT_EQ(readRaw<unsigned char>(dir / "back.png", OIIO::TypeDesc::UINT8, channels), bytes);
     EXPECT_EQ(channels, 3);
-
-    // Linear: the code values as they are, and written back as they are.
-    ASSERT_TRUE(readColorImage(dir / "ramp.png", ColorEncoding::Linear, image, error));
-    EXPECT_FLOAT_EQ(image.pixels[128 * 4], 128.0f / 255.0f);
-    WriteSettings linear;
-    linear.encoding = ColorEncoding::Linear;
-    ASSERT_TRUE(writeColorImage(dir / "raw.png", image, linear, error));
-    EXPECT_EQ(readRaw<unsigned char>(dir / "raw.png", OIIO::TypeDesc::UINT8, channels), bytes);
 }
 
-TEST(ImageIO, FloatFilesStayLinearUnlessToldOtherwise)
+TEST(ImageIO, ColourSpaceMetadataIsReadAndWritten)
 {
     TempDir dir;
     const std::vector<float> values = {0.5f, 2.0f, -0.25f, 0.75f};
     writeRaw(dir / "hdr.exr", 1, 1, 4, OIIO::TypeDesc::FLOAT, values);
     Image image;
     std::string error;
-    ASSERT_TRUE(readColorImage(dir / "hdr.exr", ColorEncoding::Auto, image, error)) << error;
+    ASSERT_TRUE(readColorImage(dir / "hdr.exr", image, error)) << error;
     EXPECT_EQ(image.depth, SampleDepth::Float);
     EXPECT_TRUE(image.hasAlpha);
     EXPECT_EQ(image.pixels, values);
+    EXPECT_FALSE(image.chromaticities);
 
-    ASSERT_TRUE(readColorImage(dir / "hdr.exr", ColorEncoding::Srgb, image, error));
-    EXPECT_NEAR(image.pixels[0], srgbDecode(0.5), 1e-5);
-    EXPECT_FLOAT_EQ(image.pixels[3], 0.75f) << "alpha is never converted";
+    // The primaries go into an EXR and come back; a PNG keeps the space's name.
+    WriteSettings settings;
+    settings.colourSpace = "ACEScg";
+    settings.chromaticities = std::array<float, 8>{0.713f, 0.293f, 0.165f, 0.83f, 0.128f, 0.044f, 0.32168f, 0.33767f};
+    ASSERT_TRUE(writeColorImage(dir / "cg.exr", image, settings, error)) << error;
+    ASSERT_TRUE(readColorImage(dir / "cg.exr", image, error)) << error;
+    ASSERT_TRUE(image.chromaticities);
+    EXPECT_EQ(*image.chromaticities, *settings.chromaticities);
+    ASSERT_TRUE(writeColorImage(dir / "cg.png", image, settings, error)) << error;
+    ASSERT_TRUE(readColorImage(dir / "cg.png", image, error)) << error;
+    EXPECT_EQ(image.storedSpace, "ACEScg");
+
+    // Written in another space, an EXR loses the Source's primaries rather than keep wrong ones.
+    ASSERT_TRUE(readColorImage(dir / "cg.exr", image, error)) << error;
+    WriteSettings other;
+    other.sameColourSpace = false;
+    ASSERT_TRUE(writeColorImage(dir / "other.exr", image, other, error)) << error;
+    ASSERT_TRUE(readColorImage(dir / "other.exr", image, error)) << error;
+    EXPECT_FALSE(image.chromaticities);
 }
 
 TEST(ImageIO, AnyChannelCountBecomesRgba)
@@ -120,7 +125,7 @@ TEST(ImageIO, AnyChannelCountBecomesRgba)
     writeRaw(dir / "ga.png", 2, 1, 2, OIIO::TypeDesc::UINT16, std::vector<unsigned short>{65535, 32768, 0, 65535});
     Image image;
     std::string error;
-    ASSERT_TRUE(readColorImage(dir / "ga.png", ColorEncoding::Linear, image, error)) << error;
+    ASSERT_TRUE(readColorImage(dir / "ga.png", image, error)) << error;
     ASSERT_EQ(image.pixels.size(), 8u);
     EXPECT_EQ(image.depth, SampleDepth::UInt16);
     EXPECT_TRUE(image.hasAlpha);
@@ -144,7 +149,7 @@ TEST(ImageIO, AlphaSurvivesAnIntegerRoundTripUnassociated)
     writeRaw(dir / "a.png", 2, 1, 4, OIIO::TypeDesc::UINT8, rgba);
     Image image;
     std::string error;
-    ASSERT_TRUE(readColorImage(dir / "a.png", ColorEncoding::Auto, image, error));
+    ASSERT_TRUE(readColorImage(dir / "a.png", image, error));
     ASSERT_TRUE(writeColorImage(dir / "b.png", image, {}, error)) << error;
     int channels = 0;
     EXPECT_EQ(readRaw<unsigned char>(dir / "b.png", OIIO::TypeDesc::UINT8, channels), rgba);
@@ -172,12 +177,12 @@ TEST(ImageIO, FailuresNameTheFileAndLeaveNothingBehind)
     TempDir dir;
     Image image;
     std::string error;
-    EXPECT_FALSE(readColorImage(dir / "missing.png", ColorEncoding::Auto, image, error));
+    EXPECT_FALSE(readColorImage(dir / "missing.png", image, error));
     EXPECT_NE(error.find("missing.png"), std::string::npos);
 
     std::ofstream(dir / "junk.png") << "this is not a PNG file";
     error.clear();
-    EXPECT_FALSE(readColorImage(dir / "junk.png", ColorEncoding::Auto, image, error));
+    EXPECT_FALSE(readColorImage(dir / "junk.png", image, error));
     EXPECT_NE(error.find("junk.png"), std::string::npos);
 
     image.width = 4;
@@ -204,7 +209,7 @@ TEST(ImageIO, AnExrKeepsItsCompressionWhenWrittenBackAsExr)
 
     Image image;
     std::string error;
-    ASSERT_TRUE(readColorImage(dir / "piz.exr", ColorEncoding::Auto, image, error)) << error;
+    ASSERT_TRUE(readColorImage(dir / "piz.exr", image, error)) << error;
     ASSERT_TRUE(writeColorImage(dir / "copy.exr", image, {}, error)) << error;
     ASSERT_TRUE(writeColorImage(dir / "copy.tif", image, {}, error)) << error;
     auto exr = OIIO::ImageInput::open(dir / "copy.exr");

@@ -1,4 +1,5 @@
 // `vantrel match` end to end: the built tool, the real module, files read back by real readers.
+#include "colour.h"
 #include "quality.h"
 #include "sheet.h"
 #include "support.h"
@@ -55,12 +56,14 @@ double maxDifference(const Image &a, const Image &b)
 
 bool samePixels(const Image &a, const Image &b) { return a.pixels == b.pixels && a.width == b.width; }
 
-// An integer file as the tool sees it: linear light.
+// A file in linear light, as the figures see it: integer files hold sRGB code values.
 Image decoded(const std::string &path)
 {
     Image image;
     std::string error;
-    EXPECT_TRUE(readColorImage(path, ColorEncoding::Auto, image, error)) << error;
+    EXPECT_TRUE(readColorImage(path, image, error)) << error;
+    if (isIntegerDepth(image.depth))
+        srgbDecode(image.pixels.data(), size_t(image.width) * size_t(image.height), 4);
     return image;
 }
 
@@ -125,8 +128,10 @@ TEST_F(Match, SameFrameLearnsAKnownCdlGradeAndExportsWhatThePlugInWrote)
     writeRawImage(dir / "source.exr", source, SampleDepth::Float);
     writeRawImage(dir / "reference.exr", reference, SampleDepth::Float);
 
+    // Matched in the files' own space, so that the lattice is the one the colours were placed on.
     const ToolRun run = vantrel({"source.exr", "reference.exr", "-o", "out.exr", "--mode", "same", "--cube",
-                                 "look.cube", "--cdl", "look.cdl", "--report", "--verbose"});
+                                 "look.cube", "--cdl", "look.cdl", "--report", "--verbose", "--working-space",
+                                 "lin_rec709"});
     ASSERT_EQ(run.status, 0) << run.err;
     const Image output = readRawImage(dir / "out.exr");
     const double before = comparePixels(source, reference).mean, after = comparePixels(output, reference).mean;
@@ -201,11 +206,8 @@ TEST_F(Match, DifferentClipsMovesRealPhotographsTowardsTheReferenceAndHonoursMas
     const ToolRun run = vantrel({photoPath("astronaut.png"), photoPath("coffee.png"), "-o", "out.png", "--report",
                                  "--sheet", "sheet.png"});
     ASSERT_EQ(run.status, 0) << run.err;
-    Image source, reference, output;
-    std::string error;
-    ASSERT_TRUE(readColorImage(photoPath("astronaut.png"), ColorEncoding::Auto, source, error));
-    ASSERT_TRUE(readColorImage(photoPath("coffee.png"), ColorEncoding::Auto, reference, error));
-    ASSERT_TRUE(readColorImage(dir / "out.png", ColorEncoding::Auto, output, error)) << error;
+    const Image source = decoded(photoPath("astronaut.png")), reference = decoded(photoPath("coffee.png"));
+    const Image output = decoded(dir / "out.png");
     const SpreadDeltaE before = compareSpreads(source, reference), after = compareSpreads(output, reference);
     EXPECT_LT(after.meanColorDeltaE, before.meanColorDeltaE / 2) << run.out;
     EXPECT_NE(run.out.find("Different Clips"), std::string::npos);
@@ -231,27 +233,36 @@ TEST_F(Match, DifferentClipsMovesRealPhotographsTowardsTheReferenceAndHonoursMas
     EXPECT_GT(maxDifference(readRawImage(dir / "masked.png"), readRawImage(dir / "out.png")), 0.02);
 }
 
-TEST_F(Match, IntegerFilesAreMatchedInLinearLight)
+TEST_F(Match, FilesAreConvertedIntoTheWorkingSpaceAndBack)
 {
-    // The Reference is the PNG's own linear decode as a float file: the same picture in the
-    // same light, so a correct decode leaves almost nothing to match.
-    Image linear;
-    std::string error;
-    ASSERT_TRUE(readColorImage(photoPath("chelsea.png"), ColorEncoding::Auto, linear, error));
-    writeRawImage(dir / "linear.exr", linear, SampleDepth::Float);
-
+    // The Reference is the PNG's linear decode as a float file: the same picture in the same
+    // light, so correct conversions leave almost nothing to match.
+    writeRawImage(dir / "linear.exr", decoded(photoPath("chelsea.png")), SampleDepth::Float);
     ToolRun run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "auto.png", "--report"});
     ASSERT_EQ(run.status, 0) << run.err;
-    run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "codes.png", "--colorspace", "linear"});
+    EXPECT_NE(run.out.find("Source in sRGB - Texture, Reference in Linear Rec.709 (sRGB), matched in Linear Rec.709 "
+                           "(sRGB) (what the .cube expects), Output in sRGB - Texture"),
+              std::string::npos)
+        << run.out;
+    // Told that the linear file holds sRGB code values, the match goes far off.
+    run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "codes.png", "--reference-space", "SRGB"});
     ASSERT_EQ(run.status, 0) << run.err;
     const Image original = decoded(photoPath("chelsea.png"));
     EXPECT_LT(comparePixels(decoded(dir / "auto.png"), original).mean, 1.0);
     EXPECT_GT(comparePixels(decoded(dir / "codes.png"), original).mean, 3.0);
 
-    // At mix 0 the 8-bit file comes back with the very same code values, through linear and back.
-    run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "same.png", "--mix", "0"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(samePixels(readRawImage(dir / "same.png"), readRawImage(photoPath("chelsea.png"))));
+    // At mix 0 an 8-bit file comes back with the very same code values through each space, and a
+    // float file within 1e-5.
+    const Image plate = readRawImage(dir / "linear.exr");
+    for (const char *space : {"lin_rec709", "srgb", "rec709", "rec709_headroom", "acescg", "acescct", "aces"}) {
+        run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "same.png", "--mix", "0", "--working-space", space});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(samePixels(readRawImage(dir / "same.png"), readRawImage(photoPath("chelsea.png")))) << space;
+        run = vantrel({"linear.exr", photoPath("chelsea.png"), "-o", "same.exr", "--mix", "0", "--mode", "same",
+                       "--working-space", space});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_LT(maxDifference(readRawImage(dir / "same.exr"), plate), 1e-5) << space;
+    }
 }
 
 TEST_F(Match, SequencesHoldAStillReferenceAndGiveTheSameFramesHoweverSplit)

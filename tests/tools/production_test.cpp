@@ -171,7 +171,8 @@ TEST_F(Production, WindowsChannelsAndMetadataSurviveExrAndTiffFrameByFrame)
     auto texture = OIIO::ImageInput::open(dir / "from-texture.exr");
     ASSERT_TRUE(texture);
     EXPECT_FALSE(texture->seek_subimage(0, 1)) << "no second level";
-    EXPECT_EQ(texture->spec(0, 0).get_string_attribute("oiio:SHA-1"), "");
+    ASSERT_TRUE(texture->seek_subimage(0, 0));
+    EXPECT_EQ(texture->spec().get_string_attribute("oiio:SHA-1"), "");
 
     // Into a PNG only the colour fits; the Source's window still places it.
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "out.png"});
@@ -326,7 +327,11 @@ TEST_F(Production, TheJsonReportHoldsTheFiguresOfReportOverTheMaskedPixels)
     EXPECT_DOUBLE_EQ(report["settings"]["mix_b"].get<double>(), 0.5);
     ASSERT_EQ(report["frames"].size(), 1u);
     const nlohmann::json &frame = report["frames"][0];
-    EXPECT_EQ(frame["encoding"]["source"], "linear");
+    EXPECT_EQ(report["settings"]["working_space"], "Linear Rec.709 (sRGB)");
+    EXPECT_EQ(report["settings"]["colour_config"], "built-in");
+    EXPECT_EQ(frame["colour_spaces"]["source"], "Linear Rec.709 (sRGB)");
+    EXPECT_EQ(frame["colour_spaces"]["source_from"], "default");
+    EXPECT_EQ(frame["colour_spaces"]["output_from"], "source");
     EXPECT_TRUE(frame["quality"]["masked"].get<bool>());
     EXPECT_DOUBLE_EQ(frame["clipped_share"].get<double>(), 0.0);
     EXPECT_GT(frame["timings"]["rebuild"].get<double>(), 0.0);
@@ -382,12 +387,16 @@ TEST_F(Production, EachSurpriseGetsOneWarningLineAndQuietShowsOnlyErrors)
     run = vantrel({"plate.%d.exr", "grade.exr", "-o", "c.%d.exr", "--frames", "1-2", "--cube", "look.cube", "-q"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    // A JPEG's colour profile describes its 8-bit encoding: it does not follow into a float EXR,
-    // and nothing is said about it.
-    run = vantrel({photoPath("rocket.jpg"), "grade.exr", "-o", "rocket.exr", "-q"});
+    // A JPEG's colour profile describes its colour space: it follows into a float TIFF in that
+    // space, not into one in another space, and nothing is said about it.
+    run = vantrel({photoPath("rocket.jpg"), "grade.exr", "-o", "rocket.tif", "--depth", "float", "-q"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_FALSE(readStored(dir / "rocket.exr").header.find_attribute("ICCProfile"));
+    EXPECT_TRUE(readStored(dir / "rocket.tif").header.find_attribute("ICCProfile"));
+    run = vantrel({photoPath("rocket.jpg"), "grade.exr", "-o", "linear.tif", "--depth", "float", "--output-space",
+                   "lin_rec709", "-q"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(readStored(dir / "linear.tif").header.find_attribute("ICCProfile"));
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "d.exr", "--cube", "look.cube", "--verbose"});
     EXPECT_NE(run.err.find("Vantrel: Export successful\n"), std::string::npos) << run.err;
     run = vantrel({"plate.1.exr", "grade.exr", "-o", "e.exr", "--cube", "look.cube"});

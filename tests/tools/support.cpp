@@ -54,6 +54,7 @@ ToolProcess startTool(const std::string &program, const std::vector<std::string>
         dup2(out, 1);
         dup2(err, 2);
         unsetenv("OFX_PLUGIN_PATH");
+        unsetenv("OCIO");
         for (const std::string &e : env) {
             const size_t eq = e.find('=');
             if (eq == std::string::npos)

@@ -29,8 +29,8 @@ struct ToolProcess {
     std::shared_ptr<ScratchDir> capture;
 };
 
-// `env` entries are NAME=VALUE to set, or NAME alone to unset; OFX_PLUGIN_PATH is always unset
-// unless given, so a developer's own setting cannot change what the tests load.
+// `env` entries are NAME=VALUE to set, or NAME alone to unset; OFX_PLUGIN_PATH and OCIO are
+// always unset unless given, so a developer's own settings cannot change what the tests load.
 ToolProcess startTool(const std::string &program, const std::vector<std::string> &args,
                       const std::vector<std::string> &env = {}, const std::string &workingDir = "");
 ToolRun waitTool(ToolProcess &process);

@@ -29,12 +29,18 @@ struct MatchOptions {
     int tileSize = 256;
     bool report = false;
     bool timings = false;
-    ColorEncoding colorspace = ColorEncoding::Auto;
+    // Colour spaces by name, alias or role; empty: the defaults (see runMatch).
+    std::string config;  // --config; else $OCIO, else the built-in set
+    std::string sourceSpace, referenceSpace, workingSpace, outputSpace;
+    std::string ocioConfigOut;
     SampleDepth depth = SampleDepth::Unknown;
     std::string plugin;
 };
 
 int runMatch(const MatchOptions &options);
+// Each mode's working space when --working-space is not given, chosen by measurement
+// (docs/colour.md).
+const char *defaultWorkingSpace(bool sameFrame);
 int runInfo(const std::string &plugin);
 // The tool's version, then the plug-in's file, identifier and version.
 int runVersion(const std::string &plugin);

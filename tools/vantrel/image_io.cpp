@@ -3,7 +3,6 @@
 #include "interrupt.h"
 #include "output_file.h"
 
-#include <OpenColorIO/OpenColorIO.h>
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
@@ -15,8 +14,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace OCIO = OCIO_NAMESPACE;
 
 namespace {
 
@@ -192,38 +189,7 @@ void takeWindows(const OIIO::ImageSpec &header, Image &out)
     out.fullHeight = header.full_height;
 }
 
-OCIO::ConstCPUProcessorRcPtr srgbProcessor(bool decode)
-{
-    auto transform = OCIO::ExponentWithLinearTransform::Create();
-    const double gamma[4] = {2.4, 2.4, 2.4, 1.0};
-    const double offset[4] = {0.055, 0.055, 0.055, 0.0};
-    transform->setGamma(gamma);
-    transform->setOffset(offset);
-    transform->setDirection(decode ? OCIO::TRANSFORM_DIR_FORWARD : OCIO::TRANSFORM_DIR_INVERSE);
-    return OCIO::Config::CreateRaw()->getProcessor(transform)->getOptimizedCPUProcessor(
-        OCIO::OPTIMIZATION_LOSSLESS);
-}
-
-void applySrgb(bool decode, float *pixels, size_t count, int channels)
-{
-    static const OCIO::ConstCPUProcessorRcPtr decoder = srgbProcessor(true);
-    static const OCIO::ConstCPUProcessorRcPtr encoder = srgbProcessor(false);
-    if (count == 0 || (channels != 3 && channels != 4))
-        return;
-    const auto &processor = decode ? decoder : encoder;
-    // One row per call keeps the width within the descriptor's long and the work cache-sized.
-    const size_t row = 1 << 16;
-    for (size_t start = 0; start < count; start += row) {
-        const size_t n = std::min(row, count - start);
-        OCIO::PackedImageDesc desc(pixels + start * size_t(channels), long(n), 1, channels);
-        processor->apply(desc);
-    }
-}
-
 } // namespace
-
-void srgbToLinear(float *pixels, size_t count, int channels) { applySrgb(true, pixels, count, channels); }
-void linearToSrgb(float *pixels, size_t count, int channels) { applySrgb(false, pixels, count, channels); }
 
 bool isIntegerDepth(SampleDepth depth) { return depth == SampleDepth::UInt8 || depth == SampleDepth::UInt16; }
 
@@ -242,7 +208,7 @@ PixelRect canvasBounds(const Image &image)
 
 int extraParts(const Image &image) { return image.layout ? image.layout->parts - 1 : 0; }
 
-bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out, std::string &error)
+bool readColorImage(const std::string &path, Image &out, std::string &error)
 {
     auto file = std::make_shared<FileLayout>();
     std::string format;
@@ -277,6 +243,14 @@ bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out,
     out.depth = depthOf(header.channelformat(colour[0]));
     out.hasAlpha = alpha >= 0;
     out.compression = header.get_string_attribute("compression");
+    out.storedSpace = header.get_string_attribute("oiio:ColorSpace");
+    out.chromaticities.reset();
+    const OIIO::ParamValue *chromaticities = header.find_attribute("chromaticities");
+    if (chromaticities && chromaticities->type() == OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8)) {
+        std::array<float, 8> c;
+        std::memcpy(c.data(), chromaticities->data(), sizeof c);
+        out.chromaticities = c;
+    }
     out.pixels.assign(count * 4, 1.0f);
     for (int k = 0; k < 3; ++k)
         channelToFloat(*file, colour[k], out.pixels.data() + k, 4);
@@ -285,11 +259,6 @@ bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out,
     if (!file->hasColour() || !file->hasOtherChannels())
         std::vector<unsigned char>().swap(file->native);
     out.layout = file;
-
-    const bool decode = encoding == ColorEncoding::Srgb ||
-                        (encoding == ColorEncoding::Auto && isIntegerDepth(out.depth));
-    if (decode)
-        srgbToLinear(out.pixels.data(), count, 4);
     return true;
 }
 
@@ -413,14 +382,16 @@ struct ChannelSource {
 };
 
 // Header attributes that describe how the Source was stored rather than what it shows. A colour
-// profile describes the stored encoding: it goes when integer samples become float or back.
-void dropStorageAttributes(OIIO::ImageSpec &header, bool sameFormat, bool sameDepth, bool sameEncoding)
+// profile and an EXR's primaries describe the Source's colour space: they go when the Output's
+// space is another.
+void dropStorageAttributes(OIIO::ImageSpec &header, bool sameFormat, bool sameDepth, bool sameSpace)
 {
-    if (!sameEncoding) {
+    if (!sameSpace) {
         auto &attributes = header.extra_attribs;
         for (size_t i = attributes.size(); i-- > 0;)
             if (attributes[i].name().string().rfind("ICCProfile", 0) == 0)
                 attributes.erase(attributes.begin() + long(i));
+        header.erase_attribute("chromaticities");
     }
     // A texture's levels are not written (only the image itself), and hashes and averages of the
     // Source's pixels no longer hold.
@@ -517,7 +488,11 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     header.full_y = image.fullWidth > 0 ? image.fullY : image.y;
     header.full_width = image.fullWidth > 0 ? image.fullWidth : image.width;
     header.full_height = image.fullWidth > 0 ? image.fullHeight : image.height;
-    dropStorageAttributes(header, sameFormat, depth == image.depth, isIntegerDepth(depth) == isIntegerDepth(image.depth));
+    dropStorageAttributes(header, sameFormat, depth == image.depth, settings.sameColourSpace);
+    if (!settings.colourSpace.empty())
+        header.attribute("oiio:ColorSpace", settings.colourSpace);
+    if (format == "openexr" && settings.chromaticities)
+        header.attribute("chromaticities", OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8), settings.chromaticities->data());
     if (alpha && isIntegerDepth(depth))
         header.attribute("oiio:UnassociatedAlpha", 1);
     if (format == "jpeg")
@@ -528,17 +503,13 @@ bool writeColorImage(const std::string &path, const Image &image, const WriteSet
     if (!settings.software.empty())
         header.attribute("Software", settings.software);
 
-    // The computed samples, encoded for integer files.
+    // The computed samples, in the order the channels are written.
     std::vector<float> rgba(count * 4);
     for (size_t i = 0; i < count; ++i)
         for (int c = 0; c < 4; ++c)
             rgba[i * 4 + size_t(c)] = c == 3 && image.channels < 4
                                           ? 1.0f
                                           : image.pixels[i * size_t(image.channels) + size_t(std::min(c, image.channels - 1))];
-    const bool encode = settings.encoding == ColorEncoding::Srgb ||
-                        (settings.encoding == ColorEncoding::Auto && isIntegerDepth(depth));
-    if (encode)
-        linearToSrgb(rgba.data(), count, 4);
 
     // Every channel in its stored type, packed per pixel as the writer takes it.
     std::vector<size_t> offsets;

@@ -1,12 +1,14 @@
 // Image files in and out of the command-line host: any channel count and sample type that
-// OpenImageIO reads becomes float RGBA in linear light; outputs go back to the file's format.
+// OpenImageIO reads becomes float RGBA with the values the file stores (colour.h converts
+// them); outputs go back to the file's format.
 #pragma once
 
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-enum class ColorEncoding { Auto, Linear, Srgb };
 enum class SampleDepth { Unknown, UInt8, UInt16, Half, Float };
 
 // What a file held beyond the colour the tool works on: its header (windows, channel names,
@@ -29,6 +31,10 @@ struct Image {
     SampleDepth depth = SampleDepth::Unknown;
     bool hasAlpha = false;
     std::string compression;  // EXR and TIFF: kept when the output is of the same format
+    // What the file says of its colour space: the reader's oiio:ColorSpace (its guess for some
+    // formats) and an EXR's chromaticities.
+    std::string storedSpace;
+    std::optional<std::array<float, 8>> chromaticities;
     std::shared_ptr<const FileLayout> layout;  // null for pictures the tool made
 };
 
@@ -44,15 +50,19 @@ PixelRect canvasBounds(const Image &image);
 // Parts (subimages) of the file beyond the first, which the tool neither reads nor writes.
 int extraParts(const Image &image);
 
-// Colour images always come back as 4 channels; integer files are decoded from sRGB under Auto.
-bool readColorImage(const std::string &path, ColorEncoding encoding, Image &out, std::string &error);
+// Colour images always come back as 4 channels, integers scaled to 0..1, nothing decoded.
+bool readColorImage(const std::string &path, Image &out, std::string &error);
 
 // Masks are data, never colour-decoded: 1 channel (alpha or grey), 3 (RGB) or 4 (RGBA).
 bool readMaskImage(const std::string &path, Image &out, std::string &error);
 
 struct WriteSettings {
     SampleDepth depth = SampleDepth::Unknown;  // Unknown: chosen by outputDepth()
-    ColorEncoding encoding = ColorEncoding::Auto;
+    // The colour space the samples are in, as oiio:ColorSpace and (EXR) chromaticities; the
+    // Source's colour profile and chromaticities stay only while its space does.
+    std::string colourSpace;
+    std::optional<std::array<float, 8>> chromaticities;
+    bool sameColourSpace = true;
     bool keepAlpha = true;  // when the image has alpha and the format stores it
     std::string software;   // the Software attribute; empty leaves the Source's
 };
@@ -73,7 +83,3 @@ bool formatStoresDepth(const std::string &format, SampleDepth depth);
 bool parseDepth(const std::string &text, SampleDepth &out);
 const char *depthName(SampleDepth depth);
 bool isIntegerDepth(SampleDepth depth);
-
-// Exact sRGB transfer (IEC 61966-2-1) on the RGB of packed pixels with the given channel count.
-void srgbToLinear(float *pixels, size_t count, int channels);
-void linearToSrgb(float *pixels, size_t count, int channels);

@@ -15,11 +15,25 @@
 
 namespace {
 
-const char *const kMatchFooter = R"(Colour encoding:
-  Integer files (8/16-bit PNG, JPEG, TIFF, DPX) are decoded from sRGB to linear light on read
-  and encoded back to sRGB on write; float files (EXR, float TIFF) are taken as linear. This is
-  --colorspace auto. --colorspace linear or srgb applies one rule to every colour file read and
-  written. Masks are data and are never converted.
+const char *const kMatchFooter = R"(Colour spaces:
+  SOURCE and REFERENCE are converted into the working space, which is what the plug-in sees
+  and what the .cube maps; the Output is converted back into --output-space (default: the
+  Source's). A file's space is --source-space or --reference-space, else what its metadata
+  names, else sRGB - Texture for integer files (8/16-bit PNG, JPEG, TIFF, DPX) and Linear
+  Rec.709 (sRGB) for float files (EXR, float TIFF). Masks are data and are never converted.
+  Working space by default (chosen by measurement, see docs/colour.md): in Same Frame mode
+  Gamma 2.4 Rec.709 - Headroom (gamma 2.4 code values scaled by 59/64: linear 0..1.22), in
+  Different Clips mode Linear Rec.709 (sRGB) (linear 0..1). The match clips what lies outside
+  0..1 in the working space; in ACEScct, 0..1 holds scene-linear values up to 222, so with
+  --working-space acescct the highlights of float plates survive the match.
+  The spaces come from --config FILE, else $OCIO, else the built-in set: Linear Rec.709 (sRGB)
+  (lin_rec709), sRGB - Texture (srgb), Gamma 2.4 Rec.709 (rec709), Gamma 2.4 Rec.709 -
+  Headroom (rec709_headroom), ACEScg (acescg), ACEScct (acescct), ACES2065-1 (aces); names,
+  aliases and roles are taken in any case.
+  --ocio-config-out FILE writes a config in which converting from the Source's space to
+  "Vantrel Match" applies the whole match (into the working space, the .cube, back), so that
+  any OpenColorIO application reproduces the Output. --colorspace was removed: use the options
+  above (--source-space srgb --working-space srgb matches sRGB code values as they stand).
 
 Files:
   OUTPUT keeps the Source's data and display windows, pixel aspect, metadata and other channels
@@ -68,9 +82,9 @@ int run(int argc, char **argv)
 {
     CLI::App app{"vantrel: matches the colours of image files and sequences with the Brenvale.ofx plug-in"};
     app.require_subcommand(0, 1);
-    app.footer("Integer files (8/16-bit PNG, JPEG, TIFF, DPX) are decoded from sRGB to linear light on read and\n"
-               "encoded back on write; float files (EXR) are taken as linear; --colorspace overrides it.\n"
-               "See vantrel match --help.");
+    app.footer("Files are converted into a working space for the match and back (OpenColorIO): integer files\n"
+               "are taken as sRGB and float files as linear Rec.709 unless their metadata or --source-space\n"
+               "says otherwise. --colorspace was removed. See vantrel match --help.");
     std::string plugin;
     bool version = false, quiet = false, verbose = false;
     app.add_flag("--version", version, "Print the tool's version and the plug-in's file, identifier and version");
@@ -86,7 +100,7 @@ int run(int argc, char **argv)
     addVerbosity(info);
 
     MatchOptions o;
-    std::string colorspace = "auto", depth;
+    std::string depth;
     CLI::App *match = app.add_subcommand("match", "Match SOURCE to REFERENCE and write OUTPUT");
     match->footer(kMatchFooter);
     match->add_option("SOURCE", o.source, "Source image or frame pattern")->required();
@@ -117,15 +131,32 @@ int run(int argc, char **argv)
         ->check(CLI::Range(1, 1024));
     match->add_option("--tile-size", o.tileSize, "Tile edge in pixels")->check(CLI::Range(16, 16384))
         ->capture_default_str();
-    match->add_option("--colorspace", colorspace, "Colour encoding of files: auto, linear or srgb")
-        ->check(CLI::IsMember({"auto", "linear", "srgb"}))
-        ->capture_default_str();
+    match->add_option("--config", o.config, "OpenColorIO config to take the colour spaces from (default: $OCIO, "
+                                            "else the built-in set)");
+    match->add_option("--source-space", o.sourceSpace, "Colour space of SOURCE (default: its metadata, else sRGB "
+                                                       "for integer and Linear Rec.709 for float files)");
+    match->add_option("--reference-space", o.referenceSpace, "Colour space of REFERENCE (default: chosen as for "
+                                                             "SOURCE, from its own file)");
+    match->add_option("--working-space", o.workingSpace, "Colour space the match is made in and the .cube maps "
+                                                         "(default: rec709_headroom for same, lin_rec709 for "
+                                                         "different)");
+    match->add_option("--output-space", o.outputSpace, "Colour space of OUTPUT (default: the Source's)");
+    match->add_option("--ocio-config-out", o.ocioConfigOut, "Write an OpenColorIO config whose \"Vantrel Match\" "
+                                                            "space applies the match to the Source's space (its "
+                                                            ".cube: --cube, else FILE's name with .cube)");
     match->add_option("--depth", depth, "Output sample depth: 8, 16, half or float")
         ->check(CLI::IsMember({"8", "16", "half", "float"}));
     match->add_flag("--timings", o.timings, "Print where the time went: decode, rebuild, apply, encode");
     match->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
     addVerbosity(match);
 
+    // An option that once existed gets more than CLI11's "not expected".
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--colorspace" || std::string(argv[i]).rfind("--colorspace=", 0) == 0) {
+            std::fprintf(stderr, "vantrel: error: --colorspace was removed: give --source-space, --reference-space, "
+                                 "--working-space and --output-space (see vantrel match --help)\n");
+            return kExitUsage;
+        }
     // CLI11 would only say that a command is missing; name the word it did not know.
     if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "info" && std::string(argv[1]) != "match") {
         std::fprintf(stderr, "vantrel: error: unknown command '%s' (the commands are info and match)\n", argv[1]);
@@ -153,9 +184,6 @@ int run(int argc, char **argv)
     if (info->parsed())
         return runInfo(plugin);
     o.plugin = plugin;
-    o.colorspace = colorspace == "linear" ? ColorEncoding::Linear
-                   : colorspace == "srgb" ? ColorEncoding::Srgb
-                                          : ColorEncoding::Auto;
     if (!depth.empty())
         parseDepth(depth, o.depth);
     return runMatch(o);

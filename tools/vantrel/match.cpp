@@ -1,6 +1,7 @@
 // `vantrel match`: a run is planned and checked whole before anything is written, then each
 // frame goes through the same named steps: load and attach the inputs, look for what would
 // spoil the shot, render, write the Output, export the looks, measure, report.
+#include "colour.h"
 #include "commands.h"
 #include "console.h"
 #include "frames.h"
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
@@ -86,6 +88,7 @@ struct ClipInput {
     Image image;
     std::string path;
     bool loaded = false;
+    std::string space, spaceFrom;  // of the file read last (colour inputs)
     bool given() const { return !pattern.empty(); }
 };
 
@@ -103,6 +106,15 @@ struct Run {
     ClipInput source{"SOURCE", "Source", false}, reference{"REFERENCE", "Reference", false};
     ClipInput sourceMask{"--source-mask", "SourceMask", true}, referenceMask{"--reference-mask", "ReferenceMask", true};
     Image output;
+    // Colour: the config, the spaces the options name (resolved; empty: from each file), the
+    // conversions made so far, and the .cube the config out applies (--cube, else beside it).
+    ColourConfig colour;
+    std::string workingSpace, sourceSpace, referenceSpace, outputSpace;
+    std::string cube;
+    std::map<std::pair<std::string, std::string>, Conversion> conversions;
+    std::optional<Conversion> measure;  // working space to linear Rec.709, once made
+    std::string measureError;           // why it could not be
+    std::set<std::string> spaceNotes;   // inputs whose metadata was already found wanting
     Progress progress;
     RunSummary summary;
     explicit Run(const MatchOptions &options) : o(options) {}
@@ -117,9 +129,23 @@ struct NamedOutput {
     std::string pattern;
 };
 
-std::vector<NamedOutput> outputsOf(const MatchOptions &o)
+std::vector<NamedOutput> outputsOf(const Run &run)
 {
-    return {{"OUTPUT", o.output}, {"--cube", o.cube}, {"--cdl", o.cdl}, {"--sheet", o.sheet}};
+    const MatchOptions &o = run.o;
+    return {{"OUTPUT", o.output},
+            {o.cube.empty() ? "--ocio-config-out's .cube" : "--cube", run.cube},
+            {"--cdl", o.cdl},
+            {"--sheet", o.sheet},
+            {"--ocio-config-out", o.ocioConfigOut}};
+}
+
+// Where the config out finds its LUT when --cube is not given: beside it, as NAME.cube.
+std::string cubeBeside(const std::string &config)
+{
+    const size_t slash = config.find_last_of('/');
+    const size_t dot = config.find_last_of('.');
+    const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    return (extension ? config.substr(0, dot) : config) + ".cube";
 }
 
 // The files a frame writes: OUTPUT and the exports and sheet with a placeholder at every frame,
@@ -127,7 +153,7 @@ std::vector<NamedOutput> outputsOf(const MatchOptions &o)
 std::vector<std::pair<const char *, std::string>> frameOutputs(const Run &run, int frame)
 {
     std::vector<std::pair<const char *, std::string>> paths;
-    for (const NamedOutput &out : outputsOf(run.o))
+    for (const NamedOutput &out : outputsOf(run))
         if (!out.pattern.empty() && (isFramePattern(out.pattern) || frame == run.range.last))
             paths.push_back({out.name, expandFrame(out.pattern, frame)});
     return paths;
@@ -140,7 +166,7 @@ int checkCommand(const Run &run)
     const std::vector<std::pair<const char *, std::string>> patterned = {
         {"SOURCE", o.source},           {"REFERENCE", o.reference}, {"OUTPUT", o.output},
         {"--source-mask", o.sourceMask}, {"--reference-mask", o.referenceMask}, {"--cube", o.cube},
-        {"--cdl", o.cdl},               {"--sheet", o.sheet}};
+        {"--cdl", o.cdl},               {"--sheet", o.sheet},        {"--ocio-config-out", o.ocioConfigOut}};
     for (const auto &[name, path] : patterned)
         if (!run.sequence && isFramePattern(path))
             return reportError(kExitUsage, std::string(name) + " '" + path +
@@ -151,10 +177,82 @@ int checkCommand(const Run &run)
     if (isFramePattern(o.reportJson))
         return reportError(kExitUsage, "--report-json '" + o.reportJson + "' is one file for the whole run: give it no frame placeholder");
     for (const auto &[name, path] : {std::pair<const char *, std::string>{"--cube", o.cube}, {"--cdl", o.cdl},
-                                     {"--report-json", o.reportJson}})
+                                     {"--report-json", o.reportJson}, {"--ocio-config-out", o.ocioConfigOut}})
         if (!path.empty() && (path.back() == '/' || path.back() == '\\'))
             return reportError(kExitUsage, std::string(name) + " '" + path + "': give a file name, not a directory");
+    if (isFramePattern(o.ocioConfigOut) && !isFramePattern(run.cube))
+        return reportError(kExitUsage, "--ocio-config-out '" + o.ocioConfigOut + "' has a frame placeholder: so must "
+                                       "--cube, so that each frame's config applies that frame's LUT");
+    if (!o.ocioConfigOut.empty() && run.cube == o.ocioConfigOut)
+        return reportError(kExitUsage, "--ocio-config-out '" + o.ocioConfigOut + "' would overwrite its own .cube: "
+                                       "give --cube another name");
     return kExitOK;
+}
+
+// "Linear Rec.709 (sRGB) (lin_rec709), ..." for messages.
+std::string spaceList(const ColourConfig &colour)
+{
+    const OCIO::ConstConfigRcPtr &config = colour.config;
+    std::string text;
+    for (int i = 0; i < config->getNumColorSpaces(); ++i) {
+        const OCIO::ConstColorSpaceRcPtr cs = config->getColorSpace(config->getColorSpaceNameByIndex(i));
+        if (!cs)
+            continue;
+        text += (text.empty() ? "" : ", ") + std::string(cs->getName());
+        if (cs->getNumAliases() > 0)
+            text += std::string(" (") + cs->getAlias(0) + ")";
+    }
+    return text;
+}
+
+// The config and the spaces the options name, each checked before anything is read.
+int planColour(Run &run)
+{
+    const MatchOptions &o = run.o;
+    std::string error;
+    if (!loadColourConfig(o.config, run.colour, error))
+        return reportError(kExitFailure, error);
+    run.summary.colourConfig = run.colour.origin;
+    const std::pair<const char *, const std::string *> named[] = {{"--source-space", &o.sourceSpace},
+                                                                 {"--reference-space", &o.referenceSpace},
+                                                                 {"--working-space", &o.workingSpace},
+                                                                 {"--output-space", &o.outputSpace}};
+    std::string *resolved[] = {&run.sourceSpace, &run.referenceSpace, &run.workingSpace, &run.outputSpace};
+    for (size_t i = 0; i < 4; ++i) {
+        const std::string &name = *named[i].second;
+        if (name.empty())
+            continue;
+        *resolved[i] = resolveSpace(run.colour, name);
+        if (resolved[i]->empty())
+            return reportError(kExitUsage, std::string(named[i].first) + ": the " + run.colour.origin +
+                                               " config has no colour space '" + name + "' (it has " +
+                                               spaceList(run.colour) + ")");
+    }
+    if (run.workingSpace.empty()) {
+        const char *fallback = defaultWorkingSpace(run.sameFrame);
+        run.workingSpace = resolveSpace(run.colour, fallback);
+        if (run.workingSpace.empty())
+            return reportError(kExitUsage, std::string("the ") + run.colour.origin + " config has no '" + fallback +
+                                               "', the working space of " +
+                                               (run.sameFrame ? "Same Frame" : "Different Clips") +
+                                               ": give --working-space (it has " + spaceList(run.colour) + ")");
+    }
+    run.summary.workingSpace = run.workingSpace;
+    return kExitOK;
+}
+
+// The conversion between two spaces of the run's config, made once.
+const Conversion *conversion(Run &run, const std::string &from, const std::string &to, std::string &error)
+{
+    const auto key = std::make_pair(from, to);
+    auto found = run.conversions.find(key);
+    if (found == run.conversions.end()) {
+        Conversion made;
+        if (!makeConversion(run.colour, from, to, made, error))
+            return nullptr;
+        found = run.conversions.emplace(key, made).first;
+    }
+    return &found->second;
 }
 
 // The writers the outputs need, checked once their targets are known to be files.
@@ -242,10 +340,14 @@ int planRun(Run &run)
     run.reference.pattern = o.reference;
     run.sourceMask.pattern = o.sourceMask;
     run.referenceMask.pattern = o.referenceMask;
+    run.cube = !o.cube.empty() || o.ocioConfigOut.empty() ? o.cube : cubeBeside(o.ocioConfigOut);
+    run.summary.cube = run.cube;
     std::string error;
     if (run.sequence && !parseFrameRange(o.frames, run.range, error))
         return reportError(kExitUsage, error);
     if (const int status = checkCommand(run))
+        return status;
+    if (const int status = planColour(run))
         return status;
 
     std::vector<std::pair<const char *, std::string>> targets;
@@ -270,7 +372,6 @@ int planRun(Run &run)
 
     run.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     run.writeSettings.depth = o.depth;
-    run.writeSettings.encoding = o.colorspace;
     run.writeSettings.software = std::string("vantrel ") + toolVersion();
     if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given())) {
         run.summary.warnings.push_back("the masks play no part in Same Frame mode (they weight the Different "
@@ -322,10 +423,28 @@ int openPlugin(Run &run)
     return kExitOK;
 }
 
-std::string encodingOf(ColorEncoding option, SampleDepth depth)
+// The colour space of a colour input just read: the option's, else its metadata's, else the
+// default for its samples. A note goes out once per input when metadata named nothing known.
+int chooseSpace(Run &run, ClipInput &in, const std::string &option, std::vector<std::string> &warnings)
 {
-    const bool srgb = option == ColorEncoding::Srgb || (option == ColorEncoding::Auto && isIntegerDepth(depth));
-    return srgb ? "srgb" : "linear";
+    if (!option.empty()) {
+        in.space = option;
+        in.spaceFrom = "option";
+        return kExitOK;
+    }
+    const FileSpace found = fileSpace(run.colour, in.image);
+    const std::string flag = &in == &run.source ? "--source-space" : "--reference-space";
+    if (found.name.empty())
+        return reportError(kExitUsage, std::string(in.role) + " '" + in.path + "': the " + run.colour.origin +
+                                           " config has no '" +
+                                           (isIntegerDepth(in.image.depth) ? kSrgbTexture : kLinearRec709) +
+                                           "' for its " + depthName(in.image.depth) + " samples: give " + flag);
+    if (!found.note.empty() && run.spaceNotes.insert(in.role).second)
+        warnings.push_back(std::string(in.role) + " '" + in.path + "': " + found.note + "; taken as " + found.name +
+                           " (" + flag + " chooses)");
+    in.space = found.name;
+    in.spaceFrom = found.from;
+    return kExitOK;
 }
 
 // Step 3: the frame's inputs. A still input is read once; Source is served at each frame's own
@@ -343,10 +462,20 @@ int loadInputs(Run &run, int frame, FrameRecord &record)
             std::string error;
             in->path = expandFrame(in->pattern, frame);
             const bool ok = in->mask ? readMaskImage(in->path, in->image, error)
-                                     : readColorImage(in->path, run.o.colorspace, in->image, error);
-            record.timings.decode += secondsSince(start);
+                                     : readColorImage(in->path, in->image, error);
             if (!ok)
                 return reportError(kExitFailure, error);
+            // Masks are data; colour goes into the working space, where the plug-in sees it.
+            if (!in->mask) {
+                if (const int status = chooseSpace(run, *in, in == &run.source ? run.sourceSpace : run.referenceSpace,
+                                                   record.warnings))
+                    return status;
+                const Conversion *toWorking = conversion(run, in->space, run.workingSpace, error);
+                if (!toWorking)
+                    return reportError(kExitFailure, std::string(in->role) + " '" + in->path + "': " + error);
+                toWorking->apply(in->image);
+            }
+            record.timings.decode += secondsSince(start);
             in->loaded = true;
             if (!in->mask && extraParts(in->image) > 0)
                 record.warnings.push_back(run.at(frame) + std::string(in->role) + " '" + in->path + "' has " +
@@ -363,8 +492,10 @@ int loadInputs(Run &run, int frame, FrameRecord &record)
     }
     record.source = run.source.path;
     record.reference = run.reference.path;
-    record.sourceEncoding = encodingOf(run.o.colorspace, run.source.image.depth);
-    record.referenceEncoding = encodingOf(run.o.colorspace, run.reference.image.depth);
+    record.sourceSpace = run.source.space;
+    record.sourceSpaceFrom = run.source.spaceFrom;
+    record.referenceSpace = run.reference.space;
+    record.referenceSpaceFrom = run.reference.spaceFrom;
     return kExitOK;
 }
 
@@ -404,8 +535,12 @@ void lookForSurprises(Run &run, int frame, FrameRecord &record)
     if (record.clippedShare > 0.001) {
         char share[32];
         std::snprintf(share, sizeof share, "%.2f%%", 100.0 * record.clippedShare);
-        record.warnings.push_back(run.at(frame) + share + " of the Source pixels have R, G or B outside 0..1, "
-                                  "which the match clips (its table covers 0..1)");
+        std::string hint;
+        const std::string cct = resolveSpace(run.colour, kAcesCct);
+        if (!cct.empty() && run.workingSpace != cct)
+            hint = "; in " + cct + " (--working-space acescct) 0..1 holds scene-linear values up to 222";
+        record.warnings.push_back(run.at(frame) + share + " of the Source pixels have R, G or B outside 0..1 in " +
+                                  run.workingSpace + ", which the match clips (its table covers 0..1)" + hint);
     }
     for (const std::string &warning : record.warnings)
         printWarning(warning);
@@ -453,11 +588,20 @@ int writeOutput(Run &run, int frame, FrameRecord &record)
     const auto start = Clock::now();
     std::string error;
     record.output = expandFrame(run.o.output, frame);
-    const SampleDepth depth = run.writeSettings.depth != SampleDepth::Unknown
-                                  ? run.writeSettings.depth
-                                  : outputDepth(outputFormatFor(record.output), run.output.depth);
-    record.outputEncoding = encodingOf(run.o.colorspace, depth);
-    if (!writeColorImage(record.output, run.output, run.writeSettings, error))
+    // Back from the working space into the Output's, the Source's unless --output-space says.
+    record.outputSpace = run.outputSpace.empty() ? record.sourceSpace : run.outputSpace;
+    record.outputSpaceFrom = run.outputSpace.empty() ? "source" : "option";
+    const Conversion *back = conversion(run, run.workingSpace, record.outputSpace, error);
+    if (!back)
+        return reportError(kExitFailure, "OUTPUT '" + record.output + "': " + error);
+    Image encoded = run.output;
+    back->apply(encoded);
+    WriteSettings settings = run.writeSettings;
+    const SpaceMetadata metadata = spaceMetadata(record.outputSpace);
+    settings.colourSpace = metadata.attribute;
+    settings.chromaticities = metadata.primaries;
+    settings.sameColourSpace = record.outputSpace == record.sourceSpace;
+    if (!writeColorImage(record.output, encoded, settings, error))
         return reportError(kExitFailure, error);
     record.written = true;
     record.timings.encode += secondsSince(start);
@@ -505,12 +649,13 @@ bool exportWith(PluginSession &session, const char *button, const std::string &e
     return true;
 }
 
-// Step 7: the plug-in's own .cube and .cdl exports of this frame's match.
+// Step 7: the plug-in's own .cube and .cdl exports of this frame's match, and the config that
+// applies the .cube between the Source's space and the working space.
 int exportLooks(Run &run, int frame, FrameRecord &record)
 {
     const auto start = Clock::now();
     const bool lastFrame = frame == run.range.last;
-    const std::pair<const char *, std::string> exports[] = {{"exportButton", run.o.cube}, {"exportCDLButton", run.o.cdl}};
+    const std::pair<const char *, std::string> exports[] = {{"exportButton", run.cube}, {"exportCDLButton", run.o.cdl}};
     for (const auto &[button, pattern] : exports) {
         if (pattern.empty() || !(lastFrame || isFramePattern(pattern)))
             continue;
@@ -519,6 +664,16 @@ int exportLooks(Run &run, int frame, FrameRecord &record)
         std::string error;
         if (!exportWith(run.session, button, cube ? ".cube" : ".cdl", target, run.time(frame), error))
             return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
+        if (!run.sequence)
+            printNote("wrote " + target);
+    }
+    const std::string &config = run.o.ocioConfigOut;
+    if (!config.empty() && (lastFrame || isFramePattern(config))) {
+        const std::string target = expandFrame(config, frame);
+        std::string error;
+        if (!writeMatchConfig(target, run.colour, record.sourceSpace, run.workingSpace, expandFrame(run.cube, frame),
+                              error))
+            return reportError(kExitFailure, "frame " + std::to_string(frame) + ": --ocio-config-out: " + error);
         if (!run.sequence)
             printNote("wrote " + target);
     }
@@ -533,13 +688,32 @@ int measureFrame(Run &run, int frame, FrameRecord &record)
     if (!run.o.report && !sheetNow && run.o.reportJson.empty())
         return kExitOK;
     const auto start = Clock::now();
-    const Image &source = run.source.image, &reference = run.reference.image;
-    record.quality = measureMatch(run.sameFrame, source, reference, run.output, weightsOf(run.sourceMask, source),
-                                  weightsOf(run.referenceMask, reference));
+    // Figures and sheet from linear Rec.709 whatever the working space, so that runs in
+    // different spaces compare.
+    std::string error;
+    if (!run.measure && run.measureError.empty()) {
+        Conversion made;
+        if (makeMeasureConversion(run.colour, run.workingSpace, made, error)) {
+            run.measure = made;
+        } else {
+            run.measureError = error;
+            run.summary.warnings.push_back("no match figures: " + error);
+            printWarning(run.summary.warnings.back());
+        }
+    }
+    Image source = run.source.image, reference = run.reference.image, output = run.output;
+    if (run.measure) {
+        for (Image *image : {&source, &reference, &output})
+            run.measure->apply(*image);
+        record.quality = measureMatch(run.sameFrame, source, reference, output, weightsOf(run.sourceMask, source),
+                                      weightsOf(run.referenceMask, reference));
+    }
     if (sheetNow) {
-        std::string error;
         const std::string sheetPath = expandFrame(run.o.sheet, frame);
-        if (!writeSheet(sheetPath, source, reference, run.output, describeQuality(*record.quality), error))
+        const std::vector<std::string> lines =
+            record.quality ? describeQuality(*record.quality)
+                           : std::vector<std::string>{"No figures: " + run.measureError};
+        if (!writeSheet(sheetPath, source, reference, output, lines, error))
             return reportError(kExitFailure, error);
         if (!run.sequence)
             printNote("wrote " + sheetPath);
@@ -551,8 +725,14 @@ int measureFrame(Run &run, int frame, FrameRecord &record)
 // Step 9: --report lines on standard output and the progress of the shot.
 void printFrame(Run &run, int frame, const FrameRecord &record)
 {
-    if (run.o.report && record.quality) {
-        for (const std::string &line : describeQuality(*record.quality)) {
+    if (run.o.report) {
+        std::vector<std::string> lines = {"Colour: Source in " + record.sourceSpace + ", Reference in " +
+                                          record.referenceSpace + ", matched in " + run.workingSpace +
+                                          " (what the .cube expects), Output in " + record.outputSpace};
+        if (record.quality)
+            for (const std::string &line : describeQuality(*record.quality))
+                lines.push_back(line);
+        for (const std::string &line : lines) {
             if (run.sequence)
                 std::printf("frame %d: %s\n", frame, line.c_str());
             else
@@ -635,10 +815,18 @@ int finishRun(Run &run, int status, Clock::time_point started)
                 status = kExitFailure;
         }
     }
+    // A .cube is only right in the space it was made in: say which, last, where it is seen.
+    if (status == kExitOK && !run.cube.empty() && rendered > 0)
+        printNote(run.cube + " maps " + run.workingSpace + " values: apply it between conversions into and out of " +
+                  run.workingSpace + (run.o.ocioConfigOut.empty()
+                                          ? " (--ocio-config-out writes a config that does)"
+                                          : ", as " + run.o.ocioConfigOut + " does"));
     return status;
 }
 
 } // namespace
+
+const char *defaultWorkingSpace(bool sameFrame) { return sameFrame ? kHeadroom : kLinearRec709; }
 
 int reportError(int status, const std::string &message)
 {

@@ -29,9 +29,10 @@ struct FrameRecord {
     bool skipped = false;  // --skip-existing found its outputs
     bool written = false;  // its Output is in place (a frame that failed or was stopped is not)
     std::string source, reference, output;
-    // How each colour file was taken: "srgb" (decoded to linear light and encoded back) or
-    // "linear" (as stored).
-    std::string sourceEncoding, referenceEncoding, outputEncoding;
+    // The colour spaces of the files and where each came from: "option", "metadata" or
+    // "default".
+    std::string sourceSpace, referenceSpace, outputSpace;
+    std::string sourceSpaceFrom, referenceSpaceFrom, outputSpaceFrom;
     std::optional<MatchQuality> quality;
     double clippedShare = 0.0;
     std::vector<std::string> warnings;
@@ -40,6 +41,9 @@ struct FrameRecord {
 
 struct RunSummary {
     std::string pluginPath, pluginIdentifier, pluginVersion;
+    std::string colourConfig;  // "built-in" or the config file
+    std::string workingSpace;  // what the plug-in saw, and what the .cube expects
+    std::string cube;          // --cube, or the one beside --ocio-config-out
     std::string status = "done";  // "done", "failed" or "interrupted"
     int exitStatus = 0;
     std::string error;

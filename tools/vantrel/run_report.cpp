@@ -54,7 +54,12 @@ json frameJson(const FrameRecord &f)
         return out;
     out["source"] = f.source;
     out["reference"] = f.reference;
-    out["encoding"] = {{"source", f.sourceEncoding}, {"reference", f.referenceEncoding}, {"output", f.outputEncoding}};
+    out["colour_spaces"] = {{"source", f.sourceSpace},
+                            {"source_from", f.sourceSpaceFrom},
+                            {"reference", f.referenceSpace},
+                            {"reference_from", f.referenceSpaceFrom},
+                            {"output", f.outputSpace.empty() ? json(nullptr) : json(f.outputSpace)},
+                            {"output_from", f.outputSpaceFrom.empty() ? json(nullptr) : json(f.outputSpaceFrom)}};
     out["quality"] = f.quality ? qualityJson(*f.quality) : json(nullptr);
     out["clipped_share"] = number(f.clippedShare);
     out["warnings"] = f.warnings;
@@ -93,9 +98,10 @@ bool writeRunReport(const std::string &path, const MatchOptions &o, const RunSum
           {"mix_r", o.mixR.value_or(1.0)},
           {"mix_g", o.mixG.value_or(1.0)},
           {"mix_b", o.mixB.value_or(1.0)},
-          {"colorspace", o.colorspace == ColorEncoding::Linear ? "linear"
-                         : o.colorspace == ColorEncoding::Srgb ? "srgb"
-                                                               : "auto"},
+          {"colour_config", run.colourConfig.empty() ? json(nullptr) : json(run.colourConfig)},
+          {"working_space", run.workingSpace.empty() ? json(nullptr) : json(run.workingSpace)},
+          {"cube", run.cube.empty() ? json(nullptr) : json(run.cube)},
+          {"ocio_config_out", o.ocioConfigOut.empty() ? json(nullptr) : json(o.ocioConfigOut)},
           {"source_mask", o.sourceMask.empty() ? json(nullptr) : json(o.sourceMask)},
           {"reference_mask", o.referenceMask.empty() ? json(nullptr) : json(o.referenceMask)}}},
         {"warnings", run.warnings},

@@ -1,5 +1,7 @@
 #include "sheet.h"
 
+#include "colour.h"
+
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 
@@ -80,7 +82,9 @@ bool writeSheet(const std::string &path, const Image &source, const Image &refer
     image.depth = SampleDepth::UInt8;
     image.pixels.resize(size_t(layout.width) * size_t(layout.height) * 3);
     sheet.get_pixels(OIIO::ROI::All(), OIIO::TypeDesc::FLOAT, image.pixels.data());
+    srgbEncode(image.pixels.data(), size_t(layout.width) * size_t(layout.height), 3);
     WriteSettings settings;
     settings.keepAlpha = false;
+    settings.colourSpace = "sRGB";
     return writeColorImage(path, image, settings, error);
 }

@@ -20,5 +20,6 @@ struct SheetLayout {
 // Each panel is scaled to the same height; the sheet is at least wide enough for the text lines.
 SheetLayout sheetLayout(const Image &source, const Image &reference, const Image &output, size_t lines);
 
+// The pictures are in linear Rec.709; the sheet is an sRGB PNG.
 bool writeSheet(const std::string &path, const Image &source, const Image &reference, const Image &output,
                 const std::vector<std::string> &lines, std::string &error);
