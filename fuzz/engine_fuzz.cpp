@@ -75,8 +75,8 @@ Mask readMask(FuzzedDataProvider& in) {
   const int32_t limit = dimensionLimit(in);
   m.image = fuzzin::readImage(in, perPixel, limit, limit, true);
   const bool nullPixels = in.ConsumeProbability<float>() < 0.05f;
-  m.data = MaskData{nullPixels ? nullptr : m.image.bytes(), m.image.width, m.image.height, m.image.rowBytes,
-                    components};
+  m.data =
+      MaskData{nullPixels ? nullptr : m.image.bytes(), m.image.width, m.image.height, m.image.rowBytes, components};
   return m;
 }
 
@@ -117,8 +117,8 @@ ColorStats statsOf(FuzzedDataProvider& in) {
           "statistics differ from the plain computation");
   }
 
-  const bool noSamples = image.width <= 0 || image.height <= 0 ||
-                         (mask.present && mask.data.pixels && allBelowHalf(mask.image));
+  const bool noSamples =
+      image.width <= 0 || image.height <= 0 || (mask.present && mask.data.pixels && allBelowHalf(mask.image));
   for (int c = 0; c < 3; ++c) {
     if (noSamples) {
       check(out.mean[c] == 0.5f && out.stdDev[c] == 0.25f, "no-data summary expected");
@@ -205,9 +205,9 @@ std::vector<float> buildLattice(FuzzedDataProvider& in, int32_t n) {
       [&](KernelSet kernels) {
         std::vector<float> storage(floats, -7.0f);
         LUT3D lut{storage.data(), n, true};
-        const bool built = buildMatchLUT_SameClip(source.bytes(), source.width, source.height, source.rowBytes,
-                                                  reference.bytes(), reference.width, reference.height,
-                                                  reference.rowBytes, lut, radius, mode, kernels);
+        const bool built =
+            buildMatchLUT_SameClip(source.bytes(), source.width, source.height, source.rowBytes, reference.bytes(),
+                                   reference.width, reference.height, reference.rowBytes, lut, radius, mode, kernels);
         check(built == lut.valid, "builder result and valid flag disagree");
         check(built == (n >= 2), "builder refused a usable lattice or filled an unusable one");
         return storage;
@@ -218,8 +218,8 @@ std::vector<float> buildLattice(FuzzedDataProvider& in, int32_t n) {
   // Binning is exact; only the smoothing's running sums may round differently. The plain
   // smoothing sums every block term by term, so it is compared only where that stays cheap.
   std::vector<float> plain;
-  literal::binLattice(source.bytes(), source.width, source.height, source.rowBytes, reference.bytes(),
-                      reference.width, reference.height, reference.rowBytes, n, mode, plain);
+  literal::binLattice(source.bytes(), source.width, source.height, source.rowBytes, reference.bytes(), reference.width,
+                      reference.height, reference.rowBytes, n, mode, plain);
   const bool smoothed = radius > 0.0f;
   const double side = 2.0 * std::min(std::max(double(radius), 1.0), double(n)) + 1.0;
   if (smoothed && side * side * side * n * n * n > 2e6) return lattice;
@@ -286,20 +286,21 @@ void fuzzApply(FuzzedDataProvider& in, std::vector<float> lattice, int32_t n) {
   OwnedImage output = fuzzin::readImage(in, 4, limit, limit, false);
   const Rect sourceBounds = readBounds(in, source.width, source.height);
   const Rect outputBounds = readBounds(in, output.width, output.height);
-  const Rect window{windowEdge(in, outputBounds.x1), windowEdge(in, outputBounds.y1),
-                        windowEdge(in, outputBounds.x2), windowEdge(in, outputBounds.y2)};
+  const Rect window{windowEdge(in, outputBounds.x1), windowEdge(in, outputBounds.y1), windowEdge(in, outputBounds.x2),
+                    windowEdge(in, outputBounds.y2)};
   const bool useLut = in.ConsumeBool();
-  const double mixes[4] = {fuzzin::anyDouble(in), fuzzin::anyDouble(in), fuzzin::anyDouble(in),
-                           fuzzin::anyDouble(in)};
+  const double mixes[4] = {fuzzin::anyDouble(in), fuzzin::anyDouble(in), fuzzin::anyDouble(in), fuzzin::anyDouble(in)};
 
-  const ImageView sourceView = floatRGBA(reinterpret_cast<unsigned char*>(source.first()), source.rowBytes, sourceBounds);
+  const ImageView sourceView =
+      floatRGBA(reinterpret_cast<unsigned char*>(source.first()), source.rowBytes, sourceBounds);
   const std::vector<float> before(output.storage.get(), output.storage.get() + output.floats);
   std::vector<float> reference;
   const ChannelMixes channels = channelMixes(mixes[0], mixes[1], mixes[2], mixes[3]);
   for (KernelSet kernel : kKernelSets) {
     if (!supports(detectCpu(), kernel)) continue;
     std::copy(before.begin(), before.end(), output.storage.get());
-    const ImageView outputView = floatRGBA(reinterpret_cast<unsigned char*>(output.first()), output.rowBytes, outputBounds);
+    const ImageView outputView =
+        floatRGBA(reinterpret_cast<unsigned char*>(output.first()), output.rowBytes, outputBounds);
     applyLUT(sourceView, outputView, window, useLut ? &lut : nullptr, channels, kernel);
     const std::vector<float> after(output.storage.get(), output.storage.get() + output.floats);
     if (reference.empty()) {
@@ -339,8 +340,8 @@ void fuzzApply(FuzzedDataProvider& in, std::vector<float> lattice, int32_t n) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   // Small lattices keep an execution fast; sizes 0 and 1 must be refused.
-  const int32_t n = in.ConsumeProbability<float>() < 0.05f ? in.ConsumeIntegralInRange(-1, 1)
-                                                           : in.ConsumeIntegralInRange(2, 24);
+  const int32_t n =
+      in.ConsumeProbability<float>() < 0.05f ? in.ConsumeIntegralInRange(-1, 1) : in.ConsumeIntegralInRange(2, 24);
   switch (in.ConsumeIntegralInRange(0, 2)) {
     case 0:
       statsOf(in);

@@ -95,9 +95,7 @@ struct OwnedImage {
   int64_t firstOffset = 0;  // in floats
 
   float* first() const { return storage.get() + firstOffset; }
-  float* pixel(int32_t x, int32_t y) const {
-    return first() + int64_t(y) * (rowBytes / 4) + int64_t(x) * perPixel;
-  }
+  float* pixel(int32_t x, int32_t y) const { return first() + int64_t(y) * (rowBytes / 4) + int64_t(x) * perPixel; }
   const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(first()); }
 };
 
@@ -124,8 +122,6 @@ inline OwnedImage readImage(FuzzedDataProvider& in, int32_t perPixel, int32_t ma
   return img;
 }
 
-inline bool sameBits(float a, float b) {
-  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, 4) == 0;
-}
+inline bool sameBits(float a, float b) { return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, 4) == 0; }
 
 }  // namespace fuzzin

@@ -27,9 +27,9 @@ namespace fs = std::filesystem;
 using ofxhost::Components;
 using ofxhost::Effect;
 using ofxhost::Host;
-using ofxhost::TestHost;
 using ofxhost::Image;
 using ofxhost::PixelDepth;
+using ofxhost::TestHost;
 
 fs::path gDir;  // everything the plug-in writes lands here (HOME points at it too)
 
@@ -45,8 +45,8 @@ void check(bool ok, const std::string& what) {
 const char* const kClips[] = {"Source", "Reference", "Output", "SourceMask", "ReferenceMask"};
 const char* const kDoubleParams[] = {"strength", "strengthR", "strengthG", "strengthB"};
 const char* const kChoiceParams[] = {"matchMode", "preserveMode"};
-const char* const kChanged[] = {"strength",   "strengthR",    "strengthG",      "strengthB",
-                                "matchMode",  "preserveMode", "exportPath",     "exportButton",
+const char* const kChanged[] = {"strength",        "strengthR",     "strengthG",  "strengthB",
+                                "matchMode",       "preserveMode",  "exportPath", "exportButton",
                                 "exportCDLButton", "rebuildButton", "noSuchParam"};
 
 template <class T, size_t N>
@@ -159,8 +159,8 @@ OfxPointD anyScale(FuzzedDataProvider& in) {
 // Paths built from pieces with no "..", so nothing can leave the directory; plus paths that
 // are too long or go through a missing directory.
 std::string anyExportPath(FuzzedDataProvider& in) {
-  static const char* const kPieces[] = {"a", "look", ".cube", ".cdl", ".CUBE", "/", "\\", "%s%n", " ", "sub/",
-                                        "\xc3\xa9"};
+  static const char* const kPieces[] = {"a",  "look", ".cube", ".cdl", ".CUBE",   "/",
+                                        "\\", "%s%n", " ",     "sub/", "\xc3\xa9"};
   switch (in.ConsumeIntegralInRange(0, 5)) {
     case 0:
       return "";
@@ -264,7 +264,8 @@ class Session {
       host_->attachImage(inst.effect, clip, image);
       if (std::strcmp(clip, "Output") == 0) inst.output = image;
     }
-    if (in_.ConsumeProbability<float>() < 0.3f) host_->attachImage(inst.effect, pick(in_, {"SourceMask", "ReferenceMask"}), anyImage(in_, side));
+    if (in_.ConsumeProbability<float>() < 0.3f)
+      host_->attachImage(inst.effect, pick(in_, {"SourceMask", "ReferenceMask"}), anyImage(in_, side));
   }
 
   void disconnect(Instance& inst) {
@@ -301,8 +302,8 @@ class Session {
     // then the host hands out whole images instead.
     host_->options().cropToRegionsOfInterest = in_.ConsumeProbability<float>() < 0.9f;
     const OfxStatus status = host_->render(inst.effect, time, window, anyScale(in_));
-    static const OfxStatus kAllowed[] = {kOfxStatOK, kOfxStatFailed, kOfxStatErrUnsupported, kOfxStatErrBadHandle,
-                                         kOfxStatErrMemory, kOfxStatErrMissingHostFeature};
+    static const OfxStatus kAllowed[] = {kOfxStatOK,           kOfxStatFailed,    kOfxStatErrUnsupported,
+                                         kOfxStatErrBadHandle, kOfxStatErrMemory, kOfxStatErrMissingHostFeature};
     check(std::find(std::begin(kAllowed), std::end(kAllowed), status) != std::end(kAllowed),
           "render returned status " + std::to_string(status));
     if (inst.output) check(bytesOutside(*inst.output, window) == before, "render wrote outside its window");
@@ -313,9 +314,8 @@ class Session {
   void regions(Instance& inst) {
     const double time = anyTime(in_);
     const OfxRectI w = anyWindow(in_, inst.output);
-    const ofxhost::RegionsOfInterest r =
-        host_->regionsOfInterest(inst.effect, time, OfxRectD{double(w.x1), double(w.y1), double(w.x2), double(w.y2)},
-                                 anyScale(in_));
+    const ofxhost::RegionsOfInterest r = host_->regionsOfInterest(
+        inst.effect, time, OfxRectD{double(w.x1), double(w.y1), double(w.x2), double(w.y2)}, anyScale(in_));
     static const OfxStatus kAllowed[] = {kOfxStatOK, kOfxStatReplyDefault, kOfxStatErrBadHandle,
                                          kOfxStatErrMissingHostFeature};
     check(std::find(std::begin(kAllowed), std::end(kAllowed), r.status) != std::end(kAllowed),

@@ -11,8 +11,8 @@ namespace ofxhost {
 Effect::Effect(Host* owner_, Kind kind_, std::string context_)
     : owner(owner_), kind(kind_), context(std::move(context_)), magic_(kEffectMagic) {
   // Descriptors take whatever the plug-in describes; an instance's set is fixed by the host.
-  props = std::make_unique<PropertySet>(owner, kind == Kind::Instance ? "instance" : "descriptor",
-                                        kind != Kind::Instance);
+  props =
+      std::make_unique<PropertySet>(owner, kind == Kind::Instance ? "instance" : "descriptor", kind != Kind::Instance);
   params.effect = this;
   params.magic = kParamSetMagic;
   params.props = std::make_unique<PropertySet>(owner, "paramSet", kind != Kind::Instance);
@@ -239,9 +239,9 @@ OfxStatus imageMemoryUnlock(OfxImageMemoryHandle h) {
 }  // namespace
 
 const OfxImageEffectSuiteV1 kImageEffectSuite = {
-    getPropertySet,  getParamSet,     clipDefine,      clipGetHandle,
-    clipGetPropertySet, clipGetImage, clipReleaseImage, clipGetRegionOfDefinition,
-    abortEffect,     imageMemoryAlloc, imageMemoryFree, imageMemoryLock,
+    getPropertySet,     getParamSet,      clipDefine,       clipGetHandle,
+    clipGetPropertySet, clipGetImage,     clipReleaseImage, clipGetRegionOfDefinition,
+    abortEffect,        imageMemoryAlloc, imageMemoryFree,  imageMemoryLock,
     imageMemoryUnlock,
 };
 
@@ -263,8 +263,7 @@ OfxPropertySetHandle Host::fetchImage(Clip* c, double time) {
   ps->definePointer(kOfxImagePropData, {data});
   ps->defineInt(kOfxImagePropRowBytes, {img->rowBytes});
   ps->defineInt(kOfxImagePropBounds, {b.x1, b.y1, b.x2, b.y2});
-  ps->defineInt(kOfxImagePropRegionOfDefinition,
-                {img->bounds.x1, img->bounds.y1, img->bounds.x2, img->bounds.y2});
+  ps->defineInt(kOfxImagePropRegionOfDefinition, {img->bounds.x1, img->bounds.y1, img->bounds.x2, img->bounds.y2});
   ps->defineString(kOfxImageEffectPropPixelDepth, {depthName(img->depth)});
   ps->defineString(kOfxImageEffectPropComponents, {componentsName(img->components)});
   ps->defineString(kOfxImageEffectPropPreMultiplication, {kOfxImagePreMultiplied});

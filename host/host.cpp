@@ -23,9 +23,7 @@ const void* fetchSuiteEntry(OfxPropertySetHandle h, const char* name, int versio
   return host->fetchSuite(name, version);
 }
 
-std::unique_ptr<PropertySet> makeArgs(Host* host) {
-  return std::make_unique<PropertySet>(host, "args", false);
-}
+std::unique_ptr<PropertySet> makeArgs(Host* host) { return std::make_unique<PropertySet>(host, "args", false); }
 
 }  // namespace
 
@@ -49,8 +47,7 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
   h.defineInt(kOfxImageEffectPropTemporalClipAccess, {0});
   h.defineString(kOfxImageEffectPropSupportedComponents,
                  {kOfxImageComponentRGBA, kOfxImageComponentRGB, kOfxImageComponentAlpha});
-  h.defineString(kOfxImageEffectPropSupportedContexts,
-                 {kOfxImageEffectContextFilter, kOfxImageEffectContextGeneral});
+  h.defineString(kOfxImageEffectPropSupportedContexts, {kOfxImageEffectContextFilter, kOfxImageEffectContextGeneral});
   h.defineString(kOfxImageEffectPropSupportedPixelDepths,
                  {kOfxBitDepthByte, kOfxBitDepthShort, kOfxBitDepthHalf, kOfxBitDepthFloat});
   h.defineInt(kOfxImageEffectPropSupportsMultipleClipDepths, {0});
@@ -113,8 +110,7 @@ bool Host::open(const std::string& path, int index) {
   }
   pluginCount_ = count();
   if (index < 0 || index >= pluginCount_) {
-    error_ = path + " has " + std::to_string(pluginCount_) + " plug-ins, none at index " +
-             std::to_string(index);
+    error_ = path + " has " + std::to_string(pluginCount_) + " plug-ins, none at index " + std::to_string(index);
     return false;
   }
   OfxPlugin* p = get(index);
@@ -122,8 +118,7 @@ bool Host::open(const std::string& path, int index) {
     error_ = path + ": OfxGetPlugin(" + std::to_string(index) + ") returned null";
     return false;
   }
-  if (p->pluginApi == nullptr || std::strcmp(p->pluginApi, kOfxImageEffectPluginApi) != 0 ||
-      p->apiVersion != 1) {
+  if (p->pluginApi == nullptr || std::strcmp(p->pluginApi, kOfxImageEffectPluginApi) != 0 || p->apiVersion != 1) {
     error_ = path + ": plug-in is not an image effect of API version 1";
     return false;
   }
@@ -431,8 +426,7 @@ bool Host::setClipConnected(Effect* instance, const std::string& clip, bool conn
   return true;
 }
 
-bool Host::setParam(Effect* instance, const std::string& name, const ParamValue& v,
-                    std::optional<double> time) {
+bool Host::setParam(Effect* instance, const std::string& name, const ParamValue& v, std::optional<double> time) {
   if (instanceChecked(instance) == nullptr) return false;
   Param* p = instance->param(name);
   if (p == nullptr || !valueFits(*p, v)) return false;
@@ -456,8 +450,7 @@ bool Host::setParamInt(Effect* instance, const std::string& name, int v, std::op
   return setParam(instance, name, pv, time);
 }
 
-bool Host::setParamString(Effect* instance, const std::string& name, const std::string& v,
-                          std::optional<double> time) {
+bool Host::setParamString(Effect* instance, const std::string& name, const std::string& v, std::optional<double> time) {
   ParamValue pv;
   pv.str = v;
   return setParam(instance, name, pv, time);
@@ -485,8 +478,8 @@ Call::Call(Host* host, const char* name, std::string arg, double time)
 }
 
 OfxStatus Call::operator()(OfxStatus status) const {
-  const bool ok = status == kOfxStatOK || status == kOfxStatReplyYes || status == kOfxStatReplyNo ||
-                  status == kOfxStatReplyDefault;
+  const bool ok =
+      status == kOfxStatOK || status == kOfxStatReplyYes || status == kOfxStatReplyNo || status == kOfxStatReplyDefault;
   if (!ok && host_ != nullptr) HostAccess::noteFailure(*host_, name_, arg_, status);
   return status;
 }

@@ -12,19 +12,26 @@ namespace ofxhost {
 
 const char* depthName(PixelDepth d) {
   switch (d) {
-    case PixelDepth::Byte: return kOfxBitDepthByte;
-    case PixelDepth::Short: return kOfxBitDepthShort;
-    case PixelDepth::Half: return kOfxBitDepthHalf;
-    case PixelDepth::Float: return kOfxBitDepthFloat;
+    case PixelDepth::Byte:
+      return kOfxBitDepthByte;
+    case PixelDepth::Short:
+      return kOfxBitDepthShort;
+    case PixelDepth::Half:
+      return kOfxBitDepthHalf;
+    case PixelDepth::Float:
+      return kOfxBitDepthFloat;
   }
   return "";
 }
 
 const char* componentsName(Components c) {
   switch (c) {
-    case Components::RGBA: return kOfxImageComponentRGBA;
-    case Components::RGB: return kOfxImageComponentRGB;
-    case Components::Alpha: return kOfxImageComponentAlpha;
+    case Components::RGBA:
+      return kOfxImageComponentRGBA;
+    case Components::RGB:
+      return kOfxImageComponentRGB;
+    case Components::Alpha:
+      return kOfxImageComponentAlpha;
   }
   return "";
 }
@@ -43,19 +50,26 @@ std::optional<Components> componentsFromName(const std::string& s) {
 
 int bytesPerComponent(PixelDepth d) {
   switch (d) {
-    case PixelDepth::Byte: return 1;
-    case PixelDepth::Short: return 2;
-    case PixelDepth::Half: return 2;
-    case PixelDepth::Float: return 4;
+    case PixelDepth::Byte:
+      return 1;
+    case PixelDepth::Short:
+      return 2;
+    case PixelDepth::Half:
+      return 2;
+    case PixelDepth::Float:
+      return 4;
   }
   return 4;
 }
 
 int componentCount(Components c) {
   switch (c) {
-    case Components::RGBA: return 4;
-    case Components::RGB: return 3;
-    case Components::Alpha: return 1;
+    case Components::RGBA:
+      return 4;
+    case Components::RGB:
+      return 3;
+    case Components::Alpha:
+      return 1;
   }
   return 4;
 }
@@ -80,13 +94,16 @@ void writeComponent(unsigned char* at, PixelDepth d, float v) {
       std::memcpy(at, &bits, 2);
       break;
     }
-    case PixelDepth::Float: std::memcpy(at, &v, 4); break;
+    case PixelDepth::Float:
+      std::memcpy(at, &v, 4);
+      break;
   }
 }
 
 float readComponent(const unsigned char* at, PixelDepth d) {
   switch (d) {
-    case PixelDepth::Byte: return *at / 255.0f;
+    case PixelDepth::Byte:
+      return *at / 255.0f;
     case PixelDepth::Short: {
       uint16_t s;
       std::memcpy(&s, at, 2);
@@ -137,8 +154,7 @@ std::shared_ptr<Image> makeBlankImage(OfxRectI bounds, const ImageLayout& layout
   return img;
 }
 
-std::shared_ptr<Image> makeImage(const std::vector<float>& rgba, OfxRectI bounds,
-                                 const ImageLayout& layout) {
+std::shared_ptr<Image> makeImage(const std::vector<float>& rgba, OfxRectI bounds, const ImageLayout& layout) {
   auto img = makeBlankImage(bounds, layout);
   if (!img) return nullptr;
   const int w = img->width(), h = img->height();

@@ -1,9 +1,9 @@
 // Memory, message and multi-thread suites.
+#include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -195,8 +195,8 @@ OfxStatus mutexTryLock(const OfxMutexHandle h) {
 const OfxMemorySuiteV1 kMemorySuite = {memoryAlloc, memoryFree};
 const OfxMessageSuiteV1 kMessageSuite = {message};
 const OfxMultiThreadSuiteV1 kMultiThreadSuite = {
-    multiThread, multiThreadNumCPUs, multiThreadIndex, multiThreadIsSpawnedThread, mutexCreate,
-    mutexDestroy, mutexLock, mutexUnLock, mutexTryLock,
+    multiThread, multiThreadNumCPUs, multiThreadIndex, multiThreadIsSpawnedThread, mutexCreate, mutexDestroy,
+    mutexLock,   mutexUnLock,        mutexTryLock,
 };
 
 // Blocks are filled with a non-zero pattern so that a plug-in relying on zeroed memory shows it.

@@ -169,8 +169,7 @@ struct ImageLayout {
 // Makes an image of the given bounds from float RGBA pixels in row order (bottom row first,
 // width*height*4 floats). Integer depths clamp to 0..1 and round; RGB drops alpha; Alpha keeps
 // alpha only. Returns null when the bounds are empty/inverted or rgba has the wrong size.
-std::shared_ptr<Image> makeImage(const std::vector<float>& rgba, OfxRectI bounds,
-                                 const ImageLayout& layout = {});
+std::shared_ptr<Image> makeImage(const std::vector<float>& rgba, OfxRectI bounds, const ImageLayout& layout = {});
 // A zero-filled image, e.g. an output buffer.
 std::shared_ptr<Image> makeBlankImage(OfxRectI bounds, const ImageLayout& layout = {});
 // Reads any image back as float RGBA in row order (missing channels: colour 0, alpha 1;
@@ -202,9 +201,7 @@ struct ParamValue {
   std::vector<double> doubles;  // Double family
   std::vector<int> ints;        // Integer, Choice, Boolean
   std::string str;              // String, Custom
-  bool operator==(const ParamValue& o) const {
-    return doubles == o.doubles && ints == o.ints && str == o.str;
-  }
+  bool operator==(const ParamValue& o) const { return doubles == o.doubles && ints == o.ints && str == o.str; }
 };
 
 // A parameter definition (on a descriptor) or a parameter with values (on an instance).
@@ -293,8 +290,8 @@ struct HostOptions {
 
 struct IdentityResult {
   OfxStatus status = kOfxStatReplyDefault;
-  std::string clip;  // kOfxPropName of the out-args
-  double time = 0.0; // kOfxPropTime of the out-args
+  std::string clip;               // kOfxPropName of the out-args
+  double time = 0.0;              // kOfxPropTime of the out-args
   std::vector<PropWrite> writes;  // what the plug-in wrote to the out-args
 };
 
@@ -370,10 +367,8 @@ class Host {
   // time nullopt sets the current value, otherwise a key at that time.
   bool setParam(Effect* instance, const std::string& name, const ParamValue& v,
                 std::optional<double> time = std::nullopt);
-  bool setParamDouble(Effect* instance, const std::string& name, double v,
-                      std::optional<double> time = std::nullopt);
-  bool setParamInt(Effect* instance, const std::string& name, int v,
-                   std::optional<double> time = std::nullopt);
+  bool setParamDouble(Effect* instance, const std::string& name, double v, std::optional<double> time = std::nullopt);
+  bool setParamInt(Effect* instance, const std::string& name, int v, std::optional<double> time = std::nullopt);
   bool setParamString(Effect* instance, const std::string& name, const std::string& v,
                       std::optional<double> time = std::nullopt);
   std::optional<ParamValue> paramValue(Effect* instance, const std::string& name,

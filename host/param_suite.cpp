@@ -16,14 +16,22 @@ struct TypeInfo {
 };
 
 const TypeInfo kTypes[] = {
-    {kOfxParamTypeDouble, ParamKind::Double, 1},     {kOfxParamTypeDouble2D, ParamKind::Double, 2},
-    {kOfxParamTypeDouble3D, ParamKind::Double, 3},   {kOfxParamTypeRGB, ParamKind::Double, 3},
-    {kOfxParamTypeRGBA, ParamKind::Double, 4},       {kOfxParamTypeInteger, ParamKind::Integer, 1},
-    {kOfxParamTypeInteger2D, ParamKind::Integer, 2}, {kOfxParamTypeInteger3D, ParamKind::Integer, 3},
-    {kOfxParamTypeChoice, ParamKind::Choice, 1},     {kOfxParamTypeBoolean, ParamKind::Boolean, 1},
-    {kOfxParamTypeString, ParamKind::String, 1},     {kOfxParamTypeCustom, ParamKind::String, 1},
-    {kOfxParamTypePushButton, ParamKind::PushButton, 0}, {kOfxParamTypeGroup, ParamKind::Other, 0},
-    {kOfxParamTypePage, ParamKind::Other, 0},        {kOfxParamTypeParametric, ParamKind::Other, 0},
+    {kOfxParamTypeDouble, ParamKind::Double, 1},
+    {kOfxParamTypeDouble2D, ParamKind::Double, 2},
+    {kOfxParamTypeDouble3D, ParamKind::Double, 3},
+    {kOfxParamTypeRGB, ParamKind::Double, 3},
+    {kOfxParamTypeRGBA, ParamKind::Double, 4},
+    {kOfxParamTypeInteger, ParamKind::Integer, 1},
+    {kOfxParamTypeInteger2D, ParamKind::Integer, 2},
+    {kOfxParamTypeInteger3D, ParamKind::Integer, 3},
+    {kOfxParamTypeChoice, ParamKind::Choice, 1},
+    {kOfxParamTypeBoolean, ParamKind::Boolean, 1},
+    {kOfxParamTypeString, ParamKind::String, 1},
+    {kOfxParamTypeCustom, ParamKind::String, 1},
+    {kOfxParamTypePushButton, ParamKind::PushButton, 0},
+    {kOfxParamTypeGroup, ParamKind::Other, 0},
+    {kOfxParamTypePage, ParamKind::Other, 0},
+    {kOfxParamTypeParametric, ParamKind::Other, 0},
 };
 
 const TypeInfo* typeInfo(const char* type) {
@@ -33,9 +41,7 @@ const TypeInfo* typeInfo(const char* type) {
   return nullptr;
 }
 
-bool isIntKind(ParamKind k) {
-  return k == ParamKind::Integer || k == ParamKind::Choice || k == ParamKind::Boolean;
-}
+bool isIntKind(ParamKind k) { return k == ParamKind::Integer || k == ParamKind::Choice || k == ParamKind::Boolean; }
 
 Param* paramFrom(OfxParamHandle h) {
   auto* p = reinterpret_cast<Param*>(h);
@@ -111,8 +117,7 @@ ParamValue defaultValue(const Param& def) {
     for (int i = 0; i < def.valueCount; ++i)
       v.doubles.push_back(def.props->getDouble(kOfxParamPropDefault, i).value_or(0.0));
   } else if (isIntKind(def.kind)) {
-    for (int i = 0; i < def.valueCount; ++i)
-      v.ints.push_back(def.props->getInt(kOfxParamPropDefault, i).value_or(0));
+    for (int i = 0; i < def.valueCount; ++i) v.ints.push_back(def.props->getInt(kOfxParamPropDefault, i).value_or(0));
   } else if (def.kind == ParamKind::String) {
     v.str = def.props->getString(kOfxParamPropDefault).value_or("");
   }
@@ -152,8 +157,7 @@ OfxStatus paramDefine(OfxParamSetHandle h, const char* type, const char* name, O
   return done(kOfxStatOK);
 }
 
-OfxStatus paramGetHandle(OfxParamSetHandle h, const char* name, OfxParamHandle* param,
-                         OfxPropertySetHandle* props) {
+OfxStatus paramGetHandle(OfxParamSetHandle h, const char* name, OfxParamHandle* param, OfxPropertySetHandle* props) {
   ParamSet* set = paramSetFrom(h);
   Call done(set ? set->props->owner() : callingHost(), "paramGetHandle", name ? name : "");
   if (param) *param = nullptr;
@@ -346,11 +350,10 @@ OfxStatus paramEditEnd(OfxParamSetHandle h) {
 }  // namespace
 
 const OfxParameterSuiteV1 kParameterSuite = {
-    paramDefine,        paramGetHandle,     paramSetGetPropertySet, paramGetPropertySet,
-    paramGetValue,      paramGetValueAtTime, paramGetDerivative,    paramGetIntegral,
-    paramSetValue,      paramSetValueAtTime, paramGetNumKeys,       paramGetKeyTime,
-    paramGetKeyIndex,   paramDeleteKey,     paramDeleteAllKeys,     paramCopy,
-    paramEditBegin,     paramEditEnd,
+    paramDefine,         paramGetHandle,     paramSetGetPropertySet, paramGetPropertySet, paramGetValue,
+    paramGetValueAtTime, paramGetDerivative, paramGetIntegral,       paramSetValue,       paramSetValueAtTime,
+    paramGetNumKeys,     paramGetKeyTime,    paramGetKeyIndex,       paramDeleteKey,      paramDeleteAllKeys,
+    paramCopy,           paramEditBegin,     paramEditEnd,
 };
 
 ParamKind paramKindOf(const std::string& paramType) {
@@ -376,10 +379,8 @@ std::unique_ptr<Param> instantiateParam(const Param& def, Host* owner) {
 }
 
 bool valueFits(const Param& p, const ParamValue& v) {
-  if (p.kind == ParamKind::Double)
-    return v.doubles.size() == static_cast<size_t>(p.valueCount) && v.ints.empty();
-  if (isIntKind(p.kind))
-    return v.ints.size() == static_cast<size_t>(p.valueCount) && v.doubles.empty();
+  if (p.kind == ParamKind::Double) return v.doubles.size() == static_cast<size_t>(p.valueCount) && v.ints.empty();
+  if (isIntKind(p.kind)) return v.ints.size() == static_cast<size_t>(p.valueCount) && v.doubles.empty();
   if (p.kind == ParamKind::String) return v.doubles.empty() && v.ints.empty();
   return false;
 }

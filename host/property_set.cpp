@@ -9,20 +9,28 @@ namespace ofxhost {
 
 const char* propTypeName(PropType t) {
   switch (t) {
-    case PropType::Pointer: return "pointer";
-    case PropType::String: return "string";
-    case PropType::Double: return "double";
-    case PropType::Int: return "int";
+    case PropType::Pointer:
+      return "pointer";
+    case PropType::String:
+      return "string";
+    case PropType::Double:
+      return "double";
+    case PropType::Int:
+      return "int";
   }
   return "?";
 }
 
 int Property::dimension() const {
   switch (type) {
-    case PropType::Pointer: return static_cast<int>(pointers.size());
-    case PropType::String: return static_cast<int>(strings.size());
-    case PropType::Double: return static_cast<int>(doubles.size());
-    case PropType::Int: return static_cast<int>(ints.size());
+    case PropType::Pointer:
+      return static_cast<int>(pointers.size());
+    case PropType::String:
+      return static_cast<int>(strings.size());
+    case PropType::Double:
+      return static_cast<int>(doubles.size());
+    case PropType::Int:
+      return static_cast<int>(ints.size());
   }
   return 0;
 }
@@ -94,8 +102,7 @@ std::optional<Property> PropertySet::get(const std::string& name) const {
 std::optional<std::string> PropertySet::getString(const std::string& name, int index) const {
   std::shared_lock lk(lock_);
   auto it = props_.find(name);
-  if (it == props_.end() || it->second.type != PropType::String || index < 0 ||
-      index >= it->second.dimension())
+  if (it == props_.end() || it->second.type != PropType::String || index < 0 || index >= it->second.dimension())
     return std::nullopt;
   return it->second.strings[index];
 }
@@ -103,8 +110,7 @@ std::optional<std::string> PropertySet::getString(const std::string& name, int i
 std::optional<double> PropertySet::getDouble(const std::string& name, int index) const {
   std::shared_lock lk(lock_);
   auto it = props_.find(name);
-  if (it == props_.end() || it->second.type != PropType::Double || index < 0 ||
-      index >= it->second.dimension())
+  if (it == props_.end() || it->second.type != PropType::Double || index < 0 || index >= it->second.dimension())
     return std::nullopt;
   return it->second.doubles[index];
 }
@@ -112,8 +118,7 @@ std::optional<double> PropertySet::getDouble(const std::string& name, int index)
 std::optional<int> PropertySet::getInt(const std::string& name, int index) const {
   std::shared_lock lk(lock_);
   auto it = props_.find(name);
-  if (it == props_.end() || it->second.type != PropType::Int || index < 0 ||
-      index >= it->second.dimension())
+  if (it == props_.end() || it->second.type != PropType::Int || index < 0 || index >= it->second.dimension())
     return std::nullopt;
   return it->second.ints[index];
 }
@@ -121,8 +126,7 @@ std::optional<int> PropertySet::getInt(const std::string& name, int index) const
 std::optional<void*> PropertySet::getPointer(const std::string& name, int index) const {
   std::shared_lock lk(lock_);
   auto it = props_.find(name);
-  if (it == props_.end() || it->second.type != PropType::Pointer || index < 0 ||
-      index >= it->second.dimension())
+  if (it == props_.end() || it->second.type != PropType::Pointer || index < 0 || index >= it->second.dimension())
     return std::nullopt;
   return it->second.pointers[index];
 }
@@ -148,19 +152,35 @@ namespace {
 
 void resizeTo(Property& p, int n) {
   switch (p.type) {
-    case PropType::Pointer: p.pointers.resize(n, nullptr); break;
-    case PropType::String: p.strings.resize(n); break;
-    case PropType::Double: p.doubles.resize(n, 0.0); break;
-    case PropType::Int: p.ints.resize(n, 0); break;
+    case PropType::Pointer:
+      p.pointers.resize(n, nullptr);
+      break;
+    case PropType::String:
+      p.strings.resize(n);
+      break;
+    case PropType::Double:
+      p.doubles.resize(n, 0.0);
+      break;
+    case PropType::Int:
+      p.ints.resize(n, 0);
+      break;
   }
 }
 
 void store(Property& p, int index, const PropValue& v) {
   switch (p.type) {
-    case PropType::Pointer: p.pointers[index] = v.p; break;
-    case PropType::String: p.strings[index] = v.s; break;
-    case PropType::Double: p.doubles[index] = v.d; break;
-    case PropType::Int: p.ints[index] = v.i; break;
+    case PropType::Pointer:
+      p.pointers[index] = v.p;
+      break;
+    case PropType::String:
+      p.strings[index] = v.s;
+      break;
+    case PropType::Double:
+      p.doubles[index] = v.d;
+      break;
+    case PropType::Int:
+      p.ints[index] = v.i;
+      break;
   }
 }
 
@@ -168,27 +188,39 @@ PropValue valueAt(PropType type, const void* values, int index) {
   PropValue v;
   v.type = type;
   switch (type) {
-    case PropType::Pointer: v.p = static_cast<void* const*>(values)[index]; break;
+    case PropType::Pointer:
+      v.p = static_cast<void* const*>(values)[index];
+      break;
     case PropType::String: {
       const char* s = static_cast<const char* const*>(values)[index];
       v.s = s ? s : "";
       break;
     }
-    case PropType::Double: v.d = static_cast<const double*>(values)[index]; break;
-    case PropType::Int: v.i = static_cast<const int*>(values)[index]; break;
+    case PropType::Double:
+      v.d = static_cast<const double*>(values)[index];
+      break;
+    case PropType::Int:
+      v.i = static_cast<const int*>(values)[index];
+      break;
   }
   return v;
 }
 
 void load(const Property& p, int index, void* out, int slot) {
   switch (p.type) {
-    case PropType::Pointer: static_cast<void**>(out)[slot] = p.pointers[index]; break;
+    case PropType::Pointer:
+      static_cast<void**>(out)[slot] = p.pointers[index];
+      break;
     case PropType::String:
       // Host-owned: valid until this property is written again.
       static_cast<char**>(out)[slot] = const_cast<char*>(p.strings[index].c_str());
       break;
-    case PropType::Double: static_cast<double*>(out)[slot] = p.doubles[index]; break;
-    case PropType::Int: static_cast<int*>(out)[slot] = p.ints[index]; break;
+    case PropType::Double:
+      static_cast<double*>(out)[slot] = p.doubles[index];
+      break;
+    case PropType::Int:
+      static_cast<int*>(out)[slot] = p.ints[index];
+      break;
   }
 }
 
@@ -310,8 +342,7 @@ OfxStatus setOne(const char* call, OfxPropertySetHandle h, const char* name, int
 }
 
 template <PropType T>
-OfxStatus setMany(const char* call, OfxPropertySetHandle h, const char* name, int count,
-                  const void* values) {
+OfxStatus setMany(const char* call, OfxPropertySetHandle h, const char* name, int count, const void* values) {
   PropertySet* ps = PropertySet::from(h);
   Call done(ps ? ps->owner() : callingHost(), call, name ? name : "");
   if (ps == nullptr) return done(kOfxStatErrBadHandle);
@@ -398,9 +429,9 @@ OfxStatus propGetDimension(OfxPropertySetHandle h, const char* n, int* count) {
 }  // namespace
 
 const OfxPropertySuiteV1 kPropertySuite = {
-    propSetPointer,  propSetString,  propSetDouble,  propSetInt,      propSetPointerN, propSetStringN,
-    propSetDoubleN,  propSetIntN,    propGetPointer, propGetString,   propGetDouble,   propGetInt,
-    propGetPointerN, propGetStringN, propGetDoubleN, propGetIntN,     propReset,       propGetDimension,
+    propSetPointer,  propSetString,  propSetDouble,  propSetInt,    propSetPointerN, propSetStringN,
+    propSetDoubleN,  propSetIntN,    propGetPointer, propGetString, propGetDouble,   propGetInt,
+    propGetPointerN, propGetStringN, propGetDoubleN, propGetIntN,   propReset,       propGetDimension,
 };
 
 }  // namespace ofxhost

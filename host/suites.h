@@ -27,9 +27,7 @@ class ScopedCallingHost {
 // The suite functions' way into a host.
 class HostAccess {
  public:
-  static void noteCall(Host& h, const char* call, const std::string& arg, double time) {
-    h.noteCall(call, arg, time);
-  }
+  static void noteCall(Host& h, const char* call, const std::string& arg, double time) { h.noteCall(call, arg, time); }
   static void noteFailure(Host& h, const char* call, const std::string& arg, OfxStatus status) {
     h.noteFailure(call, arg, status);
   }

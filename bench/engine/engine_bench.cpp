@@ -145,7 +145,8 @@ void Smoothing(benchmark::State& state, bool plain, bool clipped) {
     if (plain && clipped) literal::smoothClipped(lattice, kLutSize, 5.0f);
     if (plain && !clipped) literal::smoothShell(lattice, kLutSize);
     if (!plain && clipped) engine::smoothBox(kernels, lattice.data(), kLutSize, 5, 0, kLutSize - 1, true, work.data());
-    if (!plain && !clipped) engine::smoothBox(kernels, lattice.data(), kLutSize, 5, 5, kLutSize - 6, false, work.data());
+    if (!plain && !clipped)
+      engine::smoothBox(kernels, lattice.data(), kLutSize, 5, 5, kLutSize - 6, false, work.data());
     benchmark::DoNotOptimize(lattice.data());
   });
 }
@@ -158,13 +159,19 @@ BENCHMARK_CAPTURE(Smoothing, Clipped_Plain, true, true)->Unit(benchmark::kMillis
 BENCHMARK_CAPTURE(Smoothing, Clipped_Fast, false, true)->Unit(benchmark::kMillisecond);
 // The fast engine with the kernels this CPU gets, then with each set on its own.
 BENCHMARK_CAPTURE(DifferentClipsRebuild, Plain, true, preferredKernelSet())
-    ->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK_CAPTURE(DifferentClipsRebuild, Fast, false, preferredKernelSet())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK_CAPTURE(DifferentClipsRebuild, Fast, false, preferredKernelSet())
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DifferentClipsRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DifferentClipsRebuild, FastAvx2, false, KernelSet::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DifferentClipsRebuild, FastGeneric, false, KernelSet::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, Plain, true, preferredKernelSet())
-    ->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(2);
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false, preferredKernelSet())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx2, false, KernelSet::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);

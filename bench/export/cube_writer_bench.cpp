@@ -117,10 +117,11 @@ class RecordingReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      const bool wanted = run.run_type == Run::RT_Aggregate ? run.aggregate_name == "mean"
-                                                            : !seconds.count(run.run_name.function_name);
+      const bool wanted =
+          run.run_type == Run::RT_Aggregate ? run.aggregate_name == "mean" : !seconds.count(run.run_name.function_name);
       if (wanted && run.iterations > 0 && !run.error_occurred)
-        seconds[run.run_name.function_name] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+        seconds[run.run_name.function_name] =
+            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
     }
   }
 };

@@ -34,7 +34,9 @@ enum Content { Photo, Random };
 struct Frame {
   int width = 0, height = 0;
   std::vector<float> pixels;
-  ImageView view() { return floatRGBA(reinterpret_cast<unsigned char*>(pixels.data()), width * 16, {0, 0, width, height}); }
+  ImageView view() {
+    return floatRGBA(reinterpret_cast<unsigned char*>(pixels.data()), width * 16, {0, 0, width, height});
+  }
 };
 
 // A graded-looking lattice: a channel mix with a gentle curve, kept in [0, 1].
@@ -121,8 +123,8 @@ void timedFrames(benchmark::State& state, const std::string& impl, const std::st
     wall += wallSeconds() - w0;
   }
   state.SetItemsProcessed(int64_t(state.iterations()) * f.width * f.height);
-  state.counters["Mpx/s"] = benchmark::Counter(double(state.iterations()) * f.width * f.height / 1e6,
-                                               benchmark::Counter::kIsRate);
+  state.counters["Mpx/s"] =
+      benchmark::Counter(double(state.iterations()) * f.width * f.height / 1e6, benchmark::Counter::kIsRate);
   const double iterations = double(state.iterations());
   const double seconds = (threads == 1 ? cpu : wall) / iterations;
   auto& recorded = secondsPerFrame();
@@ -210,8 +212,7 @@ void registerAll() {
   };
   for (Content content : {Photo, Random})
     for (Size size : {Size{"1920x1080", 1920, 1080}, Size{"3840x2160", 3840, 2160}}) {
-      const std::string suffix =
-          std::string(content == Photo ? "photo" : "random") + "/" + size.name;
+      const std::string suffix = std::string(content == Photo ? "photo" : "random") + "/" + size.name;
       auto add = [&](const std::string& name, auto fn) {
         benchmark::RegisterBenchmark((name + "/" + suffix).c_str(), fn)
             ->Arg(1)
@@ -223,14 +224,16 @@ void registerAll() {
       };
       const int w = size.w, h = size.h;
       // The yardsticks first: the fast runs read their times.
-      add("literal", [=](benchmark::State& s) { applyKernel(s, "literal", suffix, KernelSet::Generic, content, w, h); });
+      add("literal",
+          [=](benchmark::State& s) { applyKernel(s, "literal", suffix, KernelSet::Generic, content, w, h); });
       add("opencolorio", [=](benchmark::State& s) { applyOcio(s, suffix, content, w, h); });
       add("fast", [=](benchmark::State& s) { applyKernel(s, "fast", suffix, preferredKernelSet(), content, w, h); });
       add("avx2", [=](benchmark::State& s) { applyKernel(s, "avx2", suffix, KernelSet::Avx2, content, w, h); });
       add("avx512", [=](benchmark::State& s) { applyKernel(s, "avx512", suffix, KernelSet::Avx512, content, w, h); });
       // Clamping alone (no Reference): the memory traffic every kernel pays.
-      add("clamp-only",
-          [=](benchmark::State& s) { applyKernel(s, "clamp-only", suffix, preferredKernelSet(), content, w, h, false); });
+      add("clamp-only", [=](benchmark::State& s) {
+        applyKernel(s, "clamp-only", suffix, preferredKernelSet(), content, w, h, false);
+      });
     }
 }
 

@@ -132,7 +132,13 @@ void BM_RenderOverhead(benchmark::State& state) {
 }  // namespace
 
 // Registered in this order so that the later ones read the one-thread render's time.
-BENCHMARK(BM_RenderCacheHit)->Arg(1)->Arg(2)->ArgName("tiles")->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_RenderCacheHit)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("tiles")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(0.5);
 BENCHMARK(BM_ApplyAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
 BENCHMARK(BM_RenderOverhead)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(0.2);
 

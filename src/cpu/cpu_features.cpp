@@ -66,5 +66,6 @@ KernelChoice chooseKernelSet(const CpuFeatures& cpu, const char* request) {
   const std::optional<KernelSet> asked = parseKernelSet(request);
   if (!asked) return {preferredKernelSet(cpu), "VANTREL_ISA is not one of generic, avx2, avx512 - ignored"};
   if (supports(cpu, *asked)) return {*asked, nullptr};
-  return {widestBelow(cpu, *asked), "this processor lacks the kernel set VANTREL_ISA names - using the widest it has below it"};
+  return {widestBelow(cpu, *asked),
+          "this processor lacks the kernel set VANTREL_ISA names - using the widest it has below it"};
 }

@@ -14,8 +14,8 @@ constexpr int32_t kShell = 5;
 
 }  // namespace
 
-bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut,
-                                  PreserveMode mode, KernelSet kernels) {
+bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut, PreserveMode mode,
+                                  KernelSet kernels) {
   lut.valid = false;
   const int32_t n = lut.size;
   if (!engine::latticeUsable(lut)) return false;

@@ -71,13 +71,13 @@ void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);
 // Images: first pixel of the first row, width, height, signed row stride in bytes,
 // four floats R, G, B, A per pixel. `kernels` only decides the speed: every set gives the same
 // bits. Samples whose R, G or B is not finite take no part.
-void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
-                       Colorspace space, ColorStats& out, const MaskData* mask, KernelSet kernels);
+void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, Colorspace space,
+                       ColorStats& out, const MaskData* mask, KernelSet kernels);
 
 // Both builders return false, with lut.valid left false, when a working array could not be
 // allocated; they never throw.
-bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut,
-                                  PreserveMode mode, KernelSet kernels);
+bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut, PreserveMode mode,
+                                  KernelSet kernels);
 
 bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWidth, int32_t sourceHeight,
                             int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,

@@ -12,10 +12,10 @@ namespace engine {
 void labFBatch(KernelSet kernels, const float* t, float* out, int64_t n);
 
 // The Lab8 conversions over planar arrays of n colours, through the given vector kernels.
-void rgbToLab8Batch(KernelSet kernels, const float* r, const float* g, const float* b, float* L8, float* a8,
-                    float* b8, int64_t n);
-void lab8ToRgbBatch(KernelSet kernels, const float* L8, const float* a8, const float* b8, float* r, float* g,
-                    float* b, int64_t n);
+void rgbToLab8Batch(KernelSet kernels, const float* r, const float* g, const float* b, float* L8, float* a8, float* b8,
+                    int64_t n);
+void lab8ToRgbBatch(KernelSet kernels, const float* L8, const float* a8, const float* b8, float* r, float* g, float* b,
+                    int64_t n);
 
 // Grid step that visits about targetSamples pixels of a width x height image. The pixel
 // count is formed in 64 bits: 32-bit products overflow from about 46,341 x 46,341 on.

@@ -42,13 +42,13 @@ namespace engine {
 
 void labFBatch(KernelSet kernels, const float* t, float* out, int64_t n) { kernelsFor(kernels).labF(t, out, n); }
 
-void rgbToLab8Batch(KernelSet kernels, const float* r, const float* g, const float* b, float* L8, float* a8,
-                    float* b8, int64_t n) {
+void rgbToLab8Batch(KernelSet kernels, const float* r, const float* g, const float* b, float* L8, float* a8, float* b8,
+                    int64_t n) {
   kernelsFor(kernels).rgbToLab8(r, g, b, L8, a8, b8, n);
 }
 
-void lab8ToRgbBatch(KernelSet kernels, const float* L8, const float* a8, const float* b8, float* r, float* g,
-                    float* b, int64_t n) {
+void lab8ToRgbBatch(KernelSet kernels, const float* L8, const float* a8, const float* b8, float* r, float* g, float* b,
+                    int64_t n) {
   kernelsFor(kernels).lab8ToRgb(L8, a8, b8, r, g, b, n);
 }
 

@@ -24,7 +24,7 @@ struct PairBatch {
   float src[3][kSize];
   float ref[3][kSize];
   float target[3][kSize];
-  float L8[kSize];     // of the side that gives brightness
+  float L8[kSize];      // of the side that gives brightness
   float lab[3][kSize];  // of the side that gives colour
   int count = 0;
 };
@@ -76,8 +76,9 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
     auto flush = [&] {
       computeTargets(engine::kernelsFor(kernels), batch, mode);
       for (int i = 0; i < batch.count; ++i) {
-        const int64_t cell = (int64_t(binIndex(batch.src[0][i], last, n)) * n + binIndex(batch.src[1][i], last, n)) * n +
-                             binIndex(batch.src[2][i], last, n);
+        const int64_t cell =
+            (int64_t(binIndex(batch.src[0][i], last, n)) * n + binIndex(batch.src[1][i], last, n)) * n +
+            binIndex(batch.src[2][i], last, n);
         counts[cell] += 1;
         for (int c = 0; c < 3; ++c) sums[cell * 3 + c] += batch.target[c][i];
       }
@@ -123,7 +124,8 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
 
   if (smoothingRadius > 0.0f) {
     // Offsets past n - 1 always leave the lattice, so larger radii (and infinity) act as n - 1.
-    const int32_t rad = smoothingRadius >= float(n - 1) ? n - 1 : (smoothingRadius < 1.0f ? 1 : int32_t(smoothingRadius));
+    const int32_t rad =
+        smoothingRadius >= float(n - 1) ? n - 1 : (smoothingRadius < 1.0f ? 1 : int32_t(smoothingRadius));
     engine::smoothBox(kernels, lut.data, n, rad, 0, n - 1, true, work.get());
   }
   lut.valid = true;

@@ -29,11 +29,9 @@ struct tm localTimeOf(time_t instant) {
   return when;
 }
 
-size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, const struct tm& when,
-                               ExportKind kind) {
-  int n = snprintf(buffer, size, "%s/Vantrel_%04d%02d%02d_%02d%02d%02d%s", home ? home : "/tmp",
-                   when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec,
-                   extensionOf(kind));
+size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, const struct tm& when, ExportKind kind) {
+  int n = snprintf(buffer, size, "%s/Vantrel_%04d%02d%02d_%02d%02d%02d%s", home ? home : "/tmp", when.tm_year + 1900,
+                   when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec, extensionOf(kind));
   return n < 0 ? size : size_t(n);
 }
 

@@ -16,8 +16,7 @@ struct tm localTimeOf(time_t instant);
 // "<home>/Vantrel_YYYYMMDD_HHMMSS<ext>", or "/tmp/..." when home is null (an empty home gives
 // "/Vantrel_..."). Writes at most size - 1 characters; returns the length the full name needs,
 // so a result of size or more means the name was cut.
-size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, const struct tm& when,
-                               ExportKind kind);
+size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, const struct tm& when, ExportKind kind);
 
 // Resolves the parameter value (null or empty for the default) into out. Returns false, with out
 // holding an empty string, when the resolved path would not fit in kExportPathSize - 1 characters.

@@ -19,18 +19,26 @@ typedef struct OfxParamSetStruct* OfxParamSetHandle;
 typedef struct OfxImageMemoryStruct* OfxImageMemoryHandle;
 typedef struct OfxMutex* OfxMutexHandle;
 
-typedef struct OfxRectI { int x1, y1, x2, y2; } OfxRectI;
-typedef struct OfxRectD { double x1, y1, x2, y2; } OfxRectD;
-typedef struct OfxRangeD { double min, max; } OfxRangeD;
-typedef struct OfxPointD { double x, y; } OfxPointD;
+typedef struct OfxRectI {
+  int x1, y1, x2, y2;
+} OfxRectI;
+typedef struct OfxRectD {
+  double x1, y1, x2, y2;
+} OfxRectD;
+typedef struct OfxRangeD {
+  double min, max;
+} OfxRangeD;
+typedef struct OfxPointD {
+  double x, y;
+} OfxPointD;
 
 typedef struct OfxHost {
   OfxPropertySetHandle host;
   const void* (*fetchSuite)(OfxPropertySetHandle host, const char* suiteName, int suiteVersion);
 } OfxHost;
 
-typedef OfxStatus(OfxPluginEntryPoint)(const char* action, const void* handle,
-                                       OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);
+typedef OfxStatus(OfxPluginEntryPoint)(const char* action, const void* handle, OfxPropertySetHandle inArgs,
+                                       OfxPropertySetHandle outArgs);
 
 typedef struct OfxPlugin {
   const char* pluginApi;
@@ -65,7 +73,8 @@ typedef struct OfxPropertySuiteV1 {
   OfxStatus (*propSetDouble)(OfxPropertySetHandle properties, const char* property, int index, double value);
   OfxStatus (*propSetInt)(OfxPropertySetHandle properties, const char* property, int index, int value);
   OfxStatus (*propSetPointerN)(OfxPropertySetHandle properties, const char* property, int count, void* const* value);
-  OfxStatus (*propSetStringN)(OfxPropertySetHandle properties, const char* property, int count, const char* const* value);
+  OfxStatus (*propSetStringN)(OfxPropertySetHandle properties, const char* property, int count,
+                              const char* const* value);
   OfxStatus (*propSetDoubleN)(OfxPropertySetHandle properties, const char* property, int count, const double* value);
   OfxStatus (*propSetIntN)(OfxPropertySetHandle properties, const char* property, int count, const int* value);
   OfxStatus (*propGetPointer)(OfxPropertySetHandle properties, const char* property, int index, void** value);

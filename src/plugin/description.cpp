@@ -5,9 +5,11 @@
 constexpr ClipDescription kClips[kClipCount] = {
     {"Source", nullptr, false, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
     {"Reference", nullptr, true, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
-    {"SourceMask", "Source Mask", true, true,
-     {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB}},
-    {"ReferenceMask", "Reference Mask", true, true,
+    {"SourceMask", "Source Mask", true, true, {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB}},
+    {"ReferenceMask",
+     "Reference Mask",
+     true,
+     true,
      {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB}},
     {"Output", nullptr, false, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
 };
@@ -19,7 +21,7 @@ constexpr ParamDescription mixParam(const char* name, const char* label, const c
 }
 
 constexpr ParamDescription choiceParam(const char* name, const char* label, const char* hint, const char* option0,
-                             const char* option1, const char* option2) {
+                                       const char* option1, const char* option2) {
   return {name, ParamKind::Choice, label, hint, 0.0, 0, 0, 0, 0, false, 0, 0, {option0, option1, option2}, nullptr};
 }
 
@@ -40,8 +42,20 @@ constexpr ParamDescription kParams[kParamCount] = {
                 "Different Clips", "Same Frame", nullptr),
     choiceParam("preserveMode", "Preserve", "Keep certain aspects of your original image while matching others",
                 "Nothing (Full Match)", "Original Brightness", "Original Colors"),
-    {"exportPath", ParamKind::String, "Save To", "Where to save the exported LUT file (leave empty for desktop)", 0.0,
-     0, 0, 0, 0, false, 0, 0, {}, ""},
+    {"exportPath",
+     ParamKind::String,
+     "Save To",
+     "Where to save the exported LUT file (leave empty for desktop)",
+     0.0,
+     0,
+     0,
+     0,
+     0,
+     false,
+     0,
+     0,
+     {},
+     ""},
     buttonParam("exportButton", "Save as .cube LUT", "Export current LUT to .cube file"),
     buttonParam("exportCDLButton", "Save as .cdl", "Export a simplified CDL version (for use in other applications)"),
     buttonParam("rebuildButton", "Refresh", "Recalculate the color match (use if something looks wrong)"),
@@ -49,10 +63,14 @@ constexpr ParamDescription kParams[kParamCount] = {
 
 const char* paramTypeName(ParamKind kind) {
   switch (kind) {
-    case ParamKind::Double: return kOfxParamTypeDouble;
-    case ParamKind::Choice: return kOfxParamTypeChoice;
-    case ParamKind::String: return kOfxParamTypeString;
-    case ParamKind::PushButton: return kOfxParamTypePushButton;
+    case ParamKind::Double:
+      return kOfxParamTypeDouble;
+    case ParamKind::Choice:
+      return kOfxParamTypeChoice;
+    case ParamKind::String:
+      return kOfxParamTypeString;
+    case ParamKind::PushButton:
+      return kOfxParamTypePushButton;
   }
   return kOfxParamTypePushButton;
 }

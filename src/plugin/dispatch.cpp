@@ -43,8 +43,7 @@ OfxStatus load() {
 // instance-changed need all three of these.
 bool haveCoreSuites() { return gPropSuite && gEffectSuite && gParamSuite; }
 
-OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle inArgs,
-                   OfxPropertySetHandle outArgs) {
+OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs) {
   if (!action) return kOfxStatReplyDefault;
   auto is = [action](const char* name) { return std::strcmp(action, name) == 0; };
   auto effect = static_cast<OfxImageEffectHandle>(const_cast<void*>(handle));

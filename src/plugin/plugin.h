@@ -56,8 +56,7 @@ struct InstanceData {
 InstanceData* findInstanceData(OfxImageEffectHandle effect);
 
 // The dispatcher: every host action enters here, and no exception leaves it.
-OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
-                     OfxPropertySetHandle outArgs);
+OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);
 
 // Action handlers of the instance lifecycle.
 OfxStatus createInstance(OfxImageEffectHandle effect);
@@ -73,5 +72,4 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
 bool exportCubeLUT(OfxImageEffectHandle effect, InstanceData& data);
 bool exportCDL(OfxImageEffectHandle effect, InstanceData& data);
 // Asks for every connected input's whole region of definition.
-OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs,
-                               OfxPropertySetHandle outArgs);
+OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);

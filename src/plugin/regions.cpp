@@ -18,8 +18,7 @@ bool isConnected(OfxImageClipHandle clip) {
 
 }  // namespace
 
-OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs,
-                               OfxPropertySetHandle outArgs) {
+OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs) {
   InstanceData* data = findInstanceData(effect);
   if (!data) return kOfxStatErrBadHandle;
   double time = 0.0;

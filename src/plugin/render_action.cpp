@@ -152,9 +152,7 @@ void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) 
 // every pixel of the window written.
 void applyCached(InstanceData& data, const RenderInputs& in, const CacheKeys& keys, const ChannelMixes& mixes,
                  const ImageView& source, const ImageView& target, const Rect& window) {
-  auto apply = [&](bool useLut) {
-    applyLUT(source, target, window, useLut ? &data.lut : nullptr, mixes, gKernelSet);
-  };
+  auto apply = [&](bool useLut) { applyLUT(source, target, window, useLut ? &data.lut : nullptr, mixes, gKernelSet); };
   {
     std::shared_lock<std::shared_mutex> shared(data.lutLock);
     if (cacheHits(data, keys)) return apply(true);

@@ -6,7 +6,7 @@
 #include "render/apply_lut.h"
 
 struct RowParams {
-  const LUT3D* lut;      // valid, size >= 2, when useLut
+  const LUT3D* lut;  // valid, size >= 2, when useLut
   bool useLut;
   float mix[3];          // strength x channel mix, rounded to float
   float oneMinusMix[3];  // 1.0f - mix, formed once

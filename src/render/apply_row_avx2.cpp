@@ -115,8 +115,8 @@ VANTREL_AVX2 void applyRowAvx2(const float* src, float* dst, int32_t count, cons
       const __m256 tb = _mm256_broadcast_ss(&fb[k]);
       const __m256 e0 = _mm256_add_ps(_mm256_mul_ps(lowG0, kb), _mm256_mul_ps(lowG1, tb));
       const __m256 e1 = _mm256_add_ps(_mm256_mul_ps(highG0, kb), _mm256_mul_ps(highG1, tb));
-      const __m256 f = _mm256_add_ps(_mm256_mul_ps(e0, _mm256_broadcast_ss(&wg[k])),
-                                     _mm256_mul_ps(e1, _mm256_broadcast_ss(&fg[k])));
+      const __m256 f =
+          _mm256_add_ps(_mm256_mul_ps(e0, _mm256_broadcast_ss(&wg[k])), _mm256_mul_ps(e1, _mm256_broadcast_ss(&fg[k])));
       const __m128 l = _mm_add_ps(_mm_mul_ps(_mm256_castps256_ps128(f), _mm_broadcast_ss(&wr[k])),
                                   _mm_mul_ps(_mm256_extractf128_ps(f, 1), _mm_broadcast_ss(&fr[k])));
       const int32_t pixel = (k & 3) * 2 + (k >> 2);

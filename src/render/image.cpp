@@ -23,7 +23,7 @@ bool hasSaneLayout(const ImageView& image) {
   const int64_t rowSize = b.width() * bytesPerPixel(image);
   // Samples are read as whole 16- and 32-bit values, so every row must start on one.
   const int32_t sample = bytesPerSample(image.depth);
-  const bool aligned = sample > 0 && reinterpret_cast<uintptr_t>(image.data) % uint32_t(sample) == 0 &&
-                       image.rowBytes % sample == 0;
+  const bool aligned =
+      sample > 0 && reinterpret_cast<uintptr_t>(image.data) % uint32_t(sample) == 0 && image.rowBytes % sample == 0;
   return image.data != nullptr && aligned && rowSize > 0 && std::llabs(int64_t(image.rowBytes)) >= rowSize;
 }

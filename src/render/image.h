@@ -47,7 +47,8 @@ inline int32_t bytesPerPixel(const ImageView& image) { return bytesPerSample(ima
 
 // The pixel at (x, y), which must lie inside the bounds.
 inline unsigned char* pixelAddress(const ImageView& image, int32_t x, int32_t y) {
-  return image.data + int64_t(y - image.bounds.y1) * image.rowBytes + int64_t(x - image.bounds.x1) * bytesPerPixel(image);
+  return image.data + int64_t(y - image.bounds.y1) * image.rowBytes +
+         int64_t(x - image.bounds.x1) * bytesPerPixel(image);
 }
 
 // Bounds not inverted, and a non-empty image has data, rows aligned to its samples and rows at

@@ -31,8 +31,7 @@ void sampleLUT(const LUT3D& lut, float r, float g, float b, float& outR, float& 
   for (int c = 0; c < 3; ++c) {
     float e[2][2];
     for (int dr = 0; dr < 2; ++dr)
-      for (int dg = 0; dg < 2; ++dg)
-        e[dr][dg] = corner(dr, dg, 0)[c] * (1.0f - fb) + corner(dr, dg, 1)[c] * fb;
+      for (int dg = 0; dg < 2; ++dg) e[dr][dg] = corner(dr, dg, 0)[c] * (1.0f - fb) + corner(dr, dg, 1)[c] * fb;
     const float f0 = e[0][0] * (1.0f - fg) + e[0][1] * fg;
     const float f1 = e[1][0] * (1.0f - fg) + e[1][1] * fg;
     result[c] = f0 * (1.0f - fr) + f1 * fr;

@@ -23,14 +23,12 @@ TEST(KernelChoice, RuleAndOverride) {
     KernelSet set;
     bool problem;
   };
-  for (const Case& c : {Case{kAmd512, nullptr, KernelSet::Avx2, false}, Case{kAmd512, "", KernelSet::Avx2, false},
-                        Case{kAmd512, "avx512", KernelSet::Avx512, false},
-                        Case{kIntel512, "GENERIC", KernelSet::Generic, false},
-                        Case{kIntel512, "avx2", KernelSet::Avx2, false},
-                        Case{kAvx2Only, "avx512", KernelSet::Avx2, true},
-                        Case{kPlain, "avx512", KernelSet::Generic, true},
-                        Case{kPlain, "avx2", KernelSet::Generic, true},
-                        Case{kIntel512, "sse9", KernelSet::Avx512, true}}) {
+  for (const Case& c :
+       {Case{kAmd512, nullptr, KernelSet::Avx2, false}, Case{kAmd512, "", KernelSet::Avx2, false},
+        Case{kAmd512, "avx512", KernelSet::Avx512, false}, Case{kIntel512, "GENERIC", KernelSet::Generic, false},
+        Case{kIntel512, "avx2", KernelSet::Avx2, false}, Case{kAvx2Only, "avx512", KernelSet::Avx2, true},
+        Case{kPlain, "avx512", KernelSet::Generic, true}, Case{kPlain, "avx2", KernelSet::Generic, true},
+        Case{kIntel512, "sse9", KernelSet::Avx512, true}}) {
     const KernelChoice choice = chooseKernelSet(c.cpu, c.request);
     EXPECT_EQ(choice.set, c.set) << (c.request ? c.request : "(none)");
     EXPECT_EQ(choice.problem != nullptr, c.problem) << (c.request ? c.request : "(none)");

@@ -48,7 +48,8 @@ TEST(AllocationFailure, SameFrameReportsEachFailedArray) {
   int arrays = 0;
   for (int failAt = 0; failAt < 8; ++failAt) {
     gFailAfter = failAt;
-    const bool built = buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors, preferredKernelSet());
+    const bool built =
+        buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors, preferredKernelSet());
     EXPECT_EQ(lut.valid, built);
     if (built) {
       arrays = failAt;  // every allocation was made before the countdown ran out
@@ -57,7 +58,8 @@ TEST(AllocationFailure, SameFrameReportsEachFailedArray) {
   }
   gFailAfter = -1;
   EXPECT_GE(arrays, 1);
-  EXPECT_TRUE(buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors, preferredKernelSet()));
+  EXPECT_TRUE(
+      buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors, preferredKernelSet()));
 }
 
 }  // namespace

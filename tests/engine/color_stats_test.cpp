@@ -133,7 +133,8 @@ TEST(ColorStats, NegativeRowBytesReadsRowsUpwardFromThePointer) {
   for (int32_t y = 0; y < photo.height; ++y)
     std::copy_n(&photo.pixels[y * rowFloats], rowFloats, &flipped[(photo.height - 1 - y) * rowFloats]);
   ColorStats up, down;
-  computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, up, nullptr, preferredKernelSet());
+  computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, up, nullptr,
+                    preferredKernelSet());
   computeColorStats(reinterpret_cast<const unsigned char*>(&flipped[(photo.height - 1) * rowFloats]), photo.width,
                     photo.height, -photo.rowBytes(), Colorspace::Lab, down, nullptr, preferredKernelSet());
   for (int c = 0; c < 3; ++c) {
@@ -157,7 +158,8 @@ std::vector<float> maskPixels(int32_t w, int32_t h, int32_t comps, int32_t selec
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x)
       for (int32_t c = 0; c < comps; ++c)
-        m[(size_t(y) * w + x) * comps + c] = c == selected ? (x < bandWidth ? inside : outside) : (x < bandWidth ? 0.0f : 1.0f);
+        m[(size_t(y) * w + x) * comps + c] =
+            c == selected ? (x < bandWidth ? inside : outside) : (x < bandWidth ? 0.0f : 1.0f);
   return m;
 }
 
@@ -237,7 +239,8 @@ TEST(ColorStats, PhotographsMatchThePlainComputation) {
     const FloatImage photo = loadPhoto(name, 1920, 1080);
     ASSERT_EQ(photo.width, 1920) << name;
     ColorStats fast, plain;
-    computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr, preferredKernelSet());
+    computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr,
+                      preferredKernelSet());
     literal::computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), plain, nullptr);
     forEachKernelSet([&](KernelSet k) {
       computeColorStats(photo.bytes(), photo.width, photo.height, photo.rowBytes(), Colorspace::Lab, fast, nullptr, k);
@@ -267,7 +270,8 @@ TEST(ColorStats, NonFiniteSamplesAreLeftOut) {
   }
   const MaskData leaveOut{reinterpret_cast<const unsigned char*>(alpha.data()), 600, 400, 600 * 4, 1};
   ColorStats expected, plain;
-  computeColorStats(clean.bytes(), 600, 400, clean.rowBytes(), Colorspace::Lab, expected, &leaveOut, preferredKernelSet());
+  computeColorStats(clean.bytes(), 600, 400, clean.rowBytes(), Colorspace::Lab, expected, &leaveOut,
+                    preferredKernelSet());
   literal::computeColorStats(bad.bytes(), 600, 400, bad.rowBytes(), plain, nullptr);
   forEachKernelSet([&](KernelSet k) {
     ColorStats got;

@@ -158,7 +158,8 @@ TEST(DifferentClipsLut, AgreesWithThePlainBuilderOnPhotographs) {
   ASSERT_EQ(reference.width, 1920);
   ColorStats s, r;
   computeColorStats(source.bytes(), 1920, 1080, source.rowBytes(), Colorspace::Lab, s, nullptr, preferredKernelSet());
-  computeColorStats(reference.bytes(), 1920, 1080, reference.rowBytes(), Colorspace::Lab, r, nullptr, preferredKernelSet());
+  computeColorStats(reference.bytes(), 1920, 1080, reference.rowBytes(), Colorspace::Lab, r, nullptr,
+                    preferredKernelSet());
   for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
     SCOPED_TRACE(mode);
     expectNearPlain(build(s, r, mode), s, r, mode);

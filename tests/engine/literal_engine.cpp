@@ -79,8 +79,8 @@ void lab8ToRgb(const float lab[3], float rgb[3]) {
   rgb[2] = clamp01(0.0556434f * X - 0.2040259f * Y + 1.0572252f * Z);
 }
 
-void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
-                       ColorStats& out, const MaskData* mask) {
+void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, ColorStats& out,
+                       const MaskData* mask) {
   for (int c = 0; c < 3; ++c) {
     out.mean[c] = 0.5f;
     out.stdDev[c] = 0.25f;
@@ -262,7 +262,8 @@ void smoothClipped(std::vector<float>& lattice, int32_t n, float smoothingRadius
 }
 
 void buildSameClip(const unsigned char* src, int32_t sw, int32_t sh, int32_t srb, const unsigned char* ref, int32_t rw,
-                   int32_t rh, int32_t rrb, int32_t n, float smoothingRadius, int32_t mode, std::vector<float>& lattice) {
+                   int32_t rh, int32_t rrb, int32_t n, float smoothingRadius, int32_t mode,
+                   std::vector<float>& lattice) {
   binLattice(src, sw, sh, srb, ref, rw, rh, rrb, n, mode, lattice);
   smoothClipped(lattice, n, smoothingRadius);
 }

@@ -13,8 +13,8 @@ namespace literal {
 void rgbToLab8(float r, float g, float b, float lab[3]);
 void lab8ToRgb(const float lab[3], float rgb[3]);
 
-void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
-                       ColorStats& out, const MaskData* mask);
+void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, ColorStats& out,
+                       const MaskData* mask);
 
 // Per-point values only, before smoothing.
 void transferLattice(const ColorStats& source, const ColorStats& reference, int32_t n, int32_t mode,
@@ -29,6 +29,7 @@ void smoothClipped(std::vector<float>& lattice, int32_t n, float smoothingRadius
 void buildDifferentClips(const ColorStats& source, const ColorStats& reference, int32_t n, int32_t mode,
                          std::vector<float>& lattice);
 void buildSameClip(const unsigned char* src, int32_t sw, int32_t sh, int32_t srb, const unsigned char* ref, int32_t rw,
-                   int32_t rh, int32_t rrb, int32_t n, float smoothingRadius, int32_t mode, std::vector<float>& lattice);
+                   int32_t rh, int32_t rrb, int32_t n, float smoothingRadius, int32_t mode,
+                   std::vector<float>& lattice);
 
 }  // namespace literal

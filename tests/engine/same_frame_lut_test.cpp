@@ -22,7 +22,8 @@ struct Lut {
 struct Image {
   std::vector<float> px;
   int32_t w, h;
-  Image(int32_t width, int32_t height, float r, float g, float b) : px(size_t(width) * height * 4), w(width), h(height) {
+  Image(int32_t width, int32_t height, float r, float g, float b)
+      : px(size_t(width) * height * 4), w(width), h(height) {
     for (int32_t y = 0; y < h; ++y)
       for (int32_t x = 0; x < w; ++x) set(x, y, r, g, b);
   }
@@ -38,7 +39,8 @@ struct Image {
 
 Lut build(const Image& s, const Image& r, float radius, PreserveMode mode = PreserveNothing) {
   Lut l;
-  EXPECT_TRUE(buildMatchLUT_SameClip(s.bytes(), s.w, s.h, s.w * 16, r.bytes(), r.w, r.h, r.w * 16, l.lut, radius, mode, preferredKernelSet()));
+  EXPECT_TRUE(buildMatchLUT_SameClip(s.bytes(), s.w, s.h, s.w * 16, r.bytes(), r.w, r.h, r.w * 16, l.lut, radius, mode,
+                                     preferredKernelSet()));
   EXPECT_TRUE(l.lut.valid);
   return l;
 }
@@ -232,7 +234,8 @@ TEST(SameFrameLut, EveryKernelSetBuildsTheSameLut) {
 TEST(SameFrameLut, RefusesALatticeWithoutStorage) {
   const Image image(4, 4, 0.5f, 0.5f, 0.5f);
   LUT3D none{nullptr, 0, true};
-  EXPECT_FALSE(buildMatchLUT_SameClip(image.bytes(), 4, 4, 64, image.bytes(), 4, 4, 64, none, 5.0f, PreserveNothing, preferredKernelSet()));
+  EXPECT_FALSE(buildMatchLUT_SameClip(image.bytes(), 4, 4, 64, image.bytes(), 4, 4, 64, none, 5.0f, PreserveNothing,
+                                      preferredKernelSet()));
   EXPECT_FALSE(none.valid);
 }
 

@@ -11,7 +11,6 @@ namespace {
 
 using CDLExport = ModuleTest;
 
-
 TEST_F(CDLExport, WritesBesideTheCubeAndLeavesThePath) {
   ScratchDir dir;
   installLut([](float r, float g, float b, float* out) {

@@ -18,11 +18,12 @@ std::string document(const CDLValues& cdl) {
 std::string documentOf(TestLut& t) { return document(fitCDL(t.lut)); }
 
 std::string expectedDocument(const char* slope, const char* offset, const char* saturation) {
-  return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                     "<ColorCorrectionCollection xmlns=\"urn:ASC:CDL:v1.01\">\n"
-                     "  <ColorCorrection id=\"Vantrel\">\n"
-                     "    <SOPNode>\n"
-                     "      <Slope>") +
+  return std::string(
+             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+             "<ColorCorrectionCollection xmlns=\"urn:ASC:CDL:v1.01\">\n"
+             "  <ColorCorrection id=\"Vantrel\">\n"
+             "    <SOPNode>\n"
+             "      <Slope>") +
          slope + "</Slope>\n      <Offset>" + offset +
          "</Offset>\n"
          "      <Power>1.000000 1.000000 1.000000</Power>\n"

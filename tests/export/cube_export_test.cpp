@@ -76,8 +76,7 @@ TEST_F(CubeExport, WritesTheFileStoresThePathAndTellsTheUser) {
   EXPECT_EQ(change("exportButton"), kOfxStatReplyDefault);
   EXPECT_EQ(exportPath(), path);
   EXPECT_EQ(dir.entries().size(), 1u);
-  EXPECT_NE(readFile(path).find("LUT_3D_SIZE 65\n\n0.000000 0.000000 0.000000\n0.015625 0.000000"),
-            std::string::npos);
+  EXPECT_NE(readFile(path).find("LUT_3D_SIZE 65\n\n0.000000 0.000000 0.000000\n0.015625 0.000000"), std::string::npos);
 }
 
 TEST_F(CubeExport, DefaultNameUnderHomeAndAfterATrailingSeparator) {
@@ -124,7 +123,8 @@ TEST_F(CubeExport, UnwritablePathsFailCleanly) {
   writeFile(dir.file("keep.cube"), "good");
   std::filesystem::create_directory(dir.file("folder.cube"));
   const std::string paths[] = {dir.file("missing/look"), dir.file("missing/"), dir.file("folder.cube"),
-                               dir.file(std::string(1100, 'x')), dir.path() + "/" + std::string(1019 - dir.path().size(), 'y')};
+                               dir.file(std::string(1100, 'x')),
+                               dir.path() + "/" + std::string(1019 - dir.path().size(), 'y')};
   for (const std::string& path : paths) {
     host_.setParamString(instance_, "exportPath", path);
     host_.clearMessages();
@@ -150,8 +150,9 @@ TEST_F(CubeExport, FileSizeLimitFailsWithoutReplacingTheFile) {
     rlim_t limit;
     std::string lines;
     const char* message;
-  } cases[] = {{"exportButton", "keep.cube", 1 << 20, kMixLine + "Vantrel: Export FAILED\n", "Failed to save .cube file"},
-               {"exportCDLButton", "keep.cdl", 256, "Vantrel: CDL Export FAILED\n", "Failed to save .cdl file"}};
+  } cases[] = {
+      {"exportButton", "keep.cube", 1 << 20, kMixLine + "Vantrel: Export FAILED\n", "Failed to save .cube file"},
+      {"exportCDLButton", "keep.cdl", 256, "Vantrel: CDL Export FAILED\n", "Failed to save .cdl file"}};
   installIdentity();
   for (const Case& c : cases) {
     ScratchDir dir;

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <string>
 
-
 namespace {
 
 // 2024-03-05 07:08:09.

@@ -150,8 +150,7 @@ TEST_F(HostRender, RendersIntoNegativeRowBytesOutputAndReleasesImages) {
 
   EXPECT_EQ(host->render(inst, 0.0, bounds), kOfxStatOK);
   const auto got = readImageRGBA(*out);
-  for (size_t k = 0; k < got.size(); ++k)
-    ASSERT_FLOAT_EQ(got[k], k % 4 == 3 ? src[k] : src[k] * 2.0f) << k;
+  for (size_t k = 0; k < got.size(); ++k) ASSERT_FLOAT_EQ(got[k], k % 4 == 3 ? src[k] : src[k] * 2.0f) << k;
   EXPECT_EQ(host->imagesFetched(), 2);
   EXPECT_EQ(host->imagesReleased(), 2);
   EXPECT_EQ(host->outstandingImages(), 0);
@@ -189,8 +188,8 @@ TEST_F(HostRender, ImageSuiteStatusesAndReleaseTracking) {
   ASSERT_EQ(fx->clipGetHandle(inst->handle(), "Source", &clip, nullptr), kOfxStatOK);
 
   const OfxRectI b{0, 0, 2, 2};
-  ASSERT_TRUE(host->attachImage(inst, "Source", makeImage(std::vector<float>(16, 0.5f), b,
-                                                          {PixelDepth::Half, Components::RGBA, false, 0})));
+  ASSERT_TRUE(host->attachImage(
+      inst, "Source", makeImage(std::vector<float>(16, 0.5f), b, {PixelDepth::Half, Components::RGBA, false, 0})));
   OfxPropertySetHandle img = nullptr;
   ASSERT_EQ(fx->clipGetImage(clip, 0.0, nullptr, &img), kOfxStatOK);
   char* depth = nullptr;
@@ -322,9 +321,9 @@ TEST_F(HostRender, MessagesTraceAndPluginWrites) {
 
   std::vector<std::string> calls;
   for (const auto& e : host->trace()) calls.push_back(e.call + ":" + e.arg);
-  const std::vector<std::string> expected = {
-      "getPropertySet:",    "propGetPointer:OfxPropInstanceData", "propGetString:OfxPropName",
-      "paramGetValue:path", "paramSetValue:path",                 "message:OfxMessageMessage"};
+  const std::vector<std::string> expected = {"getPropertySet:",           "propGetPointer:OfxPropInstanceData",
+                                             "propGetString:OfxPropName", "paramGetValue:path",
+                                             "paramSetValue:path",        "message:OfxMessageMessage"};
   EXPECT_EQ(calls, expected);
 }
 

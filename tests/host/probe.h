@@ -15,8 +15,7 @@ inline std::unique_ptr<ofxhost::TestHost> loaded(ofxhost::TestingOptions options
 
 // A created instance in the filter context, or null.
 inline ofxhost::Effect* instance(ofxhost::Host& host) {
-  if (host.describe() != kOfxStatOK ||
-      host.describeInContext(kOfxImageEffectContextFilter) != kOfxStatOK)
+  if (host.describe() != kOfxStatOK || host.describeInContext(kOfxImageEffectContextFilter) != kOfxStatOK)
     return nullptr;
   ofxhost::Effect* inst = host.newInstance(kOfxImageEffectContextFilter);
   if (inst == nullptr || host.createInstance(inst) != kOfxStatOK) return nullptr;

@@ -2,8 +2,8 @@
 // be tested across a real module boundary. It scales the Source by "gain" into the Output.
 #include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -91,8 +91,7 @@ OfxStatus describeInContext(OfxImageEffectHandle effect) {
 OfxStatus createInstance(OfxImageEffectHandle effect) {
   std::fputs("probe: create\n", stderr);
   void* block = nullptr;
-  if (gMemory == nullptr || gMemory->memoryAlloc(nullptr, sizeof(Record), &block) != kOfxStatOK ||
-      block == nullptr)
+  if (gMemory == nullptr || gMemory->memoryAlloc(nullptr, sizeof(Record), &block) != kOfxStatOK || block == nullptr)
     return kOfxStatErrMemory;
   auto* r = static_cast<Record*>(block);
   gEffect->clipGetHandle(effect, "Source", &r->source, nullptr);

@@ -66,8 +66,7 @@ TEST_F(PropertySuiteTest, StatusCodes) {
   double d = 0;
   char* s = nullptr;
   EXPECT_EQ(ps->propGetInt(closed.handle(), "missing", 0, &i), kOfxStatErrUnknown);
-  EXPECT_EQ(ps->propSetInt(closed.handle(), "missing", 0, 1), kOfxStatErrUnknown)
-      << "a closed set does not grow";
+  EXPECT_EQ(ps->propSetInt(closed.handle(), "missing", 0, 1), kOfxStatErrUnknown) << "a closed set does not grow";
   EXPECT_EQ(ps->propGetDouble(closed.handle(), "count", 0, &d), kOfxStatErrValue);
   EXPECT_EQ(ps->propSetString(closed.handle(), "count", 0, "7"), kOfxStatErrValue);
   EXPECT_EQ(ps->propGetString(closed.handle(), "label", 3, &s), kOfxStatErrBadIndex);
@@ -89,8 +88,7 @@ TEST_F(PropertySuiteTest, OpenSetGrowsAndLogsWritesInOrder) {
   EXPECT_EQ(ps->propSetString(open.handle(), "ctx", 0, "filter"), kOfxStatOK);
   EXPECT_EQ(ps->propSetString(open.handle(), "ctx", 1, "general"), kOfxStatOK);
   EXPECT_EQ(ps->propSetString(open.handle(), "ctx", 3, "gap"), kOfxStatErrBadIndex);
-  EXPECT_EQ(ps->propSetDouble(open.handle(), "mix", 1, 1.0), kOfxStatErrBadIndex)
-      << "a new property starts at index 0";
+  EXPECT_EQ(ps->propSetDouble(open.handle(), "mix", 1, 1.0), kOfxStatErrBadIndex) << "a new property starts at index 0";
   const int ints[2] = {4, 5};
   EXPECT_EQ(ps->propSetIntN(open.handle(), "pair", 2, ints), kOfxStatOK);
   EXPECT_EQ(ps->propSetInt(open.handle(), "ctx", 0, 1), kOfxStatErrValue);
@@ -140,8 +138,7 @@ TEST_F(PropertySuiteTest, ConcurrentReadersAndWriters) {
         } else {
           char* s = nullptr;
           double d[2];
-          if (ps->propGetString(closed.handle(), "label", 1, &s) != kOfxStatOK || std::string(s) != "b")
-            ++bad;
+          if (ps->propGetString(closed.handle(), "label", 1, &s) != kOfxStatOK || std::string(s) != "b") ++bad;
           if (ps->propGetDoubleN(closed.handle(), "scale", 2, d) != kOfxStatOK) ++bad;
         }
       }

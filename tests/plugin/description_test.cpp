@@ -28,10 +28,14 @@ Expected D(const char* name, double value) { return {name, 0, PropType::Double, 
 std::string show(const PropWrite& w) {
   std::string text = w.name + "[" + std::to_string(w.index) + "] = ";
   switch (w.value.type) {
-    case PropType::String: return text + '"' + w.value.s + '"';
-    case PropType::Double: return text + std::to_string(w.value.d) + " (double)";
-    case PropType::Int: return text + std::to_string(w.value.i) + " (int)";
-    case PropType::Pointer: return text + "pointer";
+    case PropType::String:
+      return text + '"' + w.value.s + '"';
+    case PropType::Double:
+      return text + std::to_string(w.value.d) + " (double)";
+    case PropType::Int:
+      return text + std::to_string(w.value.i) + " (int)";
+    case PropType::Pointer:
+      return text + "pointer";
   }
   return text;
 }
@@ -48,10 +52,17 @@ void expectWrites(const std::vector<PropWrite>& actual, const std::vector<Expect
     EXPECT_EQ(a.index, e.index);
     ASSERT_EQ(a.value.type, e.type);
     switch (e.type) {
-      case PropType::String: EXPECT_EQ(a.value.s, e.s); break;
-      case PropType::Double: EXPECT_EQ(a.value.d, e.d); break;  // exact: 0.01 is the nearest double
-      case PropType::Int: EXPECT_EQ(a.value.i, e.i); break;
-      case PropType::Pointer: break;
+      case PropType::String:
+        EXPECT_EQ(a.value.s, e.s);
+        break;
+      case PropType::Double:
+        EXPECT_EQ(a.value.d, e.d);
+        break;  // exact: 0.01 is the nearest double
+      case PropType::Int:
+        EXPECT_EQ(a.value.i, e.i);
+        break;
+      case PropType::Pointer:
+        break;
     }
   }
 }
@@ -70,11 +81,11 @@ const std::vector<ExpectedClip> kExpectedClips = {
     {"Source", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB)}},
     {"Reference", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB), I("OfxImageClipPropOptional", 1)}},
     {"SourceMask",
-     {S(kComponents, 0, kAlpha), S(kComponents, 1, kRGBA), S(kComponents, 2, kRGB),
-      I("OfxImageClipPropOptional", 1), I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Source Mask")}},
+     {S(kComponents, 0, kAlpha), S(kComponents, 1, kRGBA), S(kComponents, 2, kRGB), I("OfxImageClipPropOptional", 1),
+      I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Source Mask")}},
     {"ReferenceMask",
-     {S(kComponents, 0, kAlpha), S(kComponents, 1, kRGBA), S(kComponents, 2, kRGB),
-      I("OfxImageClipPropOptional", 1), I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Reference Mask")}},
+     {S(kComponents, 0, kAlpha), S(kComponents, 1, kRGBA), S(kComponents, 2, kRGB), I("OfxImageClipPropOptional", 1),
+      I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Reference Mask")}},
     {"Output", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB)}},
 };
 
@@ -85,14 +96,13 @@ struct ExpectedParam {
 };
 
 std::vector<Expected> mix(const char* label, const char* hint) {
-  return {S("OfxPropLabel", label),           S("OfxParamPropHint", hint),         D("OfxParamPropDefault", 1.0),
-          D("OfxParamPropMin", 0.0),          D("OfxParamPropMax", 1.0),           D("OfxParamPropDisplayMin", 0.0),
+  return {S("OfxPropLabel", label),        S("OfxParamPropHint", hint), D("OfxParamPropDefault", 1.0),
+          D("OfxParamPropMin", 0.0),       D("OfxParamPropMax", 1.0),   D("OfxParamPropDisplayMin", 0.0),
           D("OfxParamPropDisplayMax", 1.0)};
 }
 
 std::vector<ExpectedParam> expectedParams() {
-  std::vector<Expected> master =
-      mix("Mix", "How much of the color match to apply (0 = original, 1 = fully matched)");
+  std::vector<Expected> master = mix("Mix", "How much of the color match to apply (0 = original, 1 = fully matched)");
   master.push_back(D("OfxParamPropIncrement", 0.01));
   master.push_back(I("OfxParamPropDigits", 2));
   const char* button = "OfxParamTypePushButton";

@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "plugin/plugin.h"
-#include "tests/plugin/module.h"
 #include "tests/failing_malloc.h"
+#include "tests/plugin/module.h"
 
 using ofxhost::Effect;
 using ofxhost::Host;
-using ofxhost::TestingOptions;
 using ofxhost::PropertySet;
-
+using ofxhost::TestingOptions;
 
 namespace {
 
@@ -53,9 +52,8 @@ TEST(CreateInstance, RecordHoldsHandlesStorageAndInitialKeys) {
     const char* name;
     OfxImageClipHandle held;
   } clips[] = {
-      {"Source", data->sourceClip},         {"Reference", data->referenceClip},
-      {"Output", data->outputClip},         {"SourceMask", data->sourceMaskClip},
-      {"ReferenceMask", data->referenceMaskClip},
+      {"Source", data->sourceClip},         {"Reference", data->referenceClip},         {"Output", data->outputClip},
+      {"SourceMask", data->sourceMaskClip}, {"ReferenceMask", data->referenceMaskClip},
   };
   for (const auto& c : clips) {
     ASSERT_NE(instance->clip(c.name), nullptr) << c.name;
@@ -115,12 +113,14 @@ TEST(CreateInstance, FetchesEachHandleOnceInRecordOrder) {
     }
   }
   const std::vector<std::string> expected = {
-      "clipGetHandle Source",          "clipGetHandle Reference",       "clipGetHandle Output",
-      "clipGetHandle SourceMask",      "clipGetHandle ReferenceMask",   "paramGetHandle strength",
-      "paramGetHandle strengthR",      "paramGetHandle strengthG",      "paramGetHandle strengthB",
-      "paramGetHandle matchMode",      "paramGetHandle preserveMode",   "paramGetHandle exportPath",
-      "paramGetHandle exportButton",   "paramGetHandle exportCDLButton", "paramGetHandle rebuildButton",
-      "propSetPointer OfxPropInstanceData",
+      "clipGetHandle Source",         "clipGetHandle Reference",
+      "clipGetHandle Output",         "clipGetHandle SourceMask",
+      "clipGetHandle ReferenceMask",  "paramGetHandle strength",
+      "paramGetHandle strengthR",     "paramGetHandle strengthG",
+      "paramGetHandle strengthB",     "paramGetHandle matchMode",
+      "paramGetHandle preserveMode",  "paramGetHandle exportPath",
+      "paramGetHandle exportButton",  "paramGetHandle exportCDLButton",
+      "paramGetHandle rebuildButton", "propSetPointer OfxPropInstanceData",
   };
   EXPECT_EQ(lookups, expected);
   EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
@@ -331,8 +331,7 @@ TEST(IsIdentity, UnreadableMixMeansRender) {
     PropertySet in(host.get(), "inArgs", true);
     PropertySet out(host.get(), "outArgs", true);
     in.defineDouble(kOfxPropTime, {1.0});
-    EXPECT_EQ(host->plugin()->mainEntry(kOfxImageEffectActionIsIdentity, instance->handle(), in.handle(),
-                                        out.handle()),
+    EXPECT_EQ(host->plugin()->mainEntry(kOfxImageEffectActionIsIdentity, instance->handle(), in.handle(), out.handle()),
               kOfxStatReplyDefault)
         << reportsFailure;
     EXPECT_TRUE(out.writes().empty());

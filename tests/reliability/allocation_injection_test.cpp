@@ -20,8 +20,8 @@ namespace {
 
 std::atomic<uintptr_t> gModuleBegin{0}, gModuleEnd{0};
 std::atomic<bool> gArmed{false};
-std::atomic<int> gFailAt{-1};                 // index of the counted allocation that fails
-std::atomic<size_t> gFailFrom{SIZE_MAX};      // every allocation at least this large fails
+std::atomic<int> gFailAt{-1};             // index of the counted allocation that fails
+std::atomic<size_t> gFailFrom{SIZE_MAX};  // every allocation at least this large fails
 std::atomic<int> gCounted{0};
 
 bool shouldFail(size_t size, const void* caller) {
@@ -176,8 +176,7 @@ TEST_P(EveryRenderAllocation, FailsCleanlyAndTheInstanceRecovers) {
 // Different Clips allocates the smoothing's working storage; Same Frame its sums, coordinates,
 // counts and smoothing storage. Converted inputs add the working copies of Reference and mask.
 INSTANTIATE_TEST_SUITE_P(BothModes, EveryRenderAllocation,
-                         ::testing::Values(Case{0, false, 1}, Case{1, false, 4}, Case{0, true, 1},
-                                           Case{1, true, 4}));
+                         ::testing::Values(Case{0, false, 1}, Case{1, false, 4}, Case{0, true, 1}, Case{1, true, 4}));
 
 // An export whose memory runs out fails as an unwritable file does: the old file stays whole,
 // the path is not rewritten, and the next press works.

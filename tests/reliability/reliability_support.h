@@ -38,9 +38,7 @@ struct Scene {
   OfxStatus press(const char* button) {
     return session.host().instanceChanged(session.instance(), kOfxTypeParameter, button);
   }
-  void setExportPath(const std::string& path) {
-    session.host().setParamString(session.instance(), "exportPath", path);
-  }
+  void setExportPath(const std::string& path) { session.host().setParamString(session.instance(), "exportPath", path); }
   std::string exportPath() {
     return session.host().paramValue(session.instance(), "exportPath").value_or(ofxhost::ParamValue{}).str;
   }

@@ -51,8 +51,9 @@ struct Config {
 };
 
 Config configOf(int c) {
-  return Config{c % 4, (c + 1 + c / 4) % 4, (c / 2) % 2, c % 3, c % 5 == 1,
-                0.4 + 0.1 * (c % 7), c % 3 == 0 ? 0.5 : 1.0, 1.0, c % 4 == 2 ? 0.25 : 1.0};
+  return Config{
+      c % 4, (c + 1 + c / 4) % 4,    (c / 2) % 2, c % 3, c % 5 == 1, 0.4 + 0.1 * (c % 7), c % 3 == 0 ? 0.5 : 1.0,
+      1.0,   c % 4 == 2 ? 0.25 : 1.0};
 }
 
 struct Pictures {
@@ -65,7 +66,8 @@ struct Pictures {
       sources.push_back(ofxhost::makeImage(rendertest::photo(names[i], kWidth, kHeight).rgba, bounds));
       // References of another size and framing, as separate footage would be.
       const Picture reference = rendertest::photo(names[i], kWidth / 2, kHeight / 2 + 7);
-      references.push_back(ofxhost::makeImage(reference.rgba, OfxRectI{3, -2, 3 + reference.width, -2 + reference.height}));
+      references.push_back(
+          ofxhost::makeImage(reference.rgba, OfxRectI{3, -2, 3 + reference.width, -2 + reference.height}));
     }
     mask = ofxhost::makeImage(rendertest::randomPicture(40, 30, 9, 0.0f, 1.0f).rgba, OfxRectI{0, 0, 40, 30});
   }
@@ -123,8 +125,8 @@ TEST(Soak, ThreadedFramesWithEventsMatchSingleThreadedRendersInFlatMemory) {
   scene.setExportPath(dir.file("soak.cube"));
 
   // Every third frame is followed by an event on the thread that rendered it.
-  const char* const events[] = {"rebuildButton", "matchMode", "Reference", "strength", "exportButton",
-                                "exportCDLButton"};
+  const char* const events[] = {"rebuildButton", "matchMode",    "Reference",
+                                "strength",      "exportButton", "exportCDLButton"};
   std::atomic<int> failedRenders{0}, brokenExports{0}, writtenExports{0};
   auto event = [&](int index) {
     const std::string name = events[index % 6];
@@ -174,12 +176,12 @@ TEST(Soak, ThreadedFramesWithEventsMatchSingleThreadedRendersInFlatMemory) {
   EXPECT_EQ(brokenExports.load(), 0);
   EXPECT_GT(writtenExports.load(), 0);
   EXPECT_EQ(session.host().outstandingImages(), 0);
-  EXPECT_LE(heapAtEnd, heapAfterWarmup + kHeapSlack)
-      << "heap grew by " << (heapAtEnd - heapAfterWarmup) << " bytes over "
-      << frames - warmupRounds * kRound << " frames";
-  std::printf("soak: %d frames on %d threads, %d exports written; heap in use %zu bytes after %d warm-up frames, "
-              "%zu at the end\n",
-              frames, kThreads, writtenExports.load(), heapAfterWarmup, warmupRounds * kRound, heapAtEnd);
+  EXPECT_LE(heapAtEnd, heapAfterWarmup + kHeapSlack) << "heap grew by " << (heapAtEnd - heapAfterWarmup)
+                                                     << " bytes over " << frames - warmupRounds * kRound << " frames";
+  std::printf(
+      "soak: %d frames on %d threads, %d exports written; heap in use %zu bytes after %d warm-up frames, "
+      "%zu at the end\n",
+      frames, kThreads, writtenExports.load(), heapAfterWarmup, warmupRounds * kRound, heapAtEnd);
 }
 
 }  // namespace

@@ -50,8 +50,8 @@ struct Row {
         view{floatRGBA(reinterpret_cast<unsigned char*>(pixels.data()), count * 16, {x1, y, x1 + count, y + 1})} {}
 };
 
-std::vector<float> applyPixels(KernelSet kernels, const std::vector<float>& in, const LUT3D& lut, bool useLut,
-                               double s, double sr, double sg, double sb) {
+std::vector<float> applyPixels(KernelSet kernels, const std::vector<float>& in, const LUT3D& lut, bool useLut, double s,
+                               double sr, double sg, double sb) {
   const int32_t count = int32_t(in.size() / 4);
   Row src(0, 0, count), dst(0, 0, count);
   src.pixels = in;
@@ -215,8 +215,8 @@ TEST(ApplyLUT, WindowsBoundsAndStrides) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> dist(-0.2f, 1.2f);
   for (float& v : srcStore) v = dist(rng);
-  const ImageView src = floatRGBA(reinterpret_cast<unsigned char*>(srcStore.data() + (sh - 1) * sw * 4), -sw * 16,
-                                  {10, 20, 16, 24});
+  const ImageView src =
+      floatRGBA(reinterpret_cast<unsigned char*>(srcStore.data() + (sh - 1) * sw * 4), -sw * 16, {10, 20, 16, 24});
   const float sentinel = -77.0f;
   std::vector<float> outStore((ow + opad) * oh * 4, sentinel);
   const ImageView out = floatRGBA(reinterpret_cast<unsigned char*>(outStore.data()), (ow + opad) * 16, {8, 18, 18, 26});
@@ -235,8 +235,8 @@ TEST(ApplyLUT, WindowsBoundsAndStrides) {
       }
       const float* s = &srcStore[((sh - 1 - (y - 20)) * sw + (x - 10)) * 4];
       float r, g, b;
-      sampleLUT(l.lut, std::clamp(s[0], 0.0f, 1.0f), std::clamp(s[1], 0.0f, 1.0f), std::clamp(s[2], 0.0f, 1.0f), r,
-                g, b);
+      sampleLUT(l.lut, std::clamp(s[0], 0.0f, 1.0f), std::clamp(s[1], 0.0f, 1.0f), std::clamp(s[2], 0.0f, 1.0f), r, g,
+                b);
       EXPECT_EQ(std::vector<float>(o, o + 4), (std::vector<float>{r, g, b, s[3]})) << x << "," << y;
     }
   // An empty window writes nothing.

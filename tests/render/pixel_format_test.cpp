@@ -14,8 +14,8 @@ ImageView image(void* data, int32_t rowBytes, Rect bounds, PixelDepth depth, int
 }
 
 std::vector<float> pixel(const ImageView& view, int32_t x, int32_t y) {
-  const float* p =
-      reinterpret_cast<const float*>(view.data + int64_t(y - view.bounds.y1) * view.rowBytes) + (x - view.bounds.x1) * 4;
+  const float* p = reinterpret_cast<const float*>(view.data + int64_t(y - view.bounds.y1) * view.rowBytes) +
+                   (x - view.bounds.x1) * 4;
   return std::vector<float>(p, p + 4);
 }
 

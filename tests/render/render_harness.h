@@ -23,10 +23,10 @@ namespace rendertest {
 using ofxhost::Components;
 using ofxhost::Effect;
 using ofxhost::Host;
-using ofxhost::TestHost;
 using ofxhost::Image;
 using ofxhost::ImageLayout;
 using ofxhost::PixelDepth;
+using ofxhost::TestHost;
 
 // Float RGBA pixels in row order, bottom row first.
 struct Picture {
@@ -161,19 +161,19 @@ inline ::testing::AssertionResult samePixels(const std::vector<float>& actual, c
   for (size_t i = 0; i < actual.size(); ++i) {
     const bool bothNaN = std::isnan(actual[i]) && std::isnan(expected[i]);
     if (!bothNaN && std::memcmp(&actual[i], &expected[i], 4) != 0)
-      return ::testing::AssertionFailure() << "pixel " << i / 4 << " channel " << i % 4 << ": " << actual[i]
-                                           << " instead of " << expected[i];
+      return ::testing::AssertionFailure()
+             << "pixel " << i / 4 << " channel " << i % 4 << ": " << actual[i] << " instead of " << expected[i];
   }
   return ::testing::AssertionSuccess();
 }
 
 inline ::testing::AssertionResult nearPixels(const std::vector<float>& actual, const std::vector<float>& expected,
-                                            float tolerance) {
+                                             float tolerance) {
   if (actual.size() != expected.size()) return ::testing::AssertionFailure() << "sizes differ";
   for (size_t i = 0; i < actual.size(); ++i)
     if (!(std::fabs(actual[i] - expected[i]) <= tolerance))
-      return ::testing::AssertionFailure() << "pixel " << i / 4 << " channel " << i % 4 << ": " << actual[i]
-                                           << " instead of " << expected[i];
+      return ::testing::AssertionFailure()
+             << "pixel " << i / 4 << " channel " << i % 4 << ": " << actual[i] << " instead of " << expected[i];
   return ::testing::AssertionSuccess();
 }
 
@@ -192,12 +192,10 @@ class Session {
 
   TestHost& host() { return *host_; }
   Effect* instance() { return instance_; }
-  InstanceData& record() {
-    return *static_cast<InstanceData*>(*instance_->props->getPointer(kOfxPropInstanceData));
-  }
+  InstanceData& record() { return *static_cast<InstanceData*>(*instance_->props->getPointer(kOfxPropInstanceData)); }
 
-  std::shared_ptr<Image> attach(const std::string& clip, const Picture& p, const ImageLayout& layout = {},
-                                int x1 = 0, int y1 = 0, std::optional<double> time = std::nullopt) {
+  std::shared_ptr<Image> attach(const std::string& clip, const Picture& p, const ImageLayout& layout = {}, int x1 = 0,
+                                int y1 = 0, std::optional<double> time = std::nullopt) {
     auto image = ofxhost::makeImage(p.rgba, OfxRectI{x1, y1, x1 + p.width, y1 + p.height}, layout);
     EXPECT_TRUE(host_->attachImage(instance_, clip, image, time));
     return image;
@@ -214,8 +212,8 @@ class Session {
   }
   // Overwrites an attached image's pixels in place, as a host reusing its buffer would.
   static void overwrite(Image& image, const Picture& p) {
-    auto fresh = ofxhost::makeImage(p.rgba, image.bounds,
-                                    ImageLayout{image.depth, image.components, image.rowBytes < 0, 0});
+    auto fresh =
+        ofxhost::makeImage(p.rgba, image.bounds, ImageLayout{image.depth, image.components, image.rowBytes < 0, 0});
     ASSERT_EQ(fresh->storage.size(), image.storage.size());
     std::memcpy(image.storage.data(), fresh->storage.data(), image.storage.size());
   }
@@ -224,9 +222,7 @@ class Session {
   void setChoice(const std::string& name, int v) { host_->setParamInt(instance_, name, v); }
 
   OfxStatus render(double time, OfxRectI window) { return host_->render(instance_, time, window); }
-  OfxStatus render(double time = 1.0) {
-    return render(time, output_ ? output_->bounds : OfxRectI{0, 0, 0, 0});
-  }
+  OfxStatus render(double time = 1.0) { return render(time, output_ ? output_->bounds : OfxRectI{0, 0, 0, 0}); }
   std::vector<float> output() const { return ofxhost::readImageRGBA(*output_); }
 
  private:

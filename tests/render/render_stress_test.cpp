@@ -136,8 +136,8 @@ TEST(RenderTiles, CroppedTilesInAnyOrderEqualTheWholeFrame) {
         Session single(whole);
         scene(single);
         ASSERT_EQ(single.render(1.0, frame), kOfxStatOK);
-        const Lut lut = engineLut(mode, 0, source, *reference, masks ? &sourceMask : nullptr,
-                                  masks ? &referenceMask : nullptr);
+        const Lut lut =
+            engineLut(mode, 0, source, *reference, masks ? &sourceMask : nullptr, masks ? &referenceMask : nullptr);
         ASSERT_TRUE(samePixels(single.output(), expectedOutput(source, &lut)));
 
         for (uint32_t order : {1u, 2u}) {

@@ -266,7 +266,8 @@ TEST(RenderFailure, MissingSourceOrOutputReleasesWhatWasFetched) {
     session.attach("ReferenceMask", coffee());
     session.host().clearTrace();
     EXPECT_EQ(session.render(), kOfxStatFailed);
-    EXPECT_EQ(releases(session.host()), (std::vector<std::string>{"Reference", "Output", "SourceMask", "ReferenceMask"}));
+    EXPECT_EQ(releases(session.host()),
+              (std::vector<std::string>{"Reference", "Output", "SourceMask", "ReferenceMask"}));
     EXPECT_EQ(session.host().outstandingImages(), 0);
     EXPECT_FALSE(session.record().lut.valid);
   }
@@ -304,8 +305,8 @@ TEST(RenderFailure, ImagesAreFetchedInOrderAndReleasedOutputLast) {
       params.push_back(e.arg);
       EXPECT_EQ(e.time, 2.5);
     }
-  EXPECT_EQ(params, (std::vector<std::string>{"strength", "strengthR", "strengthG", "strengthB", "matchMode",
-                                              "preserveMode"}));
+  EXPECT_EQ(params,
+            (std::vector<std::string>{"strength", "strengthR", "strengthG", "strengthB", "matchMode", "preserveMode"}));
 }
 
 TEST(RenderFailure, UndeclaredDepthIsRefusedWithOneLine) {
@@ -356,8 +357,7 @@ TEST(RenderFailure, ImageLayoutsThatWouldReadAstrayAreRefused) {
   Scene padded(coffee(), chelsea(), capturing());
   padded.session.attach("SourceMask", coffee(), ImageLayout{PixelDepth::Float, Components::Alpha, false, 2});
   EXPECT_EQ(padded.session.render(), kOfxStatFailed);
-  EXPECT_EQ(padded.session.host().lastStderr(),
-            "Vantrel: Invalid image layout on clip SourceMask - render refused\n");
+  EXPECT_EQ(padded.session.host().lastStderr(), "Vantrel: Invalid image layout on clip SourceMask - render refused\n");
 }
 
 TEST(RenderFailure, RenderWithoutARecordFetchesNothing) {
@@ -425,7 +425,8 @@ TEST(RenderValues, NaNInfinitiesNegativesAndOverbrightValues) {
     return p;
   };
   const Picture source = sprinkle(coffee(), 1), reference = sprinkle(chelsea(), 2);
-  const Picture sourceMask = sprinkle(randomPicture(96, 64, 5), 3), referenceMask = sprinkle(randomPicture(80, 60, 6), 4);
+  const Picture sourceMask = sprinkle(randomPicture(96, 64, 5), 3),
+                referenceMask = sprinkle(randomPicture(80, 60, 6), 4);
   for (int mode : {0, 1}) {
     Scene scene(source, reference);
     scene.session.attach("SourceMask", sourceMask);
@@ -508,7 +509,8 @@ TEST(RenderWindow, ClippedToTheOutputAndBlackOutsideTheSource) {
     session.attach("Reference", chelsea());
     const OfxRectI outBounds{0, 0, 120, 80};
     const Picture prefill = uniformPicture(120, 80, {0.25f, 0.5f, 0.75f, 0.5f});
-    auto output = ofxhost::makeImage(prefill.rgba, outBounds, ImageLayout{PixelDepth::Float, Components::RGBA, !flipped, 8});
+    auto output =
+        ofxhost::makeImage(prefill.rgba, outBounds, ImageLayout{PixelDepth::Float, Components::RGBA, !flipped, 8});
     ASSERT_TRUE(session.host().attachImage(session.instance(), "Output", output));
     const OfxRectI window{-5, 20, 115, 200};
     ASSERT_EQ(session.render(1.0, window), kOfxStatOK);

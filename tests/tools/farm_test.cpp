@@ -9,58 +9,55 @@
 
 namespace fs = std::filesystem;
 
-TEST(Farm, TheDocumentedParallelSplitGivesTheFramesOfOneWholeRun)
-{
-    const std::string example =
-        documentedExample(std::string(VANTREL_SOURCE_DIR) + "/docs/farm.md", "<!-- example: parallel -->");
-    ASSERT_NE(example.find("parallel"), std::string::npos);
+TEST(Farm, TheDocumentedParallelSplitGivesTheFramesOfOneWholeRun) {
+  const std::string example =
+      documentedExample(std::string(VANTREL_SOURCE_DIR) + "/docs/farm.md", "<!-- example: parallel -->");
+  ASSERT_NE(example.find("parallel"), std::string::npos);
 
-    ScratchDir dir;
-    for (const char *sub : {"plates", "grade", "matched", "whole"})
-        fs::create_directory(dir / sub);
-    for (int frame = 1001; frame <= 1012; ++frame)
-        writeRawImage(dir / ("plates/shot." + std::to_string(frame) + ".exr"), testPicture(48, 32, frame % 5),
-                      SampleDepth::Float);
-    writeRawImage(dir / "grade/reference.exr", testPicture(40, 40, 7), SampleDepth::Float);
-    std::ofstream(dir / "example.sh") << example;
+  ScratchDir dir;
+  for (const char* sub : {"plates", "grade", "matched", "whole"}) fs::create_directory(dir / sub);
+  for (int frame = 1001; frame <= 1012; ++frame)
+    writeRawImage(dir / ("plates/shot." + std::to_string(frame) + ".exr"), testPicture(48, 32, frame % 5),
+                  SampleDepth::Float);
+  writeRawImage(dir / "grade/reference.exr", testPicture(40, 40, 7), SampleDepth::Float);
+  std::ofstream(dir / "example.sh") << example;
 
-    const std::string toolDir = fs::path(toolPath()).parent_path().string();
-    const std::string path = "PATH=" + toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
-    ASSERT_EQ(run.status, 0) << run.err;
+  const std::string toolDir = fs::path(toolPath()).parent_path().string();
+  const std::string path = "PATH=" + toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
+  ASSERT_EQ(run.status, 0) << run.err;
 
-    run = runTool(toolPath(),
-                  {"match", "plates/shot.%04d.exr", "grade/reference.exr", "-o", "whole/shot.%04d.exr", "--frames",
-                   "1001-1012"},
-                  {}, dir.path);
-    ASSERT_EQ(run.status, 0) << run.err;
-    for (int frame = 1001; frame <= 1012; ++frame) {
-        const std::string name = "shot." + std::to_string(frame) + ".exr";
-        const Image split = readRawImage(dir / ("matched/" + name)), whole = readRawImage(dir / ("whole/" + name));
-        ASSERT_GT(split.width, 0) << name;
-        EXPECT_EQ(split.pixels, whole.pixels) << name;
-    }
+  run = runTool(
+      toolPath(),
+      {"match", "plates/shot.%04d.exr", "grade/reference.exr", "-o", "whole/shot.%04d.exr", "--frames", "1001-1012"},
+      {}, dir.path);
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (int frame = 1001; frame <= 1012; ++frame) {
+    const std::string name = "shot." + std::to_string(frame) + ".exr";
+    const Image split = readRawImage(dir / ("matched/" + name)), whole = readRawImage(dir / ("whole/" + name));
+    ASSERT_GT(split.width, 0) << name;
+    EXPECT_EQ(split.pixels, whole.pixels) << name;
+  }
 }
 
 // The README's block of `vantrel` commands, typed as printed in a copy of the repository's folder.
-TEST(Docs, TheReadmeExamplesRunAsPrinted)
-{
-    const std::string example =
-        documentedExample(std::string(VANTREL_SOURCE_DIR) + "/README.md", "<!-- example: readme -->");
-    ASSERT_NE(example.find("vantrel match"), std::string::npos);
-    ScratchDir dir;
-    fs::create_directory(dir / "tests");
-    fs::create_directory_symlink(std::string(VANTREL_SOURCE_DIR) + "/tests/data", dir / "tests/data");
-    std::ofstream(dir / "example.sh") << example;
-    const std::string toolDir = fs::path(toolPath()).parent_path().string();
-    const std::string path = "PATH=" + toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    const ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("Output vs Reference"), std::string::npos) << run.out;
-    EXPECT_NE(run.err.find("skipped: 1001-1003"), std::string::npos) << run.err;
-    std::ifstream json(dir / "out/report.json");
-    const nlohmann::json report = nlohmann::json::parse(json);
-    EXPECT_EQ(report["frames"].size(), 3u);
-    for (const char *name : {"matched.png", "same.png", "look.cube", "look.cdl", "sheet.png", "out/shot.1003.exr"})
-        EXPECT_TRUE(fs::exists(dir / name)) << name;
+TEST(Docs, TheReadmeExamplesRunAsPrinted) {
+  const std::string example =
+      documentedExample(std::string(VANTREL_SOURCE_DIR) + "/README.md", "<!-- example: readme -->");
+  ASSERT_NE(example.find("vantrel match"), std::string::npos);
+  ScratchDir dir;
+  fs::create_directory(dir / "tests");
+  fs::create_directory_symlink(std::string(VANTREL_SOURCE_DIR) + "/tests/data", dir / "tests/data");
+  std::ofstream(dir / "example.sh") << example;
+  const std::string toolDir = fs::path(toolPath()).parent_path().string();
+  const std::string path = "PATH=" + toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  const ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Output vs Reference"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("skipped: 1001-1003"), std::string::npos) << run.err;
+  std::ifstream json(dir / "out/report.json");
+  const nlohmann::json report = nlohmann::json::parse(json);
+  EXPECT_EQ(report["frames"].size(), 3u);
+  for (const char* name : {"matched.png", "same.png", "look.cube", "look.cdl", "sheet.png", "out/shot.1003.exr"})
+    EXPECT_TRUE(fs::exists(dir / name)) << name;
 }

@@ -13,77 +13,78 @@
 namespace OCIO = OCIO_NAMESPACE;
 
 // The built-in set's names and their short aliases (any case).
-extern const char *const kLinearRec709;   // "Linear Rec.709 (sRGB)", lin_rec709
-extern const char *const kSrgbTexture;    // "sRGB - Texture", srgb
-extern const char *const kGamma24Rec709;  // "Gamma 2.4 Rec.709", rec709
-extern const char *const kHeadroom;       // "Gamma 2.4 Rec.709 - Headroom", rec709_headroom
-extern const char *const kAcesCg;         // "ACEScg", acescg
-extern const char *const kAcesCct;        // "ACEScct", acescct
-extern const char *const kAces2065;       // "ACES2065-1", aces
-extern const char *const kMatchSpace;     // "Vantrel Match", in configs written by --ocio-config-out
+extern const char* const kLinearRec709;   // "Linear Rec.709 (sRGB)", lin_rec709
+extern const char* const kSrgbTexture;    // "sRGB - Texture", srgb
+extern const char* const kGamma24Rec709;  // "Gamma 2.4 Rec.709", rec709
+extern const char* const kHeadroom;       // "Gamma 2.4 Rec.709 - Headroom", rec709_headroom
+extern const char* const kAcesCg;         // "ACEScg", acescg
+extern const char* const kAcesCct;        // "ACEScct", acescct
+extern const char* const kAces2065;       // "ACES2065-1", aces
+extern const char* const kMatchSpace;     // "Vantrel Match", in configs written by --ocio-config-out
 
 // The built-in set, defined here: Linear Rec.709 is its reference.
 OCIO::ConstConfigRcPtr builtInConfig();
 
 struct ColourConfig {
-    OCIO::ConstConfigRcPtr config;
-    std::string origin;  // "built-in", or the file it was read from
+  OCIO::ConstConfigRcPtr config;
+  std::string origin;  // "built-in", or the file it was read from
 };
 
 // `path` (--config) when given, else $OCIO when set and not empty, else the built-in set.
-bool loadColourConfig(const std::string &path, ColourConfig &out, std::string &error);
+bool loadColourConfig(const std::string& path, ColourConfig& out, std::string& error);
 
 // The config's own name for a name, alias or role, in any case; "" when it has none.
-std::string resolveSpace(const ColourConfig &config, const std::string &name);
+std::string resolveSpace(const ColourConfig& config, const std::string& name);
 
 // The space of a file read by readColorImage: what its metadata names when the config has that
 // space, else sRGB for integer samples and Linear Rec.709 for float ones. `note` says when
 // metadata was there but named nothing the config has.
 struct FileSpace {
-    std::string name;  // "" when the default is not in the config either
-    std::string from;  // "metadata" or "default"
-    std::string note;
+  std::string name;  // "" when the default is not in the config either
+  std::string from;  // "metadata" or "default"
+  std::string note;
 };
-FileSpace fileSpace(const ColourConfig &config, const Image &image);
+FileSpace fileSpace(const ColourConfig& config, const Image& image);
 
 // What a written file says about its colour space: OpenImageIO's attribute, and for EXR the
 // primaries of the linear spaces whose primaries are known.
 struct SpaceMetadata {
-    std::string attribute;                        // oiio:ColorSpace
-    std::optional<std::array<float, 8>> primaries;  // EXR chromaticities
+  std::string attribute;                          // oiio:ColorSpace
+  std::optional<std::array<float, 8>> primaries;  // EXR chromaticities
 };
-SpaceMetadata spaceMetadata(const std::string &space);
+SpaceMetadata spaceMetadata(const std::string& space);
 
 // R, G and B of packed pixels from one space to another; alpha and other channels untouched.
 class Conversion {
-public:
-    bool identity() const { return !processor_; }
-    void apply(float *pixels, size_t count, int channels) const;
-    void apply(Image &image) const { apply(image.pixels.data(), size_t(image.width) * size_t(image.height), image.channels); }
+ public:
+  bool identity() const { return !processor_; }
+  void apply(float* pixels, size_t count, int channels) const;
+  void apply(Image& image) const {
+    apply(image.pixels.data(), size_t(image.width) * size_t(image.height), image.channels);
+  }
 
-private:
-    friend bool makeConversion(const ColourConfig &, const std::string &, const std::string &, Conversion &,
-                               std::string &);
-    friend bool makeMeasureConversion(const ColourConfig &, const std::string &, Conversion &, std::string &);
-    OCIO::ConstCPUProcessorRcPtr processor_;
+ private:
+  friend bool makeConversion(const ColourConfig&, const std::string&, const std::string&, Conversion&, std::string&);
+  friend bool makeMeasureConversion(const ColourConfig&, const std::string&, Conversion&, std::string&);
+  OCIO::ConstCPUProcessorRcPtr processor_;
 };
 
 // Full precision: the tool's conversions must round-trip within float rounding.
-bool makeConversion(const ColourConfig &config, const std::string &from, const std::string &to, Conversion &out,
-                    std::string &error);
+bool makeConversion(const ColourConfig& config, const std::string& from, const std::string& to, Conversion& out,
+                    std::string& error);
 
 // Into linear Rec.709 (sRGB primaries, D65), where the quality figures are measured: through the
 // config's space of that name, else its ACES or CIE XYZ interchange role. False (and `error`)
 // when the config has none of them.
-bool makeMeasureConversion(const ColourConfig &config, const std::string &from, Conversion &out, std::string &error);
+bool makeMeasureConversion(const ColourConfig& config, const std::string& from, Conversion& out, std::string& error);
 
 // The sRGB transfer function on R, G and B, both ways (for pictures the tool shows).
-void srgbEncode(float *pixels, size_t count, int channels);
-void srgbDecode(float *pixels, size_t count, int channels);
+void srgbEncode(float* pixels, size_t count, int channels);
+void srgbDecode(float* pixels, size_t count, int channels);
 
 // A config that holds every space of `config` and "Vantrel Match": converting an image from
 // `source` to it applies the whole match: into `working`, the .cube at `cube` (trilinear), and
 // back into `source`. The .cube is named relative to the config when it lies in the config's
 // folder, else by its absolute path. Written safely; read back and checked before it is kept.
-bool writeMatchConfig(const std::string &path, const ColourConfig &config, const std::string &source,
-                      const std::string &working, const std::string &cube, std::string &error);
+bool writeMatchConfig(const std::string& path, const ColourConfig& config, const std::string& source,
+                      const std::string& working, const std::string& cube, std::string& error);

@@ -11,42 +11,42 @@
 enum ExitStatus { kExitOK = 0, kExitFailure = 1, kExitUsage = 2 };
 
 struct MatchOptions {
-    std::string source;
-    std::string reference;
-    std::string output;
-    std::string mode = "different";   // "different" or "same"
-    std::string preserve = "nothing"; // "nothing", "brightness" or "colors"
-    std::optional<double> mix, mixR, mixG, mixB;
-    std::string sourceMask;
-    std::string referenceMask;
-    std::string cube;
-    std::string cdl;
-    std::string sheet;
-    std::string reportJson;
-    std::string frames;
-    bool skipExisting = false;
-    int threads = 0;  // 0: every core
-    int tileSize = 256;
-    bool report = false;
-    bool timings = false;
-    // Colour spaces by name, alias or role; empty: the defaults (see runMatch).
-    std::string config;  // --config; else $OCIO, else the built-in set
-    std::string sourceSpace, referenceSpace, workingSpace, outputSpace;
-    std::string ocioConfigOut;
-    SampleDepth depth = SampleDepth::Unknown;
-    std::string plugin;
+  std::string source;
+  std::string reference;
+  std::string output;
+  std::string mode = "different";    // "different" or "same"
+  std::string preserve = "nothing";  // "nothing", "brightness" or "colors"
+  std::optional<double> mix, mixR, mixG, mixB;
+  std::string sourceMask;
+  std::string referenceMask;
+  std::string cube;
+  std::string cdl;
+  std::string sheet;
+  std::string reportJson;
+  std::string frames;
+  bool skipExisting = false;
+  int threads = 0;  // 0: every core
+  int tileSize = 256;
+  bool report = false;
+  bool timings = false;
+  // Colour spaces by name, alias or role; empty: the defaults (see runMatch).
+  std::string config;  // --config; else $OCIO, else the built-in set
+  std::string sourceSpace, referenceSpace, workingSpace, outputSpace;
+  std::string ocioConfigOut;
+  SampleDepth depth = SampleDepth::Unknown;
+  std::string plugin;
 };
 
-int runMatch(const MatchOptions &options);
+int runMatch(const MatchOptions& options);
 // Each mode's working space when --working-space is not given, chosen by measurement
 // (docs/colour.md).
-const char *defaultWorkingSpace(bool sameFrame);
-int runInfo(const std::string &plugin);
+const char* defaultWorkingSpace(bool sameFrame);
+int runInfo(const std::string& plugin);
 // The tool's version, then the plug-in's file, identifier and version.
-int runVersion(const std::string &plugin);
+int runVersion(const std::string& plugin);
 
 // The tool's version, as --version and the files it writes give it.
-const char *toolVersion();
+const char* toolVersion();
 
 // Prints "vantrel: error: MESSAGE" on stderr and returns `status`.
-int reportError(int status, const std::string &message);
+int reportError(int status, const std::string& message);

@@ -6,9 +6,9 @@
 #include <string>
 
 enum class Verbosity {
-    Quiet,    // errors only
-    Normal,   // the tool's notes and warnings, and the plug-in's lines that report a failure
-    Verbose,  // everything the plug-in prints too
+  Quiet,    // errors only
+  Normal,   // the tool's notes and warnings, and the plug-in's lines that report a failure
+  Verbose,  // everything the plug-in prints too
 };
 
 // Routes descriptor 2 through a filter thread (Quiet and Normal) and remembers whether it was a
@@ -23,11 +23,11 @@ bool errorIsTerminal();
 
 // What starts each of the tool's lines: on a terminal, a return and erase-line, so a line never
 // lands after a progress bar drawn on the same row; elsewhere nothing.
-const char *lineStart();
+const char* lineStart();
 
 // True for a plug-in diagnostic line that reports a failure, which Normal lets through.
-bool isFailureDiagnostic(const std::string &line);
+bool isFailureDiagnostic(const std::string& line);
 
 // "vantrel: warning: TEXT" and "vantrel: TEXT", both left out by Quiet.
-void printWarning(const std::string &text);
-void printNote(const std::string &text);
+void printWarning(const std::string& text);
+void printNote(const std::string& text);

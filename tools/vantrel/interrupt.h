@@ -11,21 +11,21 @@
 void installInterruptHandlers();
 // The signal that asked the run to stop, or 0.
 int interruptSignal();
-const char *signalName(int signal);
+const char* signalName(int signal);
 
 // A file being written under a temporary name. It is removed when the object goes away unless
 // keep() was called (after it was renamed into place), and by a second signal.
 class TemporaryFile {
-public:
-    explicit TemporaryFile(std::string path);
-    ~TemporaryFile();
-    TemporaryFile(const TemporaryFile &) = delete;
-    TemporaryFile &operator=(const TemporaryFile &) = delete;
-    const std::string &path() const { return path_; }
-    void keep();
+ public:
+  explicit TemporaryFile(std::string path);
+  ~TemporaryFile();
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  const std::string& path() const { return path_; }
+  void keep();
 
-private:
-    std::string path_;
-    int slot_ = -1;
-    bool kept_ = false;
+ private:
+  std::string path_;
+  int slot_ = -1;
+  bool kept_ = false;
 };

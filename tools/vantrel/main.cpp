@@ -15,7 +15,7 @@
 
 namespace {
 
-const char *const kMatchFooter = R"(Colour spaces:
+const char* const kMatchFooter = R"(Colour spaces:
   SOURCE and REFERENCE are converted into the working space, which is what the plug-in sees
   and what the .cube maps; the Output is converted back into --output-space (default: the
   Source's). A file's space is --source-space or --reference-space, else what its metadata
@@ -65,148 +65,153 @@ Exit status: 0 done; 1 a file, the plug-in or a render failed (worth a retry); 2
 line is wrong (not worth one); 128 + the signal number when a signal stopped it (130: Ctrl-C).)";
 
 // CLI11's range check lets NaN through, so the mixes get their own.
-CLI::Validator unitInterval()
-{
-    return CLI::Validator(
-        [](std::string &text) -> std::string {
-            char *end = nullptr;
-            const double v = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0.0 || v > 1.0)
-                return "'" + text + "' is not a number from 0 to 1";
-            return "";
-        },
-        "0..1");
+CLI::Validator unitInterval() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0.0 || v > 1.0)
+          return "'" + text + "' is not a number from 0 to 1";
+        return "";
+      },
+      "0..1");
 }
 
-int run(int argc, char **argv)
-{
-    CLI::App app{"vantrel: matches the colours of image files and sequences with the Brenvale.ofx plug-in"};
-    app.require_subcommand(0, 1);
-    app.footer("Files are converted into a working space for the match and back (OpenColorIO): integer files\n"
-               "are taken as sRGB and float files as linear Rec.709 unless their metadata or --source-space\n"
-               "says otherwise. --colorspace was removed. See vantrel match --help.");
-    std::string plugin;
-    bool version = false, quiet = false, verbose = false;
-    app.add_flag("--version", version, "Print the tool's version and the plug-in's file, identifier and version");
-    app.add_option("--plugin", plugin, "With --version: the plug-in to load (a .ofx file or .ofx.bundle directory)");
-    auto addVerbosity = [&](CLI::App *command) {
-        CLI::Option *q = command->add_flag("-q,--quiet", quiet, "Print nothing but errors (and what --report and "
-                                                                "--timings ask for)");
-        command->add_flag("-v,--verbose", verbose, "Also show the plug-in's own diagnostic lines")->excludes(q);
-    };
+int run(int argc, char** argv) {
+  CLI::App app{"vantrel: matches the colours of image files and sequences with the Brenvale.ofx plug-in"};
+  app.require_subcommand(0, 1);
+  app.footer(
+      "Files are converted into a working space for the match and back (OpenColorIO): integer files\n"
+      "are taken as sRGB and float files as linear Rec.709 unless their metadata or --source-space\n"
+      "says otherwise. --colorspace was removed. See vantrel match --help.");
+  std::string plugin;
+  bool version = false, quiet = false, verbose = false;
+  app.add_flag("--version", version, "Print the tool's version and the plug-in's file, identifier and version");
+  app.add_option("--plugin", plugin, "With --version: the plug-in to load (a .ofx file or .ofx.bundle directory)");
+  auto addVerbosity = [&](CLI::App* command) {
+    CLI::Option* q = command->add_flag("-q,--quiet", quiet,
+                                       "Print nothing but errors (and what --report and "
+                                       "--timings ask for)");
+    command->add_flag("-v,--verbose", verbose, "Also show the plug-in's own diagnostic lines")->excludes(q);
+  };
 
-    CLI::App *info = app.add_subcommand("info", "Show the effect as a host sees it: contexts, clips, parameters");
-    info->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
-    addVerbosity(info);
+  CLI::App* info = app.add_subcommand("info", "Show the effect as a host sees it: contexts, clips, parameters");
+  info->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
+  addVerbosity(info);
 
-    MatchOptions o;
-    std::string depth;
-    CLI::App *match = app.add_subcommand("match", "Match SOURCE to REFERENCE and write OUTPUT");
-    match->footer(kMatchFooter);
-    match->add_option("SOURCE", o.source, "Source image or frame pattern")->required();
-    match->add_option("REFERENCE", o.reference, "Reference image or frame pattern")->required();
-    match->add_option("-o,--output", o.output, "Output image or frame pattern")->required();
-    match->add_option("--mode", o.mode, "different: separate footage; same: two grades of one picture")
-        ->check(CLI::IsMember({"different", "same"}))
-        ->capture_default_str();
-    match->add_option("--preserve", o.preserve, "Keep the Source's own brightness or colours")
-        ->check(CLI::IsMember({"nothing", "brightness", "colors"}))
-        ->capture_default_str();
-    match->add_option("--mix", o.mix, "How much of the match to apply (default 1)")->check(unitInterval());
-    match->add_option("--mix-r", o.mixR, "Red channel mix (default 1)")->check(unitInterval());
-    match->add_option("--mix-g", o.mixG, "Green channel mix (default 1)")->check(unitInterval());
-    match->add_option("--mix-b", o.mixB, "Blue channel mix (default 1)")->check(unitInterval());
-    match->add_option("--source-mask", o.sourceMask, "Mask of the Source pixels that count (Different Clips)");
-    match->add_option("--reference-mask", o.referenceMask, "Mask of the Reference pixels that count (Different Clips)");
-    match->add_option("--cube", o.cube, "Save the plug-in's .cube LUT export (mixes baked in) to FILE");
-    match->add_option("--cdl", o.cdl, "Save the plug-in's .cdl export to FILE");
-    match->add_option("--sheet", o.sheet, "Write a comparison sheet (Source, Reference, Output, quality) to FILE.png");
-    match->add_flag("--report", o.report, "Print the match quality (CIE Delta E 2000) before and after, over the "
-                                          "pixels the masks select");
-    match->add_option("--report-json", o.reportJson, "Write the figures of --report per frame, the settings, "
-                                                     "warnings and timings to FILE as JSON");
-    match->add_option("--frames", o.frames, "Frame range A-B for frame patterns");
-    match->add_flag("--skip-existing", o.skipExisting, "Render only the frames whose outputs are missing (a retry)");
-    match->add_option("--threads", o.threads, "Tiles rendered concurrently (default: every core)")
-        ->check(CLI::Range(1, 1024));
-    match->add_option("--tile-size", o.tileSize, "Tile edge in pixels")->check(CLI::Range(16, 16384))
-        ->capture_default_str();
-    match->add_option("--config", o.config, "OpenColorIO config to take the colour spaces from (default: $OCIO, "
-                                            "else the built-in set)");
-    match->add_option("--source-space", o.sourceSpace, "Colour space of SOURCE (default: its metadata, else sRGB "
-                                                       "for integer and Linear Rec.709 for float files)");
-    match->add_option("--reference-space", o.referenceSpace, "Colour space of REFERENCE (default: chosen as for "
-                                                             "SOURCE, from its own file)");
-    match->add_option("--working-space", o.workingSpace, "Colour space the match is made in and the .cube maps "
-                                                         "(default: rec709_headroom for same, lin_rec709 for "
-                                                         "different)");
-    match->add_option("--output-space", o.outputSpace, "Colour space of OUTPUT (default: the Source's)");
-    match->add_option("--ocio-config-out", o.ocioConfigOut, "Write an OpenColorIO config whose \"Vantrel Match\" "
-                                                            "space applies the match to the Source's space (its "
-                                                            ".cube: --cube, else FILE's name with .cube)");
-    match->add_option("--depth", depth, "Output sample depth: 8, 16, half or float")
-        ->check(CLI::IsMember({"8", "16", "half", "float"}));
-    match->add_flag("--timings", o.timings, "Print where the time went: decode, rebuild, apply, encode");
-    match->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
-    addVerbosity(match);
+  MatchOptions o;
+  std::string depth;
+  CLI::App* match = app.add_subcommand("match", "Match SOURCE to REFERENCE and write OUTPUT");
+  match->footer(kMatchFooter);
+  match->add_option("SOURCE", o.source, "Source image or frame pattern")->required();
+  match->add_option("REFERENCE", o.reference, "Reference image or frame pattern")->required();
+  match->add_option("-o,--output", o.output, "Output image or frame pattern")->required();
+  match->add_option("--mode", o.mode, "different: separate footage; same: two grades of one picture")
+      ->check(CLI::IsMember({"different", "same"}))
+      ->capture_default_str();
+  match->add_option("--preserve", o.preserve, "Keep the Source's own brightness or colours")
+      ->check(CLI::IsMember({"nothing", "brightness", "colors"}))
+      ->capture_default_str();
+  match->add_option("--mix", o.mix, "How much of the match to apply (default 1)")->check(unitInterval());
+  match->add_option("--mix-r", o.mixR, "Red channel mix (default 1)")->check(unitInterval());
+  match->add_option("--mix-g", o.mixG, "Green channel mix (default 1)")->check(unitInterval());
+  match->add_option("--mix-b", o.mixB, "Blue channel mix (default 1)")->check(unitInterval());
+  match->add_option("--source-mask", o.sourceMask, "Mask of the Source pixels that count (Different Clips)");
+  match->add_option("--reference-mask", o.referenceMask, "Mask of the Reference pixels that count (Different Clips)");
+  match->add_option("--cube", o.cube, "Save the plug-in's .cube LUT export (mixes baked in) to FILE");
+  match->add_option("--cdl", o.cdl, "Save the plug-in's .cdl export to FILE");
+  match->add_option("--sheet", o.sheet, "Write a comparison sheet (Source, Reference, Output, quality) to FILE.png");
+  match->add_flag("--report", o.report,
+                  "Print the match quality (CIE Delta E 2000) before and after, over the "
+                  "pixels the masks select");
+  match->add_option("--report-json", o.reportJson,
+                    "Write the figures of --report per frame, the settings, "
+                    "warnings and timings to FILE as JSON");
+  match->add_option("--frames", o.frames, "Frame range A-B for frame patterns");
+  match->add_flag("--skip-existing", o.skipExisting, "Render only the frames whose outputs are missing (a retry)");
+  match->add_option("--threads", o.threads, "Tiles rendered concurrently (default: every core)")
+      ->check(CLI::Range(1, 1024));
+  match->add_option("--tile-size", o.tileSize, "Tile edge in pixels")
+      ->check(CLI::Range(16, 16384))
+      ->capture_default_str();
+  match->add_option("--config", o.config,
+                    "OpenColorIO config to take the colour spaces from (default: $OCIO, "
+                    "else the built-in set)");
+  match->add_option("--source-space", o.sourceSpace,
+                    "Colour space of SOURCE (default: its metadata, else sRGB "
+                    "for integer and Linear Rec.709 for float files)");
+  match->add_option("--reference-space", o.referenceSpace,
+                    "Colour space of REFERENCE (default: chosen as for "
+                    "SOURCE, from its own file)");
+  match->add_option("--working-space", o.workingSpace,
+                    "Colour space the match is made in and the .cube maps "
+                    "(default: rec709_headroom for same, lin_rec709 for "
+                    "different)");
+  match->add_option("--output-space", o.outputSpace, "Colour space of OUTPUT (default: the Source's)");
+  match->add_option("--ocio-config-out", o.ocioConfigOut,
+                    "Write an OpenColorIO config whose \"Vantrel Match\" "
+                    "space applies the match to the Source's space (its "
+                    ".cube: --cube, else FILE's name with .cube)");
+  match->add_option("--depth", depth, "Output sample depth: 8, 16, half or float")
+      ->check(CLI::IsMember({"8", "16", "half", "float"}));
+  match->add_flag("--timings", o.timings, "Print where the time went: decode, rebuild, apply, encode");
+  match->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
+  addVerbosity(match);
 
-    // An option that once existed gets more than CLI11's "not expected".
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) == "--colorspace" || std::string(argv[i]).rfind("--colorspace=", 0) == 0) {
-            std::fprintf(stderr, "vantrel: error: --colorspace was removed: give --source-space, --reference-space, "
-                                 "--working-space and --output-space (see vantrel match --help)\n");
-            return kExitUsage;
-        }
-    // CLI11 would only say that a command is missing; name the word it did not know.
-    if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "info" && std::string(argv[1]) != "match") {
-        std::fprintf(stderr, "vantrel: error: unknown command '%s' (the commands are info and match)\n", argv[1]);
-        return kExitUsage;
+  // An option that once existed gets more than CLI11's "not expected".
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--colorspace" || std::string(argv[i]).rfind("--colorspace=", 0) == 0) {
+      std::fprintf(stderr,
+                   "vantrel: error: --colorspace was removed: give --source-space, --reference-space, "
+                   "--working-space and --output-space (see vantrel match --help)\n");
+      return kExitUsage;
     }
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError &e) {
-        std::fprintf(stderr, "vantrel: error: %s (see vantrel --help)\n", e.what());
-        return kExitUsage;
-    }
+  // CLI11 would only say that a command is missing; name the word it did not know.
+  if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "info" && std::string(argv[1]) != "match") {
+    std::fprintf(stderr, "vantrel: error: unknown command '%s' (the commands are info and match)\n", argv[1]);
+    return kExitUsage;
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "vantrel: error: %s (see vantrel --help)\n", e.what());
+    return kExitUsage;
+  }
 
-    if (!info->parsed() && !match->parsed()) {
-        if (version)
-            return runVersion(plugin);
-        std::fprintf(stderr, "vantrel: error: A subcommand is required: info or match (see vantrel --help)\n");
-        return kExitUsage;
-    }
-    startConsole(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal);
-    struct Stop {
-        ~Stop() { stopConsole(); }
-    } stop;
-    if (info->parsed())
-        return runInfo(plugin);
-    o.plugin = plugin;
-    if (!depth.empty())
-        parseDepth(depth, o.depth);
-    return runMatch(o);
+  if (!info->parsed() && !match->parsed()) {
+    if (version) return runVersion(plugin);
+    std::fprintf(stderr, "vantrel: error: A subcommand is required: info or match (see vantrel --help)\n");
+    return kExitUsage;
+  }
+  startConsole(quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal);
+  struct Stop {
+    ~Stop() { stopConsole(); }
+  } stop;
+  if (info->parsed()) return runInfo(plugin);
+  o.plugin = plugin;
+  if (!depth.empty()) parseDepth(depth, o.depth);
+  return runMatch(o);
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv)
-{
-    // Under a file size limit (a farm's quota) a write must fail and be reported, not end the
-    // process by signal and leave a temporary file behind.
-    std::signal(SIGXFSZ, SIG_IGN);
-    // A reader of --report that goes away (`| head`) must not end the run mid-write either.
-    std::signal(SIGPIPE, SIG_IGN);
-    installInterruptHandlers();
-    int status;
-    try {
-        status = run(argc, argv);
-    } catch (const std::bad_alloc &) {
-        status = reportError(kExitFailure, "out of memory");
-    } catch (const std::exception &e) {
-        status = reportError(kExitFailure, e.what());
-    }
-    stopConsole();
-    return status;
+int main(int argc, char** argv) {
+  // Under a file size limit (a farm's quota) a write must fail and be reported, not end the
+  // process by signal and leave a temporary file behind.
+  std::signal(SIGXFSZ, SIG_IGN);
+  // A reader of --report that goes away (`| head`) must not end the run mid-write either.
+  std::signal(SIGPIPE, SIG_IGN);
+  installInterruptHandlers();
+  int status;
+  try {
+    status = run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    status = reportError(kExitFailure, "out of memory");
+  } catch (const std::exception& e) {
+    status = reportError(kExitFailure, e.what());
+  }
+  stopConsole();
+  return status;
 }

@@ -34,842 +34,777 @@ std::string lastError;  // for the JSON report
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-bool endsWith(const std::string &text, const std::string &tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::string directoryOf(const std::string &path)
-{
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+std::string directoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
-bool sameFile(const std::string &a, const std::string &b)
-{
-    struct stat sa, sb;
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-std::string sizeText(const Image &image) { return std::to_string(image.width) + "x" + std::to_string(image.height); }
+std::string sizeText(const Image& image) { return std::to_string(image.width) + "x" + std::to_string(image.height); }
 
 // A host view of a tool image at its canvas place: rows run bottom-up for the host, top-down in
 // memory, so the view starts at the last row with a negative stride and no pixel is copied.
-std::shared_ptr<ofxhost::Image> hostView(Image &image)
-{
-    auto view = std::make_shared<ofxhost::Image>();
-    const int rowFloats = image.width * image.channels;
-    const PixelRect canvas = canvasBounds(image);
-    view->data = image.pixels.data() + size_t(image.height - 1) * size_t(rowFloats);
-    view->rowBytes = -rowFloats * int(sizeof(float));
-    view->bounds = {canvas.x1, canvas.y1, canvas.x2, canvas.y2};
-    view->depth = ofxhost::PixelDepth::Float;
-    view->components = image.channels == 1   ? ofxhost::Components::Alpha
-                       : image.channels == 3 ? ofxhost::Components::RGB
-                                             : ofxhost::Components::RGBA;
-    return view;
+std::shared_ptr<ofxhost::Image> hostView(Image& image) {
+  auto view = std::make_shared<ofxhost::Image>();
+  const int rowFloats = image.width * image.channels;
+  const PixelRect canvas = canvasBounds(image);
+  view->data = image.pixels.data() + size_t(image.height - 1) * size_t(rowFloats);
+  view->rowBytes = -rowFloats * int(sizeof(float));
+  view->bounds = {canvas.x1, canvas.y1, canvas.x2, canvas.y2};
+  view->depth = ofxhost::PixelDepth::Float;
+  view->components = image.channels == 1   ? ofxhost::Components::Alpha
+                     : image.channels == 3 ? ofxhost::Components::RGB
+                                           : ofxhost::Components::RGBA;
+  return view;
 }
 
 // One input clip: where its files come from and what was read for it last.
 struct ClipInput {
-    ClipInput(const char *role_, const char *clip_, bool mask_) : role(role_), clip(clip_), mask(mask_) {}
-    const char *role;  // how messages name it
-    const char *clip;  // the plug-in's clip name
-    bool mask;
-    std::string pattern;
-    Image image;
-    std::string path;
-    bool loaded = false;
-    std::string space, spaceFrom;  // of the file read last (colour inputs)
-    bool given() const { return !pattern.empty(); }
+  ClipInput(const char* role_, const char* clip_, bool mask_) : role(role_), clip(clip_), mask(mask_) {}
+  const char* role;  // how messages name it
+  const char* clip;  // the plug-in's clip name
+  bool mask;
+  std::string pattern;
+  Image image;
+  std::string path;
+  bool loaded = false;
+  std::string space, spaceFrom;  // of the file read last (colour inputs)
+  bool given() const { return !pattern.empty(); }
 };
 
 // Everything of a run that outlives a frame.
 struct Run {
-    const MatchOptions &o;
-    bool sequence = false;
-    bool sameFrame = false;
-    FrameRange range;
-    std::vector<int> frames;  // to render, in order
-    std::vector<int> skipped;
-    int threads = 1;
-    WriteSettings writeSettings;
-    PluginSession session;
-    ClipInput source{"SOURCE", "Source", false}, reference{"REFERENCE", "Reference", false};
-    ClipInput sourceMask{"--source-mask", "SourceMask", true}, referenceMask{"--reference-mask", "ReferenceMask", true};
-    Image output;
-    // Colour: the config, the spaces the options name (resolved; empty: from each file), the
-    // conversions made so far, and the .cube the config out applies (--cube, else beside it).
-    ColourConfig colour;
-    std::string workingSpace, sourceSpace, referenceSpace, outputSpace;
-    std::string cube;
-    std::map<std::pair<std::string, std::string>, Conversion> conversions;
-    std::optional<Conversion> measure;  // working space to linear Rec.709, once made
-    std::string measureError;           // why it could not be
-    std::set<std::string> spaceNotes;   // inputs whose metadata was already found wanting
-    Progress progress;
-    RunSummary summary;
-    explicit Run(const MatchOptions &options) : o(options) {}
-    std::vector<ClipInput *> inputs() { return {&source, &reference, &sourceMask, &referenceMask}; }
-    double time(int frame) const { return sequence ? double(frame) : 0.0; }
-    // "frame N: " in sequences, where a message belongs to one frame.
-    std::string at(int frame) const { return sequence ? "frame " + std::to_string(frame) + ": " : ""; }
+  const MatchOptions& o;
+  bool sequence = false;
+  bool sameFrame = false;
+  FrameRange range;
+  std::vector<int> frames;  // to render, in order
+  std::vector<int> skipped;
+  int threads = 1;
+  WriteSettings writeSettings;
+  PluginSession session;
+  ClipInput source{"SOURCE", "Source", false}, reference{"REFERENCE", "Reference", false};
+  ClipInput sourceMask{"--source-mask", "SourceMask", true}, referenceMask{"--reference-mask", "ReferenceMask", true};
+  Image output;
+  // Colour: the config, the spaces the options name (resolved; empty: from each file), the
+  // conversions made so far, and the .cube the config out applies (--cube, else beside it).
+  ColourConfig colour;
+  std::string workingSpace, sourceSpace, referenceSpace, outputSpace;
+  std::string cube;
+  std::map<std::pair<std::string, std::string>, Conversion> conversions;
+  std::optional<Conversion> measure;  // working space to linear Rec.709, once made
+  std::string measureError;           // why it could not be
+  std::set<std::string> spaceNotes;   // inputs whose metadata was already found wanting
+  Progress progress;
+  RunSummary summary;
+  explicit Run(const MatchOptions& options) : o(options) {}
+  std::vector<ClipInput*> inputs() { return {&source, &reference, &sourceMask, &referenceMask}; }
+  double time(int frame) const { return sequence ? double(frame) : 0.0; }
+  // "frame N: " in sequences, where a message belongs to one frame.
+  std::string at(int frame) const { return sequence ? "frame " + std::to_string(frame) + ": " : ""; }
 };
 
 struct NamedOutput {
-    const char *name;
-    std::string pattern;
+  const char* name;
+  std::string pattern;
 };
 
-std::vector<NamedOutput> outputsOf(const Run &run)
-{
-    const MatchOptions &o = run.o;
-    return {{"OUTPUT", o.output},
-            {o.cube.empty() ? "--ocio-config-out's .cube" : "--cube", run.cube},
-            {"--cdl", o.cdl},
-            {"--sheet", o.sheet},
-            {"--ocio-config-out", o.ocioConfigOut}};
+std::vector<NamedOutput> outputsOf(const Run& run) {
+  const MatchOptions& o = run.o;
+  return {{"OUTPUT", o.output},
+          {o.cube.empty() ? "--ocio-config-out's .cube" : "--cube", run.cube},
+          {"--cdl", o.cdl},
+          {"--sheet", o.sheet},
+          {"--ocio-config-out", o.ocioConfigOut}};
 }
 
 // Where the config out finds its LUT when --cube is not given: beside it, as NAME.cube.
-std::string cubeBeside(const std::string &config)
-{
-    const size_t slash = config.find_last_of('/');
-    const size_t dot = config.find_last_of('.');
-    const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-    return (extension ? config.substr(0, dot) : config) + ".cube";
+std::string cubeBeside(const std::string& config) {
+  const size_t slash = config.find_last_of('/');
+  const size_t dot = config.find_last_of('.');
+  const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  return (extension ? config.substr(0, dot) : config) + ".cube";
 }
 
 // The files a frame writes: OUTPUT and the exports and sheet with a placeholder at every frame,
 // those without one after the last frame of the range.
-std::vector<std::pair<const char *, std::string>> frameOutputs(const Run &run, int frame)
-{
-    std::vector<std::pair<const char *, std::string>> paths;
-    for (const NamedOutput &out : outputsOf(run))
-        if (!out.pattern.empty() && (isFramePattern(out.pattern) || frame == run.range.last))
-            paths.push_back({out.name, expandFrame(out.pattern, frame)});
-    return paths;
+std::vector<std::pair<const char*, std::string>> frameOutputs(const Run& run, int frame) {
+  std::vector<std::pair<const char*, std::string>> paths;
+  for (const NamedOutput& out : outputsOf(run))
+    if (!out.pattern.empty() && (isFramePattern(out.pattern) || frame == run.range.last))
+      paths.push_back({out.name, expandFrame(out.pattern, frame)});
+  return paths;
 }
 
 // Checks the command as a whole, before any file is looked at: placeholders and file names.
-int checkCommand(const Run &run)
-{
-    const MatchOptions &o = run.o;
-    const std::vector<std::pair<const char *, std::string>> patterned = {
-        {"SOURCE", o.source},           {"REFERENCE", o.reference}, {"OUTPUT", o.output},
-        {"--source-mask", o.sourceMask}, {"--reference-mask", o.referenceMask}, {"--cube", o.cube},
-        {"--cdl", o.cdl},               {"--sheet", o.sheet},        {"--ocio-config-out", o.ocioConfigOut}};
-    for (const auto &[name, path] : patterned)
-        if (!run.sequence && isFramePattern(path))
-            return reportError(kExitUsage, std::string(name) + " '" + path +
-                                               "' is a frame pattern: give the frames with --frames A-B");
-    if (run.sequence && !isFramePattern(o.output))
-        return reportError(kExitUsage, "--frames: OUTPUT '" + o.output +
-                                           "' must be a frame pattern such as out.%04d.exr or out.####.exr");
-    if (isFramePattern(o.reportJson))
-        return reportError(kExitUsage, "--report-json '" + o.reportJson + "' is one file for the whole run: give it no frame placeholder");
-    for (const auto &[name, path] : {std::pair<const char *, std::string>{"--cube", o.cube}, {"--cdl", o.cdl},
-                                     {"--report-json", o.reportJson}, {"--ocio-config-out", o.ocioConfigOut}})
-        if (!path.empty() && (path.back() == '/' || path.back() == '\\'))
-            return reportError(kExitUsage, std::string(name) + " '" + path + "': give a file name, not a directory");
-    if (isFramePattern(o.ocioConfigOut) && !isFramePattern(run.cube))
-        return reportError(kExitUsage, "--ocio-config-out '" + o.ocioConfigOut + "' has a frame placeholder: so must "
+int checkCommand(const Run& run) {
+  const MatchOptions& o = run.o;
+  const std::vector<std::pair<const char*, std::string>> patterned = {{"SOURCE", o.source},
+                                                                      {"REFERENCE", o.reference},
+                                                                      {"OUTPUT", o.output},
+                                                                      {"--source-mask", o.sourceMask},
+                                                                      {"--reference-mask", o.referenceMask},
+                                                                      {"--cube", o.cube},
+                                                                      {"--cdl", o.cdl},
+                                                                      {"--sheet", o.sheet},
+                                                                      {"--ocio-config-out", o.ocioConfigOut}};
+  for (const auto& [name, path] : patterned)
+    if (!run.sequence && isFramePattern(path))
+      return reportError(kExitUsage,
+                         std::string(name) + " '" + path + "' is a frame pattern: give the frames with --frames A-B");
+  if (run.sequence && !isFramePattern(o.output))
+    return reportError(
+        kExitUsage, "--frames: OUTPUT '" + o.output + "' must be a frame pattern such as out.%04d.exr or out.####.exr");
+  if (isFramePattern(o.reportJson))
+    return reportError(
+        kExitUsage, "--report-json '" + o.reportJson + "' is one file for the whole run: give it no frame placeholder");
+  for (const auto& [name, path] : {std::pair<const char*, std::string>{"--cube", o.cube},
+                                   {"--cdl", o.cdl},
+                                   {"--report-json", o.reportJson},
+                                   {"--ocio-config-out", o.ocioConfigOut}})
+    if (!path.empty() && (path.back() == '/' || path.back() == '\\'))
+      return reportError(kExitUsage, std::string(name) + " '" + path + "': give a file name, not a directory");
+  if (isFramePattern(o.ocioConfigOut) && !isFramePattern(run.cube))
+    return reportError(kExitUsage, "--ocio-config-out '" + o.ocioConfigOut +
+                                       "' has a frame placeholder: so must "
                                        "--cube, so that each frame's config applies that frame's LUT");
-    if (!o.ocioConfigOut.empty() && run.cube == o.ocioConfigOut)
-        return reportError(kExitUsage, "--ocio-config-out '" + o.ocioConfigOut + "' would overwrite its own .cube: "
+  if (!o.ocioConfigOut.empty() && run.cube == o.ocioConfigOut)
+    return reportError(kExitUsage, "--ocio-config-out '" + o.ocioConfigOut +
+                                       "' would overwrite its own .cube: "
                                        "give --cube another name");
-    return kExitOK;
+  return kExitOK;
 }
 
 // "Linear Rec.709 (sRGB) (lin_rec709), ..." for messages.
-std::string spaceList(const ColourConfig &colour)
-{
-    const OCIO::ConstConfigRcPtr &config = colour.config;
-    std::string text;
-    for (int i = 0; i < config->getNumColorSpaces(); ++i) {
-        const OCIO::ConstColorSpaceRcPtr cs = config->getColorSpace(config->getColorSpaceNameByIndex(i));
-        if (!cs)
-            continue;
-        text += (text.empty() ? "" : ", ") + std::string(cs->getName());
-        if (cs->getNumAliases() > 0)
-            text += std::string(" (") + cs->getAlias(0) + ")";
-    }
-    return text;
+std::string spaceList(const ColourConfig& colour) {
+  const OCIO::ConstConfigRcPtr& config = colour.config;
+  std::string text;
+  for (int i = 0; i < config->getNumColorSpaces(); ++i) {
+    const OCIO::ConstColorSpaceRcPtr cs = config->getColorSpace(config->getColorSpaceNameByIndex(i));
+    if (!cs) continue;
+    text += (text.empty() ? "" : ", ") + std::string(cs->getName());
+    if (cs->getNumAliases() > 0) text += std::string(" (") + cs->getAlias(0) + ")";
+  }
+  return text;
 }
 
 // The config and the spaces the options name, each checked before anything is read.
-int planColour(Run &run)
-{
-    const MatchOptions &o = run.o;
-    std::string error;
-    if (!loadColourConfig(o.config, run.colour, error))
-        return reportError(kExitFailure, error);
-    run.summary.colourConfig = run.colour.origin;
-    const std::pair<const char *, const std::string *> named[] = {{"--source-space", &o.sourceSpace},
-                                                                 {"--reference-space", &o.referenceSpace},
-                                                                 {"--working-space", &o.workingSpace},
-                                                                 {"--output-space", &o.outputSpace}};
-    std::string *resolved[] = {&run.sourceSpace, &run.referenceSpace, &run.workingSpace, &run.outputSpace};
-    for (size_t i = 0; i < 4; ++i) {
-        const std::string &name = *named[i].second;
-        if (name.empty())
-            continue;
-        *resolved[i] = resolveSpace(run.colour, name);
-        if (resolved[i]->empty())
-            return reportError(kExitUsage, std::string(named[i].first) + ": the " + run.colour.origin +
-                                               " config has no colour space '" + name + "' (it has " +
-                                               spaceList(run.colour) + ")");
-    }
-    if (run.workingSpace.empty()) {
-        const char *fallback = defaultWorkingSpace(run.sameFrame);
-        run.workingSpace = resolveSpace(run.colour, fallback);
-        if (run.workingSpace.empty())
-            return reportError(kExitUsage, std::string("the ") + run.colour.origin + " config has no '" + fallback +
-                                               "', the working space of " +
-                                               (run.sameFrame ? "Same Frame" : "Different Clips") +
-                                               ": give --working-space (it has " + spaceList(run.colour) + ")");
-    }
-    run.summary.workingSpace = run.workingSpace;
-    return kExitOK;
+int planColour(Run& run) {
+  const MatchOptions& o = run.o;
+  std::string error;
+  if (!loadColourConfig(o.config, run.colour, error)) return reportError(kExitFailure, error);
+  run.summary.colourConfig = run.colour.origin;
+  const std::pair<const char*, const std::string*> named[] = {{"--source-space", &o.sourceSpace},
+                                                              {"--reference-space", &o.referenceSpace},
+                                                              {"--working-space", &o.workingSpace},
+                                                              {"--output-space", &o.outputSpace}};
+  std::string* resolved[] = {&run.sourceSpace, &run.referenceSpace, &run.workingSpace, &run.outputSpace};
+  for (size_t i = 0; i < 4; ++i) {
+    const std::string& name = *named[i].second;
+    if (name.empty()) continue;
+    *resolved[i] = resolveSpace(run.colour, name);
+    if (resolved[i]->empty())
+      return reportError(kExitUsage, std::string(named[i].first) + ": the " + run.colour.origin +
+                                         " config has no colour space '" + name + "' (it has " + spaceList(run.colour) +
+                                         ")");
+  }
+  if (run.workingSpace.empty()) {
+    const char* fallback = defaultWorkingSpace(run.sameFrame);
+    run.workingSpace = resolveSpace(run.colour, fallback);
+    if (run.workingSpace.empty())
+      return reportError(kExitUsage, std::string("the ") + run.colour.origin + " config has no '" + fallback +
+                                         "', the working space of " +
+                                         (run.sameFrame ? "Same Frame" : "Different Clips") +
+                                         ": give --working-space (it has " + spaceList(run.colour) + ")");
+  }
+  run.summary.workingSpace = run.workingSpace;
+  return kExitOK;
 }
 
 // The conversion between two spaces of the run's config, made once.
-const Conversion *conversion(Run &run, const std::string &from, const std::string &to, std::string &error)
-{
-    const auto key = std::make_pair(from, to);
-    auto found = run.conversions.find(key);
-    if (found == run.conversions.end()) {
-        Conversion made;
-        if (!makeConversion(run.colour, from, to, made, error))
-            return nullptr;
-        found = run.conversions.emplace(key, made).first;
-    }
-    return &found->second;
+const Conversion* conversion(Run& run, const std::string& from, const std::string& to, std::string& error) {
+  const auto key = std::make_pair(from, to);
+  auto found = run.conversions.find(key);
+  if (found == run.conversions.end()) {
+    Conversion made;
+    if (!makeConversion(run.colour, from, to, made, error)) return nullptr;
+    found = run.conversions.emplace(key, made).first;
+  }
+  return &found->second;
 }
 
 // The writers the outputs need, checked once their targets are known to be files.
-int checkFormats(const Run &run)
-{
-    const MatchOptions &o = run.o;
-    const std::string format = outputFormatFor(expandFrame(o.output, run.range.first));
-    if (format.empty())
-        return reportError(kExitUsage, "OUTPUT '" + o.output + "': no image writer for this file type");
-    if (o.depth != SampleDepth::Unknown && !formatStoresDepth(format, o.depth))
-        return reportError(kExitUsage, std::string("--depth: ") + format + " files cannot hold " +
-                                           depthName(o.depth) + " samples");
-    if (!o.sheet.empty() && outputFormatFor(expandFrame(o.sheet, run.range.first)).empty())
-        return reportError(kExitUsage, "--sheet '" + o.sheet + "': no image writer for this file type");
-    return kExitOK;
+int checkFormats(const Run& run) {
+  const MatchOptions& o = run.o;
+  const std::string format = outputFormatFor(expandFrame(o.output, run.range.first));
+  if (format.empty()) return reportError(kExitUsage, "OUTPUT '" + o.output + "': no image writer for this file type");
+  if (o.depth != SampleDepth::Unknown && !formatStoresDepth(format, o.depth))
+    return reportError(kExitUsage,
+                       std::string("--depth: ") + format + " files cannot hold " + depthName(o.depth) + " samples");
+  if (!o.sheet.empty() && outputFormatFor(expandFrame(o.sheet, run.range.first)).empty())
+    return reportError(kExitUsage, "--sheet '" + o.sheet + "': no image writer for this file type");
+  return kExitOK;
 }
 
 // Every output of every frame goes to a regular file or a new path in a writable directory,
 // and none is an input.
-int checkTargets(const Run &run, std::vector<std::pair<const char *, std::string>> targets)
-{
-    if (!run.o.reportJson.empty())
-        targets.push_back({"--report-json", run.o.reportJson});
-    std::set<std::string> checkedDirectories;
-    for (const auto &[name, path] : targets) {
-        const std::string dir = directoryOf(path);
-        if (checkedDirectories.insert(dir).second) {
-            struct stat st;
-            if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-                return reportError(kExitFailure, std::string(name) + " '" + path + "': directory '" + dir + "' does not exist");
-            if (access(dir.c_str(), W_OK) != 0)
-                return reportError(kExitFailure, std::string(name) + " '" + path + "': directory '" + dir + "' is not writable");
-        }
-        const std::string refused = refusedTarget(path);
-        if (!refused.empty())
-            return reportError(kExitFailure, std::string(name) + " '" + path + "' " + refused +
-                                                 ": outputs go only to regular files or new paths");
+int checkTargets(const Run& run, std::vector<std::pair<const char*, std::string>> targets) {
+  if (!run.o.reportJson.empty()) targets.push_back({"--report-json", run.o.reportJson});
+  std::set<std::string> checkedDirectories;
+  for (const auto& [name, path] : targets) {
+    const std::string dir = directoryOf(path);
+    if (checkedDirectories.insert(dir).second) {
+      struct stat st;
+      if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return reportError(kExitFailure, std::string(name) + " '" + path + "': directory '" + dir + "' does not exist");
+      if (access(dir.c_str(), W_OK) != 0)
+        return reportError(kExitFailure,
+                           std::string(name) + " '" + path + "': directory '" + dir + "' is not writable");
     }
-    return kExitOK;
+    const std::string refused = refusedTarget(path);
+    if (!refused.empty())
+      return reportError(kExitFailure, std::string(name) + " '" + path + "' " + refused +
+                                           ": outputs go only to regular files or new paths");
+  }
+  return kExitOK;
 }
 
-int checkInputs(Run &run)
-{
-    for (int frame : run.frames) {
-        for (ClipInput *in : run.inputs()) {
-            if (!in->given() || (frame != run.frames.front() && !isFramePattern(in->pattern)))
-                continue;
-            const std::string path = expandFrame(in->pattern, frame);
-            struct stat st;
-            if (stat(path.c_str(), &st) != 0)
-                return reportError(kExitFailure, std::string(in->role) + " '" + path + "' does not exist");
-            if (!S_ISREG(st.st_mode))
-                return reportError(kExitFailure, std::string(in->role) + " '" + path + "' is not a file");
-            for (const auto &[name, target] : frameOutputs(run, frame))
-                if (sameFile(target, path))
-                    return reportError(kExitUsage, std::string(name) + " '" + target + "' would overwrite " + in->role);
-        }
+int checkInputs(Run& run) {
+  for (int frame : run.frames) {
+    for (ClipInput* in : run.inputs()) {
+      if (!in->given() || (frame != run.frames.front() && !isFramePattern(in->pattern))) continue;
+      const std::string path = expandFrame(in->pattern, frame);
+      struct stat st;
+      if (stat(path.c_str(), &st) != 0)
+        return reportError(kExitFailure, std::string(in->role) + " '" + path + "' does not exist");
+      if (!S_ISREG(st.st_mode))
+        return reportError(kExitFailure, std::string(in->role) + " '" + path + "' is not a file");
+      for (const auto& [name, target] : frameOutputs(run, frame))
+        if (sameFile(target, path))
+          return reportError(kExitUsage, std::string(name) + " '" + target + "' would overwrite " + in->role);
     }
-    return kExitOK;
+  }
+  return kExitOK;
 }
 
 // "1001-1003, 1007"
-std::string frameList(const std::vector<int> &frames)
-{
-    std::string text;
-    for (size_t i = 0; i < frames.size();) {
-        size_t j = i;
-        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1)
-            ++j;
-        text += (text.empty() ? "" : ", ") + std::to_string(frames[i]) +
-                (j > i ? "-" + std::to_string(frames[j]) : "");
-        i = j + 1;
-    }
-    return text;
+std::string frameList(const std::vector<int>& frames) {
+  std::string text;
+  for (size_t i = 0; i < frames.size();) {
+    size_t j = i;
+    while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
+    text += (text.empty() ? "" : ", ") + std::to_string(frames[i]) + (j > i ? "-" + std::to_string(frames[j]) : "");
+    i = j + 1;
+  }
+  return text;
 }
 
 // Step 1: the frames to render and everything that can be checked before the first render, so
 // that a bad command writes nothing.
-int planRun(Run &run)
-{
-    const MatchOptions &o = run.o;
-    run.sequence = !o.frames.empty();
-    run.sameFrame = o.mode == "same";
-    run.source.pattern = o.source;
-    run.reference.pattern = o.reference;
-    run.sourceMask.pattern = o.sourceMask;
-    run.referenceMask.pattern = o.referenceMask;
-    run.cube = !o.cube.empty() || o.ocioConfigOut.empty() ? o.cube : cubeBeside(o.ocioConfigOut);
-    run.summary.cube = run.cube;
-    std::string error;
-    if (run.sequence && !parseFrameRange(o.frames, run.range, error))
-        return reportError(kExitUsage, error);
-    if (const int status = checkCommand(run))
-        return status;
-    if (const int status = planColour(run))
-        return status;
+int planRun(Run& run) {
+  const MatchOptions& o = run.o;
+  run.sequence = !o.frames.empty();
+  run.sameFrame = o.mode == "same";
+  run.source.pattern = o.source;
+  run.reference.pattern = o.reference;
+  run.sourceMask.pattern = o.sourceMask;
+  run.referenceMask.pattern = o.referenceMask;
+  run.cube = !o.cube.empty() || o.ocioConfigOut.empty() ? o.cube : cubeBeside(o.ocioConfigOut);
+  run.summary.cube = run.cube;
+  std::string error;
+  if (run.sequence && !parseFrameRange(o.frames, run.range, error)) return reportError(kExitUsage, error);
+  if (const int status = checkCommand(run)) return status;
+  if (const int status = planColour(run)) return status;
 
-    std::vector<std::pair<const char *, std::string>> targets;
-    for (int frame = run.range.first; frame <= run.range.last; ++frame) {
-        const auto outputs = frameOutputs(run, frame);
-        bool done = o.skipExisting;
-        for (const auto &output : outputs) {
-            targets.push_back(output);
-            done = done && exists(output.second);
-        }
-        (done ? run.skipped : run.frames).push_back(frame);
+  std::vector<std::pair<const char*, std::string>> targets;
+  for (int frame = run.range.first; frame <= run.range.last; ++frame) {
+    const auto outputs = frameOutputs(run, frame);
+    bool done = o.skipExisting;
+    for (const auto& output : outputs) {
+      targets.push_back(output);
+      done = done && exists(output.second);
     }
-    if (const int status = checkTargets(run, targets))
-        return status;
-    if (const int status = checkFormats(run))
-        return status;
-    if (const int status = checkInputs(run))
-        return status;
-    if (!run.skipped.empty())
-        printNote("--skip-existing: " + std::to_string(run.skipped.size()) + " of " +
-                  std::to_string(run.range.count()) + " frames have their outputs, skipped: " + frameList(run.skipped));
+    (done ? run.skipped : run.frames).push_back(frame);
+  }
+  if (const int status = checkTargets(run, targets)) return status;
+  if (const int status = checkFormats(run)) return status;
+  if (const int status = checkInputs(run)) return status;
+  if (!run.skipped.empty())
+    printNote("--skip-existing: " + std::to_string(run.skipped.size()) + " of " + std::to_string(run.range.count()) +
+              " frames have their outputs, skipped: " + frameList(run.skipped));
 
-    run.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
-    run.writeSettings.depth = o.depth;
-    run.writeSettings.software = std::string("vantrel ") + toolVersion();
-    if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given())) {
-        run.summary.warnings.push_back("the masks play no part in Same Frame mode (they weight the Different "
-                                       "Clips statistics only); --report and the sheet still measure the pixels "
-                                       "they select");
-        printWarning(run.summary.warnings.back());
-    }
-    return kExitOK;
+  run.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  run.writeSettings.depth = o.depth;
+  run.writeSettings.software = std::string("vantrel ") + toolVersion();
+  if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given())) {
+    run.summary.warnings.push_back(
+        "the masks play no part in Same Frame mode (they weight the Different "
+        "Clips statistics only); --report and the sheet still measure the pixels "
+        "they select");
+    printWarning(run.summary.warnings.back());
+  }
+  return kExitOK;
 }
 
 // Only what differs from the instance's current values is edited, as a user would.
-bool applySettings(PluginSession &session, const MatchOptions &o, std::string &error)
-{
-    auto edit = [&](const char *name, const ofxhost::ParamValue &value) {
-        const auto current = session.host->paramValue(session.instance, name);
-        return (current && *current == value) || editParam(session, name, value, 0.0, error);
-    };
-    const std::pair<const char *, std::optional<double>> mixes[] = {
-        {"strength", o.mix}, {"strengthR", o.mixR}, {"strengthG", o.mixG}, {"strengthB", o.mixB}};
-    for (const auto &[name, value] : mixes) {
-        if (!value)
-            continue;
-        ofxhost::ParamValue v;
-        v.doubles = {*value};
-        if (!edit(name, v))
-            return false;
-    }
-    ofxhost::ParamValue mode;
-    mode.ints = {o.mode == "same" ? 1 : 0};
-    ofxhost::ParamValue preserve;
-    preserve.ints = {o.preserve == "brightness" ? 1 : o.preserve == "colors" ? 2 : 0};
-    return edit("matchMode", mode) && edit("preserveMode", preserve);
+bool applySettings(PluginSession& session, const MatchOptions& o, std::string& error) {
+  auto edit = [&](const char* name, const ofxhost::ParamValue& value) {
+    const auto current = session.host->paramValue(session.instance, name);
+    return (current && *current == value) || editParam(session, name, value, 0.0, error);
+  };
+  const std::pair<const char*, std::optional<double>> mixes[] = {
+      {"strength", o.mix}, {"strengthR", o.mixR}, {"strengthG", o.mixG}, {"strengthB", o.mixB}};
+  for (const auto& [name, value] : mixes) {
+    if (!value) continue;
+    ofxhost::ParamValue v;
+    v.doubles = {*value};
+    if (!edit(name, v)) return false;
+  }
+  ofxhost::ParamValue mode;
+  mode.ints = {o.mode == "same" ? 1 : 0};
+  ofxhost::ParamValue preserve;
+  preserve.ints = {o.preserve == "brightness" ? 1 : o.preserve == "colors" ? 2 : 0};
+  return edit("matchMode", mode) && edit("preserveMode", preserve);
 }
 
 // Step 2: the plug-in, loaded and set up once for the whole run.
-int openPlugin(Run &run)
-{
-    std::string error;
-    std::string path;
-    if (!findPlugin(run.o.plugin, std::getenv("OFX_PLUGIN_PATH"), executableDirectory(), path, error))
-        return reportError(kExitFailure, error);
-    run.summary.pluginPath = path;
-    if (!openSession(run.session, path, true, error) || !applySettings(run.session, run.o, error))
-        return reportError(kExitFailure, error);
-    const OfxPlugin *record = run.session.host->plugin();
-    run.summary.pluginIdentifier = record->pluginIdentifier ? record->pluginIdentifier : "";
-    run.summary.pluginVersion =
-        std::to_string(record->pluginVersionMajor) + "." + std::to_string(record->pluginVersionMinor);
-    return kExitOK;
+int openPlugin(Run& run) {
+  std::string error;
+  std::string path;
+  if (!findPlugin(run.o.plugin, std::getenv("OFX_PLUGIN_PATH"), executableDirectory(), path, error))
+    return reportError(kExitFailure, error);
+  run.summary.pluginPath = path;
+  if (!openSession(run.session, path, true, error) || !applySettings(run.session, run.o, error))
+    return reportError(kExitFailure, error);
+  const OfxPlugin* record = run.session.host->plugin();
+  run.summary.pluginIdentifier = record->pluginIdentifier ? record->pluginIdentifier : "";
+  run.summary.pluginVersion =
+      std::to_string(record->pluginVersionMajor) + "." + std::to_string(record->pluginVersionMinor);
+  return kExitOK;
 }
 
 // The colour space of a colour input just read: the option's, else its metadata's, else the
 // default for its samples. A note goes out once per input when metadata named nothing known.
-int chooseSpace(Run &run, ClipInput &in, const std::string &option, std::vector<std::string> &warnings)
-{
-    if (!option.empty()) {
-        in.space = option;
-        in.spaceFrom = "option";
-        return kExitOK;
-    }
-    const FileSpace found = fileSpace(run.colour, in.image);
-    const std::string flag = &in == &run.source ? "--source-space" : "--reference-space";
-    if (found.name.empty())
-        return reportError(kExitUsage, std::string(in.role) + " '" + in.path + "': the " + run.colour.origin +
-                                           " config has no '" +
-                                           (isIntegerDepth(in.image.depth) ? kSrgbTexture : kLinearRec709) +
-                                           "' for its " + depthName(in.image.depth) + " samples: give " + flag);
-    if (!found.note.empty() && run.spaceNotes.insert(in.role).second)
-        warnings.push_back(std::string(in.role) + " '" + in.path + "': " + found.note + "; taken as " + found.name +
-                           " (" + flag + " chooses)");
-    in.space = found.name;
-    in.spaceFrom = found.from;
+int chooseSpace(Run& run, ClipInput& in, const std::string& option, std::vector<std::string>& warnings) {
+  if (!option.empty()) {
+    in.space = option;
+    in.spaceFrom = "option";
     return kExitOK;
+  }
+  const FileSpace found = fileSpace(run.colour, in.image);
+  const std::string flag = &in == &run.source ? "--source-space" : "--reference-space";
+  if (found.name.empty())
+    return reportError(kExitUsage, std::string(in.role) + " '" + in.path + "': the " + run.colour.origin +
+                                       " config has no '" +
+                                       (isIntegerDepth(in.image.depth) ? kSrgbTexture : kLinearRec709) + "' for its " +
+                                       depthName(in.image.depth) + " samples: give " + flag);
+  if (!found.note.empty() && run.spaceNotes.insert(in.role).second)
+    warnings.push_back(std::string(in.role) + " '" + in.path + "': " + found.note + "; taken as " + found.name + " (" +
+                       flag + " chooses)");
+  in.space = found.name;
+  in.spaceFrom = found.from;
+  return kExitOK;
 }
 
 // Step 3: the frame's inputs. A still input is read once; Source is served at each frame's own
 // time, the other inputs at every time when they are stills (a held Reference) and at their
 // frame's time otherwise.
-int loadInputs(Run &run, int frame, FrameRecord &record)
-{
-    for (ClipInput *in : run.inputs()) {
-        if (!in->given())
-            continue;
-        const bool perFrame = isFramePattern(in->pattern) || in == &run.source;
-        const bool read = !in->loaded || isFramePattern(in->pattern);
-        if (read) {
-            const auto start = Clock::now();
-            std::string error;
-            in->path = expandFrame(in->pattern, frame);
-            const bool ok = in->mask ? readMaskImage(in->path, in->image, error)
-                                     : readColorImage(in->path, in->image, error);
-            if (!ok)
-                return reportError(kExitFailure, error);
-            // Masks are data; colour goes into the working space, where the plug-in sees it.
-            if (!in->mask) {
-                if (const int status = chooseSpace(run, *in, in == &run.source ? run.sourceSpace : run.referenceSpace,
-                                                   record.warnings))
-                    return status;
-                const Conversion *toWorking = conversion(run, in->space, run.workingSpace, error);
-                if (!toWorking)
-                    return reportError(kExitFailure, std::string(in->role) + " '" + in->path + "': " + error);
-                toWorking->apply(in->image);
-            }
-            record.timings.decode += secondsSince(start);
-            in->loaded = true;
-            if (!in->mask && extraParts(in->image) > 0)
-                record.warnings.push_back(run.at(frame) + std::string(in->role) + " '" + in->path + "' has " +
-                                          std::to_string(extraParts(in->image) + 1) +
-                                          " parts: only the first is read" + (in == &run.source ? " and written" : ""));
-        }
-        if (read || perFrame) {
-            run.session.host->detachImages(run.session.instance, in->clip);
-            if (perFrame)
-                run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image), run.time(frame));
-            else
-                run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image));
-        }
+int loadInputs(Run& run, int frame, FrameRecord& record) {
+  for (ClipInput* in : run.inputs()) {
+    if (!in->given()) continue;
+    const bool perFrame = isFramePattern(in->pattern) || in == &run.source;
+    const bool read = !in->loaded || isFramePattern(in->pattern);
+    if (read) {
+      const auto start = Clock::now();
+      std::string error;
+      in->path = expandFrame(in->pattern, frame);
+      const bool ok = in->mask ? readMaskImage(in->path, in->image, error) : readColorImage(in->path, in->image, error);
+      if (!ok) return reportError(kExitFailure, error);
+      // Masks are data; colour goes into the working space, where the plug-in sees it.
+      if (!in->mask) {
+        if (const int status =
+                chooseSpace(run, *in, in == &run.source ? run.sourceSpace : run.referenceSpace, record.warnings))
+          return status;
+        const Conversion* toWorking = conversion(run, in->space, run.workingSpace, error);
+        if (!toWorking) return reportError(kExitFailure, std::string(in->role) + " '" + in->path + "': " + error);
+        toWorking->apply(in->image);
+      }
+      record.timings.decode += secondsSince(start);
+      in->loaded = true;
+      if (!in->mask && extraParts(in->image) > 0)
+        record.warnings.push_back(run.at(frame) + std::string(in->role) + " '" + in->path + "' has " +
+                                  std::to_string(extraParts(in->image) + 1) + " parts: only the first is read" +
+                                  (in == &run.source ? " and written" : ""));
     }
-    record.source = run.source.path;
-    record.reference = run.reference.path;
-    record.sourceSpace = run.source.space;
-    record.sourceSpaceFrom = run.source.spaceFrom;
-    record.referenceSpace = run.reference.space;
-    record.referenceSpaceFrom = run.reference.spaceFrom;
-    return kExitOK;
+    if (read || perFrame) {
+      run.session.host->detachImages(run.session.instance, in->clip);
+      if (perFrame)
+        run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image), run.time(frame));
+      else
+        run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image));
+    }
+  }
+  record.source = run.source.path;
+  record.reference = run.reference.path;
+  record.sourceSpace = run.source.space;
+  record.sourceSpaceFrom = run.source.spaceFrom;
+  record.referenceSpace = run.reference.space;
+  record.referenceSpaceFrom = run.reference.spaceFrom;
+  return kExitOK;
 }
 
 // The weights the masks give (empty without a mask).
-PixelWeights weightsOf(const ClipInput &mask, const Image &image)
-{
-    return mask.given() ? maskWeights(mask.image, image.width, image.height) : PixelWeights{};
+PixelWeights weightsOf(const ClipInput& mask, const Image& image) {
+  return mask.given() ? maskWeights(mask.image, image.width, image.height) : PixelWeights{};
 }
 
 // Step 4: what would spoil the shot without failing it, one line each.
-void lookForSurprises(Run &run, int frame, FrameRecord &record)
-{
-    const Image &source = run.source.image, &reference = run.reference.image;
-    if (!run.sameFrame) {
-        const std::pair<const ClipInput *, const Image *> masks[] = {{&run.sourceMask, &source},
-                                                                      {&run.referenceMask, &reference}};
-        for (const auto &[mask, image] : masks)
-            if (mask->given() && !maskSelectsSamples(weightsOf(*mask, *image), image->width, image->height))
-                record.warnings.push_back(run.at(frame) + mask->role + " '" + mask->path +
-                                          "' selects no sample: the match falls back to a neutral summary and "
-                                          "paints a flat colour");
-    } else if (!(canvasBounds(source) == canvasBounds(reference))) {
-        const PixelRect s = canvasBounds(source), r = canvasBounds(reference);
-        const int w = std::max(0, std::min(s.x2, r.x2) - std::max(s.x1, r.x1));
-        const int h = std::max(0, std::min(s.y2, r.y2) - std::max(s.y1, r.y1));
-        const bool sameSize = source.width == reference.width && source.height == reference.height;
-        record.warnings.push_back(run.at(frame) + "Same Frame with a Source of " + sizeText(source) +
-                                  " and a Reference of " + sizeText(reference) +
-                                  (sameSize ? " at another place" : "") + ": only their " + std::to_string(w) +
-                                  "x" + std::to_string(h) + " overlap is compared");
-    }
-    const MatchOptions &o = run.o;
-    const double mix = o.mix.value_or(1.0);
-    const bool matched[3] = {mix * o.mixR.value_or(1.0) > 0, mix * o.mixG.value_or(1.0) > 0,
-                             mix * o.mixB.value_or(1.0) > 0};
-    record.clippedShare = outOfRangeShare(source, matched);
-    if (record.clippedShare > 0.001) {
-        char share[32];
-        std::snprintf(share, sizeof share, "%.2f%%", 100.0 * record.clippedShare);
-        std::string hint;
-        const std::string cct = resolveSpace(run.colour, kAcesCct);
-        if (!cct.empty() && run.workingSpace != cct)
-            hint = "; in " + cct + " (--working-space acescct) 0..1 holds scene-linear values up to 222";
-        record.warnings.push_back(run.at(frame) + share + " of the Source pixels have R, G or B outside 0..1 in " +
-                                  run.workingSpace + ", which the match clips (its table covers 0..1)" + hint);
-    }
-    for (const std::string &warning : record.warnings)
-        printWarning(warning);
+void lookForSurprises(Run& run, int frame, FrameRecord& record) {
+  const Image &source = run.source.image, &reference = run.reference.image;
+  if (!run.sameFrame) {
+    const std::pair<const ClipInput*, const Image*> masks[] = {{&run.sourceMask, &source},
+                                                               {&run.referenceMask, &reference}};
+    for (const auto& [mask, image] : masks)
+      if (mask->given() && !maskSelectsSamples(weightsOf(*mask, *image), image->width, image->height))
+        record.warnings.push_back(run.at(frame) + mask->role + " '" + mask->path +
+                                  "' selects no sample: the match falls back to a neutral summary and "
+                                  "paints a flat colour");
+  } else if (!(canvasBounds(source) == canvasBounds(reference))) {
+    const PixelRect s = canvasBounds(source), r = canvasBounds(reference);
+    const int w = std::max(0, std::min(s.x2, r.x2) - std::max(s.x1, r.x1));
+    const int h = std::max(0, std::min(s.y2, r.y2) - std::max(s.y1, r.y1));
+    const bool sameSize = source.width == reference.width && source.height == reference.height;
+    record.warnings.push_back(run.at(frame) + "Same Frame with a Source of " + sizeText(source) +
+                              " and a Reference of " + sizeText(reference) + (sameSize ? " at another place" : "") +
+                              ": only their " + std::to_string(w) + "x" + std::to_string(h) + " overlap is compared");
+  }
+  const MatchOptions& o = run.o;
+  const double mix = o.mix.value_or(1.0);
+  const bool matched[3] = {mix * o.mixR.value_or(1.0) > 0, mix * o.mixG.value_or(1.0) > 0,
+                           mix * o.mixB.value_or(1.0) > 0};
+  record.clippedShare = outOfRangeShare(source, matched);
+  if (record.clippedShare > 0.001) {
+    char share[32];
+    std::snprintf(share, sizeof share, "%.2f%%", 100.0 * record.clippedShare);
+    std::string hint;
+    const std::string cct = resolveSpace(run.colour, kAcesCct);
+    if (!cct.empty() && run.workingSpace != cct)
+      hint = "; in " + cct + " (--working-space acescct) 0..1 holds scene-linear values up to 222";
+    record.warnings.push_back(run.at(frame) + share + " of the Source pixels have R, G or B outside 0..1 in " +
+                              run.workingSpace + ", which the match clips (its table covers 0..1)" + hint);
+  }
+  for (const std::string& warning : record.warnings) printWarning(warning);
 }
 
 // Step 5: the Output, rendered at the Source's canvas place in tiles.
-int renderOutput(Run &run, int frame, FrameRecord &record)
-{
-    const Image &source = run.source.image;
-    Image &output = run.output;
-    output = Image();
-    output.width = source.width;
-    output.height = source.height;
-    output.x = source.x;
-    output.y = source.y;
-    output.fullX = source.fullX;
-    output.fullY = source.fullY;
-    output.fullWidth = source.fullWidth;
-    output.fullHeight = source.fullHeight;
-    output.channels = 4;
-    output.depth = source.depth;
-    output.hasAlpha = source.hasAlpha;
-    output.format = source.format;
-    output.compression = source.compression;
-    output.layout = source.layout;
-    output.pixels.assign(size_t(output.width) * size_t(output.height) * 4, 0.0f);
-    run.session.host->detachImages(run.session.instance, "Output");
-    run.session.host->attachImage(run.session.instance, "Output", hostView(output), run.time(frame));
+int renderOutput(Run& run, int frame, FrameRecord& record) {
+  const Image& source = run.source.image;
+  Image& output = run.output;
+  output = Image();
+  output.width = source.width;
+  output.height = source.height;
+  output.x = source.x;
+  output.y = source.y;
+  output.fullX = source.fullX;
+  output.fullY = source.fullY;
+  output.fullWidth = source.fullWidth;
+  output.fullHeight = source.fullHeight;
+  output.channels = 4;
+  output.depth = source.depth;
+  output.hasAlpha = source.hasAlpha;
+  output.format = source.format;
+  output.compression = source.compression;
+  output.layout = source.layout;
+  output.pixels.assign(size_t(output.width) * size_t(output.height) * 4, 0.0f);
+  run.session.host->detachImages(run.session.instance, "Output");
+  run.session.host->attachImage(run.session.instance, "Output", hostView(output), run.time(frame));
 
-    const PixelRect canvas = canvasBounds(output);
-    RenderTimes times;
-    std::string error;
-    const bool rendered = renderFrame(run.session, run.time(frame), {canvas.x1, canvas.y1, canvas.x2, canvas.y2},
-                                      run.threads, run.o.tileSize, times, error);
-    record.timings.rebuild += times.rebuild;
-    record.timings.apply += times.apply;
-    if (!rendered && !interruptSignal())
-        return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
-    return kExitOK;
+  const PixelRect canvas = canvasBounds(output);
+  RenderTimes times;
+  std::string error;
+  const bool rendered = renderFrame(run.session, run.time(frame), {canvas.x1, canvas.y1, canvas.x2, canvas.y2},
+                                    run.threads, run.o.tileSize, times, error);
+  record.timings.rebuild += times.rebuild;
+  record.timings.apply += times.apply;
+  if (!rendered && !interruptSignal())
+    return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
+  return kExitOK;
 }
 
 // Step 6: the Output file, with the Source's layout.
-int writeOutput(Run &run, int frame, FrameRecord &record)
-{
-    const auto start = Clock::now();
-    std::string error;
-    record.output = expandFrame(run.o.output, frame);
-    // Back from the working space into the Output's, the Source's unless --output-space says.
-    record.outputSpace = run.outputSpace.empty() ? record.sourceSpace : run.outputSpace;
-    record.outputSpaceFrom = run.outputSpace.empty() ? "source" : "option";
-    const Conversion *back = conversion(run, run.workingSpace, record.outputSpace, error);
-    if (!back)
-        return reportError(kExitFailure, "OUTPUT '" + record.output + "': " + error);
-    Image encoded = run.output;
-    back->apply(encoded);
-    WriteSettings settings = run.writeSettings;
-    const SpaceMetadata metadata = spaceMetadata(record.outputSpace);
-    settings.colourSpace = metadata.attribute;
-    settings.chromaticities = metadata.primaries;
-    settings.sameColourSpace = record.outputSpace == record.sourceSpace;
-    if (!writeColorImage(record.output, encoded, settings, error))
-        return reportError(kExitFailure, error);
-    record.written = true;
-    record.timings.encode += secondsSince(start);
-    if (!run.sequence)
-        printNote("wrote " + record.output);
-    return kExitOK;
+int writeOutput(Run& run, int frame, FrameRecord& record) {
+  const auto start = Clock::now();
+  std::string error;
+  record.output = expandFrame(run.o.output, frame);
+  // Back from the working space into the Output's, the Source's unless --output-space says.
+  record.outputSpace = run.outputSpace.empty() ? record.sourceSpace : run.outputSpace;
+  record.outputSpaceFrom = run.outputSpace.empty() ? "source" : "option";
+  const Conversion* back = conversion(run, run.workingSpace, record.outputSpace, error);
+  if (!back) return reportError(kExitFailure, "OUTPUT '" + record.output + "': " + error);
+  Image encoded = run.output;
+  back->apply(encoded);
+  WriteSettings settings = run.writeSettings;
+  const SpaceMetadata metadata = spaceMetadata(record.outputSpace);
+  settings.colourSpace = metadata.attribute;
+  settings.chromaticities = metadata.primaries;
+  settings.sameColourSpace = record.outputSpace == record.sourceSpace;
+  if (!writeColorImage(record.output, encoded, settings, error)) return reportError(kExitFailure, error);
+  record.written = true;
+  record.timings.encode += secondsSince(start);
+  if (!run.sequence) printNote("wrote " + record.output);
+  return kExitOK;
 }
 
 // The plug-in replaces its files atomically itself, so a target with the extension the plug-in
 // keeps is handed over as it stands (and the plug-in's message names it). Any other name is
 // exported under a temporary one with that extension, moved into place, and the plug-in's
 // message is shown with the target's name.
-bool exportWith(PluginSession &session, const char *button, const std::string &extension,
-                const std::string &target, double time, std::string &error)
-{
-    const bool direct = endsWith(target, extension);
-    std::unique_ptr<TemporaryFile> temporary;
-    std::string written = target;
-    if (!direct) {
-        temporary = std::make_unique<TemporaryFile>(temporaryPathFor(outputDestination(target)) + extension);
-        written = temporary->path();
-        std::remove(written.c_str());
-        session.aliases = {{written, target}};
+bool exportWith(PluginSession& session, const char* button, const std::string& extension, const std::string& target,
+                double time, std::string& error) {
+  const bool direct = endsWith(target, extension);
+  std::unique_ptr<TemporaryFile> temporary;
+  std::string written = target;
+  if (!direct) {
+    temporary = std::make_unique<TemporaryFile>(temporaryPathFor(outputDestination(target)) + extension);
+    written = temporary->path();
+    std::remove(written.c_str());
+    session.aliases = {{written, target}};
+  }
+  ofxhost::ParamValue path;
+  path.str = written;
+  const bool pressed = editParam(session, "exportPath", path, time, error) && pressButton(session, button, time, error);
+  session.aliases.clear();
+  if (!pressed) {
+    error = "export to '" + target + "' failed: " + error;
+    return false;
+  }
+  struct stat st;
+  if (stat(written.c_str(), &st) != 0) {
+    error = "export to '" + target + "' failed: the plug-in wrote no file";
+    return false;
+  }
+  if (temporary) {
+    if (!moveIntoPlace(written, target, error)) {
+      error = "export to '" + target + "' failed: " + error;
+      return false;
     }
-    ofxhost::ParamValue path;
-    path.str = written;
-    const bool pressed = editParam(session, "exportPath", path, time, error) && pressButton(session, button, time, error);
-    session.aliases.clear();
-    if (!pressed) {
-        error = "export to '" + target + "' failed: " + error;
-        return false;
-    }
-    struct stat st;
-    if (stat(written.c_str(), &st) != 0) {
-        error = "export to '" + target + "' failed: the plug-in wrote no file";
-        return false;
-    }
-    if (temporary) {
-        if (!moveIntoPlace(written, target, error)) {
-            error = "export to '" + target + "' failed: " + error;
-            return false;
-        }
-        temporary->keep();
-    }
-    return true;
+    temporary->keep();
+  }
+  return true;
 }
 
 // Step 7: the plug-in's own .cube and .cdl exports of this frame's match, and the config that
 // applies the .cube between the Source's space and the working space.
-int exportLooks(Run &run, int frame, FrameRecord &record)
-{
-    const auto start = Clock::now();
-    const bool lastFrame = frame == run.range.last;
-    const std::pair<const char *, std::string> exports[] = {{"exportButton", run.cube}, {"exportCDLButton", run.o.cdl}};
-    for (const auto &[button, pattern] : exports) {
-        if (pattern.empty() || !(lastFrame || isFramePattern(pattern)))
-            continue;
-        const std::string target = expandFrame(pattern, frame);
-        const bool cube = std::string(button) == "exportButton";
-        std::string error;
-        if (!exportWith(run.session, button, cube ? ".cube" : ".cdl", target, run.time(frame), error))
-            return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
-        if (!run.sequence)
-            printNote("wrote " + target);
-    }
-    const std::string &config = run.o.ocioConfigOut;
-    if (!config.empty() && (lastFrame || isFramePattern(config))) {
-        const std::string target = expandFrame(config, frame);
-        std::string error;
-        if (!writeMatchConfig(target, run.colour, record.sourceSpace, run.workingSpace, expandFrame(run.cube, frame),
-                              error))
-            return reportError(kExitFailure, "frame " + std::to_string(frame) + ": --ocio-config-out: " + error);
-        if (!run.sequence)
-            printNote("wrote " + target);
-    }
-    record.timings.exports += secondsSince(start);
-    return kExitOK;
+int exportLooks(Run& run, int frame, FrameRecord& record) {
+  const auto start = Clock::now();
+  const bool lastFrame = frame == run.range.last;
+  const std::pair<const char*, std::string> exports[] = {{"exportButton", run.cube}, {"exportCDLButton", run.o.cdl}};
+  for (const auto& [button, pattern] : exports) {
+    if (pattern.empty() || !(lastFrame || isFramePattern(pattern))) continue;
+    const std::string target = expandFrame(pattern, frame);
+    const bool cube = std::string(button) == "exportButton";
+    std::string error;
+    if (!exportWith(run.session, button, cube ? ".cube" : ".cdl", target, run.time(frame), error))
+      return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
+    if (!run.sequence) printNote("wrote " + target);
+  }
+  const std::string& config = run.o.ocioConfigOut;
+  if (!config.empty() && (lastFrame || isFramePattern(config))) {
+    const std::string target = expandFrame(config, frame);
+    std::string error;
+    if (!writeMatchConfig(target, run.colour, record.sourceSpace, run.workingSpace, expandFrame(run.cube, frame),
+                          error))
+      return reportError(kExitFailure, "frame " + std::to_string(frame) + ": --ocio-config-out: " + error);
+    if (!run.sequence) printNote("wrote " + target);
+  }
+  record.timings.exports += secondsSince(start);
+  return kExitOK;
 }
 
 // Step 8: the match quality over the pixels the masks select, and the sheet that shows it.
-int measureFrame(Run &run, int frame, FrameRecord &record)
-{
-    const bool sheetNow = !run.o.sheet.empty() && (frame == run.range.last || isFramePattern(run.o.sheet));
-    if (!run.o.report && !sheetNow && run.o.reportJson.empty())
-        return kExitOK;
-    const auto start = Clock::now();
-    // Figures and sheet from linear Rec.709 whatever the working space, so that runs in
-    // different spaces compare.
-    std::string error;
-    if (!run.measure && run.measureError.empty()) {
-        Conversion made;
-        if (makeMeasureConversion(run.colour, run.workingSpace, made, error)) {
-            run.measure = made;
-        } else {
-            run.measureError = error;
-            run.summary.warnings.push_back("no match figures: " + error);
-            printWarning(run.summary.warnings.back());
-        }
+int measureFrame(Run& run, int frame, FrameRecord& record) {
+  const bool sheetNow = !run.o.sheet.empty() && (frame == run.range.last || isFramePattern(run.o.sheet));
+  if (!run.o.report && !sheetNow && run.o.reportJson.empty()) return kExitOK;
+  const auto start = Clock::now();
+  // Figures and sheet from linear Rec.709 whatever the working space, so that runs in
+  // different spaces compare.
+  std::string error;
+  if (!run.measure && run.measureError.empty()) {
+    Conversion made;
+    if (makeMeasureConversion(run.colour, run.workingSpace, made, error)) {
+      run.measure = made;
+    } else {
+      run.measureError = error;
+      run.summary.warnings.push_back("no match figures: " + error);
+      printWarning(run.summary.warnings.back());
     }
-    Image source = run.source.image, reference = run.reference.image, output = run.output;
-    if (run.measure) {
-        for (Image *image : {&source, &reference, &output})
-            run.measure->apply(*image);
-        record.quality = measureMatch(run.sameFrame, source, reference, output, weightsOf(run.sourceMask, source),
-                                      weightsOf(run.referenceMask, reference));
-    }
-    if (sheetNow) {
-        const std::string sheetPath = expandFrame(run.o.sheet, frame);
-        const std::vector<std::string> lines =
-            record.quality ? describeQuality(*record.quality)
-                           : std::vector<std::string>{"No figures: " + run.measureError};
-        if (!writeSheet(sheetPath, source, reference, output, lines, error))
-            return reportError(kExitFailure, error);
-        if (!run.sequence)
-            printNote("wrote " + sheetPath);
-    }
-    record.timings.quality += secondsSince(start);
-    return kExitOK;
+  }
+  Image source = run.source.image, reference = run.reference.image, output = run.output;
+  if (run.measure) {
+    for (Image* image : {&source, &reference, &output}) run.measure->apply(*image);
+    record.quality = measureMatch(run.sameFrame, source, reference, output, weightsOf(run.sourceMask, source),
+                                  weightsOf(run.referenceMask, reference));
+  }
+  if (sheetNow) {
+    const std::string sheetPath = expandFrame(run.o.sheet, frame);
+    const std::vector<std::string> lines =
+        record.quality ? describeQuality(*record.quality) : std::vector<std::string>{"No figures: " + run.measureError};
+    if (!writeSheet(sheetPath, source, reference, output, lines, error)) return reportError(kExitFailure, error);
+    if (!run.sequence) printNote("wrote " + sheetPath);
+  }
+  record.timings.quality += secondsSince(start);
+  return kExitOK;
 }
 
 // Step 9: --report lines on standard output and the progress of the shot.
-void printFrame(Run &run, int frame, const FrameRecord &record)
-{
-    if (run.o.report) {
-        std::vector<std::string> lines = {"Colour: Source in " + record.sourceSpace + ", Reference in " +
-                                          record.referenceSpace + ", matched in " + run.workingSpace +
-                                          " (what the .cube expects), Output in " + record.outputSpace};
-        if (record.quality)
-            for (const std::string &line : describeQuality(*record.quality))
-                lines.push_back(line);
-        for (const std::string &line : lines) {
-            if (run.sequence)
-                std::printf("frame %d: %s\n", frame, line.c_str());
-            else
-                std::printf("%s\n", line.c_str());
-        }
-        std::fflush(stdout);
+void printFrame(Run& run, int frame, const FrameRecord& record) {
+  if (run.o.report) {
+    std::vector<std::string> lines = {"Colour: Source in " + record.sourceSpace + ", Reference in " +
+                                      record.referenceSpace + ", matched in " + run.workingSpace +
+                                      " (what the .cube expects), Output in " + record.outputSpace};
+    if (record.quality)
+      for (const std::string& line : describeQuality(*record.quality)) lines.push_back(line);
+    for (const std::string& line : lines) {
+      if (run.sequence)
+        std::printf("frame %d: %s\n", frame, line.c_str());
+      else
+        std::printf("%s\n", line.c_str());
     }
-    if (run.sequence && verbosity() != Verbosity::Quiet)
-        reportFrame(run.progress, frame);
+    std::fflush(stdout);
+  }
+  if (run.sequence && verbosity() != Verbosity::Quiet) reportFrame(run.progress, frame);
 }
 
-void printTimings(const Timings &t, double total, int frames)
-{
-    const double other = std::max(0.0, total - t.decode - t.rebuild - t.apply - t.encode - t.exports - t.quality);
-    auto share = [total](double v) { return total > 0 ? 100.0 * v / total : 0.0; };
-    std::fprintf(stderr,
-                 "vantrel: timings for %d frame%s in %.3f s (%.2f fps): decode %.3f s (%.1f%%), rebuild %.3f s "
-                 "(%.1f%%), apply %.3f s (%.1f%%), encode %.3f s (%.1f%%), exports %.3f s (%.1f%%), quality "
-                 "%.3f s (%.1f%%), other %.3f s (%.1f%%)\n",
-                 frames, frames == 1 ? "" : "s", total, total > 0 ? frames / total : 0.0, t.decode, share(t.decode),
-                 t.rebuild, share(t.rebuild), t.apply, share(t.apply), t.encode, share(t.encode), t.exports,
-                 share(t.exports), t.quality, share(t.quality), other, share(other));
+void printTimings(const Timings& t, double total, int frames) {
+  const double other = std::max(0.0, total - t.decode - t.rebuild - t.apply - t.encode - t.exports - t.quality);
+  auto share = [total](double v) { return total > 0 ? 100.0 * v / total : 0.0; };
+  std::fprintf(stderr,
+               "vantrel: timings for %d frame%s in %.3f s (%.2f fps): decode %.3f s (%.1f%%), rebuild %.3f s "
+               "(%.1f%%), apply %.3f s (%.1f%%), encode %.3f s (%.1f%%), exports %.3f s (%.1f%%), quality "
+               "%.3f s (%.1f%%), other %.3f s (%.1f%%)\n",
+               frames, frames == 1 ? "" : "s", total, total > 0 ? frames / total : 0.0, t.decode, share(t.decode),
+               t.rebuild, share(t.rebuild), t.apply, share(t.apply), t.encode, share(t.encode), t.exports,
+               share(t.exports), t.quality, share(t.quality), other, share(other));
 }
 
 // One frame through every step; a signal stops it between steps.
-int runFrame(Run &run, int frame, FrameRecord &record)
-{
-    using Step = int (*)(Run &, int, FrameRecord &);
-    const Step steps[] = {loadInputs,
-                          [](Run &r, int f, FrameRecord &rec) {
-                              lookForSurprises(r, f, rec);
-                              return int(kExitOK);
-                          },
-                          renderOutput, writeOutput, exportLooks, measureFrame};
-    for (Step step : steps) {
-        if (interruptSignal())
-            return kExitOK;
-        if (const int status = step(run, frame, record))
-            return status;
-    }
-    return kExitOK;
+int runFrame(Run& run, int frame, FrameRecord& record) {
+  using Step = int (*)(Run&, int, FrameRecord&);
+  const Step steps[] = {loadInputs,
+                        [](Run& r, int f, FrameRecord& rec) {
+                          lookForSurprises(r, f, rec);
+                          return int(kExitOK);
+                        },
+                        renderOutput,
+                        writeOutput,
+                        exportLooks,
+                        measureFrame};
+  for (Step step : steps) {
+    if (interruptSignal()) return kExitOK;
+    if (const int status = step(run, frame, record)) return status;
+  }
+  return kExitOK;
 }
 
 // Step 10: the end of the run, however it ended: the summary, --timings and --report-json.
-int finishRun(Run &run, int status, Clock::time_point started)
-{
-    RunSummary &summary = run.summary;
-    summary.seconds = secondsSince(started);
-    int rendered = 0;
-    Timings total;
-    for (const FrameRecord &f : summary.frames)
-        if (f.written) {
-            ++rendered;
-            total.add(f.timings);
-        }
-    if (const int signal = interruptSignal()) {
-        status = 128 + signal;
-        summary.status = "interrupted";
-        std::vector<int> written;
-        for (const FrameRecord &f : summary.frames)
-            if (f.written)
-                written.push_back(f.frame);
-        summary.error = std::string("interrupted by ") + signalName(signal) + ": " +
-                        (written.empty() ? "no frame was written" : "frames written: " + frameList(written)) +
-                        "; no temporary file is left";
-        reportError(status, summary.error);
-    } else if (status != kExitOK) {
-        summary.status = "failed";
+int finishRun(Run& run, int status, Clock::time_point started) {
+  RunSummary& summary = run.summary;
+  summary.seconds = secondsSince(started);
+  int rendered = 0;
+  Timings total;
+  for (const FrameRecord& f : summary.frames)
+    if (f.written) {
+      ++rendered;
+      total.add(f.timings);
     }
-    summary.exitStatus = status;
-    if (run.sequence && verbosity() != Verbosity::Quiet && status == kExitOK)
-        finishProgress(run.progress);
-    if (run.o.timings)
-        printTimings(total, summary.seconds, rendered);
-    if (!run.o.reportJson.empty()) {
-        std::string error;
-        if (!writeRunReport(run.o.reportJson, run.o, summary, error)) {
-            reportError(kExitFailure, "--report-json: " + error);
-            if (status == kExitOK)
-                status = kExitFailure;
-        }
+  if (const int signal = interruptSignal()) {
+    status = 128 + signal;
+    summary.status = "interrupted";
+    std::vector<int> written;
+    for (const FrameRecord& f : summary.frames)
+      if (f.written) written.push_back(f.frame);
+    summary.error = std::string("interrupted by ") + signalName(signal) + ": " +
+                    (written.empty() ? "no frame was written" : "frames written: " + frameList(written)) +
+                    "; no temporary file is left";
+    reportError(status, summary.error);
+  } else if (status != kExitOK) {
+    summary.status = "failed";
+  }
+  summary.exitStatus = status;
+  if (run.sequence && verbosity() != Verbosity::Quiet && status == kExitOK) finishProgress(run.progress);
+  if (run.o.timings) printTimings(total, summary.seconds, rendered);
+  if (!run.o.reportJson.empty()) {
+    std::string error;
+    if (!writeRunReport(run.o.reportJson, run.o, summary, error)) {
+      reportError(kExitFailure, "--report-json: " + error);
+      if (status == kExitOK) status = kExitFailure;
     }
-    // A .cube is only right in the space it was made in: say which, last, where it is seen.
-    if (status == kExitOK && !run.cube.empty() && rendered > 0)
-        printNote(run.cube + " maps " + run.workingSpace + " values: apply it between conversions into and out of " +
-                  run.workingSpace + (run.o.ocioConfigOut.empty()
-                                          ? " (--ocio-config-out writes a config that does)"
-                                          : ", as " + run.o.ocioConfigOut + " does"));
-    return status;
+  }
+  // A .cube is only right in the space it was made in: say which, last, where it is seen.
+  if (status == kExitOK && !run.cube.empty() && rendered > 0)
+    printNote(run.cube + " maps " + run.workingSpace + " values: apply it between conversions into and out of " +
+              run.workingSpace +
+              (run.o.ocioConfigOut.empty() ? " (--ocio-config-out writes a config that does)"
+                                           : ", as " + run.o.ocioConfigOut + " does"));
+  return status;
 }
 
-} // namespace
+}  // namespace
 
-const char *defaultWorkingSpace(bool sameFrame) { return sameFrame ? kHeadroom : kLinearRec709; }
+const char* defaultWorkingSpace(bool sameFrame) { return sameFrame ? kHeadroom : kLinearRec709; }
 
-int reportError(int status, const std::string &message)
-{
-    lastError = message;
-    std::fprintf(stderr, "%svantrel: error: %s\n", lineStart(), message.c_str());
-    return status;
+int reportError(int status, const std::string& message) {
+  lastError = message;
+  std::fprintf(stderr, "%svantrel: error: %s\n", lineStart(), message.c_str());
+  return status;
 }
 
-int runMatch(const MatchOptions &o)
-{
-    Run run(o);
-    if (const int status = planRun(run))
-        return status;
-    const auto started = Clock::now();
-    struct Closer {
-        PluginSession &s;
-        ~Closer() { closeSession(s); }
-    } closer{run.session};
+int runMatch(const MatchOptions& o) {
+  Run run(o);
+  if (const int status = planRun(run)) return status;
+  const auto started = Clock::now();
+  struct Closer {
+    PluginSession& s;
+    ~Closer() { closeSession(s); }
+  } closer{run.session};
 
-    int status = run.frames.empty() ? kExitOK : openPlugin(run);
-    for (int frame : run.skipped) {
-        FrameRecord record;
-        record.frame = frame;
-        record.skipped = true;
-        record.output = expandFrame(o.output, frame);
-        run.summary.frames.push_back(record);
+  int status = run.frames.empty() ? kExitOK : openPlugin(run);
+  for (int frame : run.skipped) {
+    FrameRecord record;
+    record.frame = frame;
+    record.skipped = true;
+    record.output = expandFrame(o.output, frame);
+    run.summary.frames.push_back(record);
+  }
+  run.progress = startProgress(int(run.frames.size()), stderr, errorIsTerminal());
+  for (size_t i = 0; i < run.frames.size() && status == kExitOK && !interruptSignal(); ++i) {
+    const int frame = run.frames[i];
+    FrameRecord record;
+    record.frame = frame;
+    status = runFrame(run, frame, record);
+    if (status != kExitOK || interruptSignal()) {
+      run.summary.frames.push_back(record);
+      break;
     }
-    run.progress = startProgress(int(run.frames.size()), stderr, errorIsTerminal());
-    for (size_t i = 0; i < run.frames.size() && status == kExitOK && !interruptSignal(); ++i) {
-        const int frame = run.frames[i];
-        FrameRecord record;
-        record.frame = frame;
-        status = runFrame(run, frame, record);
-        if (status != kExitOK || interruptSignal()) {
-            run.summary.frames.push_back(record);
-            break;
-        }
-        printFrame(run, frame, record);
-        run.summary.frames.push_back(record);
-    }
-    if (status != kExitOK)
-        run.summary.error = lastError;
-    std::sort(run.summary.frames.begin(), run.summary.frames.end(),
-              [](const FrameRecord &a, const FrameRecord &b) { return a.frame < b.frame; });
-    return finishRun(run, status, started);
+    printFrame(run, frame, record);
+    run.summary.frames.push_back(record);
+  }
+  if (status != kExitOK) run.summary.error = lastError;
+  std::sort(run.summary.frames.begin(), run.summary.frames.end(),
+            [](const FrameRecord& a, const FrameRecord& b) { return a.frame < b.frame; });
+  return finishRun(run, status, started);
 }

@@ -11,46 +11,45 @@
 #include <vector>
 
 struct Timings {
-    double decode = 0, rebuild = 0, apply = 0, encode = 0, exports = 0, quality = 0;
-    void add(const Timings &t)
-    {
-        decode += t.decode;
-        rebuild += t.rebuild;
-        apply += t.apply;
-        encode += t.encode;
-        exports += t.exports;
-        quality += t.quality;
-    }
+  double decode = 0, rebuild = 0, apply = 0, encode = 0, exports = 0, quality = 0;
+  void add(const Timings& t) {
+    decode += t.decode;
+    rebuild += t.rebuild;
+    apply += t.apply;
+    encode += t.encode;
+    exports += t.exports;
+    quality += t.quality;
+  }
 };
 
 // What happened to one frame.
 struct FrameRecord {
-    int frame = 0;
-    bool skipped = false;  // --skip-existing found its outputs
-    bool written = false;  // its Output is in place (a frame that failed or was stopped is not)
-    std::string source, reference, output;
-    // The colour spaces of the files and where each came from: "option", "metadata" or
-    // "default".
-    std::string sourceSpace, referenceSpace, outputSpace;
-    std::string sourceSpaceFrom, referenceSpaceFrom, outputSpaceFrom;
-    std::optional<MatchQuality> quality;
-    double clippedShare = 0.0;
-    std::vector<std::string> warnings;
-    Timings timings;
+  int frame = 0;
+  bool skipped = false;  // --skip-existing found its outputs
+  bool written = false;  // its Output is in place (a frame that failed or was stopped is not)
+  std::string source, reference, output;
+  // The colour spaces of the files and where each came from: "option", "metadata" or
+  // "default".
+  std::string sourceSpace, referenceSpace, outputSpace;
+  std::string sourceSpaceFrom, referenceSpaceFrom, outputSpaceFrom;
+  std::optional<MatchQuality> quality;
+  double clippedShare = 0.0;
+  std::vector<std::string> warnings;
+  Timings timings;
 };
 
 struct RunSummary {
-    std::string pluginPath, pluginIdentifier, pluginVersion;
-    std::string colourConfig;  // "built-in" or the config file
-    std::string workingSpace;  // what the plug-in saw, and what the .cube expects
-    std::string cube;          // --cube, or the one beside --ocio-config-out
-    std::string status = "done";  // "done", "failed" or "interrupted"
-    int exitStatus = 0;
-    std::string error;
-    double seconds = 0.0;
-    std::vector<std::string> warnings;  // those about the whole run
-    std::vector<FrameRecord> frames;
+  std::string pluginPath, pluginIdentifier, pluginVersion;
+  std::string colourConfig;     // "built-in" or the config file
+  std::string workingSpace;     // what the plug-in saw, and what the .cube expects
+  std::string cube;             // --cube, or the one beside --ocio-config-out
+  std::string status = "done";  // "done", "failed" or "interrupted"
+  int exitStatus = 0;
+  std::string error;
+  double seconds = 0.0;
+  std::vector<std::string> warnings;  // those about the whole run
+  std::vector<FrameRecord> frames;
 };
 
 // Writes the JSON report of a run to `path` (through a temporary file).
-bool writeRunReport(const std::string &path, const MatchOptions &options, const RunSummary &run, std::string &error);
+bool writeRunReport(const std::string& path, const MatchOptions& options, const RunSummary& run, std::string& error);

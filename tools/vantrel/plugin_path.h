@@ -5,7 +5,7 @@
 #include <vector>
 
 // The binary inside an OpenFX bundle directory: NAME.ofx.bundle/Contents/Linux-x86-64/NAME.ofx.
-std::string bundleBinary(const std::string &bundleDir);
+std::string bundleBinary(const std::string& bundleDir);
 
 // Search order, first hit wins:
 //  1. `explicitPath` (--plugin): a .ofx file or a .ofx.bundle directory;
@@ -15,7 +15,7 @@ std::string bundleBinary(const std::string &bundleDir);
 //     directory above it (the build tree, then the source tree the bundle is installed into);
 //  4. /usr/OFX/Plugins/Brenvale.ofx.bundle.
 // On failure `error` names what was searched.
-bool findPlugin(const std::string &explicitPath, const char *pluginPathEnv, const std::string &executableDir,
-                std::string &found, std::string &error);
+bool findPlugin(const std::string& explicitPath, const char* pluginPathEnv, const std::string& executableDir,
+                std::string& found, std::string& error);
 
 std::string executableDirectory();

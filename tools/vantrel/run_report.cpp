@@ -16,112 +16,105 @@ namespace {
 // JSON has no NaN: a figure that could not be measured is null.
 json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
 
-json timingsJson(const Timings &t)
-{
-    return {{"decode", number(t.decode)},   {"rebuild", number(t.rebuild)}, {"apply", number(t.apply)},
-            {"encode", number(t.encode)},   {"exports", number(t.exports)}, {"quality", number(t.quality)}};
+json timingsJson(const Timings& t) {
+  return {{"decode", number(t.decode)}, {"rebuild", number(t.rebuild)}, {"apply", number(t.apply)},
+          {"encode", number(t.encode)}, {"exports", number(t.exports)}, {"quality", number(t.quality)}};
 }
 
-json qualityJson(const MatchQuality &q)
-{
-    json out = {{"masked", q.masked}};
-    if (q.sameFrame) {
-        auto pixels = [](const PixelDeltaE &p) {
-            return json{{"mean", number(p.mean)}, {"p95", number(p.p95)}, {"pixels", p.count}};
-        };
-        out["measure"] = "dE2000 per pixel";
-        out["overlap"] = {q.pixelsBefore.width, q.pixelsBefore.height};
-        out["before"] = pixels(q.pixelsBefore);
-        out["after"] = pixels(q.pixelsAfter);
-    } else {
-        auto spread = [](const SpreadDeltaE &s) {
-            return json{{"mean_colour", number(s.meanColorDeltaE)},
-                        {"spread", number(s.stdDevDistance)},
-                        {"spread_lab", {number(s.stdDevDifference[0]), number(s.stdDevDifference[1]),
-                                        number(s.stdDevDifference[2])}}};
-        };
-        out["measure"] = "dE2000 of the mean colours, difference of the Lab standard deviations";
-        out["before"] = spread(q.spreadBefore);
-        out["after"] = spread(q.spreadAfter);
-    }
-    return out;
+json qualityJson(const MatchQuality& q) {
+  json out = {{"masked", q.masked}};
+  if (q.sameFrame) {
+    auto pixels = [](const PixelDeltaE& p) {
+      return json{{"mean", number(p.mean)}, {"p95", number(p.p95)}, {"pixels", p.count}};
+    };
+    out["measure"] = "dE2000 per pixel";
+    out["overlap"] = {q.pixelsBefore.width, q.pixelsBefore.height};
+    out["before"] = pixels(q.pixelsBefore);
+    out["after"] = pixels(q.pixelsAfter);
+  } else {
+    auto spread = [](const SpreadDeltaE& s) {
+      return json{{"mean_colour", number(s.meanColorDeltaE)},
+                  {"spread", number(s.stdDevDistance)},
+                  {"spread_lab",
+                   {number(s.stdDevDifference[0]), number(s.stdDevDifference[1]), number(s.stdDevDifference[2])}}};
+    };
+    out["measure"] = "dE2000 of the mean colours, difference of the Lab standard deviations";
+    out["before"] = spread(q.spreadBefore);
+    out["after"] = spread(q.spreadAfter);
+  }
+  return out;
 }
 
-json frameJson(const FrameRecord &f)
-{
-    json out = {{"frame", f.frame}, {"skipped", f.skipped}, {"written", f.written}, {"output", f.output}};
-    if (f.skipped)
-        return out;
-    out["source"] = f.source;
-    out["reference"] = f.reference;
-    out["colour_spaces"] = {{"source", f.sourceSpace},
-                            {"source_from", f.sourceSpaceFrom},
-                            {"reference", f.referenceSpace},
-                            {"reference_from", f.referenceSpaceFrom},
-                            {"output", f.outputSpace.empty() ? json(nullptr) : json(f.outputSpace)},
-                            {"output_from", f.outputSpaceFrom.empty() ? json(nullptr) : json(f.outputSpaceFrom)}};
-    out["quality"] = f.quality ? qualityJson(*f.quality) : json(nullptr);
-    out["clipped_share"] = number(f.clippedShare);
-    out["warnings"] = f.warnings;
-    out["timings"] = timingsJson(f.timings);
-    return out;
+json frameJson(const FrameRecord& f) {
+  json out = {{"frame", f.frame}, {"skipped", f.skipped}, {"written", f.written}, {"output", f.output}};
+  if (f.skipped) return out;
+  out["source"] = f.source;
+  out["reference"] = f.reference;
+  out["colour_spaces"] = {{"source", f.sourceSpace},
+                          {"source_from", f.sourceSpaceFrom},
+                          {"reference", f.referenceSpace},
+                          {"reference_from", f.referenceSpaceFrom},
+                          {"output", f.outputSpace.empty() ? json(nullptr) : json(f.outputSpace)},
+                          {"output_from", f.outputSpaceFrom.empty() ? json(nullptr) : json(f.outputSpaceFrom)}};
+  out["quality"] = f.quality ? qualityJson(*f.quality) : json(nullptr);
+  out["clipped_share"] = number(f.clippedShare);
+  out["warnings"] = f.warnings;
+  out["timings"] = timingsJson(f.timings);
+  return out;
 }
 
-} // namespace
+}  // namespace
 
-bool writeRunReport(const std::string &path, const MatchOptions &o, const RunSummary &run, std::string &error)
-{
-    Timings total;
-    int rendered = 0;
-    json frames = json::array();
-    for (const FrameRecord &f : run.frames) {
-        frames.push_back(frameJson(f));
-        if (f.written) {
-            total.add(f.timings);
-            ++rendered;
-        }
+bool writeRunReport(const std::string& path, const MatchOptions& o, const RunSummary& run, std::string& error) {
+  Timings total;
+  int rendered = 0;
+  json frames = json::array();
+  for (const FrameRecord& f : run.frames) {
+    frames.push_back(frameJson(f));
+    if (f.written) {
+      total.add(f.timings);
+      ++rendered;
     }
-    json totals = timingsJson(total);
-    totals["total"] = number(run.seconds);
-    totals["frames_per_second"] = number(run.seconds > 0 ? rendered / run.seconds : 0.0);
-    const json report = {
-        {"tool", {{"name", "vantrel"}, {"version", toolVersion()}}},
-        {"plugin",
-         {{"file", run.pluginPath}, {"identifier", run.pluginIdentifier}, {"version", run.pluginVersion}}},
-        {"status", run.status},
-        {"exit_status", run.exitStatus},
-        {"error", run.error.empty() ? json(nullptr) : json(run.error)},
-        {"settings",
-         {{"mode", o.mode == "same" ? "same frame" : "different clips"},
-          {"preserve", o.preserve},
-          {"mix", o.mix.value_or(1.0)},
-          {"mix_r", o.mixR.value_or(1.0)},
-          {"mix_g", o.mixG.value_or(1.0)},
-          {"mix_b", o.mixB.value_or(1.0)},
-          {"colour_config", run.colourConfig.empty() ? json(nullptr) : json(run.colourConfig)},
-          {"working_space", run.workingSpace.empty() ? json(nullptr) : json(run.workingSpace)},
-          {"cube", run.cube.empty() ? json(nullptr) : json(run.cube)},
-          {"ocio_config_out", o.ocioConfigOut.empty() ? json(nullptr) : json(o.ocioConfigOut)},
-          {"source_mask", o.sourceMask.empty() ? json(nullptr) : json(o.sourceMask)},
-          {"reference_mask", o.referenceMask.empty() ? json(nullptr) : json(o.referenceMask)}}},
-        {"warnings", run.warnings},
-        {"frames", frames},
-        {"timings", totals}};
+  }
+  json totals = timingsJson(total);
+  totals["total"] = number(run.seconds);
+  totals["frames_per_second"] = number(run.seconds > 0 ? rendered / run.seconds : 0.0);
+  const json report = {
+      {"tool", {{"name", "vantrel"}, {"version", toolVersion()}}},
+      {"plugin", {{"file", run.pluginPath}, {"identifier", run.pluginIdentifier}, {"version", run.pluginVersion}}},
+      {"status", run.status},
+      {"exit_status", run.exitStatus},
+      {"error", run.error.empty() ? json(nullptr) : json(run.error)},
+      {"settings",
+       {{"mode", o.mode == "same" ? "same frame" : "different clips"},
+        {"preserve", o.preserve},
+        {"mix", o.mix.value_or(1.0)},
+        {"mix_r", o.mixR.value_or(1.0)},
+        {"mix_g", o.mixG.value_or(1.0)},
+        {"mix_b", o.mixB.value_or(1.0)},
+        {"colour_config", run.colourConfig.empty() ? json(nullptr) : json(run.colourConfig)},
+        {"working_space", run.workingSpace.empty() ? json(nullptr) : json(run.workingSpace)},
+        {"cube", run.cube.empty() ? json(nullptr) : json(run.cube)},
+        {"ocio_config_out", o.ocioConfigOut.empty() ? json(nullptr) : json(o.ocioConfigOut)},
+        {"source_mask", o.sourceMask.empty() ? json(nullptr) : json(o.sourceMask)},
+        {"reference_mask", o.referenceMask.empty() ? json(nullptr) : json(o.referenceMask)}}},
+      {"warnings", run.warnings},
+      {"frames", frames},
+      {"timings", totals}};
 
-    // Invalid UTF-8 in a file name is replaced rather than failing the whole report.
-    const std::string text = report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
-    {
-        std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            error = "cannot write '" + path + "': " + std::strerror(errno);
-            return false;
-        }
+  // Invalid UTF-8 in a file name is replaced rather than failing the whole report.
+  const std::string text = report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
+  {
+    std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+      error = "cannot write '" + path + "': " + std::strerror(errno);
+      return false;
     }
-    if (!moveIntoPlace(temporary.path(), path, error))
-        return false;
-    temporary.keep();
-    return true;
+  }
+  if (!moveIntoPlace(temporary.path(), path, error)) return false;
+  temporary.keep();
+  return true;
 }
