@@ -19,9 +19,7 @@ class ColourMatch : public ::testing::Test {
  protected:
   ScratchDir dir;
   ToolRun vantrel(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
-    args.insert(args.begin(), "match");
-    args.insert(args.end(), {"--plugin", pluginPath()});
-    return runTool(toolPath(), args, env, dir.path);
+    return runMatch(dir, std::move(args), env);
   }
 };
 

@@ -101,11 +101,7 @@ std::vector<std::string> warnings(const ToolRun& run) {
 class Production : public ::testing::Test {
  protected:
   ScratchDir dir;
-  ToolRun vantrel(std::vector<std::string> args) {
-    args.insert(args.begin(), "match");
-    args.insert(args.end(), {"--plugin", pluginPath()});
-    return runTool(toolPath(), args, {}, dir.path);
-  }
+  ToolRun vantrel(std::vector<std::string> args) { return runMatch(dir, std::move(args)); }
   void writeGrade(const std::string& name, int w = 64, int h = 40) {
     writeRawImage(dir / name, testPicture(w, h, 7), SampleDepth::Float);
   }

@@ -108,6 +108,12 @@ std::vector<std::string> ScratchDir::files() const {
 
 std::string toolPath() { return VANTREL_TOOL; }
 std::string pluginPath() { return VANTREL_PLUGIN; }
+
+ToolRun runMatch(const ScratchDir& folder, std::vector<std::string> args, const std::vector<std::string>& env) {
+  args.insert(args.begin(), "match");
+  args.insert(args.end(), {"--plugin", pluginPath()});
+  return runTool(toolPath(), args, env, folder.path);
+}
 std::string photoPath(const std::string& name) { return std::string(VANTREL_PHOTOS) + "/" + name; }
 
 Image testPicture(int width, int height, int seed) {

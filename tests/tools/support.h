@@ -52,6 +52,9 @@ std::string toolPath();    // the built vantrel
 std::string pluginPath();  // the built Brenvale.ofx
 std::string photoPath(const std::string& name);
 
+// `vantrel match ARGS --plugin <the built module>`, run in the folder.
+ToolRun runMatch(const ScratchDir& folder, std::vector<std::string> args, const std::vector<std::string>& env = {});
+
 // A float RGBA picture with smooth gradients and saturated patches, values within [0, 1].
 Image testPicture(int width, int height, int seed = 0);
 // Writes any float image (channels 1 to 4) at `depth`, values as given (no colour encoding).

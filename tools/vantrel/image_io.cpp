@@ -175,6 +175,17 @@ void takeWindows(const OIIO::ImageSpec& header, Image& out) {
 
 }  // namespace
 
+void placeLike(const Image& from, Image& to) {
+  to.width = from.width;
+  to.height = from.height;
+  to.x = from.x;
+  to.y = from.y;
+  to.fullX = from.fullX;
+  to.fullY = from.fullY;
+  to.fullWidth = from.fullWidth;
+  to.fullHeight = from.fullHeight;
+}
+
 bool isIntegerDepth(SampleDepth depth) { return depth == SampleDepth::UInt8 || depth == SampleDepth::UInt16; }
 
 PixelRect canvasBounds(const Image& image) {

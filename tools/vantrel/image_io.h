@@ -38,6 +38,9 @@ struct Image {
   std::shared_ptr<const FileLayout> layout;  // null for pictures the tool made
 };
 
+// Gives `to` the size, data window and display window of `from`.
+void placeLike(const Image& from, Image& to);
+
 // Where a host places an image: x right, y up, (0, 0) the lower-left corner of the display window.
 struct PixelRect {
   int x1 = 0, y1 = 0, x2 = 0, y2 = 0;

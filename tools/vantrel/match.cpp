@@ -515,14 +515,7 @@ int renderOutput(Run& run, int frame, FrameRecord& record) {
   const Image& source = run.source.image;
   Image& output = run.output;
   output = Image();
-  output.width = source.width;
-  output.height = source.height;
-  output.x = source.x;
-  output.y = source.y;
-  output.fullX = source.fullX;
-  output.fullY = source.fullY;
-  output.fullWidth = source.fullWidth;
-  output.fullHeight = source.fullHeight;
+  placeLike(source, output);
   output.channels = 4;
   output.depth = source.depth;
   output.hasAlpha = source.hasAlpha;
