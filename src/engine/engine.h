@@ -65,6 +65,21 @@ struct MaskData {
   int32_t components;  // 1 alpha, 3 RGB (red read), anything else RGBA (alpha read)
 };
 
+// One image in the engine's addressing: first pixel of the first row, width, height, signed row
+// stride in bytes, four floats R, G, B, A per pixel.
+struct ImageDesc {
+  const unsigned char* pixels;
+  int32_t width;
+  int32_t height;
+  int32_t rowBytes;
+};
+
+// The Source and the Reference of one frame, as the Same Frame learners take them.
+struct FramePair {
+  ImageDesc source;
+  ImageDesc reference;
+};
+
 void rgbToLab8(float r, float g, float b, float& L8, float& a8, float& b8);
 void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);
 
@@ -83,3 +98,9 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
                             int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,
                             int32_t referenceHeight, int32_t referenceRowBytes, LUT3D& lut, float smoothingRadius,
                             PreserveMode mode, KernelSet kernels);
+
+// The same learner over the pairs of several frames: every frame's sampled pairs are binned into
+// the same cells (frame by frame, each on its own grid) before the cell means are taken, and the
+// lattice is smoothed once. With one frame it is buildMatchLUT_SameClip, bit for bit.
+bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, LUT3D& lut, float smoothingRadius,
+                                  PreserveMode mode, KernelSet kernels);
