@@ -321,6 +321,9 @@ TEST_F(Production, TheJsonReportHoldsTheFiguresOfReportOverTheMaskedPixels) {
   EXPECT_EQ(frame["colour_spaces"]["source_from"], "default");
   EXPECT_EQ(frame["colour_spaces"]["output_from"], "source");
   EXPECT_TRUE(frame["quality"]["masked"].get<bool>());
+  // A picture this small is measured whole; the sample's limit is stated.
+  EXPECT_EQ(frame["quality"]["sample"]["limit"], 65536);
+  EXPECT_EQ(frame["quality"]["sample"]["source"], nlohmann::json({{"pixels", 64 * 40}, {"of", 64 * 40}}));
   EXPECT_DOUBLE_EQ(frame["clipped_share"].get<double>(), 0.0);
   EXPECT_GT(frame["timings"]["rebuild"].get<double>(), 0.0);
   // The same figures as the text report, to its two decimals.

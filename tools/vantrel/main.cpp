@@ -123,7 +123,7 @@ int run(int argc, char** argv) {
   match->add_option("--sheet", o.sheet, "Write a comparison sheet (Source, Reference, Output, quality) to FILE.png");
   match->add_flag("--report", o.report,
                   "Print the match quality (CIE Delta E 2000) before and after, over the "
-                  "pixels the masks select");
+                  "pixels the masks select (a fixed sample of up to 65536 per picture)");
   match->add_option("--report-json", o.reportJson,
                     "Write the figures of --report per frame, the settings, "
                     "warnings and timings to FILE as JSON");

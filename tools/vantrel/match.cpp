@@ -646,17 +646,19 @@ int measureFrame(Run& run, int frame, FrameRecord& record) {
       printWarning(run.summary.warnings.back());
     }
   }
-  Image source = run.source.image, reference = run.reference.image, output = run.output;
-  if (run.measure) {
-    for (Image* image : {&source, &reference, &output}) run.measure->apply(*image);
-    record.quality = measureMatch(run.sameFrame, source, reference, output, weightsOf(run.sourceMask, source),
-                                  weightsOf(run.referenceMask, reference));
-  }
+  // Only the pixels measured, and the sheet's panels once averaged down, are converted.
+  const Image &source = run.source.image, &reference = run.reference.image, &output = run.output;
+  const Conversion* toLinear = run.measure ? &*run.measure : nullptr;
+  if (run.measure)
+    record.quality =
+        measureMatch(run.sameFrame, source, reference, output, run.sourceMask.given() ? &run.sourceMask.image : nullptr,
+                     run.referenceMask.given() ? &run.referenceMask.image : nullptr, toLinear);
   if (sheetNow) {
     const std::string sheetPath = expandFrame(run.o.sheet, frame);
     const std::vector<std::string> lines =
         record.quality ? describeQuality(*record.quality) : std::vector<std::string>{"No figures: " + run.measureError};
-    if (!writeSheet(sheetPath, source, reference, output, lines, error)) return reportError(kExitFailure, error);
+    if (!writeSheet(sheetPath, source, reference, output, lines, toLinear, run.threads, error))
+      return reportError(kExitFailure, error);
     if (!run.sequence) printNote("wrote " + sheetPath);
   }
   record.timings.quality += secondsSince(start);

@@ -79,6 +79,17 @@ bool findPlugin(const std::string& explicitPath, const char* pluginPathEnv, cons
     error = "--plugin '" + explicitPath + "': no such plug-in file or bundle";
     return false;
   }
+  // An installed vantrel: PREFIX/bin/vantrel and PREFIX/OFX/Plugins/Brenvale.ofx.bundle.
+  const std::string installed = executableDir.empty() ? "" : executableDir + "/../OFX/Plugins";
+  if (searchPlugin(pluginPathEnv, installed, executableDir, found)) return true;
+  error = std::string("plug-in not found: no ") + kBundleName +
+          " on OFX_PLUGIN_PATH, in OFX/Plugins beside the program's folder, beside or above the program, or in "
+          "/usr/OFX/Plugins (give --plugin PATH)";
+  return false;
+}
+
+bool searchPlugin(const char* pluginPathEnv, const std::string& installedPlugins, const std::string& startDir,
+                  std::string& found) {
   if (pluginPathEnv) {
     const std::string list = pluginPathEnv;
     size_t start = 0;
@@ -93,15 +104,14 @@ bool findPlugin(const std::string& explicitPath, const char* pluginPathEnv, cons
       start = end + 1;
     }
   }
-  // An installed vantrel: PREFIX/bin/vantrel and PREFIX/OFX/Plugins/Brenvale.ofx.bundle.
-  if (!executableDir.empty()) {
-    const std::string installed = bundleBinary(executableDir + "/../OFX/Plugins/" + kBundleName);
+  if (!installedPlugins.empty()) {
+    const std::string installed = bundleBinary(installedPlugins + "/" + kBundleName);
     if (isFile(installed)) {
       found = installed;
       return true;
     }
   }
-  for (std::string dir = executableDir; !dir.empty();) {
+  for (std::string dir = startDir; !dir.empty();) {
     for (const std::string& candidate : {dir + "/bundle/" + kBundleName, dir + "/" + kBundleName}) {
       if (isFile(bundleBinary(candidate))) {
         found = bundleBinary(candidate);
@@ -116,8 +126,5 @@ bool findPlugin(const std::string& explicitPath, const char* pluginPathEnv, cons
     found = system;
     return true;
   }
-  error = std::string("plug-in not found: no ") + kBundleName +
-          " on OFX_PLUGIN_PATH, in OFX/Plugins beside the program's folder, beside or above the program, or in "
-          "/usr/OFX/Plugins (give --plugin PATH)";
   return false;
 }

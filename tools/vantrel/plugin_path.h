@@ -18,4 +18,10 @@ std::string bundleBinary(const std::string& bundleDir);
 bool findPlugin(const std::string& explicitPath, const char* pluginPathEnv, const std::string& executableDir,
                 std::string& found, std::string& error);
 
+// The search after an explicit path, for any program or library that loads the plug-in: a
+// folder of OFX_PLUGIN_PATH, the folder `installedPlugins` (where the installation keeps its
+// bundles; "" for none), `startDir` and every folder above it, /usr/OFX/Plugins.
+bool searchPlugin(const char* pluginPathEnv, const std::string& installedPlugins, const std::string& startDir,
+                  std::string& found);
+
 std::string executableDirectory();

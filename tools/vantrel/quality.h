@@ -1,10 +1,19 @@
-// Match quality in CIE L*a*b* (ICC D50, relative colorimetric) with CIE ΔE2000, through Little CMS.
+// Match quality in CIE L*a*b* (ICC D50, relative colorimetric, as Little CMS converts linear
+// Rec.709) with CIE ΔE2000.
+//
+// A frame's figures come from a fixed sample of its pixels (samplePoints): the figures of a
+// whole 4K frame would cost more than its render. The same pixels are measured on every run,
+// and docs/quality.md gives how far the figures of the sample stray from those of every pixel.
 #pragma once
 
 #include "image_io.h"
 
+#include <cstddef>
+#include <limits>
 #include <string>
 #include <vector>
+
+class Conversion;
 
 // Pixelwise: for two grades of one picture, pixels at the same position correspond.
 struct PixelDeltaE {
@@ -23,7 +32,7 @@ struct SpreadDeltaE {
 };
 
 // Linear-light RGB (the first three of `channels` floats per pixel) to Lab, three floats per pixel;
-// pixels with a non-finite component give NaN.
+// pixels with a non-finite component give NaN. The matrix into D50 XYZ is Little CMS's own.
 std::vector<float> linearToLab(const float* pixels, size_t count, int channels);
 
 // How much each pixel counts (rows top down, like Image); empty: every pixel fully.
@@ -38,9 +47,11 @@ struct LabImage {
 };
 LabImage toLab(const Image& image, PixelWeights weights = {});
 
-// The weights a mask gives the pixels of a width x height image, read as the plug-in reads it:
-// stretched over the image, its alpha (RGBA), red (RGB) or only channel; below 0.5 nothing,
-// above 1 one.
+// The weight a mask gives pixel (x, row `fromBottom`) of a width x height image, read as the
+// plug-in reads it: stretched over the image, its alpha (RGBA), red (RGB) or only channel;
+// below 0.5 nothing, above 1 one.
+float maskWeightAt(const Image& mask, int width, int height, int x, int fromBottom);
+// The same for every pixel.
 PixelWeights maskWeights(const Image& mask, int width, int height);
 // Whether the plug-in's sparse sampling grid over a width x height image meets any weight.
 bool maskSelectsSamples(const PixelWeights& weights, int width, int height);
@@ -48,14 +59,36 @@ bool maskSelectsSamples(const PixelWeights& weights, int width, int height);
 // over 0..1 clips; NaN is not counted.
 double outOfRangeShare(const Image& image, const bool channels[3]);
 
+// CIEDE2000 with kL = kC = kH = 1, in double precision.
 double deltaE2000(const float* labA, const float* labB);
 
 // Images are placed as a host places them (canvasBounds); Same Frame compares the overlap,
-// pixels whose weight is 0 on either side left out. Spreads are weighted.
+// pixels whose weight is 0 on either side left out. Spreads are weighted. Every pixel counts.
 PixelDeltaE comparePixels(const LabImage& a, const LabImage& b);
 SpreadDeltaE compareSpreads(const LabImage& a, const LabImage& b);
 PixelDeltaE comparePixels(const Image& a, const Image& b);
 SpreadDeltaE compareSpreads(const Image& a, const Image& b);
+
+// The pixels a frame's figures measure.
+constexpr size_t kFigureSamples = 65536;
+constexpr size_t kEveryPixel = std::numeric_limits<size_t>::max();
+
+// A pixel on the canvas (x right, y up).
+struct CanvasPoint {
+  int x = 0, y = 0;
+};
+
+// Every pixel of `region` when it has at most `limit`, else one pixel in each cell of a grid of
+// at most `limit` near-square cells, at a place in the cell that depends on the cell's index
+// alone: the same pixels for every frame of that size, spread over the whole region. Rows from
+// the bottom, left to right.
+std::vector<CanvasPoint> samplePoints(const PixelRect& region, size_t limit);
+
+// How many pixels were measured, of how many.
+struct SampleSize {
+  size_t measured = 0;
+  size_t of = 0;
+};
 
 // Before (Source vs Reference) and after (Output vs Reference), for the sheet and --report.
 struct MatchQuality {
@@ -63,9 +96,15 @@ struct MatchQuality {
   bool masked = false;  // only the pixels the masks select were measured
   PixelDeltaE pixelsBefore, pixelsAfter;
   SpreadDeltaE spreadBefore, spreadAfter;
+  // Same Frame: both are the overlap. The Output is measured where the Source is.
+  SampleSize sourceSample, referenceSample;
 };
 
-// The masks' weights (empty for none) apply to Source and Output, and to Reference.
+// The figures over samplePoints(…, limit) of each picture: Same Frame over the overlap of Source
+// and Reference, Different Clips over each picture whole. A mask (null for none) weights the
+// pixels of its picture: SourceMask those of Source and Output. `toLinear` (null: none) brings
+// the pictures' colours into linear Rec.709; only the sampled pixels are converted.
 MatchQuality measureMatch(bool sameFrame, const Image& source, const Image& reference, const Image& output,
-                          const PixelWeights& sourceWeights = {}, const PixelWeights& referenceWeights = {});
+                          const Image* sourceMask, const Image* referenceMask, const Conversion* toLinear,
+                          size_t limit = kFigureSamples);
 std::vector<std::string> describeQuality(const MatchQuality& quality);

@@ -22,7 +22,13 @@ json timingsJson(const Timings& t) {
 }
 
 json qualityJson(const MatchQuality& q) {
-  json out = {{"masked", q.masked}};
+  auto sample = [](const SampleSize& s) { return json{{"pixels", s.measured}, {"of", s.of}}; };
+  // The pixels measured: every pixel of a picture of up to `limit`, else a fixed sample of
+  // about `limit` spread over it.
+  json out = {
+      {"masked", q.masked},
+      {"sample",
+       {{"limit", kFigureSamples}, {"source", sample(q.sourceSample)}, {"reference", sample(q.referenceSample)}}}};
   if (q.sameFrame) {
     auto pixels = [](const PixelDeltaE& p) {
       return json{{"mean", number(p.mean)}, {"p95", number(p.p95)}, {"pixels", p.count}};

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class Conversion;
+
 struct SheetLayout {
   int width = 0;
   int height = 0;
@@ -20,6 +22,8 @@ struct SheetLayout {
 // Each panel is scaled to the same height; the sheet is at least wide enough for the text lines.
 SheetLayout sheetLayout(const Image& source, const Image& reference, const Image& output, size_t lines);
 
-// The pictures are in linear Rec.709; the sheet is an sRGB PNG.
+// `toLinear` (null: none) brings the pictures into linear Rec.709; the sheet is an sRGB PNG.
+// Each picture is averaged down to its panel in its own space, then converted; up to `threads`
+// panels are made at once.
 bool writeSheet(const std::string& path, const Image& source, const Image& reference, const Image& output,
-                const std::vector<std::string>& lines, std::string& error);
+                const std::vector<std::string>& lines, const Conversion* toLinear, int threads, std::string& error);

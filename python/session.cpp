@@ -1,0 +1,208 @@
+#include "session.h"
+
+#include "plugin_path.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+#include <thread>
+
+namespace pyvantrel {
+
+namespace {
+
+// The folder of the module's own shared library.
+std::string moduleDirectory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&findPlugin), &info) == 0 || !info.dli_fname) return "";
+  std::error_code ignored;
+  return std::filesystem::weakly_canonical(info.dli_fname, ignored).parent_path().string();
+}
+
+// A NumPy picture as the host lends it: rows run bottom-up for the host and top-down in memory,
+// so the view starts at the last row with a negative stride and no pixel is copied.
+std::shared_ptr<ofxhost::Image> view(const Pixels& pixels) {
+  auto image = std::make_shared<ofxhost::Image>();
+  const int rowFloats = pixels.width * pixels.channels;
+  image->data = const_cast<float*>(pixels.data) + size_t(pixels.height - 1) * size_t(rowFloats);
+  image->rowBytes = -rowFloats * int(sizeof(float));
+  image->bounds = {0, 0, pixels.width, pixels.height};
+  image->depth = ofxhost::PixelDepth::Float;
+  image->components = pixels.channels == 1   ? ofxhost::Components::Alpha
+                      : pixels.channels == 3 ? ofxhost::Components::RGB
+                                             : ofxhost::Components::RGBA;
+  return image;
+}
+
+size_t hashOf(const Pixels& pixels) {
+  const size_t bytes = size_t(pixels.width) * size_t(pixels.height) * size_t(pixels.channels) * sizeof(float);
+  return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(pixels.data), bytes));
+}
+
+// The lattice of a .cube file (red fastest in the file), red slowest in the result.
+std::vector<float> readCube(const std::string& path, int& size) {
+  std::ifstream in(path);
+  std::string line;
+  size = 0;
+  std::vector<float> file;
+  while (std::getline(in, line)) {
+    if (line.rfind("LUT_3D_SIZE", 0) == 0) {
+      size = std::atoi(line.c_str() + 11);
+      continue;
+    }
+    if (line.empty() || line[0] == '#' || !(std::isdigit((unsigned char)line[0]) || line[0] == '-')) continue;
+    std::istringstream values(line);
+    float r, g, b;
+    if (!(values >> r >> g >> b)) throw PluginFailure("the plug-in's .cube export has a bad line: " + line);
+    file.insert(file.end(), {r, g, b});
+  }
+  const size_t n = size_t(size);
+  if (size < 2 || size > 1024 || file.size() != n * n * n * 3)
+    throw PluginFailure("the plug-in's .cube export holds no " + std::to_string(size) + "-point lattice");
+  std::vector<float> lattice(file.size());
+  for (size_t i = 0; i < n * n * n; ++i) {
+    const size_t r = i % n, g = i / n % n, b = i / (n * n);
+    std::memcpy(&lattice[((r * n + g) * n + b) * 3], &file[i * 3], 3 * sizeof(float));
+  }
+  return lattice;
+}
+
+}  // namespace
+
+std::string findPlugin(const std::string& explicitPath) {
+  std::string found, error;
+  if (!explicitPath.empty()) {
+    if (::findPlugin(explicitPath, nullptr, "", found, error)) return found;
+    throw PluginNotFound("plugin='" + explicitPath + "': no such plug-in file (.ofx) or bundle (.ofx.bundle)");
+  }
+  const std::string dir = moduleDirectory();
+  const std::string installed = dir.empty() ? "" : dir + "/" VANTREL_PLUGINS_FROM_MODULE;
+  if (searchPlugin(std::getenv("OFX_PLUGIN_PATH"), installed, dir, found)) return found;
+  throw PluginNotFound(
+      "the Brenvale.ofx plug-in was not found: no Brenvale.ofx.bundle on OFX_PLUGIN_PATH, in the OFX/Plugins "
+      "folder installed with the module, in or above the module's folder, or in /usr/OFX/Plugins (give "
+      "plugin='/path/to/Brenvale.ofx.bundle')");
+}
+
+Session::Session(const std::string& pluginPath, int threads)
+    : threads_(threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency()))) {
+  std::string error;
+  if (!openSession(session_, pluginPath, true, error)) {
+    closeSession(session_);
+    throw PluginFailure(error);
+  }
+  // Messages reach the caller as exceptions (errors) or return values (the files written).
+  session_.host->onMessage = [](const ofxhost::Message&) {};
+}
+
+Session::~Session() { closeSession(session_); }
+
+std::string Session::identifier() const {
+  const OfxPlugin* plugin = session_.host->plugin();
+  return plugin && plugin->pluginIdentifier ? plugin->pluginIdentifier : "";
+}
+
+std::string Session::version() const {
+  const OfxPlugin* plugin = session_.host->plugin();
+  return plugin ? std::to_string(plugin->pluginVersionMajor) + "." + std::to_string(plugin->pluginVersionMinor) : "";
+}
+
+void Session::give(const std::string& clip, const Pixels* pixels, double time, std::vector<std::string>& changed) {
+  Given now;
+  ofxhost::Host& host = *session_.host;
+  host.detachImages(session_.instance, clip);
+  if (pixels) {
+    now = {true, pixels->width, pixels->height, pixels->channels, hashOf(*pixels)};
+    host.attachImage(session_.instance, clip, view(*pixels), time);
+  } else {
+    host.setClipConnected(session_.instance, clip, false);
+  }
+  auto last = given_.find(clip);
+  if (last == given_.end() ? now.connected : !(last->second == now)) changed.push_back(clip);
+  given_[clip] = now;
+}
+
+void Session::render(const std::vector<Setting>& settings, const Pixels& source, const Pixels& reference,
+                     const Pixels* sourceMask, const Pixels* referenceMask, double time, float* output) {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::string error;
+  ofxhost::Host& host = *session_.host;
+  for (const Setting& setting : settings) {
+    const auto current = host.paramValue(session_.instance, setting.param);
+    if (!current) throw PluginFailure("the plug-in has no parameter '" + setting.param + "'");
+    if (!(*current == setting.value) && !editParam(session_, setting.param, setting.value, time, error))
+      throw PluginFailure(error);
+  }
+  std::vector<std::string> changed;
+  give("Source", &source, time, changed);
+  give("Reference", &reference, time, changed);
+  give("SourceMask", sourceMask, time, changed);
+  give("ReferenceMask", referenceMask, time, changed);
+  for (const std::string& clip : changed) {
+    host.beginInstanceChanged(session_.instance);
+    host.instanceChanged(session_.instance, kOfxTypeClip, clip, kOfxChangeUserEdited, time);
+    host.endInstanceChanged(session_.instance);
+  }
+
+  Pixels out = source;
+  out.data = output;
+  std::memset(output, 0, size_t(out.width) * size_t(out.height) * size_t(out.channels) * sizeof(float));
+  host.detachImages(session_.instance, "Output");
+  host.attachImage(session_.instance, "Output", view(out), time);
+  RenderTimes times;
+  const bool rendered = renderFrame(session_, time, {0, 0, out.width, out.height}, threads_, 256, times, error);
+  // The caller's arrays go back to it: the host keeps no pointer into them.
+  for (const char* clip : {"Source", "Reference", "SourceMask", "ReferenceMask", "Output"})
+    host.detachImages(session_.instance, clip);
+  if (!rendered) throw PluginFailure(error);
+}
+
+std::string Session::exportFile(const std::string& button, const std::string& path) {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::string error;
+  ofxhost::ParamValue value;
+  value.str = path;
+  if (!editParam(session_, "exportPath", value, 0.0, error)) throw PluginFailure(error);
+  const size_t before = session_.host->messages().size();
+  if (!pressButton(session_, button, 0.0, error)) throw PluginFailure(error);
+  // "LUT saved to:\nPATH", "CDL saved to:\nPATH": the plug-in may have added the extension.
+  const std::vector<ofxhost::Message> messages = session_.host->messages();
+  for (size_t i = messages.size(); i-- > before;) {
+    const size_t at = messages[i].text.find("saved to:\n");
+    if (messages[i].type == kOfxMessageMessage && at != std::string::npos) return messages[i].text.substr(at + 10);
+  }
+  throw PluginFailure("the plug-in did not say where it saved the file");
+}
+
+std::vector<float> Session::lut(int& size) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/vantrel-lut-XXXXXX";
+  if (!mkdtemp(dir.data())) throw PluginFailure("cannot make a folder under " + dir + ": " + std::strerror(errno));
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } cleanup{dir};
+  // "Save To" is the user's: it gets its value back.
+  const auto saveTo = session_.host->paramValue(session_.instance, "exportPath");
+  const std::string written = exportFile("exportButton", dir + "/lut.cube");
+  if (saveTo) {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::string error;
+    editParam(session_, "exportPath", *saveTo, 0.0, error);
+  }
+  return readCube(written, size);
+}
+
+}  // namespace pyvantrel
