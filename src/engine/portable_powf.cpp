@@ -121,8 +121,7 @@ float portablePowf(float x, float y) {
   const bool xPositiveNormal = ix - 0x00800000u < 0x7f800000u - 0x00800000u;
   const bool yNonZeroFinite = 2 * iy - 1 < 2u * 0x7f800000u - 1;
   float out;
-  if (xPositiveNormal && yNonZeroFinite && ix != 0x3f800000u &&
-      (fused ? powFused(ix, y, out) : powPlain(ix, y, out)))
+  if (xPositiveNormal && yNonZeroFinite && ix != 0x3f800000u && (fused ? powFused(ix, y, out) : powPlain(ix, y, out)))
     return out;
   return powf(x, y);
 }

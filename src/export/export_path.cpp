@@ -26,8 +26,8 @@ bool appendFitting(char (&out)[kExportPathSize], size_t length, const char* text
 size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, const struct tm& when, ExportKind kind,
                                char separator) {
   int n = snprintf(buffer, size, "%s%cVantrel_%04d%02d%02d_%02d%02d%02d%s", home ? home : "/tmp", separator,
-                   when.tm_year + 1900,
-                   when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec, extensionOf(kind));
+                   when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec,
+                   extensionOf(kind));
   return n < 0 ? size : size_t(n);
 }
 

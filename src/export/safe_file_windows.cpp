@@ -18,8 +18,8 @@ constexpr size_t kTempSize = sizeof SafeFile::temp / sizeof(wchar_t);
 
 // A symbolic link (or any reparse point that names a file) is written through to its file.
 bool followLink(SafeFile& file) {
-  HANDLE h = CreateFileW(file.target, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileW(file.target, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return true;  // a dangling link: the link itself is replaced
   wchar_t resolved[kTargetSize];
   const DWORD n = GetFinalPathNameByHandleW(h, resolved, DWORD(kTargetSize), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
@@ -102,7 +102,8 @@ bool safeFileCommit(SafeFile& file) {
       // failure leaves the target as it was.
       if (!moved && GetLastError() != ERROR_FILE_NOT_FOUND) ok = false;
     }
-    if (ok && !moved) moved = MoveFileExW(file.temp, file.target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (ok && !moved)
+      moved = MoveFileExW(file.temp, file.target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     ok = ok && moved;
   }
   if (!ok) DeleteFileW(file.temp);
