@@ -1,8 +1,7 @@
 // Loading a plug-in, serving suites, and sending actions.
-#include <dlfcn.h>
-
 #include <cstring>
 
+#include "module_loader.h"
 #include "ofx_host.h"
 #include "suites.h"
 
@@ -93,17 +92,16 @@ Host::~Host() {
 // static state that must outlive any one host, and reopening the path returns the same module.
 bool Host::open(const std::string& path, int index) {
   error_.clear();
-  dlerror();
-  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  library_ = loadModule(path, why);
   if (library_ == nullptr) {
-    const char* e = dlerror();
-    error_ = "cannot load " + path + ": " + (e ? e : "unknown error");
+    error_ = "cannot load " + path + ": " + why;
     return false;
   }
   using CountFn = int (*)();
   using GetFn = OfxPlugin* (*)(int);
-  auto count = reinterpret_cast<CountFn>(dlsym(library_, "OfxGetNumberOfPlugins"));
-  auto get = reinterpret_cast<GetFn>(dlsym(library_, "OfxGetPlugin"));
+  auto count = reinterpret_cast<CountFn>(moduleSymbol(library_, "OfxGetNumberOfPlugins"));
+  auto get = reinterpret_cast<GetFn>(moduleSymbol(library_, "OfxGetPlugin"));
   if (count == nullptr || get == nullptr) {
     error_ = path + " does not export OfxGetNumberOfPlugins and OfxGetPlugin";
     return false;

@@ -36,7 +36,11 @@ int Property::dimension() const {
 }
 
 PropertySet::PropertySet(Host* owner, std::string kind, bool open)
-    : magic_(kPropSetMagic), owner_(owner), kind_(std::move(kind)), open_(open) {}
+    : magic_(kPropSetMagic), owner_(owner), kind_(std::move(kind)), open_(open) {
+  // Taken once before the set is shared: mingw-w64's threads library sets up the lock on first
+  // use, and threads taking it first at the same moment may each get a lock of their own.
+  std::unique_lock settle(lock_);
+}
 
 PropertySet::~PropertySet() { magic_ = kDeadMagic; }
 

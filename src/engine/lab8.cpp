@@ -5,10 +5,11 @@
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
 #include "engine/kernels.h"
+#include "engine/portable_powf.h"
 
 namespace {
 
-float labF(float t) { return t > 0.008856452f ? powf(t, 0.33333334f) : t / 0.12841856f + 0.13793103f; }
+float labF(float t) { return t > 0.008856452f ? labPowf(t) : t / 0.12841856f + 0.13793103f; }
 
 float labG(float t) { return t > 0.20689656f ? t * t * t : (t - 0.13793103f) * 0.12841856f; }
 

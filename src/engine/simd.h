@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "engine/portable_powf.h"
+
 #define ENGINE_INLINE inline __attribute__((always_inline))
 
 namespace {
@@ -141,7 +143,7 @@ ENGINE_INLINE typename V<W>::F labF(typename V<W>::F t) {
     store(inputs, t);
     __builtin_memcpy(flags, &redo, sizeof redo);
     for (int k = 0; k < W; ++k) {
-      if (flags[k]) values[k] = powf(inputs[k], 0.33333334f);
+      if (flags[k]) values[k] = labPowf(inputs[k]);
     }
     out = load<F>(values);
   }

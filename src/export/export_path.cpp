@@ -23,25 +23,21 @@ bool appendFitting(char (&out)[kExportPathSize], size_t length, const char* text
 
 }  // namespace
 
-struct tm localTimeOf(time_t instant) {
-  struct tm when;
-  if (!localtime_r(&instant, &when)) memset(&when, 0, sizeof when);
-  return when;
-}
-
-size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, const struct tm& when, ExportKind kind) {
-  int n = snprintf(buffer, size, "%s/Vantrel_%04d%02d%02d_%02d%02d%02d%s", home ? home : "/tmp", when.tm_year + 1900,
-                   when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec, extensionOf(kind));
+size_t formatDefaultExportPath(char* buffer, size_t size, const char* home, const struct tm& when, ExportKind kind,
+                               char separator) {
+  int n = snprintf(buffer, size, "%s%cVantrel_%04d%02d%02d_%02d%02d%02d%s", home ? home : "/tmp", separator,
+                   when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec,
+                   extensionOf(kind));
   return n < 0 ? size : size_t(n);
 }
 
 bool resolveExportPath(const char* value, ExportKind kind, const char* home, const struct tm& when,
-                       char (&out)[kExportPathSize]) {
+                       char (&out)[kExportPathSize], char separator) {
   memset(out, 0, sizeof out);
   size_t length = value ? strnlen(value, kExportPathSize) : 0;
   bool fits = true;
   if (length == 0) {
-    fits = formatDefaultExportPath(out, sizeof out, home, when, kind) < sizeof out;
+    fits = formatDefaultExportPath(out, sizeof out, home, when, kind, separator) < sizeof out;
   } else if (length > kExportPathSize - 1) {
     fits = false;
   } else {

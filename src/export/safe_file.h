@@ -1,17 +1,25 @@
 // Writing a file so that a failure never leaves a partial file in place of a good one: the data
 // goes to a new file beside the target, which replaces the target only once everything has been
-// written, flushed to the device and closed without error.
+// written, flushed to the device and closed without error. Paths are UTF-8 on every system.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 struct SafeFile {
+#ifdef _WIN32
+  void* handle = nullptr;  // the temporary's HANDLE
+  bool replacing = false;  // the target exists and is replaced in place of being created
+  // Full paths in the "\\?\" form, which no length limit or reserved device name applies to.
+  wchar_t target[4096] = {};
+  wchar_t temp[4096 + 64] = {};
+#else
   int fd = -1;
-  uint64_t written = 0;
-  uint64_t sizeLimit = 0;  // the process's file size limit, or UINT64_MAX
   char target[4096] = {};
   char temp[4096 + 64] = {};
+#endif
+  uint64_t written = 0;
+  uint64_t sizeLimit = 0;  // the process's file size limit, or UINT64_MAX
 };
 
 // Creates the temporary file. False when the target cannot be written (missing or unwritable

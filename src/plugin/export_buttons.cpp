@@ -25,12 +25,14 @@ double readMix(OfxParamHandle param) {
   return value;
 }
 
-// "exportPath" resolved for this kind of file, with HOME and the local time of now for a
-// default name. False when the result would not fit.
+// "exportPath" resolved for this kind of file, with the system's default folder (HOME on POSIX
+// systems) and the local time of now for a default name. False when the result would not fit.
 bool exportPathFor(const InstanceData& data, ExportKind kind, char (&path)[kExportPathSize]) {
   char* value = nullptr;
   if (gParamSuite && data.exportPathParam) gParamSuite->paramGetValue(data.exportPathParam, &value);
-  return resolveExportPath(value, kind, getenv("HOME"), localTimeOf(time(nullptr)), path);
+  char folder[kExportPathSize];
+  return resolveExportPath(value, kind, defaultExportFolder(folder), localTimeOf(time(nullptr)), path,
+                           kExportFolderSeparator);
 }
 
 // Both buttons refuse the same way without a LUT.

@@ -30,6 +30,10 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   }
   // Host memory is raw bytes: value-initialise in place so the lock is really constructed.
   InstanceData* data = new (block) InstanceData();
+  // Taken once here, on one thread, before any other thread can reach it: the threads library
+  // of the Windows build sets up a statically initialised lock on first use, and when several
+  // threads take it first at the same moment each may get a lock of its own.
+  { std::unique_lock<std::shared_mutex> settle(data->lutLock); }
   data->effect = effect;
 
   // In field order, so Output comes third although it is defined last.

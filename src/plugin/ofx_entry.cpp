@@ -1,7 +1,11 @@
 // The module's only exported symbols (see exports.map) and the record hosts discover it by.
 #include "plugin/plugin.h"
 
+#ifdef _WIN32
+#define VANTREL_EXPORT extern "C" __declspec(dllexport)
+#else
 #define VANTREL_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

@@ -1,11 +1,11 @@
+#ifdef VANTREL_HAVE_LINUX_LIBRARIES
 #include <OpenColorIO/OpenColorIO.h>
+#endif
 
 #include <string>
 
 #include "export_test_util.h"
 #include "module_fixture.h"
-
-namespace OCIO = OCIO_NAMESPACE;
 
 namespace {
 
@@ -65,8 +65,10 @@ TEST_F(CDLExport, MixesDoNotChangeTheFile) {
   EXPECT_EQ(exportPath(), dir.file("b"));
 }
 
+#ifdef VANTREL_HAVE_LINUX_LIBRARIES
 // A colour pipeline reads back what was written.
 TEST_F(CDLExport, ReadsBackInOpenColorIO) {
+  namespace OCIO = OCIO_NAMESPACE;
   ScratchDir dir;
   installLut([](float r, float g, float b, float* out) {
     float y = 0.2126f * r + 0.7152f * g + 0.0722f * b;
@@ -97,6 +99,7 @@ TEST_F(CDLExport, ReadsBackInOpenColorIO) {
   EXPECT_NE(text.find(written), std::string::npos);
   EXPECT_EQ(cdl->getID(), std::string("Vantrel"));
 }
+#endif
 
 TEST_F(CDLExport, UnwritablePathsFailCleanly) {
   ScratchDir dir;

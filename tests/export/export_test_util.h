@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,8 +16,18 @@
 class ScratchDir {
  public:
   ScratchDir() {
+#ifdef _WIN32
+    // A new folder; create_directory is false for one that exists.
+    std::random_device seed;
+    std::error_code error;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const auto candidate = std::filesystem::temp_directory_path() / ("vantrel-export-" + std::to_string(seed()));
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate.string();
+    }
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "vantrel-export-XXXXXX").string();
     path_ = mkdtemp(pattern.data()) ? pattern : std::string();
+#endif
   }
   ~ScratchDir() {
     std::error_code ignored;

@@ -1,11 +1,11 @@
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "host/module_loader.h"
 #include "tests/plugin/module.h"
+#include "tests/test_system.h"
 
 using ofxhost::Host;
 using ofxhost::TestingOptions;
@@ -20,12 +20,13 @@ const std::vector<std::pair<std::string, int>> kSixSuites = {
 }  // namespace
 
 TEST(Discovery, OneEffectBehindTheTwoEntryPoints) {
-  // Kept mapped, as hosts do: the C++ runtime linked into the module does not free everything
+  // Kept loaded, as hosts do: the C++ runtime linked into the module does not free everything
   // on unload.
-  void* lib = dlopen(VANTREL_MODULE_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  ASSERT_NE(lib, nullptr) << dlerror();
-  auto count = reinterpret_cast<int (*)()>(dlsym(lib, "OfxGetNumberOfPlugins"));
-  auto get = reinterpret_cast<OfxPlugin* (*)(int)>(dlsym(lib, "OfxGetPlugin"));
+  std::string error;
+  void* lib = ofxhost::loadModule(VANTREL_MODULE_PATH, error);
+  ASSERT_NE(lib, nullptr) << error;
+  auto count = reinterpret_cast<int (*)()>(ofxhost::moduleSymbol(lib, "OfxGetNumberOfPlugins"));
+  auto get = reinterpret_cast<OfxPlugin* (*)(int)>(ofxhost::moduleSymbol(lib, "OfxGetPlugin"));
   ASSERT_NE(count, nullptr);
   ASSERT_NE(get, nullptr);
   EXPECT_EQ(count(), 1);
@@ -45,9 +46,8 @@ TEST(Discovery, OneEffectBehindTheTwoEntryPoints) {
   EXPECT_NE(plugin->setHost, nullptr);
   EXPECT_NE(plugin->mainEntry, nullptr);
   // Nothing else is reachable by name.
-  EXPECT_EQ(dlsym(lib, "pluginMain"), nullptr);
-  EXPECT_EQ(dlsym(lib, "gPropSuite"), nullptr);
-  dlclose(lib);
+  EXPECT_EQ(ofxhost::moduleSymbol(lib, "pluginMain"), nullptr);
+  EXPECT_EQ(ofxhost::moduleSymbol(lib, "gPropSuite"), nullptr);
 }
 
 TEST(Load, FetchesSixSuitesInOrderAndNeverCallsThreads) {
@@ -67,12 +67,9 @@ TEST(Load, KernelSetOverrideIsReadOnLoad) {
     TestingOptions options;
     options.captureStderr = true;
     auto host = openModule(options);
-    setenv("VANTREL_ISA", value, 1);
+    testsys::setEnv("VANTREL_ISA", value);
     EXPECT_EQ(host->load(), kOfxStatOK);
-    if (outer)
-      setenv("VANTREL_ISA", saved.c_str(), 1);
-    else
-      unsetenv("VANTREL_ISA");
+    testsys::setEnv("VANTREL_ISA", outer ? saved.c_str() : nullptr);
     const std::string said = host->lastStderr();
     if (std::string(value) == "sse9")
       EXPECT_EQ(said, "Vantrel: VANTREL_ISA is not one of generic, avx2, avx512 - ignored (VANTREL_ISA=sse9)\n");

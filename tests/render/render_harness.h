@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <OpenImageIO/imagebuf.h>
-#include <OpenImageIO/imagebufalgo.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -16,6 +13,7 @@
 
 #include "engine/engine.h"
 #include "host/host_testing.h"
+#include "photo_loader.h"
 #include "plugin/plugin.h"
 
 namespace rendertest {
@@ -37,15 +35,9 @@ struct Picture {
 
 // A photograph from tests/data/photos, resized, with alpha 1.
 inline Picture photo(const std::string& name, int width, int height) {
-  namespace OIIO = OIIO_NAMESPACE;
-  // OpenImageIO's own worker threads are not instrumented: keep them out of sanitizer runs.
-  OIIO::attribute("threads", 1);
-  OIIO::ImageBuf file(std::string(VANTREL_PHOTOS) + "/" + name);
-  const OIIO::ROI roi(0, width, 0, height, 0, 1, 0, 3);
-  OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(file, "", 0.0f, roi);
-  EXPECT_FALSE(scaled.has_error()) << scaled.geterror();
-  std::vector<float> rgb(size_t(width) * height * 3);
-  scaled.get_pixels(roi, OIIO::TypeDesc::FLOAT, rgb.data());
+  std::vector<float> rgb;
+  std::string error;
+  EXPECT_TRUE(loadTestPhoto(std::string(VANTREL_PHOTOS) + "/" + name, width, height, rgb, error)) << error;
   Picture p{width, height, std::vector<float>(size_t(width) * height * 4, 1.0f)};
   for (size_t i = 0; i < size_t(width) * height; ++i) std::memcpy(&p.rgba[i * 4], &rgb[i * 3], 12);
   return p;
