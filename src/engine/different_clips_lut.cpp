@@ -15,13 +15,13 @@ constexpr int32_t kShell = 5;
 }  // namespace
 
 bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut, PreserveMode mode,
-                                  KernelSet kernels) {
+                                  KernelSet kernels, const ParallelFor* parallel) {
   lut.valid = false;
   const int32_t n = lut.size;
   if (!engine::latticeUsable(lut)) return false;
   std::unique_ptr<float[]> work;
   try {
-    work.reset(new float[size_t(engine::smoothingWorkFloats(n))]);
+    work.reset(new float[size_t(engine::smoothingWorkFloats(n, parallel))]);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -39,10 +39,14 @@ bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& re
   }
   const engine::TransferParams params{&source, &reference, mode};
   const engine::Kernels& k = engine::kernelsFor(kernels);
-  for (int32_t r = 0; r < n; ++r) {
-    k.transferPlane(params, float(r) / last, gCoord, bCoord, points, lut.data + r * points * 3);
-  }
-  engine::smoothBox(kernels, lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get());
+  const int32_t tasks = taskCount(parallel, n);
+  runTasks(parallel, tasks, [&](int32_t t) {
+    const engine::TaskRange planes = engine::taskRange(0, n - 1, t, tasks);
+    for (int32_t r = planes.begin; r < planes.end; ++r) {
+      k.transferPlane(params, float(r) / last, gCoord, bCoord, points, lut.data + r * points * 3);
+    }
+  });
+  engine::smoothBox(kernels, lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get(), parallel);
   lut.valid = true;
   return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "cpu/cpu_features.h"
@@ -80,6 +81,21 @@ struct FramePair {
   ImageDesc reference;
 };
 
+// Work spread over the caller's threads: run(tasks, body) calls body(task) once for every task in
+// [0, tasks), on any threads in any order, and returns when all have finished. `threads` says how
+// many tasks are worth making. Each task writes its own part of the result with the same
+// arithmetic whatever the split, so results never depend on the number of threads. A null
+// ParallelFor, or one without run, means one thread.
+struct ParallelFor {
+  int32_t threads = 1;
+  std::function<void(int32_t tasks, const std::function<void(int32_t task)>& body)> run;
+};
+
+// body(task) for every task, through `parallel` when it has threads to offer, in order otherwise.
+void runTasks(const ParallelFor* parallel, int32_t tasks, const std::function<void(int32_t task)>& body);
+// Tasks worth making for `items` pieces of work: at most one per thread, at least one.
+int32_t taskCount(const ParallelFor* parallel, int32_t items);
+
 void rgbToLab8(float r, float g, float b, float& L8, float& a8, float& b8);
 void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);
 
@@ -90,17 +106,18 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
                        ColorStats& out, const MaskData* mask, KernelSet kernels);
 
 // Both builders return false, with lut.valid left false, when a working array could not be
-// allocated; they never throw.
+// allocated; they never throw. `parallel` spreads the lattice work over threads; the bits are the
+// same with any number of them.
 bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut, PreserveMode mode,
-                                  KernelSet kernels);
+                                  KernelSet kernels, const ParallelFor* parallel = nullptr);
 
 bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWidth, int32_t sourceHeight,
                             int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,
                             int32_t referenceHeight, int32_t referenceRowBytes, LUT3D& lut, float smoothingRadius,
-                            PreserveMode mode, KernelSet kernels);
+                            PreserveMode mode, KernelSet kernels, const ParallelFor* parallel = nullptr);
 
 // The same learner over the pairs of several frames: every frame's sampled pairs are binned into
 // the same cells (frame by frame, each on its own grid) before the cell means are taken, and the
 // lattice is smoothed once. With one frame it is buildMatchLUT_SameClip, bit for bit.
 bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, LUT3D& lut, float smoothingRadius,
-                                  PreserveMode mode, KernelSet kernels);
+                                  PreserveMode mode, KernelSet kernels, const ParallelFor* parallel = nullptr);

@@ -22,14 +22,14 @@ int32_t binIndex(float v, float last, int32_t n) {
 bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWidth, int32_t sourceHeight,
                             int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,
                             int32_t referenceHeight, int32_t referenceRowBytes, LUT3D& lut, float smoothingRadius,
-                            PreserveMode mode, KernelSet kernels) {
+                            PreserveMode mode, KernelSet kernels, const ParallelFor* parallel) {
   const FramePair frame{{sourcePixels, sourceWidth, sourceHeight, sourceRowBytes},
                         {referencePixels, referenceWidth, referenceHeight, referenceRowBytes}};
-  return buildMatchLUT_SameClipFrames(&frame, 1, lut, smoothingRadius, mode, kernels);
+  return buildMatchLUT_SameClipFrames(&frame, 1, lut, smoothingRadius, mode, kernels, parallel);
 }
 
 bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, LUT3D& lut, float smoothingRadius,
-                                  PreserveMode mode, KernelSet kernels) {
+                                  PreserveMode mode, KernelSet kernels, const ParallelFor* parallel) {
   lut.valid = false;
   const int32_t n = lut.size;
   if (!engine::latticeUsable(lut)) return false;
@@ -42,7 +42,7 @@ bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, L
     sums.reset(new float[size_t(cells * 3)]());
     coord.reset(new float[size_t(n)]);
     counts.reset(new int32_t[size_t(cells)]());
-    if (smoothingRadius > 0.0f) work.reset(new float[size_t(engine::smoothingWorkFloats(n))]);
+    if (smoothingRadius > 0.0f) work.reset(new float[size_t(engine::smoothingWorkFloats(n, parallel))]);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -86,7 +86,7 @@ bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, L
     // Offsets past n - 1 always leave the lattice, so larger radii (and infinity) act as n - 1.
     const int32_t rad =
         smoothingRadius >= float(n - 1) ? n - 1 : (smoothingRadius < 1.0f ? 1 : int32_t(smoothingRadius));
-    engine::smoothBox(kernels, lut.data, n, rad, 0, n - 1, true, work.get());
+    engine::smoothBox(kernels, lut.data, n, rad, 0, n - 1, true, work.get(), parallel);
   }
   lut.valid = true;
   return true;
