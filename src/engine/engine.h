@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
 
 #include "cpu/cpu_features.h"
 
@@ -86,13 +87,26 @@ struct FramePair {
 // many tasks are worth making. Each task writes its own part of the result with the same
 // arithmetic whatever the split, so results never depend on the number of threads. A null
 // ParallelFor, or one without run, means one thread.
+// A task's code by reference, so that handing it out allocates nothing: body(task).
+class TaskBody {
+ public:
+  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, TaskBody>>>
+  TaskBody(const F& f)  // NOLINT: a lambda converts implicitly
+      : call_([](const void* c, int32_t task) { (*static_cast<const F*>(c))(task); }), context_(&f) {}
+  void operator()(int32_t task) const { call_(context_, task); }
+
+ private:
+  void (*call_)(const void* context, int32_t task);
+  const void* context_;
+};
+
 struct ParallelFor {
   int32_t threads = 1;
-  std::function<void(int32_t tasks, const std::function<void(int32_t task)>& body)> run;
+  std::function<void(int32_t tasks, TaskBody body)> run;
 };
 
 // body(task) for every task, through `parallel` when it has threads to offer, in order otherwise.
-void runTasks(const ParallelFor* parallel, int32_t tasks, const std::function<void(int32_t task)>& body);
+void runTasks(const ParallelFor* parallel, int32_t tasks, TaskBody body);
 // Tasks worth making for `items` pieces of work: at most one per thread, at least one.
 int32_t taskCount(const ParallelFor* parallel, int32_t items);
 

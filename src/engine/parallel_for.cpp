@@ -2,7 +2,7 @@
 
 #include "engine/engine.h"
 
-void runTasks(const ParallelFor* parallel, int32_t tasks, const std::function<void(int32_t task)>& body) {
+void runTasks(const ParallelFor* parallel, int32_t tasks, TaskBody body) {
   if (parallel != nullptr && parallel->run && parallel->threads > 1 && tasks > 1) return parallel->run(tasks, body);
   for (int32_t t = 0; t < tasks; ++t) body(t);
 }

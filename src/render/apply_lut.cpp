@@ -42,6 +42,11 @@ ChannelMixes channelMixes(double strength, double red, double green, double blue
 
 void applyLUT(const ImageView& source, const ImageView& output, const Rect& window, const LUT3D* lut,
               const ChannelMixes& mixes, KernelSet kernels) {
+  applyLUT(source, output, window, lut, nullptr, mixes, kernels);
+}
+
+void applyLUT(const ImageView& source, const ImageView& output, const Rect& window, const LUT3D* lut,
+              const RedPairs* pairs, const ChannelMixes& mixes, KernelSet kernels) {
   // Never write outside the Output image.
   const Rect target = intersect(window, output.bounds);
   if (target.empty()) return;
@@ -49,6 +54,7 @@ void applyLUT(const ImageView& source, const ImageView& output, const Rect& wind
   RowParams params;
   params.lut = lut;
   params.useLut = lut != nullptr && lut->data != nullptr && lut->size >= 2;
+  params.redPairs = params.useLut && pairs != nullptr && pairs->size == lut->size ? pairs->data.get() : nullptr;
   for (int c = 0; c < 3; ++c) {
     params.mix[c] = mixes.mix[c];
     params.oneMinusMix[c] = mixes.oneMinusMix[c];

@@ -16,7 +16,7 @@ namespace {
 ParallelFor threadPool(int32_t threads) {
   ParallelFor pf;
   pf.threads = threads;
-  pf.run = [threads](int32_t tasks, const std::function<void(int32_t)>& body) {
+  pf.run = [threads](int32_t tasks, TaskBody body) {
     std::atomic<int32_t> next{0};
     auto work = [&] {
       for (int32_t t = next++; t < tasks; t = next++) body(t);

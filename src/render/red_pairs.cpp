@@ -1,0 +1,34 @@
+#include "render/red_pairs.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+bool prepareRedPairs(const LUT3D& lut, RedPairs& pairs, const ParallelFor* parallel) {
+  pairs.size = 0;
+  const int32_t n = lut.size;
+  if (lut.data == nullptr || n < 2 || n > 1024 || redPairFloats(n) > INT32_MAX) return false;
+  const int64_t floats = redPairFloats(n);
+  if (pairs.capacity < floats) {
+    pairs.data.reset(new (std::nothrow) float[size_t(floats)]);
+    pairs.capacity = pairs.data ? floats : 0;
+    if (!pairs.data) return false;
+  }
+  float* out = pairs.data.get();
+  const int64_t plane = int64_t(n) * n * 3;
+  const int32_t tasks = taskCount(parallel, n - 1);
+  runTasks(parallel, tasks, [&](int32_t t) {
+    for (int32_t r = int32_t(int64_t(n - 1) * t / tasks); r < int32_t(int64_t(n - 1) * (t + 1) / tasks); ++r) {
+      const float* low = lut.data + r * plane;
+      float* dst = out + int64_t(r) * n * n * 8;
+      for (int64_t p = 0; p < int64_t(n) * n; ++p, dst += 8) {
+        std::memcpy(dst, low + p * 3, 12);
+        std::memcpy(dst + 4, low + plane + p * 3, 12);
+        dst[3] = 0.0f;
+        dst[7] = 0.0f;
+      }
+    }
+  });
+  pairs.size = n;
+  return true;
+}
