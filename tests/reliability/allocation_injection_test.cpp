@@ -183,9 +183,9 @@ TEST_P(EveryRenderAllocation, FailsCleanlyAndTheInstanceRecovers) {
 }
 
 // Different Clips allocates the smoothing's working storage; Same Frame its sums, coordinates,
-// counts and smoothing storage. Converted inputs add the working copies of Reference and mask.
+// counts, smoothing storage and sampled pairs. Converted inputs add the working copies of Reference and mask.
 INSTANTIATE_TEST_SUITE_P(BothModes, EveryRenderAllocation,
-                         ::testing::Values(Case{0, false, 1}, Case{1, false, 4}, Case{0, true, 1}, Case{1, true, 4}));
+                         ::testing::Values(Case{0, false, 1}, Case{1, false, 5}, Case{0, true, 1}, Case{1, true, 5}));
 
 // An export whose memory runs out fails as an unwritable file does: the old file stays whole,
 // the path is not rewritten, and the next press works.
