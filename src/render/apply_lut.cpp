@@ -54,7 +54,7 @@ void applyLUT(const ImageView& source, const ImageView& output, const Rect& wind
   RowParams params;
   params.lut = lut;
   params.useLut = lut != nullptr && lut->data != nullptr && lut->size >= 2;
-  params.redPairs = params.useLut && pairs != nullptr && pairs->size == lut->size ? pairs->data.get() : nullptr;
+  params.redPairs = params.useLut && pairs != nullptr && pairs->size == lut->size ? pairs->data : nullptr;
   for (int c = 0; c < 3; ++c) {
     params.mix[c] = mixes.mix[c];
     params.oneMinusMix[c] = mixes.oneMinusMix[c];

@@ -1,6 +1,7 @@
 #include "render/red_pairs.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -10,11 +11,15 @@ bool prepareRedPairs(const LUT3D& lut, RedPairs& pairs, const ParallelFor* paral
   if (lut.data == nullptr || n < 2 || n > 1024 || redPairFloats(n) > INT32_MAX) return false;
   const int64_t floats = redPairFloats(n);
   if (pairs.capacity < floats) {
-    pairs.data.reset(new (std::nothrow) float[size_t(floats)]);
-    pairs.capacity = pairs.data ? floats : 0;
-    if (!pairs.data) return false;
+    pairs.data = nullptr;
+    pairs.capacity = 0;
+    pairs.storage.reset(new (std::nothrow) float[size_t(floats) + 16]);
+    if (!pairs.storage) return false;
+    pairs.capacity = floats;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(pairs.storage.get());
+    pairs.data = pairs.storage.get() + ((64 - at % 64) % 64) / sizeof(float);
   }
-  float* out = pairs.data.get();
+  float* out = const_cast<float*>(pairs.data);
   const int64_t plane = int64_t(n) * n * 3;
   const int32_t tasks = taskCount(parallel, n - 1);
   runTasks(parallel, tasks, [&](int32_t t) {

@@ -11,9 +11,10 @@
 #include "engine/engine.h"
 
 struct RedPairs {
-  std::unique_ptr<float[]> data;
-  int32_t size = 0;  // points per axis of the lattice it was made from; 0 when it holds none
-  int64_t capacity = 0;
+  const float* data = nullptr;  // 64-byte aligned, so that no corner pair straddles two cache lines
+  int32_t size = 0;             // points per axis of the lattice it was made from; 0 when it holds none
+  int64_t capacity = 0;         // floats
+  std::unique_ptr<float[]> storage;
 };
 
 // Floats of a table for a lattice of n points per axis: (n - 1) n^2 points of eight.

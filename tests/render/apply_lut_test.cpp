@@ -244,7 +244,8 @@ TEST(RedPairs, HoldEachPointBesideItsRedNeighbourAndRefuseWhatTheyCannotHold) {
   RedPairs pairs;
   ASSERT_TRUE(prepareRedPairs(l.lut, pairs));
   EXPECT_EQ(pairs.size, 5);
-  const float* p = pairs.data.get() + ((3 * 5 + 4) * 5 + 2) * 8;  // point (3, 4, 2)
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(pairs.data) % 64, 0u);
+  const float* p = pairs.data + ((3 * 5 + 4) * 5 + 2) * 8;  // point (3, 4, 2)
   for (int c = 0; c < 3; ++c) {
     EXPECT_EQ(p[c], triple(l, 3, 4, 2, c));
     EXPECT_EQ(p[4 + c], triple(l, 4, 4, 2, c));
