@@ -15,12 +15,15 @@ int64_t smoothingWorkFloats(int32_t n, const ParallelFor* parallel) {
   const int64_t n64 = n;
   const int64_t stride = smoothingRowStride(n);
   // green-blue sums of every red plane, blue counts, then each task's scratch
-  return n64 * n64 * stride + stride + taskCount(parallel, n) * taskScratch(n);
+  return n64 * n64 * stride + stride + slotCount(parallel) * taskScratch(n);
 }
 
 void smoothBox(KernelSet kernels, float* lattice, int32_t n, int32_t rad, int32_t lo, int32_t hi, bool clipped,
-               float* work, const ParallelFor* parallel) {
-  if (lo > hi || rad < 1) return;
+               float* work, const ParallelFor* parallel, const TaskBody* fillPlane) {
+  if (lo > hi || rad < 1) {
+    if (fillPlane) runTasks(parallel, n, *fillPlane);
+    return;
+  }
   rad = std::min(rad, n - 1);
   const int64_t stride = smoothingRowStride(n);
   float* planes = work;
@@ -36,18 +39,17 @@ void smoothBox(KernelSet kernels, float* lattice, int32_t n, int32_t rad, int32_
   }
   const BoxParams box{lattice, n, rad, lo, hi, clipped, planes, blueCounts};
   const Kernels& k = kernelsFor(kernels);
-  const int32_t tasks = taskCount(parallel, n);
-  // Every plane a block reaches, then (reading them all) the smoothed planes.
+  // Every plane a block reaches, then (reading them all) the smoothed planes; a task per plane,
+  // each with the scratch of its slot.
   const int32_t reachFirst = clipped ? std::max(0, lo - rad) : lo - rad;
   const int32_t reachLast = clipped ? std::min(n - 1, hi + rad) : hi + rad;
-  runTasks(parallel, tasks, [&](int32_t t) {
-    const TaskRange part = taskRange(reachFirst, reachLast, t, tasks);
-    for (int32_t r = part.begin; r < part.end; ++r) k.smoothPlane(box, r, scratch + t * taskScratch(n));
+  // The first pass of plane r reads plane r alone, so it follows that plane's filling directly.
+  runTasks(parallel, n, [&](int32_t r, int32_t slot) {
+    if (fillPlane) (*fillPlane)(r, slot);
+    if (r >= reachFirst && r <= reachLast) k.smoothPlane(box, r, scratch + slot * taskScratch(n));
   });
-  runTasks(parallel, tasks, [&](int32_t t) {
-    const TaskRange part = taskRange(lo, hi, t, tasks);
-    for (int32_t r = part.begin; r < part.end; ++r) k.smoothOutput(box, r, scratch + t * taskScratch(n));
-  });
+  runTasks(parallel, hi - lo + 1,
+           [&](int32_t t, int32_t slot) { k.smoothOutput(box, lo + t, scratch + slot * taskScratch(n)); });
 }
 
 }  // namespace engine

@@ -19,18 +19,18 @@ bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& re
   lut.valid = false;
   const int32_t n = lut.size;
   if (!engine::latticeUsable(lut)) return false;
+  // The smoothing's working storage, followed by the green and blue coordinates of one red plane,
+  // padded to whole vectors.
+  const int64_t points = int64_t(n) * n;
+  const int64_t padded = (points + 15) / 16 * 16;
+  const int64_t smoothing = engine::smoothingWorkFloats(n, parallel);
   std::unique_ptr<float[]> work;
   try {
-    work.reset(new float[size_t(engine::smoothingWorkFloats(n, parallel))]);
+    work.reset(new float[size_t(smoothing + 2 * padded)]);
   } catch (const std::bad_alloc&) {
     return false;
   }
-
-  // Green and blue coordinates of one red plane, padded to whole vectors; the smoothing's
-  // working storage is not in use yet and has room for them.
-  const int64_t points = int64_t(n) * n;
-  const int64_t padded = (points + 15) / 16 * 16;
-  float* gCoord = work.get();
+  float* gCoord = work.get() + smoothing;
   float* bCoord = gCoord + padded;
   const float last = float(n - 1);
   for (int64_t i = 0; i < padded; ++i) {
@@ -39,14 +39,12 @@ bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& re
   }
   const engine::TransferParams params{&source, &reference, mode};
   const engine::Kernels& k = engine::kernelsFor(kernels);
-  const int32_t tasks = taskCount(parallel, n);
-  runTasks(parallel, tasks, [&](int32_t t) {
-    const engine::TaskRange planes = engine::taskRange(0, n - 1, t, tasks);
-    for (int32_t r = planes.begin; r < planes.end; ++r) {
-      k.transferPlane(params, float(r) / last, gCoord, bCoord, points, lut.data + r * points * 3);
-    }
-  });
-  engine::smoothBox(kernels, lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get(), parallel);
+  // Each plane is transferred and summed by the smoothing's first pass in one task.
+  const auto transfer = [&](int32_t r, int32_t) {
+    k.transferPlane(params, float(r) / last, gCoord, bCoord, points, lut.data + r * points * 3);
+  };
+  const TaskBody fill(transfer);
+  engine::smoothBox(kernels, lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get(), parallel, &fill);
   lut.valid = true;
   return true;
 }

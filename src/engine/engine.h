@@ -82,21 +82,23 @@ struct FramePair {
   ImageDesc reference;
 };
 
-// Work spread over the caller's threads: run(tasks, body) calls body(task) once for every task in
-// [0, tasks), on any threads in any order, and returns when all have finished. `threads` says how
-// many tasks are worth making. Each task writes its own part of the result with the same
-// arithmetic whatever the split, so results never depend on the number of threads. A null
-// ParallelFor, or one without run, means one thread.
-// A task's code by reference, so that handing it out allocates nothing: body(task).
+// Work spread over the caller's threads: run(tasks, body) calls body(task, slot) once for every
+// task in [0, tasks), on any threads in any order, and returns when all have finished. `slot` is
+// below `threads` and no two bodies running at once share one, so a task can use per-slot
+// scratch storage. Each task writes its own part of the result with the same arithmetic whatever
+// the split, so results never depend on the number of threads. A null ParallelFor, or one without
+// run, means one thread.
+// A task's code by reference, so that handing it out allocates nothing: body(task, slot).
 class TaskBody {
  public:
   template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, TaskBody>>>
   TaskBody(const F& f)  // NOLINT: a lambda converts implicitly
-      : call_([](const void* c, int32_t task) { (*static_cast<const F*>(c))(task); }), context_(&f) {}
-  void operator()(int32_t task) const { call_(context_, task); }
+      : call_([](const void* c, int32_t task, int32_t slot) { (*static_cast<const F*>(c))(task, slot); }),
+        context_(&f) {}
+  void operator()(int32_t task, int32_t slot) const { call_(context_, task, slot); }
 
  private:
-  void (*call_)(const void* context, int32_t task);
+  void (*call_)(const void* context, int32_t task, int32_t slot);
   const void* context_;
 };
 
@@ -105,10 +107,11 @@ struct ParallelFor {
   std::function<void(int32_t tasks, TaskBody body)> run;
 };
 
-// body(task) for every task, through `parallel` when it has threads to offer, in order otherwise.
+// body(task, slot) for every task, through `parallel` when it has threads to offer, in order on
+// slot 0 otherwise.
 void runTasks(const ParallelFor* parallel, int32_t tasks, TaskBody body);
-// Tasks worth making for `items` pieces of work: at most one per thread, at least one.
-int32_t taskCount(const ParallelFor* parallel, int32_t items);
+// Slots a run through `parallel` may use at once: its threads, at least one.
+int32_t slotCount(const ParallelFor* parallel);
 
 void rgbToLab8(float r, float g, float b, float& L8, float& a8, float& b8);
 void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);

@@ -43,9 +43,11 @@ int64_t smoothingWorkFloats(int32_t n, const ParallelFor* parallel = nullptr);
 // indices lie in lo..hi. With `clipped`, block parts outside the lattice are left out and the
 // average is over the points inside; without it every block must lie inside the lattice.
 // `work` holds smoothingWorkFloats(n, parallel) floats. The red planes are shared out over
-// `parallel`'s threads; the result is the same with any number of them.
+// `parallel`'s threads; the result is the same with any number of them. With `fillPlane`, plane r
+// of the lattice is first written by fillPlane(r, slot), in the same task that goes on to sum it:
+// a builder's per-plane work and the smoothing's first pass then share one round of threads.
 void smoothBox(KernelSet kernels, float* lattice, int32_t n, int32_t rad, int32_t lo, int32_t hi, bool clipped,
-               float* work, const ParallelFor* parallel = nullptr);
+               float* work, const ParallelFor* parallel = nullptr, const TaskBody* fillPlane = nullptr);
 
 // The part of [first, last] that task t of `tasks` takes: contiguous, in order, sizes within one.
 struct TaskRange {

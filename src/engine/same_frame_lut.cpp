@@ -65,9 +65,10 @@ bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, L
   // Every pair's cell and target, stretches of the grids on several threads; then the binning,
   // each task taking the cells of some red planes and going through all pairs in grid order, so
   // each cell's sums run in that order whatever the split.
-  const int32_t tasks = taskCount(parallel, n);
-  runTasks(parallel, tasks, [&](int32_t t) {
-    const int64_t begin = pairs * t / tasks, end = pairs * (t + 1) / tasks;
+  // Small enough stretches that a thread the host starts late still finds work.
+  const int32_t stretches = int32_t(std::min<int64_t>(64, std::max<int64_t>(1, pairs / 1024)));
+  runTasks(parallel, stretches, [&](int32_t t, int32_t) {
+    const int64_t begin = pairs * t / stretches, end = pairs * (t + 1) / stretches;
     for (int64_t f = 0, first = 0; f < frameCount; ++f) {
       const engine::FrameGrid g = engine::frameGrid(frames[f], first);
       const int64_t count = g.columns * g.rows;
@@ -84,8 +85,10 @@ bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, L
       });
     }
   });
-  runTasks(parallel, tasks, [&](int32_t t) {
-    const engine::TaskRange planes = engine::taskRange(0, n - 1, t, tasks);
+  // Each binning task goes through every pair: a few per thread.
+  const int32_t binners = std::min(n, 2 * slotCount(parallel));
+  runTasks(parallel, binners, [&](int32_t t, int32_t) {
+    const engine::TaskRange planes = engine::taskRange(0, n - 1, t, binners);
     const int64_t lo = int64_t(planes.begin) * n * n, hi = int64_t(planes.end) * n * n;
     for (int64_t i = 0; i < pairs; ++i) {
       const int64_t cell = sampled[i].cell;
@@ -99,35 +102,33 @@ bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, L
   // Identity values from a table of i / (n - 1): the same quotients, without three divisions
   // per empty cell.
   for (int32_t i = 0; i < n; ++i) coord[i] = float(i) / last;
-  runTasks(parallel, tasks, [&](int32_t t) {
-    const engine::TaskRange planes = engine::taskRange(0, n - 1, t, tasks);
-    for (int32_t r = planes.begin; r < planes.end; ++r) {
-      int64_t cell = int64_t(r) * n * n;
-      float* p = lut.data + cell * 3;
-      for (int32_t g = 0; g < n; ++g) {
-        for (int32_t b = 0; b < n; ++b, ++cell, p += 3) {
-          if (counts[cell] >= 1) {
-            const float count = float(counts[cell]);
-            p[0] = sums[cell * 3] / count;
-            p[1] = sums[cell * 3 + 1] / count;
-            p[2] = sums[cell * 3 + 2] / count;
-          } else {
-            p[0] = coord[r];
-            p[1] = coord[g];
-            p[2] = coord[b];
-          }
+  const auto fillPlane = [&](int32_t r, int32_t) {
+    int64_t cell = int64_t(r) * n * n;
+    float* p = lut.data + cell * 3;
+    for (int32_t g = 0; g < n; ++g) {
+      for (int32_t b = 0; b < n; ++b, ++cell, p += 3) {
+        if (counts[cell] >= 1) {
+          const float count = float(counts[cell]);
+          p[0] = sums[cell * 3] / count;
+          p[1] = sums[cell * 3 + 1] / count;
+          p[2] = sums[cell * 3 + 2] / count;
+        } else {
+          p[0] = coord[r];
+          p[1] = coord[g];
+          p[2] = coord[b];
         }
       }
     }
-  });
-  sums.reset();
-  counts.reset();
-
+  };
+  const TaskBody fill(fillPlane);
   if (smoothingRadius > 0.0f) {
     // Offsets past n - 1 always leave the lattice, so larger radii (and infinity) act as n - 1.
     const int32_t rad =
         smoothingRadius >= float(n - 1) ? n - 1 : (smoothingRadius < 1.0f ? 1 : int32_t(smoothingRadius));
-    engine::smoothBox(kernels, lut.data, n, rad, 0, n - 1, true, work.get(), parallel);
+    // Each plane is filled and summed by the smoothing's first pass in one task.
+    engine::smoothBox(kernels, lut.data, n, rad, 0, n - 1, true, work.get(), parallel, &fill);
+  } else {
+    runTasks(parallel, n, fill);
   }
   lut.valid = true;
   return true;

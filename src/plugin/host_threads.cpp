@@ -1,7 +1,8 @@
 // The engine's parallel-for on the host's threads. multiThread calls our function once per thread
-// index; each index takes its share of the tasks in turn. Tasks the host did not run (a failed
-// call, fewer threads than asked) are run afterwards on the calling thread, so every task runs
-// exactly once whatever the host does.
+// index; each call takes the next task not yet taken until none are left, with its thread index as
+// the slot, so a thread the host starts late still finds work. Tasks no thread took (a failed
+// call) are run afterwards on the calling thread, in slot 0: every thread of the call has finished
+// by then. Every task runs exactly once whatever the host does.
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -14,19 +15,16 @@ namespace {
 struct Job {
   TaskBody body;
   int32_t tasks;
-  std::unique_ptr<std::atomic<bool>[]> claimed;
+  int32_t slots;
+  std::atomic<int32_t> next{0};
 };
-
-void runClaimed(Job& job, int32_t task) {
-  if (!job.claimed[task].exchange(true)) job.body(task);
-}
 
 void threadFunction(unsigned int threadIndex, unsigned int threadMax, void* arg) {
   Job& job = *static_cast<Job*>(arg);
-  if (threadMax == 0) return;
+  if (threadIndex >= unsigned(job.slots) || threadMax == 0) return;  // a host giving more than asked
   // Bodies never throw; a C++ exception must not reach the host in any case.
   try {
-    for (int64_t t = threadIndex; t < job.tasks; t += threadMax) runClaimed(job, int32_t(t));
+    for (int32_t t = job.next++; t < job.tasks; t = job.next++) job.body(t, int32_t(threadIndex));
   } catch (...) {
   }
 }
@@ -48,15 +46,9 @@ ParallelFor hostParallelFor() {
   if (parallel.threads < 2) return parallel;
   const int32_t threads = parallel.threads;
   parallel.run = [threads](int32_t tasks, TaskBody body) {
-    // Builds must not fail for want of this bookkeeping: without it, one thread does the work.
-    Job job{body, tasks, std::unique_ptr<std::atomic<bool>[]>(new (std::nothrow) std::atomic<bool>[size_t(tasks)])};
-    if (!job.claimed) {
-      for (int32_t t = 0; t < tasks; ++t) body(t);
-      return;
-    }
-    for (int32_t t = 0; t < tasks; ++t) job.claimed[t] = false;
+    Job job{body, tasks, threads};
     gMultiThreadSuite->multiThread(threadFunction, unsigned(std::min(threads, tasks)), &job);
-    for (int32_t t = 0; t < tasks; ++t) runClaimed(job, t);
+    for (int32_t t = job.next++; t < tasks; t = job.next++) body(t, 0);
   };
   return parallel;
 }

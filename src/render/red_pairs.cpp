@@ -21,9 +21,8 @@ bool prepareRedPairs(const LUT3D& lut, RedPairs& pairs, const ParallelFor* paral
   }
   float* out = const_cast<float*>(pairs.data);
   const int64_t plane = int64_t(n) * n * 3;
-  const int32_t tasks = taskCount(parallel, n - 1);
-  runTasks(parallel, tasks, [&](int32_t t) {
-    for (int32_t r = int32_t(int64_t(n - 1) * t / tasks); r < int32_t(int64_t(n - 1) * (t + 1) / tasks); ++r) {
+  runTasks(parallel, n - 1, [&](int32_t r, int32_t) {
+    {
       const float* low = lut.data + r * plane;
       float* dst = out + int64_t(r) * n * n * 8;
       for (int64_t p = 0; p < int64_t(n) * n; ++p, dst += 8) {

@@ -18,12 +18,12 @@ ParallelFor threadPool(int32_t threads) {
   pf.threads = threads;
   pf.run = [threads](int32_t tasks, TaskBody body) {
     std::atomic<int32_t> next{0};
-    auto work = [&] {
-      for (int32_t t = next++; t < tasks; t = next++) body(t);
+    auto work = [&](int32_t slot) {
+      for (int32_t t = next++; t < tasks; t = next++) body(t, slot);
     };
     std::vector<std::thread> pool;
-    for (int32_t i = 1; i < threads; ++i) pool.emplace_back(work);
-    work();
+    for (int32_t i = 1; i < threads; ++i) pool.emplace_back(work, i);
+    work(0);
     for (std::thread& th : pool) th.join();
   };
   return pf;
@@ -80,11 +80,10 @@ TEST(ParallelBuild, WithoutThreadsTasksRunInOrderOnTheCaller) {
   std::vector<int32_t> seen;
   ParallelFor none;
   none.threads = 4;
-  runTasks(&none, 3, [&](int32_t t) { seen.push_back(t); });
-  runTasks(nullptr, 2, [&](int32_t t) { seen.push_back(t); });
-  EXPECT_EQ(seen, (std::vector<int32_t>{0, 1, 2, 0, 1}));
-  EXPECT_EQ(taskCount(&none, 65), 1);
+  runTasks(&none, 3, [&](int32_t t, int32_t slot) { seen.push_back(t * 10 + slot); });
+  runTasks(nullptr, 2, [&](int32_t t, int32_t slot) { seen.push_back(t * 10 + slot); });
+  EXPECT_EQ(seen, (std::vector<int32_t>{0, 10, 20, 0, 10}));
+  EXPECT_EQ(slotCount(&none), 1);
   const ParallelFor pool = threadPool(4);
-  EXPECT_EQ(taskCount(&pool, 65), 4);
-  EXPECT_EQ(taskCount(&pool, 3), 3);
+  EXPECT_EQ(slotCount(&pool), 4);
 }
