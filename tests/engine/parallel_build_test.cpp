@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "cpu/cpu_features.h"
 #include "engine/engine.h"
-#include "kernel_sets.h"
 #include "photos.h"
 
 namespace {
@@ -38,7 +38,7 @@ template <class Build>
 void expectSameBitsOnAnyThreadCount(KernelSet kernels, Build build) {
   Built one;
   ASSERT_TRUE(build(one.lut, kernels, nullptr));
-  for (int32_t threads : {2, 3, 8, 65, 100}) {
+  for (int32_t threads : {2, 3, 100}) {
     const ParallelFor pool = threadPool(threads);
     Built many;
     ASSERT_TRUE(build(many.lut, kernels, &pool));
@@ -58,13 +58,16 @@ TEST(ParallelBuild, EveryBuilderGivesTheOneThreadBits) {
                     KernelSet::Generic);
   computeColorStats(reference.bytes(), reference.width, reference.height, reference.rowBytes(), Colorspace::Lab, r,
                     nullptr, KernelSet::Generic);
-  forEachKernelSet([&](KernelSet kernels) {
+  // The split is the same code for every kernel set (each set's arithmetic is checked against
+  // the plain engine elsewhere); one set keeps the run short under ThreadSanitizer.
+  const KernelSet kernels = preferredKernelSet(KernelFamily::Engine);
+  {
     for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
       SCOPED_TRACE(int(mode));
       expectSameBitsOnAnyThreadCount(kernels, [&](LUT3D& lut, KernelSet k, const ParallelFor* pf) {
         return buildMatchLUT_DifferentClips(s, r, lut, mode, k, pf);
       });
-      for (float radius : {5.0f, 0.5f, 0.0f, 100.0f}) {
+      for (float radius : {5.0f, 0.0f}) {
         expectSameBitsOnAnyThreadCount(kernels, [&](LUT3D& lut, KernelSet k, const ParallelFor* pf) {
           return buildMatchLUT_SameClip(source.bytes(), source.width, source.height, source.rowBytes(),
                                         reference.bytes(), reference.width, reference.height, reference.rowBytes(), lut,
@@ -72,7 +75,7 @@ TEST(ParallelBuild, EveryBuilderGivesTheOneThreadBits) {
         });
       }
     }
-  });
+  }
 }
 
 // A ParallelFor that offers threads but has no way to run them, or offers one, runs in order.
