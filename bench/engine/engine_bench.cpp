@@ -3,10 +3,14 @@
 // (counter "x_literal"). The plain benchmarks are registered first so they run first.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -138,7 +142,7 @@ const std::vector<float>& unsmoothed() {
 }
 
 void Smoothing(benchmark::State& state, bool plain, bool clipped) {
-  const KernelSet kernels = preferredKernelSet();
+  const KernelSet kernels = preferredKernelSet(KernelFamily::Engine);
   std::vector<float> lattice = unsmoothed();
   std::vector<float> work(size_t(engine::smoothingWorkFloats(kLutSize)));
   timed(state, clipped ? "ClippedSmoothing" : "ShellSmoothing", plain, [&] {
@@ -151,34 +155,115 @@ void Smoothing(benchmark::State& state, bool plain, bool clipped) {
   });
 }
 
+// Threads started for every parallel step, as a host's multi-thread suite does. Each step adds
+// its slowest thread's CPU time to *critical: with the caller's own CPU time, the build's length
+// on as many idle cores as threads, which a machine shared with other work cannot show by wall
+// clock.
+ParallelFor freshThreads(int32_t threads, double* critical) {
+  ParallelFor pf;
+  pf.threads = threads;
+  pf.run = [threads, critical](int32_t tasks, TaskBody body) {
+    std::atomic<int32_t> next{0};
+    std::vector<double> cpu(size_t(threads), 0.0);
+    auto work = [&](int32_t w) {
+      const double t0 = threadSeconds();
+      for (int32_t t = next++; t < tasks; t = next++) body(t, w);
+      cpu[size_t(w)] = threadSeconds() - t0;
+    };
+    std::vector<std::thread> pool;
+    for (int32_t i = 0; i < threads; ++i) pool.emplace_back(work, i);
+    for (std::thread& th : pool) th.join();
+    *critical += *std::max_element(cpu.begin(), cpu.end());
+  };
+  return pf;
+}
+
+double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// A whole rebuild (statistics included for Different Clips) as the plug-in runs it: "today" is
+// the configuration before the builds were threaded (one thread, the application's kernel set,
+// which was then the only rule); the others use the engine's rule on 1 or 2 threads and report
+// "x_today" by wall clock and "x_today_cpu" by CPU time along the critical path (see
+// freshThreads).
+void ThreadedRebuild(benchmark::State& state, bool sameFrame, bool today, int32_t threads) {
+  const KernelSet kernels =
+      today ? preferredKernelSet(KernelFamily::Application) : preferredKernelSet(KernelFamily::Engine);
+  double critical = 0.0;
+  const ParallelFor pool = freshThreads(threads, &critical);
+  const ParallelFor* parallel = threads > 1 ? &pool : nullptr;
+  std::vector<float> storage(kLutFloats);
+  LUT3D lut{storage.data(), kLutSize, false};
+  const FloatImage& s = photo(sameFrame ? "astronaut.png" : "rocket.jpg");
+  const FloatImage& r = sameFrame ? graded() : photo("coffee.png");
+  double wall = 0.0;
+  for (auto _ : state) {
+    const double t0 = wallSeconds(), c0 = threadSeconds();
+    if (sameFrame) {
+      buildMatchLUT_SameClip(s.bytes(), s.width, s.height, s.rowBytes(), r.bytes(), r.width, r.height, r.rowBytes(),
+                             lut, 5.0f, PreserveNothing, kernels, parallel);
+    } else {
+      ColorStats ss, rs;
+      computeColorStats(s.bytes(), s.width, s.height, s.rowBytes(), Colorspace::Lab, ss, nullptr, kernels);
+      computeColorStats(r.bytes(), r.width, r.height, r.rowBytes(), Colorspace::Lab, rs, nullptr, kernels);
+      buildMatchLUT_DifferentClips(ss, rs, lut, PreserveNothing, kernels, parallel);
+    }
+    wall += wallSeconds() - t0;
+    critical += threadSeconds() - c0;
+    benchmark::DoNotOptimize(storage.data());
+  }
+  const std::string key = std::string(sameFrame ? "SameFrame" : "DifferentClips") + "Today";
+  const double perBuild = wall / double(state.iterations()), path = critical / double(state.iterations());
+  if (today) {
+    plainSeconds()[key] = perBuild;
+    plainSeconds()[key + "Cpu"] = path;
+  } else if (plainSeconds().count(key)) {
+    state.counters["x_today"] = plainSeconds()[key] / perBuild;
+    state.counters["x_today_cpu"] = plainSeconds()[key + "Cpu"] / path;
+  }
+}
+
 }  // namespace
 
+BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_Today, false, true, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_1Thread, false, false, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_2Threads, false, false, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_Today, true, true, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_1Thread, true, false, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_2Threads, true, false, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(Smoothing, Shell_Plain, true, false)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK_CAPTURE(Smoothing, Shell_Fast, false, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Smoothing, Clipped_Plain, true, true)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK_CAPTURE(Smoothing, Clipped_Fast, false, true)->Unit(benchmark::kMillisecond);
 // The fast engine with the kernels this CPU gets, then with each set on its own.
-BENCHMARK_CAPTURE(DifferentClipsRebuild, Plain, true, preferredKernelSet())
+BENCHMARK_CAPTURE(DifferentClipsRebuild, Plain, true, preferredKernelSet(KernelFamily::Engine))
     ->DenseRange(0, 2)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
-BENCHMARK_CAPTURE(DifferentClipsRebuild, Fast, false, preferredKernelSet())
+BENCHMARK_CAPTURE(DifferentClipsRebuild, Fast, false, preferredKernelSet(KernelFamily::Engine))
     ->DenseRange(0, 2)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DifferentClipsRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DifferentClipsRebuild, FastAvx2, false, KernelSet::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DifferentClipsRebuild, FastGeneric, false, KernelSet::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SameFrameRebuild, Plain, true, preferredKernelSet())
+BENCHMARK_CAPTURE(SameFrameRebuild, Plain, true, preferredKernelSet(KernelFamily::Engine))
     ->DenseRange(0, 2)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
-BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false, preferredKernelSet())->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false, preferredKernelSet(KernelFamily::Engine))
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx2, false, KernelSet::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, FastGeneric, false, KernelSet::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-  benchmark::AddCustomContext("engine kernels", kernelSetName(preferredKernelSet()));
+  benchmark::AddCustomContext("engine kernels", kernelSetName(preferredKernelSet(KernelFamily::Engine)));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -1,4 +1,6 @@
-// LUT application throughput: the fast kernels against the literal one and against
+// LUT application throughput: the fast kernels (over the lattice, and over the red-pair table the
+// plug-in makes after each build: "pairs", with "x_lattice" its speed-up over the same set
+// without the table) against the literal one and against
 // OpenColorIO's CPU processor applying the same 65-point lattice trilinearly, on a photograph
 // and on random colours, at 1920x1080 and 3840x2160, on one thread and as two concurrent tiles.
 // The literal and OpenColorIO runs of each frame are registered first, so every fast run can
@@ -138,11 +140,16 @@ void timedFrames(benchmark::State& state, const std::string& impl, const std::st
     ratio(runKey("literal", frameName, threads), seconds, "x_literal");
     ratio(runKey("opencolorio", frameName, threads), seconds, "x_ocio");
   }
+  // The kernels over the red-pair table against the same set over the lattice alone.
+  if (impl.rfind("pairs", 0) == 0) {
+    const std::string plain = impl == "pairs" ? "fast" : impl.substr(6);
+    ratio(runKey(plain, frameName, threads), seconds, "x_lattice");
+  }
   if (threads == 2) ratio(runKey(impl, frameName, 1) + "/wall", wall / iterations, "x_1thread");
 }
 
 void applyKernel(benchmark::State& state, const std::string& impl, const std::string& frameName, KernelSet kernel,
-                 Content content, int width, int height, bool useLut = true) {
+                 Content content, int width, int height, bool useLut = true, bool redPairs = false) {
   if (!supports(detectCpu(), kernel)) return state.SkipWithError("kernel not supported here");
   const int threads = int(state.range(0));
   Frame& in = frame(content, width, height);
@@ -151,10 +158,12 @@ void applyKernel(benchmark::State& state, const std::string& impl, const std::st
   out.height = height;
   out.pixels.resize(in.pixels.size());
   const LUT3D lut = benchLut();
+  RedPairs pairs;
+  if (redPairs && !prepareRedPairs(lut, pairs)) return state.SkipWithError("no memory for the red-pair table");
   const ImageView src = in.view(), dst = out.view();
   const ChannelMixes mixes = channelMixes(1.0, 1.0, 1.0, 1.0);
   BandPool bands(threads, height, [&](int y1, int y2) {
-    applyLUT(src, dst, Rect{0, y1, width, y2}, useLut ? &lut : nullptr, mixes, kernel);
+    applyLUT(src, dst, Rect{0, y1, width, y2}, useLut ? &lut : nullptr, redPairs ? &pairs : nullptr, mixes, kernel);
   });
   timedFrames(state, impl, frameName, in, [&] {
     bands.run();
@@ -230,6 +239,16 @@ void registerAll() {
       add("fast", [=](benchmark::State& s) { applyKernel(s, "fast", suffix, preferredKernelSet(), content, w, h); });
       add("avx2", [=](benchmark::State& s) { applyKernel(s, "avx2", suffix, KernelSet::Avx2, content, w, h); });
       add("avx512", [=](benchmark::State& s) { applyKernel(s, "avx512", suffix, KernelSet::Avx512, content, w, h); });
+      // Over the red-pair table, as the plug-in applies a LUT it built.
+      add("pairs", [=](benchmark::State& s) {
+        applyKernel(s, "pairs", suffix, preferredKernelSet(), content, w, h, true, true);
+      });
+      add("pairs-avx2", [=](benchmark::State& s) {
+        applyKernel(s, "pairs-avx2", suffix, KernelSet::Avx2, content, w, h, true, true);
+      });
+      add("pairs-avx512", [=](benchmark::State& s) {
+        applyKernel(s, "pairs-avx512", suffix, KernelSet::Avx512, content, w, h, true, true);
+      });
       // Clamping alone (no Reference): the memory traffic every kernel pays.
       add("clamp-only", [=](benchmark::State& s) {
         applyKernel(s, "clamp-only", suffix, preferredKernelSet(), content, w, h, false);

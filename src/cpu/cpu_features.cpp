@@ -24,12 +24,14 @@ bool supports(const CpuFeatures& cpu, KernelSet set) {
   return false;
 }
 
-KernelSet preferredKernelSet(const CpuFeatures& cpu) {
-  if (cpu.avx512 && cpu.intel) return KernelSet::Avx512;
+KernelSet preferredKernelSet(const CpuFeatures& cpu, KernelFamily family) {
+  if (cpu.avx512 && (cpu.intel || family == KernelFamily::Engine)) return KernelSet::Avx512;
   return cpu.avx2 ? KernelSet::Avx2 : KernelSet::Generic;
 }
 
-KernelSet preferredKernelSet() { return preferredKernelSet(detectCpu()); }
+KernelSet preferredKernelSet(const CpuFeatures& cpu) { return preferredKernelSet(cpu, KernelFamily::Application); }
+
+KernelSet preferredKernelSet(KernelFamily family) { return preferredKernelSet(detectCpu(), family); }
 
 std::optional<KernelSet> parseKernelSet(const char* name) {
   if (name == nullptr) return std::nullopt;
@@ -62,10 +64,12 @@ KernelSet widestBelow(const CpuFeatures& cpu, KernelSet set) {
 KernelSet usableKernelSet(KernelSet requested) { return widestBelow(detectCpu(), requested); }
 
 KernelChoice chooseKernelSet(const CpuFeatures& cpu, const char* request) {
-  if (request == nullptr || *request == '\0') return {preferredKernelSet(cpu), nullptr};
+  const KernelSet application = preferredKernelSet(cpu, KernelFamily::Application);
+  const KernelSet engine = preferredKernelSet(cpu, KernelFamily::Engine);
+  if (request == nullptr || *request == '\0') return {application, engine, nullptr};
   const std::optional<KernelSet> asked = parseKernelSet(request);
-  if (!asked) return {preferredKernelSet(cpu), "VANTREL_ISA is not one of generic, avx2, avx512 - ignored"};
-  if (supports(cpu, *asked)) return {*asked, nullptr};
-  return {widestBelow(cpu, *asked),
-          "this processor lacks the kernel set VANTREL_ISA names - using the widest it has below it"};
+  if (!asked) return {application, engine, "VANTREL_ISA is not one of generic, avx2, avx512 - ignored"};
+  if (supports(cpu, *asked)) return {*asked, *asked, nullptr};
+  const KernelSet below = widestBelow(cpu, *asked);
+  return {below, below, "this processor lacks the kernel set VANTREL_ISA names - using the widest it has below it"};
 }

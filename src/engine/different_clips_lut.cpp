@@ -15,22 +15,22 @@ constexpr int32_t kShell = 5;
 }  // namespace
 
 bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut, PreserveMode mode,
-                                  KernelSet kernels) {
+                                  KernelSet kernels, const ParallelFor* parallel) {
   lut.valid = false;
   const int32_t n = lut.size;
   if (!engine::latticeUsable(lut)) return false;
+  // The smoothing's working storage, followed by the green and blue coordinates of one red plane,
+  // padded to whole vectors.
+  const int64_t points = int64_t(n) * n;
+  const int64_t padded = (points + 15) / 16 * 16;
+  const int64_t smoothing = engine::smoothingWorkFloats(n, parallel);
   std::unique_ptr<float[]> work;
   try {
-    work.reset(new float[size_t(engine::smoothingWorkFloats(n))]);
+    work.reset(new float[size_t(smoothing + 2 * padded)]);
   } catch (const std::bad_alloc&) {
     return false;
   }
-
-  // Green and blue coordinates of one red plane, padded to whole vectors; the smoothing's
-  // working storage is not in use yet and has room for them.
-  const int64_t points = int64_t(n) * n;
-  const int64_t padded = (points + 15) / 16 * 16;
-  float* gCoord = work.get();
+  float* gCoord = work.get() + smoothing;
   float* bCoord = gCoord + padded;
   const float last = float(n - 1);
   for (int64_t i = 0; i < padded; ++i) {
@@ -39,10 +39,12 @@ bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& re
   }
   const engine::TransferParams params{&source, &reference, mode};
   const engine::Kernels& k = engine::kernelsFor(kernels);
-  for (int32_t r = 0; r < n; ++r) {
+  // Each plane is transferred and summed by the smoothing's first pass in one task.
+  const auto transfer = [&](int32_t r, int32_t) {
     k.transferPlane(params, float(r) / last, gCoord, bCoord, points, lut.data + r * points * 3);
-  }
-  engine::smoothBox(kernels, lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get());
+  };
+  const TaskBody fill(transfer);
+  engine::smoothBox(kernels, lut.data, n, kShell, kShell, n - 1 - kShell, false, work.get(), parallel, &fill);
   lut.valid = true;
   return true;
 }

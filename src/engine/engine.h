@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <type_traits>
 
 #include "cpu/cpu_features.h"
 
@@ -80,6 +82,37 @@ struct FramePair {
   ImageDesc reference;
 };
 
+// Work spread over the caller's threads: run(tasks, body) calls body(task, slot) once for every
+// task in [0, tasks), on any threads in any order, and returns when all have finished. `slot` is
+// below `threads` and no two bodies running at once share one, so a task can use per-slot
+// scratch storage. Each task writes its own part of the result with the same arithmetic whatever
+// the split, so results never depend on the number of threads. A null ParallelFor, or one without
+// run, means one thread.
+// A task's code by reference, so that handing it out allocates nothing: body(task, slot).
+class TaskBody {
+ public:
+  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, TaskBody>>>
+  TaskBody(const F& f)  // NOLINT: a lambda converts implicitly
+      : call_([](const void* c, int32_t task, int32_t slot) { (*static_cast<const F*>(c))(task, slot); }),
+        context_(&f) {}
+  void operator()(int32_t task, int32_t slot) const { call_(context_, task, slot); }
+
+ private:
+  void (*call_)(const void* context, int32_t task, int32_t slot);
+  const void* context_;
+};
+
+struct ParallelFor {
+  int32_t threads = 1;
+  std::function<void(int32_t tasks, TaskBody body)> run;
+};
+
+// body(task, slot) for every task, through `parallel` when it has threads to offer, in order on
+// slot 0 otherwise.
+void runTasks(const ParallelFor* parallel, int32_t tasks, TaskBody body);
+// Slots a run through `parallel` may use at once: its threads, at least one.
+int32_t slotCount(const ParallelFor* parallel);
+
 void rgbToLab8(float r, float g, float b, float& L8, float& a8, float& b8);
 void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);
 
@@ -90,17 +123,18 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
                        ColorStats& out, const MaskData* mask, KernelSet kernels);
 
 // Both builders return false, with lut.valid left false, when a working array could not be
-// allocated; they never throw.
+// allocated; they never throw. `parallel` spreads the lattice work over threads; the bits are the
+// same with any number of them.
 bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut, PreserveMode mode,
-                                  KernelSet kernels);
+                                  KernelSet kernels, const ParallelFor* parallel = nullptr);
 
 bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWidth, int32_t sourceHeight,
                             int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,
                             int32_t referenceHeight, int32_t referenceRowBytes, LUT3D& lut, float smoothingRadius,
-                            PreserveMode mode, KernelSet kernels);
+                            PreserveMode mode, KernelSet kernels, const ParallelFor* parallel = nullptr);
 
 // The same learner over the pairs of several frames: every frame's sampled pairs are binned into
 // the same cells (frame by frame, each on its own grid) before the cell means are taken, and the
 // lattice is smoothed once. With one frame it is buildMatchLUT_SameClip, bit for bit.
 bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, LUT3D& lut, float smoothingRadius,
-                                  PreserveMode mode, KernelSet kernels);
+                                  PreserveMode mode, KernelSet kernels, const ParallelFor* parallel = nullptr);

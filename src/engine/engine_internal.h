@@ -35,14 +35,27 @@ inline float clampUnit(float v) { return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f
 // [0, 255] clamp with the same NaN and -0.0 rules.
 inline float clampLab8(float v) { return v < 255.0f ? (v > 0.0f ? v : 0.0f) : 255.0f; }
 
-// Floats of working storage that smoothBox needs for a lattice of n points per axis.
-int64_t smoothingWorkFloats(int32_t n);
+// Floats of working storage that smoothBox needs for a lattice of n points per axis, with the
+// same `parallel` as the smoothBox call.
+int64_t smoothingWorkFloats(int32_t n, const ParallelFor* parallel = nullptr);
 
 // Box-averages the lattice in place over (2 rad + 1)^3 blocks, for the points whose three
 // indices lie in lo..hi. With `clipped`, block parts outside the lattice are left out and the
 // average is over the points inside; without it every block must lie inside the lattice.
-// `work` holds smoothingWorkFloats(n) floats.
+// `work` holds smoothingWorkFloats(n, parallel) floats. The red planes are shared out over
+// `parallel`'s threads; the result is the same with any number of them. With `fillPlane`, plane r
+// of the lattice is first written by fillPlane(r, slot), in the same task that goes on to sum it:
+// a builder's per-plane work and the smoothing's first pass then share one round of threads.
 void smoothBox(KernelSet kernels, float* lattice, int32_t n, int32_t rad, int32_t lo, int32_t hi, bool clipped,
-               float* work);
+               float* work, const ParallelFor* parallel = nullptr, const TaskBody* fillPlane = nullptr);
+
+// The part of [first, last] that task t of `tasks` takes: contiguous, in order, sizes within one.
+struct TaskRange {
+  int32_t begin, end;  // end exclusive
+};
+inline TaskRange taskRange(int32_t first, int32_t last, int32_t t, int32_t tasks) {
+  const int64_t count = int64_t(last) - first + 1;
+  return {int32_t(first + count * t / tasks), int32_t(first + count * (t + 1) / tasks)};
+}
 
 }  // namespace engine

@@ -157,66 +157,69 @@ ENGINE_INLINE void sumRows(const float* in, int64_t inStride, Window w, float* o
 // red plane, then red), about 3 (2 rad + 1) adds per value instead of (2 rad + 1)^3. Each
 // partial sum runs from the lowest offset up. Blocks clipped at the lattice faces are summed
 // over a zero-padded copy of the row, which adds exact zeros where a direct sum skips a term,
-// and divided by the count of real terms.
+// and divided by the count of real terms. The work comes in red planes, each computed the same
+// way whichever thread takes it: first the green-blue sums of every plane a block reaches
+// (smoothPlane), then, once all are done, the smoothed points of each plane (smoothOutput).
 template <int W>
-void smooth(const BoxParams& box) {
+ENGINE_INLINE int64_t lanesOf(const BoxParams& box) {
+  return (int64_t(box.hi - box.lo + 1) * 3 + W - 1) / W * W;  // of one row of the smoothed region
+}
+
+template <int W>
+void smoothPlane(const BoxParams& box, int32_t r, float* scratch) {
+  using F = typename simd::V<W>::F;
+  const int32_t n = box.n, rad = box.rad, lo = box.lo, hi = box.hi;
+  const int64_t m = hi - lo + 1;
+  const int64_t stride = engine::smoothingRowStride(n);
+  const int64_t lanes = lanesOf<W>(box);
+  const int64_t rowFloats = int64_t(n) * 3;
+  const int32_t side = 2 * rad + 1;
+  float* blueSums = scratch;                       // [g][stride] of this red plane
+  float* padded = blueSums + int64_t(n) * stride;  // one lattice row, rad zero points each side
+  std::fill(padded, padded + (int64_t(n) + 2 * rad) * 3 + 16, 0.0f);
+
+  const Window span{windowAt(lo, n, rad, box.clipped).first, windowAt(hi, n, rad, box.clipped).last};
+  const float* plane = box.lattice + r * rowFloats * n;
+  for (int32_t g = span.first; g <= span.last; ++g) {
+    std::memcpy(padded + int64_t(rad) * 3, plane + g * rowFloats, size_t(rowFloats) * sizeof(float));
+    const float* first = padded + int64_t(lo) * 3;  // the window of b = lo starts rad points before lo
+    float* out = blueSums + int64_t(g) * stride;
+    for (int64_t l = 0; l < lanes; l += W) {
+      F s = simd::load<F>(first + l);
+      for (int32_t d = 1; d < side; ++d) s += simd::load<F>(first + l + 3 * d);
+      simd::store(out + l, s);
+    }
+  }
+  for (int32_t g = lo; g <= hi; ++g) {
+    sumRows<W>(blueSums, stride, windowAt(g, n, rad, box.clipped), box.planes + (r * m + g - lo) * stride, lanes);
+  }
+}
+
+template <int W>
+void smoothOutput(const BoxParams& box, int32_t r, float* scratch) {
   using F = typename simd::V<W>::F;
   using I = typename simd::V<W>::I;
   const int32_t n = box.n, rad = box.rad, lo = box.lo, hi = box.hi;
   const int64_t m = hi - lo + 1;
   const int64_t stride = engine::smoothingRowStride(n);
-  const int64_t lanes = (m * 3 + W - 1) / W * W;  // of one row of the smoothed region
+  const int64_t lanes = lanesOf<W>(box);
   const int64_t rowFloats = int64_t(n) * 3;
-  const int64_t planeFloats = rowFloats * n;
-  const int32_t side = 2 * rad + 1;
-  float* planes = box.work;                            // [r][g - lo][stride]: green and blue summed
-  float* blueSums = planes + int64_t(n) * n * stride;  // [g][stride] of the current red plane
-  float* padded = blueSums + int64_t(n) * stride;      // one lattice row, rad zero points each side
-  const int64_t paddedFloats = (int64_t(n) + 2 * rad) * 3 + 16;
-  float* sums = padded + int64_t(n) * 9 + 16;
+  float* sums = scratch;
   float* quotients = sums + stride;
-  int32_t* blueCounts = reinterpret_cast<int32_t*>(quotients + stride);
 
-  std::fill(padded, padded + paddedFloats, 0.0f);
-  for (int64_t k = 0; k < stride; ++k) {
-    const int32_t b = int32_t(std::min<int64_t>(lo + k / 3, hi));
-    const Window w = windowAt(b, n, rad, box.clipped);
-    blueCounts[k] = w.last - w.first + 1;
-  }
-
-  const Window span{windowAt(lo, n, rad, box.clipped).first, windowAt(hi, n, rad, box.clipped).last};
-  for (int32_t r = span.first; r <= span.last; ++r) {
-    const float* plane = box.lattice + r * planeFloats;
-    for (int32_t g = span.first; g <= span.last; ++g) {
-      std::memcpy(padded + int64_t(rad) * 3, plane + g * rowFloats, size_t(rowFloats) * sizeof(float));
-      const float* first = padded + int64_t(lo) * 3;  // the window of b = lo starts rad points before lo
-      float* out = blueSums + int64_t(g) * stride;
-      for (int64_t l = 0; l < lanes; l += W) {
-        F s = simd::load<F>(first + l);
-        for (int32_t d = 1; d < side; ++d) s += simd::load<F>(first + l + 3 * d);
-        simd::store(out + l, s);
-      }
+  const Window wr = windowAt(r, n, rad, box.clipped);
+  for (int32_t g = lo; g <= hi; ++g) {
+    const Window wg = windowAt(g, n, rad, box.clipped);
+    const int32_t rg = (wr.last - wr.first + 1) * (wg.last - wg.first + 1);
+    sumRows<W>(box.planes + (g - lo) * stride, m * stride, wr, sums, lanes);
+    for (int64_t l = 0; l < lanes; l += W) {
+      I c;
+      std::memcpy(&c, box.blueCounts + l, sizeof c);
+      const F count = __builtin_convertvector(c * rg, F);
+      simd::store(quotients + l, simd::load<F>(sums + l) / count);
     }
-    for (int32_t g = lo; g <= hi; ++g) {
-      sumRows<W>(blueSums, stride, windowAt(g, n, rad, box.clipped), planes + (r * m + g - lo) * stride, lanes);
-    }
-  }
-
-  for (int32_t r = lo; r <= hi; ++r) {
-    const Window wr = windowAt(r, n, rad, box.clipped);
-    for (int32_t g = lo; g <= hi; ++g) {
-      const Window wg = windowAt(g, n, rad, box.clipped);
-      const int32_t rg = (wr.last - wr.first + 1) * (wg.last - wg.first + 1);
-      sumRows<W>(planes + (g - lo) * stride, m * stride, wr, sums, lanes);
-      for (int64_t l = 0; l < lanes; l += W) {
-        I c;
-        std::memcpy(&c, blueCounts + l, sizeof c);
-        const F count = __builtin_convertvector(c * rg, F);
-        simd::store(quotients + l, simd::load<F>(sums + l) / count);
-      }
-      std::memcpy(box.lattice + r * planeFloats + g * rowFloats + int64_t(lo) * 3, quotients,
-                  size_t(m * 3) * sizeof(float));
-    }
+    std::memcpy(box.lattice + r * rowFloats * n + g * rowFloats + int64_t(lo) * 3, quotients,
+                size_t(m * 3) * sizeof(float));
   }
 }
 

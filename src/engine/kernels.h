@@ -18,7 +18,8 @@ struct BoxParams {
   float* lattice;
   int32_t n, rad, lo, hi;
   bool clipped;
-  float* work;
+  float* planes;              // green-blue sums: [r][g - lo][smoothingRowStride(n)]
+  const int32_t* blueCounts;  // terms of each blue window, per lane of a smoothed row
 };
 
 struct Kernels {
@@ -30,7 +31,10 @@ struct Kernels {
   // 16-lane vectors. The interleaved RGB results go to out.
   void (*transferPlane)(const TransferParams& p, float r0, const float* g0, const float* b0, int64_t points,
                         float* out);
-  void (*smooth)(const BoxParams& box);
+  // The green-blue sums of red plane r into box.planes, and the smoothed points of plane r from
+  // them; scratch holds smoothingPlaneScratch(n) and smoothingOutputScratch(n) floats.
+  void (*smoothPlane)(const BoxParams& box, int32_t r, float* scratch);
+  void (*smoothOutput)(const BoxParams& box, int32_t r, float* scratch);
 };
 
 extern const Kernels kAvx512Kernels;
@@ -41,5 +45,9 @@ const Kernels& kernelsFor(KernelSet set);
 
 // Floats of one smoothed row in the smoothing's working storage: whole 16-lane vectors.
 inline int64_t smoothingRowStride(int32_t n) { return (int64_t(n) * 3 + 15) / 16 * 16; }
+// Scratch floats of one smoothPlane call (blue sums of a plane, one zero-padded row; rad < n)
+// and of one smoothOutput call (red sums, quotients).
+inline int64_t smoothingPlaneScratch(int32_t n) { return int64_t(n) * smoothingRowStride(n) + int64_t(n) * 9 + 16; }
+inline int64_t smoothingOutputScratch(int32_t n) { return 2 * smoothingRowStride(n); }
 
 }  // namespace engine

@@ -74,3 +74,55 @@ void forEachPairBatch(const FramePair* frames, int32_t frameCount, PreserveMode 
 }
 
 }  // namespace engine
+
+namespace engine {
+
+// One frame's sampling grid, and where its pairs start in forEachPairBatch's order.
+struct FrameGrid {
+  const FramePair* frame;
+  int32_t step;
+  int64_t columns, rows;  // 0 rows when the frame gives no pairs
+  int64_t first;
+};
+
+inline FrameGrid frameGrid(const FramePair& f, int64_t first) {
+  FrameGrid g{&f, 1, 0, 0, first};
+  if (f.source.pixels == nullptr || f.reference.pixels == nullptr) return g;
+  g.step = samplingStep(f.source.width, f.source.height, kPairSamples);
+  const int64_t w = f.source.width < f.reference.width ? f.source.width : f.reference.width;
+  const int64_t h = f.source.height < f.reference.height ? f.source.height : f.reference.height;
+  if (w <= 0 || h <= 0) return g;
+  g.columns = (w + g.step - 1) / g.step;
+  g.rows = (h + g.step - 1) / g.step;
+  return g;
+}
+
+// Hands the pairs of one frame with (frame-local) indices in [begin, end) to fn(batch, index of
+// the batch's first pair), in order and with the targets formed: the same pairs and targets as
+// forEachPairBatch gives, so that stretches of one grid can be sampled on different threads.
+template <class Fn>
+void forPairRange(const FrameGrid& g, int64_t begin, int64_t end, PreserveMode mode, const Kernels& k, Fn fn) {
+  PairBatch batch;
+  int64_t batchFirst = begin;
+  auto flush = [&] {
+    computeTargets(k, batch, mode);
+    fn(static_cast<const PairBatch&>(batch), batchFirst);
+    batchFirst += batch.count;
+    batch.count = 0;
+  };
+  const ImageDesc& s = g.frame->source;
+  const ImageDesc& r = g.frame->reference;
+  for (int64_t i = begin; i < end; ++i) {
+    const int64_t y = i / g.columns * g.step, x = i % g.columns * g.step;
+    const float* sp = reinterpret_cast<const float*>(s.pixels + y * s.rowBytes) + x * 4;
+    const float* rp = reinterpret_cast<const float*>(r.pixels + y * r.rowBytes) + x * 4;
+    for (int c = 0; c < 3; ++c) {
+      batch.src[c][batch.count] = clampUnit(sp[c]);
+      batch.ref[c][batch.count] = clampUnit(rp[c]);
+    }
+    if (++batch.count == PairBatch::kSize) flush();
+  }
+  if (batch.count > 0) flush();
+}
+
+}  // namespace engine

@@ -12,7 +12,9 @@ const OfxImageEffectSuiteV1* gEffectSuite = nullptr;
 const OfxParameterSuiteV1* gParamSuite = nullptr;
 const OfxMemorySuiteV1* gMemorySuite = nullptr;
 const OfxMessageSuiteV1* gMessageSuite = nullptr;
+const OfxMultiThreadSuiteV1* gMultiThreadSuite = nullptr;
 KernelSet gKernelSet = KernelSet::Generic;
+KernelSet gEngineKernelSet = KernelSet::Generic;
 
 namespace {
 
@@ -21,6 +23,7 @@ void chooseKernels() {
   const char* request = std::getenv("VANTREL_ISA");
   const KernelChoice choice = chooseKernelSet(detectCpu(), request);
   gKernelSet = choice.set;
+  gEngineKernelSet = choice.engine;
   if (choice.problem) std::fprintf(stderr, "Vantrel: %s (VANTREL_ISA=%s)\n", choice.problem, request);
 }
 
@@ -33,7 +36,7 @@ OfxStatus load() {
   gEffectSuite = static_cast<const OfxImageEffectSuiteV1*>(gHost->fetchSuite(host, kOfxImageEffectSuite, 1));
   gParamSuite = static_cast<const OfxParameterSuiteV1*>(gHost->fetchSuite(host, kOfxParameterSuite, 1));
   gMemorySuite = static_cast<const OfxMemorySuiteV1*>(gHost->fetchSuite(host, kOfxMemorySuite, 1));
-  gHost->fetchSuite(host, kOfxMultiThreadSuite, 1);
+  gMultiThreadSuite = static_cast<const OfxMultiThreadSuiteV1*>(gHost->fetchSuite(host, kOfxMultiThreadSuite, 1));
   gMessageSuite = static_cast<const OfxMessageSuiteV1*>(gHost->fetchSuite(host, kOfxMessageSuite, 1));
   if (!gPropSuite || !gEffectSuite || !gParamSuite) return kOfxStatErrMissingHostFeature;
   return kOfxStatOK;

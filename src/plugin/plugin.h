@@ -9,6 +9,7 @@
 #include "engine/engine.h"
 #include "ofx/ofx_api.h"
 #include "ofx/ofx_names.h"
+#include "render/red_pairs.h"
 
 // Set by setHost and the load action, never cleared. gMessageSuite may be null.
 extern OfxHost* gHost;
@@ -17,9 +18,12 @@ extern const OfxImageEffectSuiteV1* gEffectSuite;
 extern const OfxParameterSuiteV1* gParamSuite;
 extern const OfxMemorySuiteV1* gMemorySuite;
 extern const OfxMessageSuiteV1* gMessageSuite;
-// The vector kernels the engine and the application run, chosen on load from the processor
-// and the VANTREL_ISA variable.
+// The host's threads for the work inside one build; null when the host has no such suite.
+extern const OfxMultiThreadSuiteV1* gMultiThreadSuite;
+// The vector kernels the application (gKernelSet) and the engine run, chosen on load from the
+// processor and the VANTREL_ISA variable.
 extern KernelSet gKernelSet;
+extern KernelSet gEngineKernelSet;
 
 // One per instance, in host memory. Constructed in place (value-initialised, so every plain
 // field starts zeroed) because the lock is not a trivial type.
@@ -47,7 +51,9 @@ struct InstanceData {
   int32_t lutPreserveMode;
   bool lutHadSourceMask;
   bool lutHadReferenceMask;
-  // Guards lut and the keys: builds and invalidation take it exclusively; applying the LUT
+  // The LUT laid out for the vector application kernels, remade after every build.
+  RedPairs lutPairs;
+  // Guards lut, lutPairs and the keys: builds and invalidation take it exclusively; applying the LUT
   // and the exporters' reads take it shared.
   std::shared_mutex lutLock;
 };
@@ -71,5 +77,9 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
 // Each returns true when it refused for want of a valid LUT.
 bool exportCubeLUT(OfxImageEffectHandle effect, InstanceData& data);
 bool exportCDL(OfxImageEffectHandle effect, InstanceData& data);
+// The host's multi-thread suite as the engine's parallel-for: the tasks of one call shared out
+// over the host's threads, or one thread when the host offers none.
+ParallelFor hostParallelFor();
+
 // Asks for every connected input's whole region of definition.
 OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);

@@ -123,23 +123,27 @@ void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) 
   if (in.hasReferenceMask) referenceMask = maskFrom(in.referenceMask, referenceMaskStorage);
 
   const PreserveMode preserve = PreserveMode(in.params.preserveMode);
+  const ParallelFor parallel = hostParallelFor();
   bool built;
   if (in.params.matchMode == 1) {
     built = buildMatchLUT_SameClip(source.data, width(source.bounds), height(source.bounds), source.rowBytes,
                                    reference.data, width(reference.bounds), height(reference.bounds),
-                                   reference.rowBytes, data.lut, 5.0f, preserve, gKernelSet);
+                                   reference.rowBytes, data.lut, 5.0f, preserve, gEngineKernelSet, &parallel);
   } else {
     ColorStats sourceStats, referenceStats;
     computeColorStats(source.data, width(source.bounds), height(source.bounds), source.rowBytes, Colorspace::Lab,
-                      sourceStats, in.hasSourceMask ? &sourceMask : nullptr, gKernelSet);
+                      sourceStats, in.hasSourceMask ? &sourceMask : nullptr, gEngineKernelSet);
     computeColorStats(reference.data, width(reference.bounds), height(reference.bounds), reference.rowBytes,
-                      Colorspace::Lab, referenceStats, in.hasReferenceMask ? &referenceMask : nullptr, gKernelSet);
-    built = buildMatchLUT_DifferentClips(sourceStats, referenceStats, data.lut, preserve, gKernelSet);
+                      Colorspace::Lab, referenceStats, in.hasReferenceMask ? &referenceMask : nullptr,
+                      gEngineKernelSet);
+    built = buildMatchLUT_DifferentClips(sourceStats, referenceStats, data.lut, preserve, gEngineKernelSet, &parallel);
   }
   if (!built) {
     logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
     return;
   }
+  // Without the table (memory short) the application reads the lattice itself, a little slower.
+  prepareRedPairs(data.lut, data.lutPairs, &parallel);
   data.lutHadSourceMask = keys.hadSourceMask;
   data.lutHadReferenceMask = keys.hadReferenceMask;
   data.lutSourceTime = keys.time;
@@ -152,7 +156,9 @@ void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) 
 // every pixel of the window written.
 void applyCached(InstanceData& data, const RenderInputs& in, const CacheKeys& keys, const ChannelMixes& mixes,
                  const ImageView& source, const ImageView& target, const Rect& window) {
-  auto apply = [&](bool useLut) { applyLUT(source, target, window, useLut ? &data.lut : nullptr, mixes, gKernelSet); };
+  auto apply = [&](bool useLut) {
+    applyLUT(source, target, window, useLut ? &data.lut : nullptr, &data.lutPairs, mixes, gKernelSet);
+  };
   {
     std::shared_lock<std::shared_mutex> shared(data.lutLock);
     if (cacheHits(data, keys)) return apply(true);

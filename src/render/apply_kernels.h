@@ -8,8 +8,9 @@
 struct RowParams {
   const LUT3D* lut;  // valid, size >= 2, when useLut
   bool useLut;
-  float mix[3];          // strength x channel mix, rounded to float
-  float oneMinusMix[3];  // 1.0f - mix, formed once
+  const float* redPairs;  // a RedPairs table of *lut for the vector kernels, or null
+  float mix[3];           // strength x channel mix, rounded to float
+  float oneMinusMix[3];   // 1.0f - mix, formed once
 };
 
 // Applies count pixels of one row: src and dst are float RGBA and do not overlap.

@@ -1,4 +1,5 @@
-// AVX2 row kernel. Cell indices and fractions are computed eight pixels at a time; each
+// AVX2 row kernels: over a RedPairs table (apply_pairs_body.h) when the caller has one, else
+// over the lattice itself as follows. Cell indices and fractions are computed eight pixels at a time; each
 // pixel's eight corners are then read as 16-byte loads, two lattice points per 256-bit
 // register (red neighbours in the two halves), and interpolated with the colour channels in
 // the lanes. Every lane performs exactly the literal sequence of multiplies and adds.
@@ -7,6 +8,8 @@
 #include "render/apply_kernels.h"
 
 #define VANTREL_AVX2 __attribute__((target("avx2")))
+#define PAIRS_TARGET VANTREL_AVX2
+#include "render/apply_pairs_body.h"
 
 namespace {
 
@@ -49,6 +52,7 @@ VANTREL_AVX2 void applyRowAvx2(const float* src, float* dst, int32_t count, cons
     clampRow(src, dst, count);
     return;
   }
+  if (params.redPairs) return pairs::applyRow(src, dst, count, params);
   const int32_t n = params.lut->size;
   const float* table = params.lut->data;
   const int32_t stepG = n * 3;

@@ -1,6 +1,7 @@
-// AVX-512 row kernel, eight pixels at a time. Pixels are split into pairs of lanes: one vector
-// holds (red, green) of each pixel, another (blue, alpha), so the Source needs no transposing and
-// the alpha lanes carry the Source alpha through. Each pixel's two blue-neighbour corners are six
+// AVX-512 row kernels: over a RedPairs table (apply_pairs_body.h, built with AVX-512's encodings
+// and registers) when the caller has one, else over the lattice itself as follows, eight pixels at a time. Pixels are
+// split into pairs of lanes: one vector holds (red, green) of each pixel, another (blue, alpha), so the Source needs no
+// transposing and the alpha lanes carry the Source alpha through. Each pixel's two blue-neighbour corners are six
 // consecutive floats, fetched as three 64-bit gathers that line up with those pairs. Every lane
 // performs exactly the literal sequence of multiplies and adds.
 // GCC 12 warns about the deliberately undefined placeholder registers inside its own AVX-512
@@ -11,6 +12,8 @@
 #include "render/apply_kernels.h"
 
 #define VANTREL_AVX512 __attribute__((target("avx512f,avx2")))
+#define PAIRS_TARGET __attribute__((target("avx512f,avx512vl,avx2")))
+#include "render/apply_pairs_body.h"
 
 namespace {
 
@@ -45,6 +48,7 @@ VANTREL_AVX512 void applyRowAvx512(const float* src, float* dst, int32_t count, 
     applyRowAvx2(src, dst, count, params);
     return;
   }
+  if (params.redPairs) return pairs::applyRow(src, dst, count, params);
   const int32_t n = params.lut->size;
   const float* table = params.lut->data;
   const __m512 scale = _mm512_set1_ps(float(n - 1));

@@ -129,9 +129,9 @@ TEST_P(EveryRenderAllocation, FailsCleanlyAndTheInstanceRecovers) {
     matched = s->session.output();
   }
   const std::vector<float> clamped = rendertest::expectedOutput(coffee(), nullptr);
-  ASSERT_GE(allocations, 1 + c.builderArrays);
+  ASSERT_GE(allocations, 2 + c.builderArrays);
 
-  int lutFailures = 0, buildFailures = 0, renderFailures = 0;
+  int lutFailures = 0, buildFailures = 0, renderFailures = 0, silentFallbacks = 0;
   for (int failAt = 0; failAt < allocations; ++failAt) {
     SCOPED_TRACE("allocation " + std::to_string(failAt));
     auto s = makeScene();
@@ -140,6 +140,14 @@ TEST_P(EveryRenderAllocation, FailsCleanlyAndTheInstanceRecovers) {
     withFailure(failAt, SIZE_MAX, [&] { status = session.render(); });
     const std::string said = session.host().lastStderr();
     const InstanceData& record = session.record();
+    if (said.empty() && status == kOfxStatOK && record.lut.valid) {
+      // Only a speed-up went without: the application's red-pair table (the match is applied
+      // from the lattice itself) or the bookkeeping of a threaded step (one thread does it).
+      // Nothing is said and the pixels are the same.
+      ++silentFallbacks;
+      EXPECT_TRUE(rendertest::samePixels(session.output(), matched));
+      continue;
+    }
     if (said == kLutMessage || said == kBuildMessage) {
       // Rendered without the match; the keys stay as they were, so the next render builds.
       lutFailures += said == kLutMessage;
@@ -169,14 +177,15 @@ TEST_P(EveryRenderAllocation, FailsCleanlyAndTheInstanceRecovers) {
     EXPECT_TRUE(completeCDL(readFile(dir.file("look.cdl"))));
   }
   EXPECT_EQ(lutFailures, 1);
+  EXPECT_GE(silentFallbacks, 1);
   EXPECT_EQ(buildFailures, c.builderArrays);
-  EXPECT_EQ(renderFailures, allocations - 1 - c.builderArrays);
+  EXPECT_EQ(renderFailures, allocations - 1 - silentFallbacks - c.builderArrays);
 }
 
 // Different Clips allocates the smoothing's working storage; Same Frame its sums, coordinates,
-// counts and smoothing storage. Converted inputs add the working copies of Reference and mask.
+// counts, smoothing storage and sampled pairs. Converted inputs add the working copies of Reference and mask.
 INSTANTIATE_TEST_SUITE_P(BothModes, EveryRenderAllocation,
-                         ::testing::Values(Case{0, false, 1}, Case{1, false, 4}, Case{0, true, 1}, Case{1, true, 4}));
+                         ::testing::Values(Case{0, false, 1}, Case{1, false, 5}, Case{0, true, 1}, Case{1, true, 5}));
 
 // An export whose memory runs out fails as an unwritable file does: the old file stays whole,
 // the path is not rewritten, and the next press works.

@@ -12,7 +12,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <OpenImageIO/imagebuf.h>
+
 #include "render/apply_kernels.h"
+
+namespace OIIO = OIIO_NAMESPACE;
 
 namespace {
 
@@ -51,12 +55,12 @@ struct Row {
 };
 
 std::vector<float> applyPixels(KernelSet kernels, const std::vector<float>& in, const LUT3D& lut, bool useLut, double s,
-                               double sr, double sg, double sb) {
+                               double sr, double sg, double sb, const RedPairs* pairs = nullptr) {
   const int32_t count = int32_t(in.size() / 4);
   Row src(0, 0, count), dst(0, 0, count);
   src.pixels = in;
   src.view.data = reinterpret_cast<unsigned char*>(src.pixels.data());
-  applyLUT(src.view, dst.view, src.view.bounds, useLut ? &lut : nullptr, channelMixes(s, sr, sg, sb), kernels);
+  applyLUT(src.view, dst.view, src.view.bounds, useLut ? &lut : nullptr, pairs, channelMixes(s, sr, sg, sb), kernels);
   return dst.pixels;
 }
 
@@ -66,6 +70,17 @@ std::vector<float> applyOne(const LUT3D& lut, bool useLut, std::vector<float> pi
 }
 
 float triple(const OwnedLut& l, int r, int g, int b, int c) { return l.values[lutOffset(l.lut.size, r, g, b) + c]; }
+
+// A photograph as float RGBA rows (alpha 1), through OpenImageIO.
+std::vector<float> loadPhotoRGBA(const char* name) {
+  OIIO::ImageBuf file(std::string(VANTREL_PHOTOS) + "/" + name);
+  if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT)) return {};
+  const OIIO::ImageSpec& spec = file.spec();
+  std::vector<float> rgb(size_t(spec.width) * spec.height * 3), rgba(size_t(spec.width) * spec.height * 4, 1.0f);
+  file.get_pixels(OIIO::ROI(0, spec.width, 0, spec.height, 0, 1, 0, 3), OIIO::TypeDesc::FLOAT, rgb.data());
+  for (size_t i = 0; i < rgb.size() / 3; ++i) std::memcpy(&rgba[i * 4], &rgb[i * 3], 12);
+  return rgba;
+}
 
 }  // namespace
 
@@ -145,7 +160,8 @@ TEST(ApplyLUT, IdentityLutGivesTheClampedSource) {
   }
 }
 
-// The fast kernels must reproduce the literal one bit for bit, whatever the input.
+// The fast kernels, over the lattice and over its red-pair table, must reproduce the literal one
+// bit for bit, whatever the input.
 TEST(ApplyKernels, FastKernelsAreBitIdenticalToTheLiteralOne) {
   std::vector<KernelSet> kernels;
   for (KernelSet k : {KernelSet::Avx2, KernelSet::Avx512})
@@ -156,6 +172,8 @@ TEST(ApplyKernels, FastKernelsAreBitIdenticalToTheLiteralOne) {
   std::uniform_real_distribution<float> wide(-0.25f, 1.25f);
   std::uniform_int_distribution<int> pick(0, 15);
   OwnedLut l = randomLut(1);
+  RedPairs pairs;
+  ASSERT_TRUE(prepareRedPairs(l.lut, pairs));
   // 2,000,003 pixels: not a multiple of the kernels' block, so the tail path runs too.
   std::vector<float> in(2000003 * 4);
   for (size_t i = 0; i < in.size(); ++i) {
@@ -164,21 +182,79 @@ TEST(ApplyKernels, FastKernelsAreBitIdenticalToTheLiteralOne) {
   }
   for (bool useLut : {true, false}) {
     const std::vector<float> literal = applyPixels(KernelSet::Generic, in, l.lut, useLut, 0.8, 0.9, 0.35, 1.0);
-    for (KernelSet k : kernels) {
-      const std::vector<float> fast = applyPixels(k, in, l.lut, useLut, 0.8, 0.9, 0.35, 1.0);
-      ASSERT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * 4), 0)
-          << "kernel " << kernelSetName(k) << " useLut " << useLut;
-    }
+    for (KernelSet k : kernels)
+      for (const RedPairs* table : {static_cast<const RedPairs*>(nullptr), static_cast<const RedPairs*>(&pairs)}) {
+        const std::vector<float> fast = applyPixels(k, in, l.lut, useLut, 0.8, 0.9, 0.35, 1.0, table);
+        ASSERT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * 4), 0)
+            << "kernel " << kernelSetName(k) << " useLut " << useLut << " pairs " << (table != nullptr);
+      }
   }
   // Other lattice sizes take the same paths.
-  OwnedLut small = randomLut(9, 2);
-  std::vector<float> few(1003 * 4);
-  for (float& v : few) v = wide(rng);
-  const std::vector<float> literal = applyPixels(KernelSet::Generic, few, small.lut, true, 1, 1, 1, 1);
-  for (KernelSet k : kernels) {
-    const std::vector<float> fast = applyPixels(k, few, small.lut, true, 1, 1, 1, 1);
-    EXPECT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * 4), 0) << "kernel " << kernelSetName(k);
+  for (int32_t size : {2, 3, 17}) {
+    OwnedLut small = randomLut(9, size);
+    RedPairs smallPairs;
+    ASSERT_TRUE(prepareRedPairs(small.lut, smallPairs));
+    std::vector<float> few(1003 * 4);
+    for (float& v : few) v = wide(rng);
+    const std::vector<float> literal = applyPixels(KernelSet::Generic, few, small.lut, true, 1, 1, 1, 1);
+    for (KernelSet k : kernels)
+      for (const RedPairs* table : {static_cast<const RedPairs*>(nullptr), static_cast<const RedPairs*>(&smallPairs)}) {
+        const std::vector<float> fast = applyPixels(k, few, small.lut, true, 1, 1, 1, 1, table);
+        EXPECT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * 4), 0)
+            << "kernel " << kernelSetName(k) << " size " << size << " pairs " << (table != nullptr);
+      }
   }
+  // A table made from a lattice of another size is not used.
+  const std::vector<float> literal = applyPixels(KernelSet::Generic, in, l.lut, true, 1, 1, 1, 1);
+  OwnedLut other = randomLut(3, 17);
+  RedPairs otherPairs;
+  ASSERT_TRUE(prepareRedPairs(other.lut, otherPairs));
+  const std::vector<float> fast = applyPixels(kernels.back(), in, l.lut, true, 1, 1, 1, 1, &otherPairs);
+  EXPECT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * 4), 0);
+}
+
+// Photographs through a lattice with the shape of a real grade, every kernel against the literal.
+TEST(ApplyKernels, PhotographsGiveTheLiteralBits) {
+  OwnedLut l(kLutSize);
+  for (int r = 0; r < kLutSize; ++r)
+    for (int g = 0; g < kLutSize; ++g)
+      for (int b = 0; b < kLutSize; ++b) {
+        float* t = &l.values[lutOffset(kLutSize, r, g, b)];
+        t[0] = std::pow(r / 64.0f, 0.8f) * 0.9f + b / 640.0f;
+        t[1] = std::sqrt(g / 64.0f * (r + 1) / 65.0f);
+        t[2] = 1.0f - std::pow(1.0f - b / 64.0f, 1.3f);
+      }
+  RedPairs pairs;
+  ASSERT_TRUE(prepareRedPairs(l.lut, pairs));
+  for (const char* name : {"astronaut.png", "chelsea.png", "coffee.png", "rocket.jpg"}) {
+    const std::vector<float> photo = loadPhotoRGBA(name);
+    ASSERT_FALSE(photo.empty()) << name;
+    const std::vector<float> literal = applyPixels(KernelSet::Generic, photo, l.lut, true, 0.7, 1, 0.5, 1);
+    for (KernelSet k : {KernelSet::Avx2, KernelSet::Avx512}) {
+      if (!supports(detectCpu(), k)) continue;
+      for (const RedPairs* table : {static_cast<const RedPairs*>(nullptr), static_cast<const RedPairs*>(&pairs)})
+        EXPECT_EQ(applyPixels(k, photo, l.lut, true, 0.7, 1, 0.5, 1, table), literal)
+            << name << " " << kernelSetName(k) << " pairs " << (table != nullptr);
+    }
+  }
+}
+
+TEST(RedPairs, HoldEachPointBesideItsRedNeighbourAndRefuseWhatTheyCannotHold) {
+  OwnedLut l = randomLut(11, 5);
+  RedPairs pairs;
+  ASSERT_TRUE(prepareRedPairs(l.lut, pairs));
+  EXPECT_EQ(pairs.size, 5);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(pairs.data) % 64, 0u);
+  const float* p = pairs.data + ((3 * 5 + 4) * 5 + 2) * 8;  // point (3, 4, 2)
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(p[c], triple(l, 3, 4, 2, c));
+    EXPECT_EQ(p[4 + c], triple(l, 4, 4, 2, c));
+  }
+  const LUT3D empty{nullptr, 65, true};
+  EXPECT_FALSE(prepareRedPairs(empty, pairs));
+  EXPECT_EQ(pairs.size, 0);
+  const LUT3D huge{l.values.data(), 1000, true};  // offsets past 32 bits
+  EXPECT_FALSE(prepareRedPairs(huge, pairs));
 }
 
 // No kernel reads past the lattice: the table ends exactly where an inaccessible page starts,

@@ -115,6 +115,32 @@ TEST(RenderMatch, EveryModeAndPreserveChoiceMatchesTheEngine) {
     }
 }
 
+// Builds run on the host's threads when it offers the multi-thread suite and on the render's
+// own thread when it does not; the Output is the same to the bit either way.
+TEST(RenderMatch, BuildsOnTheHostsThreadsGiveTheOneThreadOutput) {
+  const Picture big = photo("rocket.jpg", 640, 360), other = photo("astronaut.png", 640, 360);
+  for (int mode : {0, 1}) {
+    // One host at a time: the module keeps the suites of the host that loaded it last.
+    auto render = [&](bool suite, int& calls) {
+      ofxhost::TestingOptions options;
+      options.noMultiThreadSuite = !suite;
+      Scene scene(big, other, options);
+      scene.session.setChoice("matchMode", mode);
+      EXPECT_EQ(scene.session.render(), kOfxStatOK);
+      calls = scene.session.host().multiThreadCalls();
+      return scene.session.output();
+    };
+    int threadedCalls = 0, aloneCalls = 0;
+    const std::vector<float> threaded = render(true, threadedCalls);
+    const std::vector<float> alone = render(false, aloneCalls);
+    EXPECT_GT(threadedCalls, 0) << "mode " << mode;
+    EXPECT_EQ(aloneCalls, 0) << "mode " << mode;
+    EXPECT_TRUE(samePixels(threaded, alone)) << "mode " << mode;
+    const Lut lut = engineLut(mode, 0, big, other);
+    EXPECT_TRUE(samePixels(threaded, expectedOutput(big, &lut))) << "mode " << mode;
+  }
+}
+
 TEST(RenderMatch, MasksWeightTheDifferentClipsStatistics) {
   const Picture sourceMask = randomPicture(48, 32, 3);  // stretched over the Source
   const Picture referenceMask = randomPicture(80, 60, 4);

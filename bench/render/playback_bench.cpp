@@ -1,0 +1,154 @@
+// 4K playback: a 3840 x 2160 frame rendered through the module as two concurrent tiles (the top
+// and bottom halves) on two threads, as a host plays a clip, with the LUT rebuilt in each mode
+// and without a rebuild. Each iteration is one frame; a rebuild comes from a new frame time, as
+// in playback. Counters: "rebuild_share", the part of the frame's time the rebuild adds (from
+// the same module's frame without a rebuild), and "x_before", the speed-up over the module named
+// by VANTREL_BEFORE_MODULE, measured in the same run (bench/render/build-before-module builds
+// one from any commit). Without that variable only this build's module runs.
+#include <benchmark/benchmark.h>
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "band_pool.h"
+#include "host/ofx_host.h"
+
+namespace OIIO = OIIO_NAMESPACE;
+
+namespace {
+
+constexpr int kWidth = 3840, kHeight = 2160;
+
+std::vector<float> photoRGBA(const char* name) {
+  OIIO::ImageBuf file(std::string(VANTREL_PHOTOS) + "/" + name);
+  const OIIO::ROI roi(0, kWidth, 0, kHeight, 0, 1, 0, 3);
+  OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(file, "", 0.0f, roi);
+  if (scaled.has_error()) throw std::runtime_error(scaled.geterror());
+  std::vector<float> rgb(size_t(kWidth) * kHeight * 3), rgba(size_t(kWidth) * kHeight * 4, 1.0f);
+  scaled.get_pixels(roi, OIIO::TypeDesc::FLOAT, rgb.data());
+  for (size_t p = 0; p < size_t(kWidth) * kHeight; ++p) std::memcpy(&rgba[p * 4], &rgb[p * 3], 12);
+  return rgba;
+}
+
+// One frame's inputs, shared by both modules: a photograph, another for Different Clips, and a
+// second grade of the first for Same Frame.
+struct Inputs {
+  std::shared_ptr<ofxhost::Image> source, other, graded;
+  Inputs() {
+    const OfxRectI bounds{0, 0, kWidth, kHeight};
+    std::vector<float> s = photoRGBA("coffee.png");
+    source = ofxhost::makeImage(s, bounds);
+    other = ofxhost::makeImage(photoRGBA("chelsea.png"), bounds);
+    for (size_t i = 0; i < s.size(); i += 4) {
+      s[i] = std::pow(s[i], 0.9f) * 1.05f;
+      s[i + 1] *= 0.95f;
+      s[i + 2] = std::pow(s[i + 2], 1.1f);
+    }
+    graded = ofxhost::makeImage(s, bounds);
+  }
+};
+
+const Inputs& inputs() {
+  static Inputs in;
+  return in;
+}
+
+// A host with the module loaded and one instance per mode.
+struct Module {
+  ofxhost::Host host;
+  ofxhost::Effect* instance[2] = {nullptr, nullptr};
+  std::shared_ptr<ofxhost::Image> output[2];
+  explicit Module(const std::string& path) {
+    if (!host.open(path)) throw std::runtime_error(host.error());
+    host.load();
+    host.describe();
+    host.describeInContext(kOfxImageEffectContextGeneral);
+    for (int mode = 0; mode < 2; ++mode) {
+      ofxhost::Effect* e = instance[mode] = host.newInstance(kOfxImageEffectContextGeneral);
+      host.createInstance(e);
+      host.setParamInt(e, "matchMode", mode);
+      host.attachImage(e, "Source", inputs().source);
+      host.attachImage(e, "Reference", mode == 0 ? inputs().other : inputs().graded);
+      output[mode] = ofxhost::makeBlankImage(OfxRectI{0, 0, kWidth, kHeight});
+      host.attachImage(e, "Output", output[mode]);
+    }
+  }
+};
+
+Module& module(const std::string& path) {
+  static std::map<std::string, std::unique_ptr<Module>> modules;
+  auto& m = modules[path];
+  if (!m) m = std::make_unique<Module>(path);
+  return *m;
+}
+
+double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Seconds per frame, by module ("before", "after") and case.
+std::map<std::string, double> gFrameSeconds;
+
+enum Case { NoRebuild, DifferentClips, SameFrame };
+const char* kCaseNames[] = {"no_rebuild", "different_clips", "same_frame"};
+
+void frames(benchmark::State& state, const std::string& which, const std::string& path, Case c) {
+  Module& m = module(path);
+  ofxhost::Effect* instance = m.instance[c == SameFrame ? 1 : 0];
+  double time = 1.0;
+  bool failed = false;
+  BandPool tiles(2, kHeight, [&](int y1, int y2) {
+    if (m.host.render(instance, time, OfxRectI{0, y1, kWidth, y2}) != kOfxStatOK) failed = true;
+  });
+  tiles.run();  // the first build, outside the timing
+  double wall = 0.0;
+  for (auto _ : state) {
+    if (c != NoRebuild) time += 1.0;  // playback: every frame has its own time, so its own build
+    const double t0 = wallSeconds();
+    tiles.run();
+    wall += wallSeconds() - t0;
+  }
+  if (failed) return state.SkipWithError("render failed");
+  const double perFrame = wall / double(state.iterations());
+  gFrameSeconds[which + kCaseNames[c]] = perFrame;
+  state.counters["frame_ms"] = perFrame * 1e3;
+  auto hit = gFrameSeconds.find(which + kCaseNames[NoRebuild]);
+  if (c != NoRebuild && hit != gFrameSeconds.end()) state.counters["rebuild_share"] = 1.0 - hit->second / perFrame;
+  auto before = gFrameSeconds.find(std::string("before") + kCaseNames[c]);
+  if (which == "after" && before != gFrameSeconds.end()) state.counters["x_before"] = before->second / perFrame;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* before = std::getenv("VANTREL_BEFORE_MODULE");
+  std::vector<std::pair<std::string, std::string>> modules;
+  if (before && *before) modules.emplace_back("before", before);
+  modules.emplace_back("after", VANTREL_MODULE_PATH);
+  // Before and after of each case next to each other, so that both see the same machine.
+  for (Case c : {NoRebuild, DifferentClips, SameFrame})
+    for (const auto& [which, path] : modules) {
+      benchmark::RegisterBenchmark((std::string("Playback4K/") + kCaseNames[c] + "/" + which).c_str(),
+                                   [=](benchmark::State& s) { frames(s, which, path, c); })
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime()
+          ->MinTime(1.0);
+    }
+  benchmark::AddCustomContext("after", VANTREL_MODULE_PATH);
+  if (before && *before) benchmark::AddCustomContext("before", before);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
