@@ -81,6 +81,16 @@ Image whiteOf(int width, int height) {
   return image;
 }
 
+// A LogC3 plate as a 16-bit scan would come: a DPX whose transfer says logarithmic.
+void writeLogDpx(const std::string& path, const Image& linear) {
+  const Image log = converted(linear, "lin_rec709", "logc3");
+  OIIO::ImageSpec spec(log.width, log.height, 4, OIIO::TypeDesc::UINT16);
+  spec.attribute("dpx:Transfer", "Logarithmic");
+  auto out = OIIO::ImageOutput::create(path);
+  ASSERT_TRUE(out && out->open(path, spec) && out->write_image(OIIO::TypeDesc::FLOAT, log.pixels.data()) &&
+              out->close());
+}
+
 double figure(const nlohmann::json& frame, const char* when) {
   const nlohmann::json& q = frame["quality"][when];
   return q.contains("mean_colour") ? q["mean_colour"].get<double>() : q["mean"].get<double>();
@@ -135,17 +145,8 @@ TEST_F(Hdr, DifferentClipsInASpaceThatIsNotLinearLightIsWarnedAboutOnce) {
 }
 
 TEST_F(Hdr, CameraPlatesByAliasAndOutputsThatSayTheirSpace) {
-  // A LogC3 plate as a 10-bit scan would come: a DPX whose transfer says logarithmic.
-  auto writeDpx = [&](const std::string& name, const Image& linear) {
-    const Image log = converted(linear, "lin_rec709", "logc3");
-    OIIO::ImageSpec spec(log.width, log.height, 4, OIIO::TypeDesc::UINT16);
-    spec.attribute("dpx:Transfer", "Logarithmic");
-    auto out = OIIO::ImageOutput::create(dir / name);
-    ASSERT_TRUE(out && out->open(dir / name, spec) && out->write_image(OIIO::TypeDesc::FLOAT, log.pixels.data()) &&
-                out->close());
-  };
-  writeDpx("plate.dpx", plate("rocket.jpg", 2.0f));
-  writeDpx("grade.dpx", plate("coffee.png", 1.0f));
+  writeLogDpx(dir / "plate.dpx", plate("rocket.jpg", 2.0f));
+  writeLogDpx(dir / "grade.dpx", plate("coffee.png", 1.0f));
 
   // Without an option: taken as sRGB, with one warning per file that says why that is wrong.
   ToolRun run = vantrel({"plate.dpx", "grade.dpx", "-o", "guess.dpx", "--report-json", "guess.json"});
@@ -226,4 +227,29 @@ TEST_F(Hdr, FramesThatAreNotNumbersAreCountedAndAnEmptyOneIsRefused) {
   EXPECT_EQ(same.status, 1);
   EXPECT_NE(same.err.find("error: REFERENCE 's.3.exr' has no pixel"), std::string::npos) << same.err;
   EXPECT_FALSE(std::filesystem::exists(dir / "x.exr"));
+}
+
+// docs/colour.md's camera examples, typed as printed beside camera plates.
+TEST_F(Hdr, TheCameraFootageExamplesRunAsPrinted) {
+  const std::string example =
+      documentedExample(std::string(VANTREL_SOURCE_DIR) + "/docs/colour.md", "<!-- example: camera -->");
+  ASSERT_NE(example.find("--source-space logc3"), std::string::npos);
+  writeLogDpx(dir / "plate.dpx", plate("rocket.jpg", 2.0f));
+  writeLogDpx(dir / "grade.dpx", plate("coffee.png", 1.0f));
+  writeLogDpx(dir / "plate-graded.dpx", warmer(plate("rocket.jpg", 2.0f)));
+  std::ofstream(dir / "example.sh") << example;
+  const std::string path = "PATH=" + std::filesystem::path(toolPath()).parent_path().string() + ":" +
+                           (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  const ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err.find("logarithmic"), std::string::npos) << run.err;
+  // The second command names no space for the first's Output: the file does.
+  size_t lines = 0;
+  for (size_t at = run.out.find("Colour: Source in ARRI LogC3 (EI800) - AWG"); at != std::string::npos;
+       at = run.out.find("Colour: Source in ARRI LogC3 (EI800) - AWG", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 2u) << run.out;
+  const nlohmann::json same = report("same.json")["frames"][0];
+  EXPECT_EQ(same["working_space_from"], "default, Source above 1");
+  EXPECT_LT(figure(same, "after"), 0.7 * figure(same, "before"));
 }

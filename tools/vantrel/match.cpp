@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -476,11 +477,14 @@ void chooseWorkingSpace(Run& run, int frame, FrameRecord& record) {
   std::string space = run.workingOption;
   record.workingSpaceFrom = "option";
   if (space.empty()) {
+    // Without a way into linear light (a config without one) the Source cannot be measured.
     const std::vector<double>& above = run.source.above;
-    record.aboveOneShare = above.empty() ? 0.0 : above[0];
+    record.aboveOneShare = above.empty() ? std::nan("") : above[0];
     const int highlights = highlightSpaceFor(above);
     space = highlights < 0 ? run.withinOne : run.forHighlights[size_t(highlights)];
-    record.workingSpaceFrom = highlights < 0 ? "default, Source within 1" : "default, Source above 1";
+    record.workingSpaceFrom = above.empty()    ? "default"
+                              : highlights < 0 ? "default, Source within 1"
+                                               : "default, Source above 1";
   }
   if (!run.workingSpace.empty() && space != run.workingSpace && !run.mixedSpaces) {
     run.mixedSpaces = true;
@@ -813,7 +817,9 @@ void printFrame(Run& run, int frame, const FrameRecord& record) {
       why = record.workingSpaceFrom == "default, Source above 1"
                 ? std::string("the default for a Source with ") + share +
                       " of its pixels above 1 in linear light: the narrowest for highlights that holds them; "
-                : std::string("the default for a Source within 1 in linear light; ");
+            : record.workingSpaceFrom == "default, Source within 1"
+                ? std::string("the default for a Source within 1 in linear light; ")
+                : std::string("the default; ");
     }
     std::vector<std::string> lines = {"Colour: Source in " + record.sourceSpace + ", Reference in " +
                                       record.referenceSpace + ", matched in " + run.workingSpace + " (" + why +

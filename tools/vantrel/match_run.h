@@ -6,6 +6,7 @@
 #include "frames.h"
 #include "quality.h"
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,10 +34,11 @@ struct FrameRecord {
   std::string sourceSpace, referenceSpace, outputSpace;
   std::string sourceSpaceFrom, referenceSpaceFrom, outputSpaceFrom;
   // The working space and what chose it: "option", or the default for a Source within 1 or
-  // above 1 in linear light ("default, Source within 1", "default, Source above 1") with the
-  // share of its pixels above 1.
+  // above 1 in linear light ("default, Source within 1", "default, Source above 1"; "default"
+  // where the Source cannot be measured) with the share of its pixels above 1 (NaN: not
+  // measured).
   std::string workingSpace, workingSpaceFrom;
-  double aboveOneShare = 0.0;
+  double aboveOneShare = std::nan("");
   std::optional<MatchQuality> quality;
   double clippedShare = 0.0;
   // The share of pixels with a NaN or infinite R, G or B.
