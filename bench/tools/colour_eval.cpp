@@ -227,11 +227,11 @@ double top(const Image& image) {
   return largest[at];
 }
 
-double belowZero(const Image& image) {
-  size_t count = 0;
+double lowest(const Image& image) {
+  float low = 0;
   for (size_t i = 0; i + 3 < image.pixels.size(); i += 4)
-    count += std::min({image.pixels[i], image.pixels[i + 1], image.pixels[i + 2]}) < 0.0f;
-  return image.pixels.empty() ? 0 : double(count) / double(image.pixels.size() / 4);
+    low = std::min({low, image.pixels[i], image.pixels[i + 1], image.pixels[i + 2]});
+  return low;
 }
 
 }  // namespace
@@ -268,7 +268,7 @@ Result matchPair(const EvalOptions& o, const Pair& pair, bool same, const std::s
   result.sourceTop = top(s);
   result.referenceTop = top(r);
   result.outputTop = top(out);
-  result.belowZero = belowZero(out);
+  result.lowest = lowest(out);
   return result;
 }
 
@@ -289,10 +289,10 @@ void sameFrameTable(const EvalOptions& o, const std::vector<std::string>& spaces
   std::printf(
       "| working space | mean before | mean after | p95 before | p95 after | mean after/before | worst "
       "pair after/before | pairs worse | identical: mean | identical: p95 |%s\n",
-      sceneLinear ? " top: Reference | top: Output | Outputs below 0 |" : "");
+      sceneLinear ? " top: Reference | top: Output | lowest Output |" : "");
   std::printf("|---|---|---|---|---|---|---|---|---|---|%s\n", sceneLinear ? "---|---|---|" : "");
   for (const std::string& space : spaces) {
-    std::vector<double> before, after, before95, after95, ratio, referenceTop, outputTop, below;
+    std::vector<double> before, after, before95, after95, ratio, referenceTop, outputTop, low;
     int worse = 0;
     for (const Pair& p : graded) {
       const Result r = matchPair(o, p, true, space, dir, sceneLinear);
@@ -303,7 +303,7 @@ void sameFrameTable(const EvalOptions& o, const std::vector<std::string>& spaces
       ratio.push_back(r.after / r.before);
       referenceTop.push_back(r.referenceTop);
       outputTop.push_back(r.outputTop);
-      below.push_back(r.belowZero);
+      low.push_back(r.lowest);
       worse += r.after > r.before;
       if (o.pairs)
         std::fprintf(stderr, "%s same %s: %.3f -> %.3f (p95 %.3f -> %.3f, top %.2f -> %.2f)\n", label(space).c_str(),
@@ -323,8 +323,8 @@ void sameFrameTable(const EvalOptions& o, const std::vector<std::string>& spaces
                 *std::max_element(ratio.begin(), ratio.end()), worse, ratio.size(), mean(still),
                 *std::max_element(still.begin(), still.end()), mean(still95));
     if (sceneLinear)
-      std::printf(" %.2f | %.2f | %.2f%% |", mean(referenceTop), mean(outputTop),
-                  100.0 * *std::max_element(below.begin(), below.end()));
+      std::printf(" %.2f | %.2f | %.3g |", mean(referenceTop), mean(outputTop),
+                  *std::min_element(low.begin(), low.end()));
     std::printf("\n");
     std::fflush(stdout);
   }
@@ -335,10 +335,10 @@ void differentClipsTable(const EvalOptions& o, const std::vector<std::string>& s
   std::printf(
       "| working space | mean colour before | mean colour after | p95 before | p95 after | after/before | "
       "worst pair after/before | spread before | spread after |%s\n",
-      sceneLinear ? " pairs spread worse | top: Source | top: Reference | top: Output | Outputs below 0 |" : "");
+      sceneLinear ? " pairs spread worse | top: Source | top: Reference | top: Output | lowest Output |" : "");
   std::printf("|---|---|---|---|---|---|---|---|---|%s\n", sceneLinear ? "---|---|---|---|---|" : "");
   for (const std::string& space : spaces) {
-    std::vector<double> before, after, ratio, spreadBefore, spreadAfter, sourceTop, referenceTop, outputTop, below;
+    std::vector<double> before, after, ratio, spreadBefore, spreadAfter, sourceTop, referenceTop, outputTop, low;
     int spreadWorse = 0;
     for (const Pair& p : pairs) {
       const Result r = matchPair(o, p, false, space, dir, sceneLinear);
@@ -351,7 +351,7 @@ void differentClipsTable(const EvalOptions& o, const std::vector<std::string>& s
       sourceTop.push_back(r.sourceTop);
       referenceTop.push_back(r.referenceTop);
       outputTop.push_back(r.outputTop);
-      below.push_back(r.belowZero);
+      low.push_back(r.lowest);
       if (o.pairs)
         std::fprintf(stderr, "%s different %s: %.3f -> %.3f (spread %.3f -> %.3f, top %.2f %.2f -> %.2f)\n",
                      label(space).c_str(), p.name.c_str(), r.before, r.after, r.spreadBefore, r.spreadAfter,
@@ -361,8 +361,8 @@ void differentClipsTable(const EvalOptions& o, const std::vector<std::string>& s
                 mean(after), percentile95(before), percentile95(after), mean(ratio),
                 *std::max_element(ratio.begin(), ratio.end()), mean(spreadBefore), mean(spreadAfter));
     if (sceneLinear)
-      std::printf(" %d of %zu | %.2f | %.2f | %.2f | %.2f%% |", spreadWorse, pairs.size(), mean(sourceTop),
-                  mean(referenceTop), mean(outputTop), 100.0 * *std::max_element(below.begin(), below.end()));
+      std::printf(" %d of %zu | %.2f | %.2f | %.2f | %.3g |", spreadWorse, pairs.size(), mean(sourceTop),
+                  mean(referenceTop), mean(outputTop), *std::min_element(low.begin(), low.end()));
     std::printf("\n");
     std::fflush(stdout);
   }

@@ -51,8 +51,8 @@ struct Result {
   double before95 = 0, after95 = 0;  // Same Frame: 95th percentile dE
   double spreadBefore = 0, spreadAfter = 0;
   // Scene-linear figures: the 99.9th percentile of the largest of R, G and B (the highlights),
-  // and the share of Output pixels with a component below 0.
-  double sourceTop = 0, referenceTop = 0, outputTop = 0, belowZero = 0;
+  // and the lowest R, G or B of the Output.
+  double sourceTop = 0, referenceTop = 0, outputTop = 0, lowest = 0;
 };
 
 // Runs the tool on the pair in `space` ("" for its default) and measures in linear Rec.709. The

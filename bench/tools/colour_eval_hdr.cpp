@@ -3,8 +3,10 @@
 // light times 4, with its highlights stretched up to 16, times 2 and times 8. The plates are
 // graded in linear light and in log spaces without clipping, matched against each other and
 // against the next photograph as it stands (an 8-bit sRGB PNG), and encoded in each camera space
-// of the built-in set.
+// of the built-in set as 10-bit DPX files, as scans and camera exports come.
 #include "colour_eval.h"
+
+#include <OpenImageIO/imageio.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -75,14 +77,23 @@ void writeExr(const std::string& path, const Image& image, const char* space, Sa
   if (!writeColorImage(path, image, settings, error)) fail(error);
 }
 
-Image encoded(const Image& linear, const char* space) {
-  Image out = linear;
+// A 10-bit DPX of the plate in a camera's log encoding.
+void writeCameraDpx(const std::string& path, const Image& linear, const char* space) {
+  Image log = linear;
   const ColourConfig builtIn{builtInConfig(), "built-in"};
   Conversion conversion;
   std::string error;
   if (!makeConversion(builtIn, kLinearRec709, space, conversion, error)) fail(error);
-  conversion.apply(out);
-  return out;
+  conversion.apply(log);
+  OIIO::ImageSpec spec(log.width, log.height, 3, OIIO::TypeDesc::UINT16);
+  spec.attribute("oiio:BitsPerSample", 10);
+  spec.attribute("dpx:Transfer", "Logarithmic");
+  std::vector<float> rgb;
+  for (size_t i = 0; i < log.pixels.size(); i += 4)
+    rgb.insert(rgb.end(), {log.pixels[i], log.pixels[i + 1], log.pixels[i + 2]});
+  auto out = OIIO::ImageOutput::create(path);
+  if (!out || !out->open(path, spec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) || !out->close())
+    fail("cannot write '" + path + "'");
 }
 
 struct Plates {
@@ -164,23 +175,23 @@ void runCameraTables(const EvalOptions& o, const std::vector<std::string>& photo
   const size_t n = plates.names.size();
   std::printf(
       "\nCamera log plates: the scene-linear plates and their graded copies (the grades above in turn) encoded in "
-      "each camera space (float EXR), matched with --source-space and --reference-space naming the camera's "
+      "each camera space (10-bit DPX), matched with --source-space and --reference-space naming the camera's "
       "alias and the default working space; Same Frame against the graded copy, Different Clips against the next "
       "plate.\n\n");
   std::printf(
       "| camera space | Same Frame mean before | mean after | mean after/before | worst pair | Different Clips "
       "mean colour before | mean colour after | after/before | worst pair | spread before | spread after | "
-      "Outputs below 0 |\n|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+      "lowest Output |\n|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const CameraSpace& camera : kCameraSpaces) {
     const std::string alias = camera.alias;
     auto file = [&](size_t i, const std::string& what) {
-      return dir + "/" + plates.names[i] + "." + what + "." + alias + ".exr";
+      return dir + "/" + plates.names[i] + "." + what + "." + alias + ".dpx";
     };
-    std::vector<double> sfBefore, sfAfter, sfRatio, dcBefore, dcAfter, dcRatio, spreadBefore, spreadAfter, below;
+    std::vector<double> sfBefore, sfAfter, sfRatio, dcBefore, dcAfter, dcRatio, spreadBefore, spreadAfter, low;
     for (size_t i = 0; i < n; ++i) {
       const size_t grade = i % plates.graded[i].size();
-      writeExr(file(i, "plate"), encoded(plates.linear[i], camera.name), camera.name, SampleDepth::Float);
-      writeExr(file(i, "graded"), encoded(plates.graded[i][grade], camera.name), camera.name, SampleDepth::Float);
+      writeCameraDpx(file(i, "plate"), plates.linear[i], camera.name);
+      writeCameraDpx(file(i, "graded"), plates.graded[i][grade], camera.name);
     }
     for (size_t i = 0; i < n; ++i) {
       const size_t j = (i + 1) % n;
@@ -200,16 +211,16 @@ void runCameraTables(const EvalOptions& o, const std::vector<std::string>& photo
       dcRatio.push_back(d.after / d.before);
       spreadBefore.push_back(d.spreadBefore);
       spreadAfter.push_back(d.spreadAfter);
-      below.push_back(std::max(s.belowZero, d.belowZero));
+      low.push_back(std::min(s.lowest, d.lowest));
       if (o.pairs)
         std::fprintf(stderr, "%s: same %.3f -> %.3f, different %.3f -> %.3f (spread %.3f -> %.3f)\n",
                      plates.names[i].c_str(), s.before, s.after, d.before, d.after, d.spreadBefore, d.spreadAfter);
     }
-    std::printf("| %s (`%s`) | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f%% |\n",
+    std::printf("| %s (`%s`) | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.3g |\n",
                 camera.name, camera.alias, mean(sfBefore), mean(sfAfter), mean(sfRatio),
                 *std::max_element(sfRatio.begin(), sfRatio.end()), mean(dcBefore), mean(dcAfter), mean(dcRatio),
                 *std::max_element(dcRatio.begin(), dcRatio.end()), mean(spreadBefore), mean(spreadAfter),
-                100.0 * *std::max_element(below.begin(), below.end()));
+                *std::min_element(low.begin(), low.end()));
     std::fflush(stdout);
   }
 }
