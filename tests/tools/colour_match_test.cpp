@@ -64,23 +64,28 @@ Image throughConfig(const std::string& config, const char* space, Image image) {
 
 }  // namespace
 
-TEST_F(ColourMatch, ScaleLinearHighlightsSurviveTheMatchInAcesCct) {
+TEST_F(ColourMatch, ScaleLinearHighlightsSurviveTheMatchInAcesCctAndByDefault) {
   writeRawImage(dir / "plate.exr", plate(1, 1.0f), SampleDepth::Float);
   writeRawImage(dir / "grade.exr", plate(1, 0.85f), SampleDepth::Float);
   const double sky = skyLevel(plate(1, 1.0f)), gradedSky = skyLevel(plate(1, 0.85f));
   ASSERT_GT(gradedSky, 3.0);
 
-  for (const char* mode : {"same", "different"}) {
-    const ToolRun run = vantrel({"plate.exr", "grade.exr", "-o", "cct.exr", "--mode", mode, "--working-space",
-                                 "ACEScct", "--report-json", "cct.json"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    const double out = skyLevel(readRawImage(dir / "cct.exr"));
-    EXPECT_GT(out, 0.9 * gradedSky) << mode;
-    EXPECT_LT(out, 1.1 * sky) << mode;
-    const nlohmann::json report = readJson(dir / "cct.json");
-    EXPECT_EQ(report["settings"]["working_space"], "ACEScct");
-    EXPECT_DOUBLE_EQ(report["frames"][0]["clipped_share"].get<double>(), 0.0) << mode;
-    EXPECT_TRUE(report["frames"][0]["warnings"].empty()) << report["frames"][0]["warnings"];
+  // In ACEScct, and in the default for such a plate.
+  for (const char* space : {"ACEScct", ""}) {
+    for (const char* mode : {"same", "different"}) {
+      std::vector<std::string> args = {"plate.exr", "grade.exr",     "-o",      "cct.exr", "--mode",
+                                       mode,        "--report-json", "cct.json"};
+      if (*space) args.insert(args.end(), {"--working-space", space});
+      const ToolRun run = vantrel(args);
+      ASSERT_EQ(run.status, 0) << run.err;
+      const double out = skyLevel(readRawImage(dir / "cct.exr"));
+      EXPECT_GT(out, 0.9 * gradedSky) << mode << space;
+      EXPECT_LT(out, 1.1 * sky) << mode << space;
+      const nlohmann::json report = readJson(dir / "cct.json");
+      EXPECT_EQ(report["settings"]["working_space"], *space ? space : report["frames"][0]["working_space"]);
+      EXPECT_DOUBLE_EQ(report["frames"][0]["clipped_share"].get<double>(), 0.0) << mode << space;
+      EXPECT_TRUE(report["frames"][0]["warnings"].empty()) << report["frames"][0]["warnings"];
+    }
   }
 
   // Where the table ends at 1, the sky is clipped, counted and warned about.
