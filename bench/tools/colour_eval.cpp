@@ -1,15 +1,20 @@
 // How well `vantrel match` does in each working space, on photographs it never saw: graded
 // copies made through OpenColorIO with known grades (Same Frame), each photograph against
-// itself, and pairs of different photographs (Different Clips). The built tool is run on files
-// as a user runs it; the figures are CIE dE2000 (Little CMS) in linear Rec.709.
+// itself, and pairs of different photographs (Different Clips); then the same for scene-linear
+// plates with highlights above 1 and for plates in camera log spaces (colour_eval_hdr.cpp). The
+// built tool is run on files as a user runs it; the figures are CIE dE2000 (Little CMS) in
+// linear Rec.709.
 //
-//   colour_eval [--photos DIR] [--width N] [--spaces a,b,...] [--keep DIR] [--pairs]
+//   colour_eval [--photos DIR] [--width N] [--tables sdr,hdr,camera] [--spaces a,b,...]
+//               [--hdr-same-spaces a,b,...] [--hdr-different-spaces a,b,...] [--keep DIR] [--pairs]
+//               [-- TOOL OPTIONS]
 //
 // DIR holds JPEG or PNG photographs (default: the nature photographs of Debian's
 // mate-backgrounds). Each is scaled to N pixels wide (default 640) and stored as an 8-bit
 // sRGB PNG, as are its graded copies. The last row of each table is the tool with its defaults.
-#include "colour.h"
-#include "image_io.h"
+// --tables picks the sets (hdr-same and hdr-different: one mode of the scene-linear set).
+// TOOL OPTIONS go to every run of the tool (for example another learner, or --config).
+#include "colour_eval.h"
 #include "quality.h"
 
 #include <OpenImageIO/imagebufalgo.h>
@@ -33,29 +38,16 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
-namespace {
+bool EvalOptions::wants(const std::string& table) const {
+  return std::find(tables.begin(), tables.end(), table) != tables.end();
+}
 
-struct Options {
-  std::string photos = "/usr/share/backgrounds/mate/nature";
-  int width = 640;
-  std::vector<std::string> spaces = {"lin_rec709", "srgb", "rec709", "rec709_headroom", "acescg", "acescct", "aces"};
-  std::string keep;
-  bool pairs = false;
-};
-
-[[noreturn]] void fail(const std::string& message) {
+void fail(const std::string& message) {
   std::fprintf(stderr, "colour_eval: %s\n", message.c_str());
   std::exit(1);
 }
 
-// --- The evaluation set ---------------------------------------------------------------------
-
-// A grade with known parameters, applied through OpenColorIO to sRGB code values.
-struct Grade {
-  const char* name;
-  const char* what;
-  std::function<OCIO::ConstTransformRcPtr()> make;
-};
+namespace {
 
 OCIO::TransformRcPtr between(const char* from, const char* to) {
   auto t = OCIO::ColorSpaceTransform::Create();
@@ -64,13 +56,38 @@ OCIO::TransformRcPtr between(const char* from, const char* to) {
   return t;
 }
 
-// The grade `inner`, applied in `space` to a picture in sRGB code values.
-OCIO::ConstTransformRcPtr inSpace(const char* space, const OCIO::TransformRcPtr& inner) {
+}  // namespace
+
+OCIO::ConstTransformRcPtr inSpace(const char* space, const OCIO::TransformRcPtr& inner, const char* from) {
   auto group = OCIO::GroupTransform::Create();
-  group->appendTransform(between(kSrgbTexture, space));
+  group->appendTransform(between(from, space));
   group->appendTransform(inner);
-  group->appendTransform(between(space, kSrgbTexture));
+  group->appendTransform(between(space, from));
   return group;
+}
+
+OCIO::TransformRcPtr exposure(double stops, double contrast) {
+  auto e = OCIO::ExposureContrastTransform::Create();
+  e->setStyle(OCIO::EXPOSURE_CONTRAST_LINEAR);
+  e->setExposure(stops);
+  e->setContrast(contrast);
+  e->setPivot(0.18);
+  return e;
+}
+
+OCIO::TransformRcPtr matrix(const std::array<double, 9>& m) {
+  auto t = OCIO::MatrixTransform::Create();
+  const double v[16] = {m[0], m[1], m[2], 0, m[3], m[4], m[5], 0, m[6], m[7], m[8], 0, 0, 0, 0, 1};
+  t->setMatrix(v);
+  return t;
+}
+
+Image applied(const Image& image, const OCIO::ConstTransformRcPtr& grade) {
+  Image out = image;
+  OCIO::ConstProcessorRcPtr processor = builtInConfig()->getProcessor(grade);
+  OCIO::PackedImageDesc desc(out.pixels.data(), out.width, out.height, 4);
+  processor->getDefaultCPUProcessor()->apply(desc);
+  return out;
 }
 
 OCIO::TransformRcPtr cdl(std::array<double, 3> slope, std::array<double, 3> offset, std::array<double, 3> power,
@@ -85,6 +102,15 @@ OCIO::TransformRcPtr cdl(std::array<double, 3> slope, std::array<double, 3> offs
   return t;
 }
 
+namespace {
+
+// A grade with known parameters, applied through OpenColorIO to sRGB code values.
+struct Grade {
+  const char* name;
+  const char* what;
+  std::function<OCIO::ConstTransformRcPtr()> make;
+};
+
 std::vector<Grade> grades() {
   return {
       {"cdl-video", "CDL on sRGB code values: slope 1.12 1.0 0.86, offset 0.02 0 -0.01, power 1.1 1.0 0.92, sat 1.1",
@@ -97,10 +123,7 @@ std::vector<Grade> grades() {
        }},
       {"matrix", "3x3 matrix in linear Rec.709 (warm white balance, channel mix)",
        [] {
-         auto m = OCIO::MatrixTransform::Create();
-         const double v[16] = {1.12, 0.06, -0.02, 0, 0.02, 0.97, 0.01, 0, -0.03, 0.05, 0.82, 0, 0, 0, 0, 1};
-         m->setMatrix(v);
-         return inSpace(kLinearRec709, m);
+         return inSpace(kLinearRec709, matrix({1.12, 0.06, -0.02, 0.02, 0.97, 0.01, -0.03, 0.05, 0.82}));
        }},
       {"curve", "RGB curves on sRGB code values: S-shaped master, lifted blue shadows",
        [] {
@@ -112,24 +135,13 @@ std::vector<Grade> grades() {
          curves->setValue(OCIO::GradingRGBCurve::Create(identity, identity, blue, master));
          return inSpace(kSrgbTexture, curves);
        }},
-      {"exposure-up", "exposure +0.6 stop in linear Rec.709",
-       [] {
-         auto e = OCIO::ExposureContrastTransform::Create();
-         e->setStyle(OCIO::EXPOSURE_CONTRAST_LINEAR);
-         e->setExposure(0.6);
-         return inSpace(kLinearRec709, e);
-       }},
+      {"exposure-up", "exposure +0.6 stop in linear Rec.709", [] { return inSpace(kLinearRec709, exposure(0.6)); }},
       {"exposure-down", "exposure -0.8 stop and contrast 1.15 in linear Rec.709 (pivot 0.18)",
-       [] {
-         auto e = OCIO::ExposureContrastTransform::Create();
-         e->setStyle(OCIO::EXPOSURE_CONTRAST_LINEAR);
-         e->setExposure(-0.8);
-         e->setContrast(1.15);
-         e->setPivot(0.18);
-         return inSpace(kLinearRec709, e);
-       }},
+       [] { return inSpace(kLinearRec709, exposure(-0.8, 1.15)); }},
   };
 }
+
+}  // namespace
 
 Image readPhoto(const std::string& path, int width) {
   OIIO::ImageBuf in(path);
@@ -152,6 +164,8 @@ Image readPhoto(const std::string& path, int width) {
   return image;
 }
 
+namespace {
+
 void writePng(const std::string& path, const Image& image) {
   std::string error;
   WriteSettings settings;
@@ -162,10 +176,7 @@ void writePng(const std::string& path, const Image& image) {
 }
 
 Image graded(const Image& source, const OCIO::ConstTransformRcPtr& grade) {
-  Image out = source;
-  OCIO::ConstProcessorRcPtr processor = builtInConfig()->getProcessor(grade);
-  OCIO::PackedImageDesc desc(out.pixels.data(), out.width, out.height, 4);
-  processor->getDefaultCPUProcessor()->apply(desc);
+  Image out = applied(source, grade);
   for (size_t i = 0; i < out.pixels.size(); ++i)
     if (i % 4 != 3) out.pixels[i] = std::min(1.0f, std::max(0.0f, out.pixels[i]));
   return out;
@@ -193,44 +204,71 @@ int runTool(const std::vector<std::string>& args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-Image linearOf(const std::string& path) {
+// A file's samples in linear Rec.709.
+Image linearOf(const std::string& path, const std::string& space) {
   Image image;
   std::string error;
   if (!readColorImage(path, image, error)) fail(error);
-  srgbDecode(image.pixels.data(), size_t(image.width) * size_t(image.height), 4);
+  const ColourConfig builtIn{builtInConfig(), "built-in"};
+  Conversion toLinear;
+  if (!makeConversion(builtIn, resolveSpace(builtIn, space), kLinearRec709, toLinear, error)) fail(error);
+  toLinear.apply(image);
   return image;
 }
 
-struct Pair {
-  std::string name, source, reference;
-};
+// The 99.9th percentile of the largest of R, G and B.
+double top(const Image& image) {
+  std::vector<float> largest;
+  for (size_t i = 0; i + 3 < image.pixels.size(); i += 4)
+    largest.push_back(std::max({image.pixels[i], image.pixels[i + 1], image.pixels[i + 2]}));
+  if (largest.empty()) return 0;
+  const size_t at = std::min(largest.size() - 1, size_t(0.999 * double(largest.size())));
+  std::nth_element(largest.begin(), largest.begin() + long(at), largest.end());
+  return largest[at];
+}
 
-struct Result {
-  double before = 0, after = 0;      // Same Frame: mean dE; Different Clips: dE of the mean colours
-  double before95 = 0, after95 = 0;  // Same Frame: 95th percentile dE
-  double spreadBefore = 0, spreadAfter = 0;
-};
+double lowest(const Image& image) {
+  float low = 0;
+  for (size_t i = 0; i + 3 < image.pixels.size(); i += 4)
+    low = std::min({low, image.pixels[i], image.pixels[i + 1], image.pixels[i + 2]});
+  return low;
+}
 
-Result matchPair(const Pair& pair, bool same, const std::string& space, const std::string& dir) {
-  const std::string output = dir + "/out.png";
+}  // namespace
+
+Result matchPair(const EvalOptions& o, const Pair& pair, bool same, const std::string& space, const std::string& dir,
+                 bool linearOutput) {
+  const std::string output = dir + (linearOutput ? "/out.exr" : "/out.png");
   std::vector<std::string> args = {
       "match",        pair.source, pair.reference, "-o", output, "--mode", same ? "same" : "different", "--plugin",
       VANTREL_PLUGIN, "-q"};
   if (!space.empty()) args.insert(args.end(), {"--working-space", space});
+  if (pair.giveSpaces)
+    args.insert(args.end(), {"--source-space", pair.sourceSpace, "--reference-space", pair.referenceSpace});
+  if (linearOutput) args.insert(args.end(), {"--output-space", "lin_rec709", "--depth", "float"});
+  args.insert(args.end(), o.toolOptions.begin(), o.toolOptions.end());
   if (const int status = runTool(args))
     fail("vantrel failed (" + std::to_string(status) + ") on " + pair.name + " in " + space);
-  const Image s = linearOf(pair.source), r = linearOf(pair.reference), o = linearOf(output);
+  const Image s = linearOf(pair.source, pair.sourceSpace), r = linearOf(pair.reference, pair.referenceSpace);
+  const Image out = linearOf(output, linearOutput ? "lin_rec709" : pair.sourceSpace);
   Result result;
   if (same) {
-    const PixelDeltaE b = comparePixels(s, r), a = comparePixels(o, r);
-    result = {b.mean, a.mean, b.p95, a.p95, 0, 0};
+    const PixelDeltaE b = comparePixels(s, r), a = comparePixels(out, r);
+    result.before = b.mean;
+    result.after = a.mean;
+    result.before95 = b.p95;
+    result.after95 = a.p95;
   } else {
-    const SpreadDeltaE b = compareSpreads(s, r), a = compareSpreads(o, r);
+    const SpreadDeltaE b = compareSpreads(s, r), a = compareSpreads(out, r);
     result.before = b.meanColorDeltaE;
     result.after = a.meanColorDeltaE;
     result.spreadBefore = b.stdDevDistance;
     result.spreadAfter = a.stdDevDistance;
   }
+  result.sourceTop = top(s);
+  result.referenceTop = top(r);
+  result.outputTop = top(out);
+  result.lowest = lowest(out);
   return result;
 }
 
@@ -246,51 +284,111 @@ double percentile95(std::vector<double> v) {
   return v[std::min(v.size() - 1, size_t(std::ceil(0.95 * double(v.size()))) - 1)];
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) fail(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--photos")
-      o.photos = value();
-    else if (a == "--width")
-      o.width = std::max(64, std::atoi(value().c_str()));
-    else if (a == "--keep")
-      o.keep = value();
-    else if (a == "--pairs")
-      o.pairs = true;
-    else if (a == "--spaces") {
-      o.spaces.clear();
-      std::string list = value();
-      for (size_t start = 0; start <= list.size();) {
-        const size_t comma = std::min(list.find(',', start), list.size());
-        if (comma > start) o.spaces.push_back(list.substr(start, comma - start));
-        start = comma + 1;
-      }
-    } else
-      fail("unknown option " + a + " (see the top of bench/tools/colour_eval.cpp)");
+void sameFrameTable(const EvalOptions& o, const std::vector<std::string>& spaces, const std::vector<Pair>& graded,
+                    const std::vector<Pair>& identical, const std::string& dir, bool sceneLinear) {
+  std::printf(
+      "| working space | mean before | mean after | p95 before | p95 after | mean after/before | worst "
+      "pair after/before | pairs worse | identical: mean | identical: p95 |%s\n",
+      sceneLinear ? " top: Reference | top: Output | lowest Output |" : "");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|%s\n", sceneLinear ? "---|---|---|" : "");
+  for (const std::string& space : spaces) {
+    std::vector<double> before, after, before95, after95, ratio, referenceTop, outputTop, low;
+    int worse = 0;
+    for (const Pair& p : graded) {
+      const Result r = matchPair(o, p, true, space, dir, sceneLinear);
+      before.push_back(r.before);
+      after.push_back(r.after);
+      before95.push_back(r.before95);
+      after95.push_back(r.after95);
+      ratio.push_back(r.after / r.before);
+      referenceTop.push_back(r.referenceTop);
+      outputTop.push_back(r.outputTop);
+      low.push_back(r.lowest);
+      worse += r.after > r.before;
+      if (o.pairs)
+        std::fprintf(stderr, "%s same %s: %.3f -> %.3f (p95 %.3f -> %.3f, top %.2f -> %.2f)\n", label(space).c_str(),
+                     p.name.c_str(), r.before, r.after, r.before95, r.after95, r.referenceTop, r.outputTop);
+    }
+    std::vector<double> still, still95;
+    for (const Pair& p : identical) {
+      const Result r = matchPair(o, p, true, space, dir, sceneLinear);
+      still.push_back(r.after);
+      still95.push_back(r.after95);
+      if (o.pairs)
+        std::fprintf(stderr, "%s same %s: moved %.3f (p95 %.3f)\n", label(space).c_str(), p.name.c_str(), r.after,
+                     r.after95);
+    }
+    std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %d of %zu | %.2f (worst %.2f) | %.2f |",
+                label(space).c_str(), mean(before), mean(after), mean(before95), mean(after95), mean(ratio),
+                *std::max_element(ratio.begin(), ratio.end()), worse, ratio.size(), mean(still),
+                *std::max_element(still.begin(), still.end()), mean(still95));
+    if (sceneLinear)
+      std::printf(" %.2f | %.2f | %.3g |", mean(referenceTop), mean(outputTop),
+                  *std::min_element(low.begin(), low.end()));
+    std::printf("\n");
+    std::fflush(stdout);
   }
+}
 
-  std::vector<std::string> photos;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(o.photos, ec)) {
-    const std::string ext = entry.path().extension().string();
-    if (ext == ".jpg" || ext == ".jpeg" || ext == ".png") photos.push_back(entry.path().string());
+void differentClipsTable(const EvalOptions& o, const std::vector<std::string>& spaces, const std::vector<Pair>& pairs,
+                         const std::string& dir, bool sceneLinear) {
+  std::printf(
+      "| working space | mean colour before | mean colour after | p95 before | p95 after | after/before | "
+      "worst pair after/before | spread before | spread after |%s\n",
+      sceneLinear ? " pairs spread worse | top: Source | top: Reference | top: Output | lowest Output |" : "");
+  std::printf("|---|---|---|---|---|---|---|---|---|%s\n", sceneLinear ? "---|---|---|---|---|" : "");
+  for (const std::string& space : spaces) {
+    std::vector<double> before, after, ratio, spreadBefore, spreadAfter, sourceTop, referenceTop, outputTop, low;
+    int spreadWorse = 0;
+    for (const Pair& p : pairs) {
+      const Result r = matchPair(o, p, false, space, dir, sceneLinear);
+      before.push_back(r.before);
+      after.push_back(r.after);
+      ratio.push_back(r.after / r.before);
+      spreadBefore.push_back(r.spreadBefore);
+      spreadAfter.push_back(r.spreadAfter);
+      spreadWorse += r.spreadAfter > r.spreadBefore;
+      sourceTop.push_back(r.sourceTop);
+      referenceTop.push_back(r.referenceTop);
+      outputTop.push_back(r.outputTop);
+      low.push_back(r.lowest);
+      if (o.pairs)
+        std::fprintf(stderr, "%s different %s: %.3f -> %.3f (spread %.3f -> %.3f, top %.2f %.2f -> %.2f)\n",
+                     label(space).c_str(), p.name.c_str(), r.before, r.after, r.spreadBefore, r.spreadAfter,
+                     r.sourceTop, r.referenceTop, r.outputTop);
+    }
+    std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |", label(space).c_str(), mean(before),
+                mean(after), percentile95(before), percentile95(after), mean(ratio),
+                *std::max_element(ratio.begin(), ratio.end()), mean(spreadBefore), mean(spreadAfter));
+    if (sceneLinear)
+      std::printf(" %d of %zu | %.2f | %.2f | %.2f | %.3g |", spreadWorse, pairs.size(), mean(sourceTop),
+                  mean(referenceTop), mean(outputTop), *std::min_element(low.begin(), low.end()));
+    std::printf("\n");
+    std::fflush(stdout);
   }
-  if (ec || photos.size() < 2)
-    fail("no photographs in '" + o.photos + "' (apt-get install mate-backgrounds, or give --photos DIR)");
-  std::sort(photos.begin(), photos.end());
+}
 
-  char pattern[] = "/tmp/colour-eval-XXXXXX";
-  const std::string dir = o.keep.empty() ? std::string(mkdtemp(pattern)) : o.keep;
-  fs::create_directories(dir);
+std::string label(const std::string& space) { return space.empty() ? std::string("(default)") : space; }
 
-  // The set: every photograph, each of its graded copies, and the next photograph.
+std::vector<std::string> withDefault(std::vector<std::string> spaces) {
+  spaces.push_back("");
+  return spaces;
+}
+
+namespace {
+
+std::vector<std::string> commaList(const std::string& list) {
+  std::vector<std::string> items;
+  for (size_t start = 0; start <= list.size();) {
+    const size_t comma = std::min(list.find(',', start), list.size());
+    if (comma > start) items.push_back(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return items;
+}
+
+// The photographs, graded copies and pairs of different scenes, as 8-bit sRGB PNG.
+void runSdrTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir) {
   const std::vector<Grade> gradeList = grades();
   std::vector<Pair> gradedPairs, identical, different;
   std::vector<std::string> names;
@@ -317,72 +415,68 @@ int main(int argc, char** argv) {
       photos.size(), o.photos.c_str(), o.width, gradedPairs.size(), identical.size(), different.size(), dir.c_str());
   for (const Grade& g : gradeList) std::printf("  %-13s %s\n", g.name, g.what);
 
-  std::vector<std::string> spaces = o.spaces;
-  spaces.push_back("");  // the defaults
-  auto label = [](const std::string& space) { return space.empty() ? std::string("(default)") : space; };
-
   std::printf("\nSame Frame, graded pairs: dE2000 per pixel, averaged over the pairs\n\n");
-  std::printf(
-      "| working space | mean before | mean after | p95 before | p95 after | mean after/before | worst "
-      "pair after/before | pairs worse | identical: mean | identical: p95 |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
-  for (const std::string& space : spaces) {
-    std::vector<double> before, after, before95, after95, ratio;
-    int worse = 0;
-    std::string worst;
-    for (const Pair& p : gradedPairs) {
-      const Result r = matchPair(p, true, space, dir);
-      before.push_back(r.before);
-      after.push_back(r.after);
-      before95.push_back(r.before95);
-      after95.push_back(r.after95);
-      ratio.push_back(r.after / r.before);
-      worse += r.after > r.before;
-      if (o.pairs)
-        std::fprintf(stderr, "%s same %s: %.3f -> %.3f (p95 %.3f -> %.3f)\n", label(space).c_str(), p.name.c_str(),
-                     r.before, r.after, r.before95, r.after95);
-    }
-    std::vector<double> still, still95;
-    for (const Pair& p : identical) {
-      const Result r = matchPair(p, true, space, dir);
-      still.push_back(r.after);
-      still95.push_back(r.after95);
-      if (o.pairs)
-        std::fprintf(stderr, "%s same %s: moved %.3f (p95 %.3f)\n", label(space).c_str(), p.name.c_str(), r.after,
-                     r.after95);
-    }
-    std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %d of %zu | %.2f (worst %.2f) | %.2f |\n",
-                label(space).c_str(), mean(before), mean(after), mean(before95), mean(after95), mean(ratio),
-                *std::max_element(ratio.begin(), ratio.end()), worse, ratio.size(), mean(still),
-                *std::max_element(still.begin(), still.end()), mean(still95));
-    std::fflush(stdout);
-  }
-
+  sameFrameTable(o, withDefault(o.spaces), gradedPairs, identical, dir, false);
   std::printf(
       "\nDifferent Clips, different-scene pairs: dE2000 of the mean colours (mean and 95th percentile over "
       "the pairs) and the Lab spread difference\n\n");
-  std::printf(
-      "| working space | mean colour before | mean colour after | p95 before | p95 after | after/before | "
-      "worst pair after/before | spread before | spread after |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|\n");
-  for (const std::string& space : spaces) {
-    std::vector<double> before, after, ratio, spreadBefore, spreadAfter;
-    for (const Pair& p : different) {
-      const Result r = matchPair(p, false, space, dir);
-      before.push_back(r.before);
-      after.push_back(r.after);
-      ratio.push_back(r.after / r.before);
-      spreadBefore.push_back(r.spreadBefore);
-      spreadAfter.push_back(r.spreadAfter);
-      if (o.pairs)
-        std::fprintf(stderr, "%s different %s: %.3f -> %.3f (spread %.3f -> %.3f)\n", label(space).c_str(),
-                     p.name.c_str(), r.before, r.after, r.spreadBefore, r.spreadAfter);
-    }
-    std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", label(space).c_str(), mean(before),
-                mean(after), percentile95(before), percentile95(after), mean(ratio),
-                *std::max_element(ratio.begin(), ratio.end()), mean(spreadBefore), mean(spreadAfter));
-    std::fflush(stdout);
+  differentClipsTable(o, withDefault(o.spaces), different, dir, false);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  EvalOptions o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) fail(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--") {
+      o.toolOptions.assign(argv + i + 1, argv + argc);
+      break;
+    } else if (a == "--photos")
+      o.photos = value();
+    else if (a == "--width")
+      o.width = std::max(64, std::atoi(value().c_str()));
+    else if (a == "--keep")
+      o.keep = value();
+    else if (a == "--pairs")
+      o.pairs = true;
+    else if (a == "--tables")
+      o.tables = commaList(value());
+    else if (a == "--spaces")
+      o.spaces = commaList(value());
+    else if (a == "--hdr-same-spaces")
+      o.hdrSameSpaces = commaList(value());
+    else if (a == "--hdr-different-spaces")
+      o.hdrDifferentSpaces = commaList(value());
+    else
+      fail("unknown option " + a + " (see the top of bench/tools/colour_eval.cpp)");
   }
+
+  std::vector<std::string> photos;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(o.photos, ec)) {
+    const std::string ext = entry.path().extension().string();
+    if (ext == ".jpg" || ext == ".jpeg" || ext == ".png") photos.push_back(entry.path().string());
+  }
+  if (ec || photos.size() < 2)
+    fail("no photographs in '" + o.photos + "' (apt-get install mate-backgrounds, or give --photos DIR)");
+  std::sort(photos.begin(), photos.end());
+
+  char pattern[] = "/tmp/colour-eval-XXXXXX";
+  const std::string dir = o.keep.empty() ? std::string(mkdtemp(pattern)) : o.keep;
+  fs::create_directories(dir);
+  if (!o.toolOptions.empty()) {
+    std::printf("Every run of the tool with:");
+    for (const std::string& option : o.toolOptions) std::printf(" %s", option.c_str());
+    std::printf("\n");
+  }
+  if (o.wants("sdr")) runSdrTables(o, photos, dir);
+  if (o.wants("hdr") || o.wants("hdr-same") || o.wants("hdr-different")) runHdrTables(o, photos, dir);
+  if (o.wants("camera")) runCameraTables(o, photos, dir);
   if (o.keep.empty()) fs::remove_all(dir, ec);
   return 0;
 }

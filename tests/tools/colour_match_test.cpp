@@ -64,23 +64,28 @@ Image throughConfig(const std::string& config, const char* space, Image image) {
 
 }  // namespace
 
-TEST_F(ColourMatch, ScaleLinearHighlightsSurviveTheMatchInAcesCct) {
+TEST_F(ColourMatch, ScaleLinearHighlightsSurviveTheMatchInAcesCctAndByDefault) {
   writeRawImage(dir / "plate.exr", plate(1, 1.0f), SampleDepth::Float);
   writeRawImage(dir / "grade.exr", plate(1, 0.85f), SampleDepth::Float);
   const double sky = skyLevel(plate(1, 1.0f)), gradedSky = skyLevel(plate(1, 0.85f));
   ASSERT_GT(gradedSky, 3.0);
 
-  for (const char* mode : {"same", "different"}) {
-    const ToolRun run = vantrel({"plate.exr", "grade.exr", "-o", "cct.exr", "--mode", mode, "--working-space",
-                                 "ACEScct", "--report-json", "cct.json"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    const double out = skyLevel(readRawImage(dir / "cct.exr"));
-    EXPECT_GT(out, 0.9 * gradedSky) << mode;
-    EXPECT_LT(out, 1.1 * sky) << mode;
-    const nlohmann::json report = readJson(dir / "cct.json");
-    EXPECT_EQ(report["settings"]["working_space"], "ACEScct");
-    EXPECT_DOUBLE_EQ(report["frames"][0]["clipped_share"].get<double>(), 0.0) << mode;
-    EXPECT_TRUE(report["frames"][0]["warnings"].empty()) << report["frames"][0]["warnings"];
+  // In ACEScct, and in the default for such a plate.
+  for (const char* space : {"ACEScct", ""}) {
+    for (const char* mode : {"same", "different"}) {
+      std::vector<std::string> args = {"plate.exr", "grade.exr",     "-o",      "cct.exr", "--mode",
+                                       mode,        "--report-json", "cct.json"};
+      if (*space) args.insert(args.end(), {"--working-space", space});
+      const ToolRun run = vantrel(args);
+      ASSERT_EQ(run.status, 0) << run.err;
+      const double out = skyLevel(readRawImage(dir / "cct.exr"));
+      EXPECT_GT(out, 0.9 * gradedSky) << mode << space;
+      EXPECT_LT(out, 1.1 * sky) << mode << space;
+      const nlohmann::json report = readJson(dir / "cct.json");
+      EXPECT_EQ(report["settings"]["working_space"], *space ? space : report["frames"][0]["working_space"]);
+      EXPECT_DOUBLE_EQ(report["frames"][0]["clipped_share"].get<double>(), 0.0) << mode << space;
+      EXPECT_TRUE(report["frames"][0]["warnings"].empty()) << report["frames"][0]["warnings"];
+    }
   }
 
   // Where the table ends at 1, the sky is clipped, counted and warned about.
@@ -89,8 +94,8 @@ TEST_F(ColourMatch, ScaleLinearHighlightsSurviveTheMatchInAcesCct) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_LE(skyLevel(readRawImage(dir / "lin.exr")), 1.0);
   EXPECT_NE(run.err.find("warning: 25.00% of the Source pixels have R, G or B outside 0..1 in Linear Rec.709 "
-                         "(sRGB), which the match clips (its table covers 0..1); in ACEScct (--working-space "
-                         "acescct) 0..1 holds scene-linear values up to 222"),
+                         "(sRGB), which the match clips (its table covers 0..1); without --working-space, a Source "
+                         "above 1 is matched in a space that holds its highlights"),
             std::string::npos)
       << run.err;
 }
@@ -198,14 +203,14 @@ TEST_F(ColourMatch, TheOutputSaysItsSpaceAndUnknownMetadataIsWarnedAbout) {
   // A name the config does not know: the default, and one warning that says so.
   Image picture = testPicture(32, 24);
   OIIO::ImageSpec header(32, 24, 4, OIIO::TypeDesc::UINT8);
-  header.attribute("oiio:ColorSpace", "Film Log");
+  header.attribute("oiio:ColorSpace", "Film Print");
   auto out = OIIO::ImageOutput::create(dir / "log.png");
   ASSERT_TRUE(out && out->open(dir / "log.png", header) && out->write_image(OIIO::TypeFloat, picture.pixels.data()) &&
               out->close());
   run = vantrel({"log.png", photoPath("coffee.png"), "-o", "log-out.png"});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find("vantrel: warning: SOURCE 'log.png': its colour space 'Film Log' names no colour space of "
-                         "the built-in config; taken as sRGB - Texture (--source-space chooses)\n"),
+  EXPECT_NE(run.err.find("vantrel: warning: SOURCE 'log.png': its colour space 'Film Print' names no colour space "
+                         "of the built-in config; taken as sRGB - Texture (--source-space chooses)\n"),
             std::string::npos)
       << run.err;
 }

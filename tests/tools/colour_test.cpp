@@ -151,3 +151,89 @@ TEST(Colour, FiguresOfAnotherConfigGoThroughItsInterchangeRole) {
   measure.apply(px.data(), px.size() / 4, 4);
   EXPECT_LT(worst(px, expected), 1e-4);
 }
+
+TEST(Colour, CameraSpacesAreOpenColorIOsOwnCameraTransforms) {
+  // Code values across each curve's range, from below its black to its top.
+  std::vector<float> codes;
+  for (float v : {0.0f, 0.05f, 0.1f, 0.25f, 0.4f, 0.55f, 0.7f, 0.85f, 1.0f})
+    codes.insert(codes.end(), {v, 0.4f, 1 - v, 1});
+  for (const CameraSpace& camera : kCameraSpaces) {
+    EXPECT_EQ(resolveSpace(builtIn, camera.alias), camera.name);
+    const std::vector<float> aces = through({builtin(camera.builtinStyle)}, codes);
+    EXPECT_LT(worst(through(builtIn, camera.alias, kAces2065, codes), aces), 1e-5) << camera.alias;
+    EXPECT_LT(worst(through(builtIn, kAces2065, camera.alias, aces), codes), 1e-4) << camera.alias;
+  }
+  // S-Gamut3 and S-Gamut3.Cine share the curve but not the primaries.
+  EXPECT_GT(
+      worst(through(builtIn, "slog3", kLinearRec709, codes), through(builtIn, "slog3_cine", kLinearRec709, codes)),
+      0.01);
+}
+
+TEST(Colour, TheSpacesForHighlightsHoldTheirTopWithBlackAtZero) {
+  const std::vector<float> linear = samples(64.0f);
+  for (const int top : kHighlightTops) {
+    for (const bool sameFrame : {false, true}) {
+      const std::string space = highlightSpace(sameFrame, top);
+      // Black is code 0 both ways; the top sits at 1 (Different Clips) or at 59/64, clear of the
+      // Same Frame smoothing's outer steps; a Different Clips space is linear light.
+      const float code = sameFrame ? 59.0f / 64.0f : 1.0f;
+      const std::vector<float> ends = through(builtIn, space.c_str(), kLinearRec709, {0, 0, 0, 1, code, code, code, 1});
+      EXPECT_GE(ends[0], 0.0f) << space;
+      EXPECT_LT(ends[0], 1e-8f) << space;
+      EXPECT_NEAR(ends[4], float(top), 1e-4f * float(top)) << space;
+      EXPECT_EQ(through(builtIn, kLinearRec709, space.c_str(), {0, 0, 0, 1})[0], 0.0f) << space;
+      EXPECT_EQ(isLinearLight(builtIn, space), !sameFrame) << space;
+      EXPECT_LT(
+          worst(through(builtIn, space.c_str(), kLinearRec709, through(builtIn, kLinearRec709, space.c_str(), linear)),
+                linear),
+          1e-5)
+          << space;
+    }
+  }
+  // Up to 8 the Same Frame spaces are the headroom space stretched; from 16 a log curve, which
+  // gives the dark half of a plate more of the table.
+  const std::vector<float> mid = {0.5f, 0.5f, 0.5f, 1};
+  EXPECT_NEAR(through(builtIn, "rec709_headroom_4", kLinearRec709, mid)[0],
+              4.0f * through(builtIn, "rec709_headroom", kLinearRec709, mid)[0], 1e-5f);
+  EXPECT_LT(through(builtIn, "log_rec709_16", kLinearRec709, mid)[0], 0.2f);
+}
+
+TEST(Colour, LinearLightIsTellingFromTheConversion) {
+  for (const char* space : {"lin_rec709", "acescg", "aces", "lin_rec709_16"})
+    EXPECT_TRUE(isLinearLight(builtIn, space)) << space;
+  for (const char* space : {"srgb", "rec709", "rec709_headroom", "acescct", "log_rec709", "logc3", "vlog"})
+    EXPECT_FALSE(isLinearLight(builtIn, space)) << space;
+}
+
+TEST(Colour, AFileNamedByThisToolOrSayingItIsLogarithmic) {
+  Image dpx;
+  dpx.format = "dpx";
+  dpx.depth = SampleDepth::UInt16;
+  dpx.namedSpace = "ARRI LogC3 (EI800) - AWG";
+  dpx.transfer = "Logarithmic";
+  dpx.storedSpace = "KodakLog";
+  EXPECT_EQ(fileSpace(builtIn, dpx).name, "ARRI LogC3 (EI800) - AWG");
+  EXPECT_EQ(fileSpace(builtIn, dpx).from, "metadata");
+  // Log, but not which log: the default, said to be wrong.
+  dpx.namedSpace.clear();
+  FileSpace log = fileSpace(builtIn, dpx);
+  EXPECT_EQ(log.name, kSrgbTexture);
+  EXPECT_TRUE(log.logarithmic);
+  EXPECT_NE(log.note.find("DPX transfer characteristic 'Logarithmic'"), std::string::npos) << log.note;
+  dpx.transfer = "Printing density";
+  EXPECT_TRUE(fileSpace(builtIn, dpx).logarithmic);
+  dpx.transfer = "ITU-R 709-4";
+  dpx.storedSpace = "Rec709";
+  EXPECT_FALSE(fileSpace(builtIn, dpx).logarithmic);
+  Image cineon;
+  cineon.format = "cineon";
+  cineon.depth = SampleDepth::UInt16;
+  EXPECT_TRUE(fileSpace(builtIn, cineon).logarithmic);
+  // An EXR this tool wrote in a log space names it; its missing primaries do not count.
+  Image exr;
+  exr.format = "openexr";
+  exr.depth = SampleDepth::Float;
+  exr.namedSpace = "acescct";
+  EXPECT_EQ(fileSpace(builtIn, exr).name, kAcesCct);
+  EXPECT_EQ(logSpaces(builtIn).size(), 1u + std::size(kCameraSpaces));  // ACEScct and the cameras
+}

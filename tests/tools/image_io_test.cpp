@@ -223,3 +223,46 @@ TEST(ImageIO, CanvasBoundsPutTheDisplayWindowsLowerLeftCornerAtTheOrigin) {
   image.fullWidth = 0;  // no display window: the data window is the canvas
   EXPECT_EQ(canvasBounds(image), (PixelRect{0, 0, 64, 40}));
 }
+
+TEST(ImageIO, TheSpacesNameTravelsWhereTheFormatHasRoomForIt) {
+  TempDir dir;
+  Image image;
+  image.width = 2;
+  image.height = 1;
+  image.pixels = {0.1f, 0.2f, 0.3f, 1, 0.4f, 0.5f, 0.6f, 1};
+  std::string error;
+  WriteSettings settings;
+  settings.spaceName = "ARRI LogC3 (EI800) - AWG";
+  for (const char* name : {"log.exr", "log.png", "log.dpx", "log.tif"}) {
+    ASSERT_TRUE(writeColorImage(dir / name, image, settings, error)) << error;
+    Image header;
+    ASSERT_TRUE(readColorHeader(dir / name, header, error)) << error;
+    EXPECT_EQ(header.namedSpace, std::string(name) == "log.tif" ? "" : settings.spaceName) << name;
+  }
+  // Written again in another space, a file names that one; a DPX's own user data is kept as it
+  // was, and then the name has no place there.
+  Image logPlate;
+  ASSERT_TRUE(readColorImage(dir / "log.dpx", logPlate, error)) << error;
+  settings.spaceName = "Linear Rec.709 (sRGB)";
+  ASSERT_TRUE(writeColorImage(dir / "again.dpx", logPlate, settings, error)) << error;
+  ASSERT_TRUE(readColorHeader(dir / "again.dpx", logPlate, error)) << error;
+  EXPECT_EQ(logPlate.namedSpace, settings.spaceName);
+
+  OIIO::ImageSpec spec(2, 1, 3, OIIO::TypeDesc::UINT16);
+  const unsigned char scanner[40] = "Scanner calibration";
+  spec.attribute("dpx:UserData", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, 40), scanner);
+  spec.attribute("dpx:Transfer", "Printing density");
+  auto out = OIIO::ImageOutput::create(dir / "scan.dpx");
+  const std::vector<unsigned short> px(6, 1000);
+  ASSERT_TRUE(out && out->open(dir / "scan.dpx", spec) && out->write_image(OIIO::TypeDesc::UINT16, px.data()) &&
+              out->close());
+  Image scan;
+  ASSERT_TRUE(readColorImage(dir / "scan.dpx", scan, error)) << error;
+  EXPECT_EQ(scan.transfer, "Printing density");
+  ASSERT_TRUE(writeColorImage(dir / "scan-out.dpx", scan, settings, error)) << error;
+  auto in = OIIO::ImageInput::open(dir / "scan-out.dpx");
+  ASSERT_TRUE(in);
+  const OIIO::ParamValue* data = in->spec().find_attribute("dpx:UserData");
+  ASSERT_TRUE(data);
+  EXPECT_STREQ(static_cast<const char*>(data->data()), "Scanner calibration");
+}

@@ -223,7 +223,8 @@ TEST_F(Match, FilesAreConvertedIntoTheWorkingSpaceAndBack) {
   ToolRun run = vantrel({photoPath("chelsea.png"), "linear.exr", "-o", "auto.png", "--report"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("Source in sRGB - Texture, Reference in Linear Rec.709 (sRGB), matched in Linear Rec.709 "
-                         "(sRGB) (what the .cube expects), Output in sRGB - Texture"),
+                         "(sRGB) (the default for a Source within 1 in linear light; what the .cube expects), Output "
+                         "in sRGB - Texture"),
             std::string::npos)
       << run.out;
   // Told that the linear file holds sRGB code values, the match goes far off.

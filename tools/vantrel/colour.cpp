@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -20,7 +21,18 @@ const char* const kHeadroom = "Gamma 2.4 Rec.709 - Headroom";
 const char* const kAcesCg = "ACEScg";
 const char* const kAcesCct = "ACEScct";
 const char* const kAces2065 = "ACES2065-1";
+const int kHighlightTops[6] = {2, 4, 8, 16, 32, 64};
 const char* const kMatchSpace = "Vantrel Match";
+
+const CameraSpace kCameraSpaces[] = {
+    {"ARRI LogC3 (EI800) - AWG", "logc3", "ARRI_ALEXA-LOGC-EI800-AWG_to_ACES2065-1"},
+    {"Sony S-Log3 - S-Gamut3", "slog3", "SONY_SLOG3-SGAMUT3_to_ACES2065-1"},
+    {"Sony S-Log3 - S-Gamut3.Cine", "slog3_cine", "SONY_SLOG3-SGAMUT3.CINE_to_ACES2065-1"},
+    {"RED Log3G10 - REDWideGamutRGB", "log3g10", "RED_LOG3G10-RWG_to_ACES2065-1"},
+    {"Canon C-Log2 - Cinema Gamut", "clog2", "CANON_CLOG2-CGAMUT_to_ACES2065-1"},
+    {"Canon C-Log3 - Cinema Gamut", "clog3", "CANON_CLOG3-CGAMUT_to_ACES2065-1"},
+    {"Panasonic V-Log - V-Gamut", "vlog", "PANASONIC_VLOG-VGAMUT_to_ACES2065-1"},
+};
 
 namespace {
 
@@ -110,6 +122,47 @@ OCIO::TransformRcPtr acesCctToLinear() {
   return t;
 }
 
+// Gamma 2.4 code values to linear light, code `headroom` being `top`.
+OCIO::TransformRcPtr gammaHeadroom(double top, double headroom) {
+  auto curve = OCIO::GroupTransform::Create();
+  const double stretch = 1.0 / headroom;
+  curve->appendTransform(matrixTransform({stretch, 0, 0, 0, stretch, 0, 0, 0, stretch}));
+  auto g24 = OCIO::ExponentTransform::Create();
+  const double power[4] = {2.4, 2.4, 2.4, 1.0};
+  g24->setValue(power);
+  g24->setNegativeStyle(OCIO::NEGATIVE_MIRROR);  // values below 0 survive a round trip
+  curve->appendTransform(g24);
+  if (top != 1.0) curve->appendTransform(matrixTransform({top, 0, 0, 0, top, 0, 0, 0, top}));
+  return curve;
+}
+
+// Code values of a base-2 log curve to linear light: code = (log2(x) - lo) / (hi - lo), and
+// below the point where its tangent meets black a straight line through black. Both ends are
+// clamped at 0, so that black is code 0 exactly both ways and no match goes below it (the
+// plug-in clamps its input there anyway).
+OCIO::TransformRcPtr log2Headroom(double lo, double hi) {
+  const double toe = std::exp2(lo + 1.0 / std::log(2.0));
+  const double breakValue[3] = {toe, toe, toe};
+  auto log = OCIO::LogCameraTransform::Create(breakValue);
+  log->setBase(2.0);
+  const double slope[3] = {1.0 / (hi - lo), 1.0 / (hi - lo), 1.0 / (hi - lo)};
+  const double offset[3] = {-lo / (hi - lo), -lo / (hi - lo), -lo / (hi - lo)};
+  log->setLogSideSlopeValue(slope);
+  log->setLogSideOffsetValue(offset);
+  log->setDirection(OCIO::TRANSFORM_DIR_INVERSE);
+  auto atBlack = [] {
+    auto clamp = OCIO::RangeTransform::Create();
+    clamp->setMinInValue(0.0);
+    clamp->setMinOutValue(0.0);
+    return clamp;
+  };
+  auto curve = OCIO::GroupTransform::Create();
+  curve->appendTransform(atBlack());
+  curve->appendTransform(log);
+  curve->appendTransform(atBlack());
+  return curve;
+}
+
 OCIO::ColorSpaceRcPtr space(const char* name, const char* alias, const char* family, const char* encoding,
                             const char* description, const OCIO::ConstTransformRcPtr& toReference) {
   auto cs = OCIO::ColorSpace::Create();
@@ -140,10 +193,8 @@ OCIO::ConstConfigRcPtr makeBuiltIn() {
   // Gamma 2.4 code values scaled by 59/64: display white lies five steps of a 65-point table
   // below its top, out of reach of the Same Frame smoothing, which pulls the table's outer five
   // steps inwards (docs/colour.md).
-  auto headroom = OCIO::GroupTransform::Create();
-  const Mat3 stretch = {64.0 / 59.0, 0, 0, 0, 64.0 / 59.0, 0, 0, 0, 64.0 / 59.0};
-  headroom->appendTransform(matrixTransform(stretch));
-  headroom->appendTransform(g24->createEditableCopy());
+  const double headroomCode = 59.0 / 64.0;
+  auto headroom = gammaHeadroom(1.0, headroomCode);
   auto cct = OCIO::GroupTransform::Create();
   cct->appendTransform(acesCctToLinear());
   cct->appendTransform(matrixTransform(toRec709(kAp1)));
@@ -166,6 +217,39 @@ OCIO::ConstConfigRcPtr makeBuiltIn() {
                               cct));
   config->addColorSpace(space(kAces2065, "aces", "ACES", "scene-linear", "Scene-linear light, ACES AP0 primaries",
                               matrixTransform(toRec709(kAp0))));
+  // Highlights: linear light divided by each top for Different Clips; for Same Frame the
+  // headroom space stretched to each top, a log curve from 16 up, whose black stays where the
+  // darkest cells can learn it (docs/colour.md).
+  for (const int top : kHighlightTops) {
+    const std::string n = std::to_string(top);
+    config->addColorSpace(space(highlightSpace(false, top).c_str(), ("lin_rec709_" + n).c_str(), "Highlights",
+                                "scene-linear",
+                                ("Linear Rec.709 divided by " + n + ": 0..1 holds linear light up to " + n).c_str(),
+                                matrixTransform({double(top), 0, 0, 0, double(top), 0, 0, 0, double(top)})));
+  }
+  for (const int top : kHighlightTops) {
+    const std::string n = std::to_string(top);
+    const bool log = top >= 16;
+    const double lo = -10.0, hi = lo + (std::log2(double(top)) - lo) / headroomCode;
+    const std::string description =
+        log ? "A base-2 log curve, Rec.709 primaries: code 0 is black, 59/64 linear " + n + ", 1 about " +
+                  std::to_string(int(std::exp2(hi)))
+            : "Gamma 2.4 Rec.709 - Headroom stretched to " + n + ": code 59/64 is linear " + n;
+    config->addColorSpace(space(
+        highlightSpace(true, top).c_str(), ((log ? "log_rec709_" : "rec709_headroom_") + n).c_str(), "Highlights",
+        log ? "log" : "sdr-video", description.c_str(), log ? log2Headroom(lo, hi) : gammaHeadroom(top, headroomCode)));
+  }
+  // Camera encodings as OpenColorIO defines them (into ACES2065-1), then on to the reference.
+  for (const CameraSpace& camera : kCameraSpaces) {
+    auto toReference = OCIO::GroupTransform::Create();
+    auto fromCamera = OCIO::BuiltinTransform::Create();
+    fromCamera->setStyle(camera.builtinStyle);
+    toReference->appendTransform(fromCamera);
+    toReference->appendTransform(matrixTransform(toRec709(kAp0)));
+    const std::string description = std::string("Camera log encoding and gamut: OpenColorIO's built-in ") +
+                                    camera.builtinStyle + ", then ACES2065-1 to linear Rec.709";
+    config->addColorSpace(space(camera.name, camera.alias, "Camera", "log", description.c_str(), toReference));
+  }
   config->setRole(OCIO::ROLE_SCENE_LINEAR, kLinearRec709);
   config->setRole(OCIO::ROLE_REFERENCE, kLinearRec709);
   config->setRole(OCIO::ROLE_COLOR_TIMING, kAcesCct);
@@ -219,6 +303,12 @@ OCIO::ConstTransformRcPtr inverted(const OCIO::ConstTransformRcPtr& transform) {
 
 }  // namespace
 
+std::string highlightSpace(bool sameFrame, int top) {
+  const std::string n = std::to_string(top);
+  if (!sameFrame) return "Linear Rec.709 / " + n;
+  return (top >= 16 ? "Log Rec.709 - Headroom " : "Gamma 2.4 Rec.709 - Headroom ") + n;
+}
+
 OCIO::ConstConfigRcPtr builtInConfig() {
   static const OCIO::ConstConfigRcPtr config = makeBuiltIn();
   return config;
@@ -260,11 +350,31 @@ std::string resolveSpace(const ColourConfig& config, const std::string& name) {
   return cs ? cs->getName() : "";
 }
 
+namespace {
+
+bool containsText(const std::string& text, const char* part) { return strcasestr(text.c_str(), part) != nullptr; }
+
+// What a file's metadata says of a log encoding without naming a space: a DPX's transfer
+// characteristic, a Cineon file (printing density by definition), a reader's log guess.
+std::string logarithmicMetadata(const Image& image) {
+  if (sameText(image.transfer, "Logarithmic") || sameText(image.transfer, "Printing density"))
+    return "DPX transfer characteristic '" + image.transfer + "'";
+  if (image.format == "cineon") return "Cineon file (printing density)";
+  if (containsText(image.storedSpace, "log")) return "colour space '" + image.storedSpace + "'";
+  return "";
+}
+
+}  // namespace
+
 FileSpace fileSpace(const ColourConfig& config, const Image& image) {
   FileSpace result;
   std::string named;  // what the metadata says, as a space of this config
   std::string said;   // what it says, for the note
-  if (image.format == "openexr") {
+  if (!image.namedSpace.empty()) {
+    // Written by this tool: the space's own name.
+    named = resolveSpace(config, image.namedSpace);
+    said = "colour space '" + image.namedSpace + "'";
+  } else if (image.format == "openexr") {
     // The EXR reader reports "Linear" for every file; only the primaries are the file's own.
     if (image.chromaticities) {
       const float* c = image.chromaticities->data();
@@ -295,8 +405,25 @@ FileSpace fileSpace(const ColourConfig& config, const Image& image) {
   }
   result.name = resolveSpace(config, isIntegerDepth(image.depth) ? kSrgbTexture : kLinearRec709);
   result.from = "default";
-  if (!said.empty()) result.note = "its " + said + " names no colour space of the " + config.origin + " config";
+  const std::string log = logarithmicMetadata(image);
+  if (!log.empty()) {
+    result.logarithmic = true;
+    result.note = "its " + log + " says it is logarithmic, but not in which space";
+  } else if (!said.empty()) {
+    result.note = "its " + said + " names no colour space of the " + config.origin + " config";
+  }
   return result;
+}
+
+std::vector<std::string> logSpaces(const ColourConfig& config) {
+  std::vector<std::string> names;
+  const OCIO::ConstConfigRcPtr& c = config.config;
+  for (int i = 0; i < c->getNumColorSpaces(); ++i) {
+    OCIO::ConstColorSpaceRcPtr cs = c->getColorSpace(c->getColorSpaceNameByIndex(i));
+    if (cs && sameText(cs->getEncoding(), "log") && !sameText(cs->getFamily(), "Highlights"))
+      names.push_back(cs->getNumAliases() > 0 ? cs->getAlias(0) : cs->getName());
+  }
+  return names;
 }
 
 SpaceMetadata spaceMetadata(const std::string& space) {
@@ -375,6 +502,27 @@ bool makeMeasureConversion(const ColourConfig& config, const std::string& from, 
   }
 }
 
+bool isLinearLight(const ColourConfig& config, const std::string& space) {
+  Conversion toLinear;
+  std::string error;
+  if (!makeMeasureConversion(config, space, toLinear, error)) {
+    OCIO::ConstColorSpaceRcPtr cs = config.config->getColorSpace(space.c_str());
+    return cs && (sameText(cs->getEncoding(), "scene-linear") || sameText(cs->getEncoding(), "display-linear"));
+  }
+  // Linear light goes into linear Rec.709 through a matrix: black stays black, sums and
+  // multiples stay sums and multiples.
+  const float a[3] = {0.2f, 0.1f, 0.05f}, b[3] = {0.05f, 0.3f, 0.12f};
+  std::vector<float> px = {0,    0,           0,           a[0],        a[1],     a[2],     b[0],    b[1],
+                           b[2], a[0] + b[0], a[1] + b[1], a[2] + b[2], 4 * a[0], 4 * a[1], 4 * a[2]};
+  toLinear.apply(px.data(), px.size() / 3, 3);
+  auto near = [](float x, float y) { return std::fabs(x - y) <= 1e-4f * std::max(1.0f, std::fabs(y)); };
+  for (int c = 0; c < 3; ++c) {
+    const float black = px[size_t(c)], fa = px[size_t(3 + c)], fb = px[size_t(6 + c)];
+    if (!near(black, 0.0f) || !near(px[size_t(9 + c)], fa + fb) || !near(px[size_t(12 + c)], 4 * fa)) return false;
+  }
+  return true;
+}
+
 namespace {
 
 const OCIO::ConstCPUProcessorRcPtr& srgbProcessor(bool decode) {
@@ -407,7 +555,8 @@ void srgbDecode(float* pixels, size_t count, int channels) {
 }
 
 bool writeMatchConfig(const std::string& path, const ColourConfig& base, const std::string& source,
-                      const std::string& working, const std::string& cube, std::string& error) {
+                      const std::string& working, const std::string& output, const std::string& cube,
+                      std::string& error) {
   try {
     OCIO::ConfigRcPtr config = base.config->createEditableCopy();
     config->upgradeToLatestVersion();
@@ -445,7 +594,7 @@ bool writeMatchConfig(const std::string& path, const ColourConfig& base, const s
     lut->setInterpolation(OCIO::INTERP_LINEAR);
     auto back = OCIO::ColorSpaceTransform::Create();
     back->setSrc(working.c_str());
-    back->setDst(source.c_str());
+    back->setDst(output.c_str());
     match->appendTransform(intoWorking);
     match->appendTransform(lut);
     match->appendTransform(back);
@@ -454,8 +603,10 @@ bool writeMatchConfig(const std::string& path, const ColourConfig& base, const s
     auto matched = OCIO::ColorSpace::Create(sourceSpace->getReferenceSpaceType());
     matched->setName(kMatchSpace);
     matched->setFamily("Vantrel");
-    matched->setEncoding(sourceSpace->getEncoding());
-    matched->setDescription(("'" + source + "' matched in '" + working + "' by " + fileNameOf(cube)).c_str());
+    OCIO::ConstColorSpaceRcPtr outputSpace = base.config->getColorSpace(output.c_str());
+    matched->setEncoding(outputSpace ? outputSpace->getEncoding() : sourceSpace->getEncoding());
+    matched->setDescription(
+        ("'" + source + "' matched in '" + working + "' by " + fileNameOf(cube) + ", in '" + output + "'").c_str());
     matched->setTransform(match, OCIO::COLORSPACE_DIR_FROM_REFERENCE);
     config->addColorSpace(matched);
     config->validate();

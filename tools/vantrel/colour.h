@@ -9,6 +9,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace OCIO = OCIO_NAMESPACE;
 
@@ -20,7 +21,25 @@ extern const char* const kHeadroom;       // "Gamma 2.4 Rec.709 - Headroom", rec
 extern const char* const kAcesCg;         // "ACEScg", acescg
 extern const char* const kAcesCct;        // "ACEScct", acescct
 extern const char* const kAces2065;       // "ACES2065-1", aces
-extern const char* const kMatchSpace;     // "Vantrel Match", in configs written by --ocio-config-out
+
+// Spaces whose 0..1 holds scene-linear highlights, one per top (the linear light each is made
+// to hold: 2, 4, 8, 16, 32, 64), all with Rec.709 primaries and black at code 0:
+// - for Different Clips, linear light divided by the top: "Linear Rec.709 / 4" (lin_rec709_4);
+// - for Same Frame, Gamma 2.4 Rec.709 - Headroom with its range stretched to the top, code
+//   59/64 being the top: "Gamma 2.4 Rec.709 - Headroom 4" (rec709_headroom_4), up to 8; above,
+//   a base-2 log curve over 2^-10 .. the top at 59/64: "Log Rec.709 - Headroom 16"
+//   (log_rec709_16).
+extern const int kHighlightTops[6];
+std::string highlightSpace(bool sameFrame, int top);
+extern const char* const kMatchSpace;  // "Vantrel Match", in configs written by --ocio-config-out
+
+// Camera log spaces of the built-in set, each made of OpenColorIO's own built-in transform.
+struct CameraSpace {
+  const char* name;
+  const char* alias;
+  const char* builtinStyle;  // camera code values to ACES2065-1
+};
+extern const CameraSpace kCameraSpaces[7];
 
 // The built-in set, defined here: Linear Rec.709 is its reference.
 OCIO::ConstConfigRcPtr builtInConfig();
@@ -37,14 +56,21 @@ bool loadColourConfig(const std::string& path, ColourConfig& out, std::string& e
 std::string resolveSpace(const ColourConfig& config, const std::string& name);
 
 // The space of a file read by readColorImage: what its metadata names when the config has that
-// space, else sRGB for integer samples and Linear Rec.709 for float ones. `note` says when
-// metadata was there but named nothing the config has.
+// space (the name this tool recorded, else OpenImageIO's colour space, else an EXR's primaries),
+// else sRGB for integer samples and Linear Rec.709 for float ones. `note` says when metadata
+// was there but named nothing the config has, or said the file is logarithmic without saying
+// in which space (`logarithmic`).
 struct FileSpace {
   std::string name;  // "" when the default is not in the config either
   std::string from;  // "metadata" or "default"
   std::string note;
+  bool logarithmic = false;
 };
 FileSpace fileSpace(const ColourConfig& config, const Image& image);
+
+// The config's log-encoded spaces that files come in (the working spaces for highlights left
+// out), by alias where they have one, for messages.
+std::vector<std::string> logSpaces(const ColourConfig& config);
 
 // What a written file says about its colour space: OpenImageIO's attribute, and for EXR the
 // primaries of the linear spaces whose primaries are known.
@@ -78,13 +104,20 @@ bool makeConversion(const ColourConfig& config, const std::string& from, const s
 // when the config has none of them.
 bool makeMeasureConversion(const ColourConfig& config, const std::string& from, Conversion& out, std::string& error);
 
+// Whether a space holds linear light (a matrix away from linear Rec.709), as the plug-in's
+// Different Clips statistics take what they are given. Without a way into linear Rec.709, what
+// the space's encoding says.
+bool isLinearLight(const ColourConfig& config, const std::string& space);
+
 // The sRGB transfer function on R, G and B, both ways (for pictures the tool shows).
 void srgbEncode(float* pixels, size_t count, int channels);
 void srgbDecode(float* pixels, size_t count, int channels);
 
 // A config that holds every space of `config` and "Vantrel Match": converting an image from
 // `source` to it applies the whole match: into `working`, the .cube at `cube` (trilinear), and
-// back into `source`. The .cube is named relative to the config when it lies in the config's
-// folder, else by its absolute path. Written safely; read back and checked before it is kept.
+// out into `output` (the Output's space). The .cube is named relative to the config when it
+// lies in the config's folder, else by its absolute path. Written safely; read back and checked
+// before it is kept.
 bool writeMatchConfig(const std::string& path, const ColourConfig& config, const std::string& source,
-                      const std::string& working, const std::string& cube, std::string& error);
+                      const std::string& working, const std::string& output, const std::string& cube,
+                      std::string& error);

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 enum ExitStatus { kExitOK = 0, kExitFailure = 1, kExitUsage = 2 };
 
@@ -39,8 +40,15 @@ struct MatchOptions {
 
 int runMatch(const MatchOptions& options);
 // Each mode's working space when --working-space is not given, chosen by measurement
-// (docs/colour.md).
+// (docs/colour.md): for a Source within 1 in linear light, and for a Source with highlights above
+// 1 (more than kHighlightShare of its pixels) the first of the mode's spaces for highlights,
+// narrowest first, whose top holds all but kHighlightShare of its pixels (else the widest).
 const char* defaultWorkingSpace(bool sameFrame);
+struct HighlightSpace {
+  std::string name;
+  float top;  // the linear light it holds
+};
+std::vector<HighlightSpace> highlightWorkingSpaces(bool sameFrame);
 int runInfo(const std::string& plugin);
 // The tool's version, then the plug-in's file, identifier and version.
 int runVersion(const std::string& plugin);

@@ -75,6 +75,34 @@ bool fileExists(const std::string& path, std::string& error) {
 
 bool sameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
+// The attribute that names a file's colour space, and the same as a DPX user data block: its
+// 32-byte user identification, then the name.
+const char* const kSpaceAttribute = "vantrel:ColorSpace";
+const size_t kUserIdBytes = 32;
+
+std::string spaceInUserData(const OIIO::ImageSpec& header) {
+  const OIIO::ParamValue* data = header.find_attribute("dpx:UserData");
+  if (!data || data->type().basetype != OIIO::TypeDesc::UINT8) return "";
+  const char* bytes = static_cast<const char*>(data->data());
+  const size_t size = size_t(data->type().basevalues());
+  if (size <= kUserIdBytes || std::strncmp(bytes, kSpaceAttribute, kUserIdBytes) != 0) return "";
+  return std::string(bytes + kUserIdBytes, strnlen(bytes + kUserIdBytes, size - kUserIdBytes));
+}
+
+void takeColourMetadata(const OIIO::ImageSpec& header, Image& out) {
+  out.storedSpace = header.get_string_attribute("oiio:ColorSpace");
+  out.namedSpace = header.get_string_attribute(kSpaceAttribute);
+  if (out.namedSpace.empty()) out.namedSpace = spaceInUserData(header);
+  out.transfer = header.get_string_attribute("dpx:Transfer");
+  out.chromaticities.reset();
+  const OIIO::ParamValue* chromaticities = header.find_attribute("chromaticities");
+  if (chromaticities && chromaticities->type() == OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8)) {
+    std::array<float, 8> c;
+    std::memcpy(c.data(), chromaticities->data(), sizeof c);
+    out.chromaticities = c;
+  }
+}
+
 }  // namespace
 
 struct FileLayout {
@@ -233,19 +261,28 @@ bool readColorImage(const std::string& path, Image& out, std::string& error) {
   out.depth = depthOf(header.channelformat(colour[0]));
   out.hasAlpha = alpha >= 0;
   out.compression = header.get_string_attribute("compression");
-  out.storedSpace = header.get_string_attribute("oiio:ColorSpace");
-  out.chromaticities.reset();
-  const OIIO::ParamValue* chromaticities = header.find_attribute("chromaticities");
-  if (chromaticities && chromaticities->type() == OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8)) {
-    std::array<float, 8> c;
-    std::memcpy(c.data(), chromaticities->data(), sizeof c);
-    out.chromaticities = c;
-  }
+  takeColourMetadata(header, out);
   out.pixels.assign(count * 4, 1.0f);
   for (int k = 0; k < 3; ++k) channelToFloat(*file, colour[k], out.pixels.data() + k, 4);
   if (alpha >= 0) channelToFloat(*file, alpha, out.pixels.data() + 3, 4);
   if (!file->hasColour() || !file->hasOtherChannels()) std::vector<unsigned char>().swap(file->native);
   out.layout = file;
+  return true;
+}
+
+bool readColorHeader(const std::string& path, Image& out, std::string& error) {
+  if (!fileExists(path, error)) return false;
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    error = "cannot read '" + path + "': " + lastOiioError();
+    return false;
+  }
+  const OIIO::ImageSpec& header = in->spec();
+  out = Image();
+  takeWindows(header, out);
+  out.format = in->format_name();
+  out.depth = depthOf(header.format);
+  takeColourMetadata(header, out);
   return true;
 }
 
@@ -452,6 +489,21 @@ bool writeColorImage(const std::string& path, const Image& image, const WriteSet
   header.full_height = image.fullWidth > 0 ? image.fullHeight : image.height;
   dropStorageAttributes(header, sameFormat, depth == image.depth, settings.sameColourSpace);
   if (!settings.colourSpace.empty()) header.attribute("oiio:ColorSpace", settings.colourSpace);
+  // The space's own name, where a reader finds it again; a DPX's user data only when it holds
+  // nothing else.
+  header.erase_attribute(kSpaceAttribute);
+  if (!spaceInUserData(header).empty()) header.erase_attribute("dpx:UserData");
+  if (!settings.spaceName.empty()) {
+    if (format == "dpx" && !header.find_attribute("dpx:UserData")) {
+      std::vector<unsigned char> data(kUserIdBytes, 0);
+      std::memcpy(data.data(), kSpaceAttribute, std::strlen(kSpaceAttribute));
+      data.insert(data.end(), settings.spaceName.begin(), settings.spaceName.end());
+      data.push_back(0);
+      header.attribute("dpx:UserData", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, int(data.size())), data.data());
+    } else if (format != "dpx") {
+      header.attribute(kSpaceAttribute, settings.spaceName);
+    }
+  }
   if (format == "openexr" && settings.chromaticities)
     header.attribute("chromaticities", OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8), settings.chromaticities->data());
   if (alpha && isIntegerDepth(depth)) header.attribute("oiio:UnassociatedAlpha", 1);

@@ -32,8 +32,11 @@ struct Image {
   bool hasAlpha = false;
   std::string compression;  // EXR and TIFF: kept when the output is of the same format
   // What the file says of its colour space: the reader's oiio:ColorSpace (its guess for some
-  // formats) and an EXR's chromaticities.
+  // formats), the space this tool named when it wrote the file, a DPX's transfer characteristic
+  // and an EXR's chromaticities.
   std::string storedSpace;
+  std::string namedSpace;
+  std::string transfer;
   std::optional<std::array<float, 8>> chromaticities;
   std::shared_ptr<const FileLayout> layout;  // null for pictures the tool made
 };
@@ -56,14 +59,20 @@ int extraParts(const Image& image);
 // Colour images always come back as 4 channels, integers scaled to 0..1, nothing decoded.
 bool readColorImage(const std::string& path, Image& out, std::string& error);
 
+// What a colour file says of itself (format, depth and colour metadata), without its pixels.
+bool readColorHeader(const std::string& path, Image& out, std::string& error);
+
 // Masks are data, never colour-decoded: 1 channel (alpha or grey), 3 (RGB) or 4 (RGBA).
 bool readMaskImage(const std::string& path, Image& out, std::string& error);
 
 struct WriteSettings {
   SampleDepth depth = SampleDepth::Unknown;  // Unknown: chosen by outputDepth()
   // The colour space the samples are in, as oiio:ColorSpace and (EXR) chromaticities; the
-  // Source's colour profile and chromaticities stay only while its space does.
+  // Source's colour profile and chromaticities stay only while its space does. `spaceName`, the
+  // space's name in the tool's config, is recorded where the format has room for it (an
+  // attribute of EXR and PNG files, a DPX's user data when the Source left it free).
   std::string colourSpace;
+  std::string spaceName;
   std::optional<std::array<float, 8>> chromaticities;
   bool sameColourSpace = true;
   bool keepAlpha = true;  // when the image has alpha and the format stores it

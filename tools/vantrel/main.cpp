@@ -17,23 +17,44 @@ namespace {
 
 const char* const kMatchFooter = R"(Colour spaces:
   SOURCE and REFERENCE are converted into the working space, which is what the plug-in sees
-  and what the .cube maps; the Output is converted back into --output-space (default: the
-  Source's). A file's space is --source-space or --reference-space, else what its metadata
-  names, else sRGB - Texture for integer files (8/16-bit PNG, JPEG, TIFF, DPX) and Linear
-  Rec.709 (sRGB) for float files (EXR, float TIFF). Masks are data and are never converted.
-  Working space by default (chosen by measurement, see docs/colour.md): in Same Frame mode
+  and what the .cube maps; the Output is converted back into its own space (below). A file's
+  space is --source-space or --reference-space, else what its metadata names, else sRGB -
+  Texture for integer files (8/16-bit PNG, JPEG, TIFF, DPX) and Linear Rec.709 (sRGB) for
+  float files (EXR, float TIFF). Masks are data and are never converted.
+  Working space by default (chosen by measurement, see docs/colour.md), per frame from its
+  Source: for a Source within 1 in linear light, in Same Frame mode
   Gamma 2.4 Rec.709 - Headroom (gamma 2.4 code values scaled by 59/64: linear 0..1.22), in
-  Different Clips mode Linear Rec.709 (sRGB) (linear 0..1). The match clips what lies outside
-  0..1 in the working space; in ACEScct, 0..1 holds scene-linear values up to 222, so with
-  --working-space acescct the highlights of float plates survive the match.
+  Different Clips mode Linear Rec.709 (sRGB); for a Source with more than 0.1% of its pixels
+  above 1 (a scene-linear plate with highlights), the narrowest of the mode's spaces for
+  highlights whose top (2, 4, 8, 16, 32 or 64) holds all but 0.1% of them: Linear Rec.709 / 2
+  .. / 64 (lin_rec709_2 .. lin_rec709_64) for Different Clips, Gamma 2.4 Rec.709 - Headroom
+  2 .. 8 and Log Rec.709 - Headroom 16 .. 64 (rec709_headroom_2 .., log_rec709_16 ..) for
+  Same Frame. --report and --report-json say which and why. The match clips what lies
+  outside 0..1 in the working space. Different Clips reads its input as linear light: a
+  working space that is not gets a warning.
   The spaces come from --config FILE, else $OCIO, else the built-in set: Linear Rec.709 (sRGB)
   (lin_rec709), sRGB - Texture (srgb), Gamma 2.4 Rec.709 (rec709), Gamma 2.4 Rec.709 -
-  Headroom (rec709_headroom), ACEScg (acescg), ACEScct (acescct), ACES2065-1 (aces); names,
-  aliases and roles are taken in any case.
+  Headroom (rec709_headroom), ACEScg (acescg), ACEScct (acescct), ACES2065-1 (aces), the
+  spaces for highlights above, and the cameras' log spaces: ARRI LogC3 (EI800) - AWG (logc3),
+  Sony S-Log3 - S-Gamut3 (slog3), Sony S-Log3 - S-Gamut3.Cine (slog3_cine), RED Log3G10 -
+  REDWideGamutRGB (log3g10), Canon C-Log2 - Cinema Gamut (clog2), Canon C-Log3 - Cinema
+  Gamut (clog3), Panasonic V-Log - V-Gamut (vlog); names, aliases and roles are taken in any
+  case. A file whose metadata says it is logarithmic (a DPX's transfer characteristic, a
+  Cineon file) without naming a space gets a warning: give --source-space.
+  OUTPUT is written in --output-space, else the Source's space, except that an EXR is written
+  in the config's scene_linear space unless the Source's space is linear light already. The
+  Output names its space (EXR and PNG attributes, a DPX's free user data), so that matching it
+  again needs no option.
   --ocio-config-out FILE writes a config in which converting from the Source's space to
-  "Vantrel Match" applies the whole match (into the working space, the .cube, back), so that
-  any OpenColorIO application reproduces the Output. --colorspace was removed: use the options
-  above (--source-space srgb --working-space srgb matches sRGB code values as they stand).
+  "Vantrel Match" applies the whole match (into the working space, the .cube, out into the
+  Output's space), so that any OpenColorIO application reproduces the Output.
+  --colorspace was removed: use the options above (--source-space srgb --working-space srgb
+  matches sRGB code values as they stand).
+
+Broken frames:
+  The share of Source and Reference pixels with a NaN or infinite R, G or B gets a warning and
+  goes into the JSON report; a Source or Reference without a single finite colour fails its
+  frame (exit status 1, nothing written for it).
 
 Files:
   OUTPUT keeps the Source's data and display windows, pixel aspect, metadata and other channels
@@ -146,8 +167,10 @@ int run(int argc, char** argv) {
   match->add_option("--working-space", o.workingSpace,
                     "Colour space the match is made in and the .cube maps "
                     "(default: rec709_headroom for same, lin_rec709 for "
-                    "different)");
-  match->add_option("--output-space", o.outputSpace, "Colour space of OUTPUT (default: the Source's)");
+                    "different; for a Source above 1, a space that holds its highlights)");
+  match->add_option("--output-space", o.outputSpace,
+                    "Colour space of OUTPUT (default: the Source's; an EXR: scene_linear unless the Source's is "
+                    "linear)");
   match->add_option("--ocio-config-out", o.ocioConfigOut,
                     "Write an OpenColorIO config whose \"Vantrel Match\" "
                     "space applies the match to the Source's space (its "

@@ -4,6 +4,7 @@
 #include "colour.h"
 #include "commands.h"
 #include "console.h"
+#include "frame_checks.h"
 #include "frames.h"
 #include "interrupt.h"
 #include "match_run.h"
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -83,6 +85,11 @@ struct ClipInput {
   std::string path;
   bool loaded = false;
   std::string space, spaceFrom;  // of the file read last (colour inputs)
+  bool fresh = false;            // read for the frame at hand
+  std::string imageSpace;        // the space `image` is in: the file's, then the working space
+  Image file;                    // a still colour input as read, converted again for another working space
+  NonFiniteCount nonFinite;      // of the file read last
+  std::vector<double> above;     // Source: shares of pixels above each of the run's levels
   bool given() const { return !pattern.empty(); }
 };
 
@@ -103,12 +110,22 @@ struct Run {
   // Colour: the config, the spaces the options name (resolved; empty: from each file), the
   // conversions made so far, and the .cube the config out applies (--cube, else beside it).
   ColourConfig colour;
+  // The working space is the frame's: --working-space, else the mode's default for a Source
+  // within 1, or the first space for highlights whose top (levels: 1, then each one's) holds the
+  // Source.
   std::string workingSpace, sourceSpace, referenceSpace, outputSpace;
+  std::string workingOption, withinOne;
+  std::vector<std::string> forHighlights;
+  std::vector<float> levels;
   std::string cube;
   std::map<std::pair<std::string, std::string>, Conversion> conversions;
-  std::optional<Conversion> measure;  // working space to linear Rec.709, once made
-  std::string measureError;           // why it could not be
-  std::set<std::string> spaceNotes;   // inputs whose metadata was already found wanting
+  std::map<std::string, Conversion> toLinear;  // into linear Rec.709, where figures are measured
+  std::string measureError;                    // why that cannot be
+  std::set<std::string> spaceNotes;            // inputs whose metadata was already found wanting
+  std::set<std::string> linearChecked;         // working spaces checked for Different Clips
+  bool mixedSpaces = false;                    // frames matched in different working spaces
+  bool outputChecked = false;                  // an Output read back for its space
+  bool figuresWarned = false;                  // "no match figures" said
   Progress progress;
   RunSummary summary;
   explicit Run(const MatchOptions& options) : o(options) {}
@@ -222,16 +239,27 @@ int planColour(Run& run) {
                                          " config has no colour space '" + name + "' (it has " + spaceList(run.colour) +
                                          ")");
   }
-  if (run.workingSpace.empty()) {
+  run.workingOption = run.workingSpace;
+  if (run.workingOption.empty()) {
     const char* fallback = defaultWorkingSpace(run.sameFrame);
-    run.workingSpace = resolveSpace(run.colour, fallback);
-    if (run.workingSpace.empty())
+    run.withinOne = resolveSpace(run.colour, fallback);
+    if (run.withinOne.empty())
       return reportError(kExitUsage, std::string("the ") + run.colour.origin + " config has no '" + fallback +
                                          "', the working space of " +
                                          (run.sameFrame ? "Same Frame" : "Different Clips") +
                                          ": give --working-space (it has " + spaceList(run.colour) + ")");
+    // Those of the spaces for highlights that the config has (without any, highlights are
+    // matched in the space above, which clips them and says so).
+    run.levels = {1.0f};
+    for (const HighlightSpace& candidate : highlightWorkingSpaces(run.sameFrame)) {
+      const std::string space = resolveSpace(run.colour, candidate.name);
+      if (!space.empty() && candidate.top > run.levels.back()) {
+        run.forHighlights.push_back(space);
+        run.levels.push_back(candidate.top);
+      }
+    }
   }
-  run.summary.workingSpace = run.workingSpace;
+  run.summary.workingSpace = run.workingOption;
   return kExitOK;
 }
 
@@ -243,6 +271,22 @@ const Conversion* conversion(Run& run, const std::string& from, const std::strin
     Conversion made;
     if (!makeConversion(run.colour, from, to, made, error)) return nullptr;
     found = run.conversions.emplace(key, made).first;
+  }
+  return &found->second;
+}
+
+// Into linear Rec.709 from a space of the run's config, made once; null when the config has no
+// way there (`run.measureError` says why).
+const Conversion* toLinear(Run& run, const std::string& from) {
+  auto found = run.toLinear.find(from);
+  if (found == run.toLinear.end()) {
+    Conversion made;
+    std::string error;
+    if (!makeMeasureConversion(run.colour, from, made, error)) {
+      run.measureError = error;
+      return nullptr;
+    }
+    found = run.toLinear.emplace(from, made).first;
   }
   return &found->second;
 }
@@ -412,45 +456,102 @@ int chooseSpace(Run& run, ClipInput& in, const std::string& option, std::vector<
                                        " config has no '" +
                                        (isIntegerDepth(in.image.depth) ? kSrgbTexture : kLinearRec709) + "' for its " +
                                        depthName(in.image.depth) + " samples: give " + flag);
-  if (!found.note.empty() && run.spaceNotes.insert(in.role).second)
+  if (found.logarithmic && run.spaceNotes.insert(in.role).second) {
+    std::string spaces;
+    for (const std::string& name : logSpaces(run.colour)) spaces += (spaces.empty() ? "" : ", ") + name;
+    warnings.push_back(std::string(in.role) + " '" + in.path + "': " + found.note + "; taken as " + found.name +
+                       ", which will be wrong: give " + flag +
+                       (spaces.empty() ? "" : " (the " + run.colour.origin + " config's log spaces: " + spaces + ")"));
+  } else if (!found.note.empty() && run.spaceNotes.insert(in.role).second) {
     warnings.push_back(std::string(in.role) + " '" + in.path + "': " + found.note + "; taken as " + found.name + " (" +
                        flag + " chooses)");
+  }
   in.space = found.name;
   in.spaceFrom = found.from;
   return kExitOK;
 }
 
+// The frame's working space: --working-space, else the mode's default for its Source: for one
+// within 1 in linear light, or the narrowest space for highlights that holds its own.
+void chooseWorkingSpace(Run& run, int frame, FrameRecord& record) {
+  std::string space = run.workingOption;
+  record.workingSpaceFrom = "option";
+  if (space.empty()) {
+    // Without a way into linear light (a config without one) the Source cannot be measured.
+    const std::vector<double>& above = run.source.above;
+    record.aboveOneShare = above.empty() ? std::nan("") : above[0];
+    const int highlights = highlightSpaceFor(above);
+    space = highlights < 0 ? run.withinOne : run.forHighlights[size_t(highlights)];
+    record.workingSpaceFrom = above.empty()    ? "default"
+                              : highlights < 0 ? "default, Source within 1"
+                                               : "default, Source above 1";
+  }
+  if (!run.workingSpace.empty() && space != run.workingSpace && !run.mixedSpaces) {
+    run.mixedSpaces = true;
+    record.warnings.push_back(run.at(frame) + "matched in " + space + ", the frames before it in " + run.workingSpace +
+                              " (the default follows the Source's values above 1): give --working-space to match "
+                              "the whole shot in one space");
+  }
+  run.workingSpace = record.workingSpace = space;
+  run.summary.workingSpace = run.mixedSpaces ? "" : space;
+  // Different Clips statistics take their input as linear light, whatever it is.
+  if (!run.sameFrame && run.linearChecked.insert(space).second && !isLinearLight(run.colour, space)) {
+    run.summary.warnings.push_back("Different Clips in " + space +
+                                   ", which is not linear light: the plug-in's statistics read their input as "
+                                   "linear light, so colours and highlights can come out far from the Reference "
+                                   "(leave --working-space out, or give a linear space such as lin_rec709)");
+    printWarning(run.summary.warnings.back());
+  }
+}
+
 // Step 3: the frame's inputs. A still input is read once; Source is served at each frame's own
 // time, the other inputs at every time when they are stills (a held Reference) and at their
-// frame's time otherwise.
+// frame's time otherwise. Colour goes into the frame's working space, where the plug-in sees
+// it; masks are data.
 int loadInputs(Run& run, int frame, FrameRecord& record) {
+  std::string error;
+  for (ClipInput* in : run.inputs()) {
+    in->fresh = false;
+    if (!in->given() || (in->loaded && !isFramePattern(in->pattern))) continue;
+    const auto start = Clock::now();
+    in->path = expandFrame(in->pattern, frame);
+    const bool ok = in->mask ? readMaskImage(in->path, in->image, error) : readColorImage(in->path, in->image, error);
+    if (!ok) return reportError(kExitFailure, error);
+    if (!in->mask) {
+      if (const int status =
+              chooseSpace(run, *in, in == &run.source ? run.sourceSpace : run.referenceSpace, record.warnings))
+        return status;
+      in->imageSpace = in->space;
+      in->nonFinite = countNonFinite(in->image);
+      if (in == &run.source && run.workingOption.empty()) {
+        const Conversion* linear = toLinear(run, in->space);
+        in->above = linear ? sharesAbove(in->image, *linear, run.levels) : std::vector<double>();
+      }
+      if (!isFramePattern(in->pattern)) in->file = in->image;
+    }
+    record.timings.decode += secondsSince(start);
+    in->loaded = in->fresh = true;
+    if (!in->mask && extraParts(in->image) > 0)
+      record.warnings.push_back(run.at(frame) + std::string(in->role) + " '" + in->path + "' has " +
+                                std::to_string(extraParts(in->image) + 1) + " parts: only the first is read" +
+                                (in == &run.source ? " and written" : ""));
+  }
+  chooseWorkingSpace(run, frame, record);
   for (ClipInput* in : run.inputs()) {
     if (!in->given()) continue;
     const bool perFrame = isFramePattern(in->pattern) || in == &run.source;
-    const bool read = !in->loaded || isFramePattern(in->pattern);
-    if (read) {
+    bool attach = in->fresh || perFrame;
+    if (!in->mask && in->imageSpace != run.workingSpace) {
       const auto start = Clock::now();
-      std::string error;
-      in->path = expandFrame(in->pattern, frame);
-      const bool ok = in->mask ? readMaskImage(in->path, in->image, error) : readColorImage(in->path, in->image, error);
-      if (!ok) return reportError(kExitFailure, error);
-      // Masks are data; colour goes into the working space, where the plug-in sees it.
-      if (!in->mask) {
-        if (const int status =
-                chooseSpace(run, *in, in == &run.source ? run.sourceSpace : run.referenceSpace, record.warnings))
-          return status;
-        const Conversion* toWorking = conversion(run, in->space, run.workingSpace, error);
-        if (!toWorking) return reportError(kExitFailure, std::string(in->role) + " '" + in->path + "': " + error);
-        toWorking->apply(in->image);
-      }
+      if (!in->fresh) in->image = in->file;
+      const Conversion* toWorking = conversion(run, in->space, run.workingSpace, error);
+      if (!toWorking) return reportError(kExitFailure, std::string(in->role) + " '" + in->path + "': " + error);
+      toWorking->apply(in->image);
+      in->imageSpace = run.workingSpace;
+      attach = true;
       record.timings.decode += secondsSince(start);
-      in->loaded = true;
-      if (!in->mask && extraParts(in->image) > 0)
-        record.warnings.push_back(run.at(frame) + std::string(in->role) + " '" + in->path + "' has " +
-                                  std::to_string(extraParts(in->image) + 1) + " parts: only the first is read" +
-                                  (in == &run.source ? " and written" : ""));
     }
-    if (read || perFrame) {
+    if (attach) {
       run.session.host->detachImages(run.session.instance, in->clip);
       if (perFrame)
         run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image), run.time(frame));
@@ -472,8 +573,33 @@ PixelWeights weightsOf(const ClipInput& mask, const Image& image) {
   return mask.given() ? maskWeights(mask.image, image.width, image.height) : PixelWeights{};
 }
 
-// Step 4: what would spoil the shot without failing it, one line each.
-void lookForSurprises(Run& run, int frame, FrameRecord& record) {
+// "12 of 2073600 pixels (0.00058%)"
+std::string shareText(size_t count, size_t of) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%zu of %zu pixels (%.2g%%)", count, of,
+                of ? 100.0 * double(count) / double(of) : 0.0);
+  return text;
+}
+
+// Step 4: what would spoil the shot, one line each; an input without a single finite colour
+// fails the frame before anything is rendered.
+int lookForSurprises(Run& run, int frame, FrameRecord& record) {
+  for (ClipInput* in : {&run.source, &run.reference}) {
+    const NonFiniteCount& count = in->nonFinite;
+    (in == &run.source ? record.sourceNonFinite : record.referenceNonFinite) = count.share();
+    if (!in->fresh) continue;  // a still input is checked where it is read
+    if (!count.anyFinite()) {
+      for (const std::string& warning : record.warnings) printWarning(warning);
+      return reportError(kExitFailure, run.at(frame) + in->role + " '" + in->path +
+                                           "' has no pixel whose R, G and B are all finite numbers (NaN or "
+                                           "infinite everywhere: a damaged file or a failed render); nothing is "
+                                           "written for this frame");
+    }
+    if (count.nonFinite > 0)
+      record.warnings.push_back(run.at(frame) + in->role + " '" + in->path +
+                                "': " + shareText(count.nonFinite, count.pixels) +
+                                " have a NaN or infinite R, G or B (a damaged file or a bad render)");
+  }
   const Image &source = run.source.image, &reference = run.reference.image;
   if (!run.sameFrame) {
     const std::pair<const ClipInput*, const Image*> masks[] = {{&run.sourceMask, &source},
@@ -501,13 +627,13 @@ void lookForSurprises(Run& run, int frame, FrameRecord& record) {
     char share[32];
     std::snprintf(share, sizeof share, "%.2f%%", 100.0 * record.clippedShare);
     std::string hint;
-    const std::string cct = resolveSpace(run.colour, kAcesCct);
-    if (!cct.empty() && run.workingSpace != cct)
-      hint = "; in " + cct + " (--working-space acescct) 0..1 holds scene-linear values up to 222";
+    if (!run.workingOption.empty())
+      hint = "; without --working-space, a Source above 1 is matched in a space that holds its highlights";
     record.warnings.push_back(run.at(frame) + share + " of the Source pixels have R, G or B outside 0..1 in " +
                               run.workingSpace + ", which the match clips (its table covers 0..1)" + hint);
   }
   for (const std::string& warning : record.warnings) printWarning(warning);
+  return kExitOK;
 }
 
 // Step 5: the Output, rendered at the Source's canvas place in tiles.
@@ -543,9 +669,17 @@ int writeOutput(Run& run, int frame, FrameRecord& record) {
   const auto start = Clock::now();
   std::string error;
   record.output = expandFrame(run.o.output, frame);
-  // Back from the working space into the Output's, the Source's unless --output-space says.
+  // Back from the working space into the Output's: --output-space, else the Source's, except
+  // that an EXR, which every reader takes as linear light, holds the config's scene-linear
+  // space unless the Source's is linear light already.
   record.outputSpace = run.outputSpace.empty() ? record.sourceSpace : run.outputSpace;
   record.outputSpaceFrom = run.outputSpace.empty() ? "source" : "option";
+  const std::string sceneLinear = resolveSpace(run.colour, OCIO::ROLE_SCENE_LINEAR);
+  if (run.outputSpace.empty() && outputFormatFor(record.output) == "openexr" && !sceneLinear.empty() &&
+      !isLinearLight(run.colour, record.sourceSpace)) {
+    record.outputSpace = sceneLinear;
+    record.outputSpaceFrom = "scene_linear";
+  }
   const Conversion* back = conversion(run, run.workingSpace, record.outputSpace, error);
   if (!back) return reportError(kExitFailure, "OUTPUT '" + record.output + "': " + error);
   Image encoded = run.output;
@@ -554,9 +688,23 @@ int writeOutput(Run& run, int frame, FrameRecord& record) {
   const SpaceMetadata metadata = spaceMetadata(record.outputSpace);
   settings.colourSpace = metadata.attribute;
   settings.chromaticities = metadata.primaries;
+  settings.spaceName = record.outputSpace;
   settings.sameColourSpace = record.outputSpace == record.sourceSpace;
   if (!writeColorImage(record.output, encoded, settings, error)) return reportError(kExitFailure, error);
   record.written = true;
+  // What the next run will take the file for, once per run.
+  Image written;
+  if (!run.outputChecked && readColorHeader(record.output, written, error)) {
+    run.outputChecked = true;
+    const FileSpace readBack = fileSpace(run.colour, written);
+    if (readBack.name != record.outputSpace) {
+      run.summary.warnings.push_back("OUTPUT '" + record.output + "': the " + written.format +
+                                     " file cannot name its colour space, " + record.outputSpace +
+                                     ", and reads back as " + readBack.name + ": give --source-space '" +
+                                     record.outputSpace + "' to match it again");
+      printWarning(run.summary.warnings.back());
+    }
+  }
   record.timings.encode += secondsSince(start);
   if (!run.sequence) printNote("wrote " + record.output);
   return kExitOK;
@@ -619,8 +767,8 @@ int exportLooks(Run& run, int frame, FrameRecord& record) {
   if (!config.empty() && (lastFrame || isFramePattern(config))) {
     const std::string target = expandFrame(config, frame);
     std::string error;
-    if (!writeMatchConfig(target, run.colour, record.sourceSpace, run.workingSpace, expandFrame(run.cube, frame),
-                          error))
+    if (!writeMatchConfig(target, run.colour, record.sourceSpace, run.workingSpace, record.outputSpace,
+                          expandFrame(run.cube, frame), error))
       return reportError(kExitFailure, "frame " + std::to_string(frame) + ": --ocio-config-out: " + error);
     if (!run.sequence) printNote("wrote " + target);
   }
@@ -636,28 +784,23 @@ int measureFrame(Run& run, int frame, FrameRecord& record) {
   // Figures and sheet from linear Rec.709 whatever the working space, so that runs in
   // different spaces compare.
   std::string error;
-  if (!run.measure && run.measureError.empty()) {
-    Conversion made;
-    if (makeMeasureConversion(run.colour, run.workingSpace, made, error)) {
-      run.measure = made;
-    } else {
-      run.measureError = error;
-      run.summary.warnings.push_back("no match figures: " + error);
-      printWarning(run.summary.warnings.back());
-    }
+  const Conversion* measure = toLinear(run, run.workingSpace);
+  if (!measure && !run.figuresWarned) {
+    run.figuresWarned = true;
+    run.summary.warnings.push_back("no match figures: " + run.measureError);
+    printWarning(run.summary.warnings.back());
   }
   // Only the pixels measured, and the sheet's panels once averaged down, are converted.
   const Image &source = run.source.image, &reference = run.reference.image, &output = run.output;
-  const Conversion* toLinear = run.measure ? &*run.measure : nullptr;
-  if (run.measure)
+  if (measure)
     record.quality =
         measureMatch(run.sameFrame, source, reference, output, run.sourceMask.given() ? &run.sourceMask.image : nullptr,
-                     run.referenceMask.given() ? &run.referenceMask.image : nullptr, toLinear);
+                     run.referenceMask.given() ? &run.referenceMask.image : nullptr, measure);
   if (sheetNow) {
     const std::string sheetPath = expandFrame(run.o.sheet, frame);
     const std::vector<std::string> lines =
         record.quality ? describeQuality(*record.quality) : std::vector<std::string>{"No figures: " + run.measureError};
-    if (!writeSheet(sheetPath, source, reference, output, lines, toLinear, run.threads, error))
+    if (!writeSheet(sheetPath, source, reference, output, lines, measure, run.threads, error))
       return reportError(kExitFailure, error);
     if (!run.sequence) printNote("wrote " + sheetPath);
   }
@@ -668,9 +811,20 @@ int measureFrame(Run& run, int frame, FrameRecord& record) {
 // Step 9: --report lines on standard output and the progress of the shot.
 void printFrame(Run& run, int frame, const FrameRecord& record) {
   if (run.o.report) {
+    std::string why;
+    if (record.workingSpaceFrom != "option") {
+      char share[32];
+      std::snprintf(share, sizeof share, "%.2f%%", 100.0 * record.aboveOneShare);
+      why = record.workingSpaceFrom == "default, Source above 1"
+                ? std::string("the default for a Source with ") + share +
+                      " of its pixels above 1 in linear light: the narrowest for highlights that holds them; "
+            : record.workingSpaceFrom == "default, Source within 1"
+                ? std::string("the default for a Source within 1 in linear light; ")
+                : std::string("the default; ");
+    }
     std::vector<std::string> lines = {"Colour: Source in " + record.sourceSpace + ", Reference in " +
-                                      record.referenceSpace + ", matched in " + run.workingSpace +
-                                      " (what the .cube expects), Output in " + record.outputSpace};
+                                      record.referenceSpace + ", matched in " + run.workingSpace + " (" + why +
+                                      "what the .cube expects), Output in " + record.outputSpace};
     if (record.quality)
       for (const std::string& line : describeQuality(*record.quality)) lines.push_back(line);
     for (const std::string& line : lines) {
@@ -699,15 +853,9 @@ void printTimings(const Timings& t, double total, int frames) {
 // One frame through every step; a signal stops it between steps.
 int runFrame(Run& run, int frame, FrameRecord& record) {
   using Step = int (*)(Run&, int, FrameRecord&);
-  const Step steps[] = {loadInputs,
-                        [](Run& r, int f, FrameRecord& rec) {
-                          lookForSurprises(r, f, rec);
-                          return int(kExitOK);
-                        },
-                        renderOutput,
-                        writeOutput,
-                        exportLooks,
-                        measureFrame};
+  const Step steps[] = {loadInputs,  lookForSurprises, renderOutput,
+
+                        writeOutput, exportLooks,      measureFrame};
   for (Step step : steps) {
     if (interruptSignal()) return kExitOK;
     if (const int status = step(run, frame, record)) return status;
@@ -762,6 +910,12 @@ int finishRun(Run& run, int status, Clock::time_point started) {
 
 const char* defaultWorkingSpace(bool sameFrame) { return sameFrame ? kHeadroom : kLinearRec709; }
 
+std::vector<HighlightSpace> highlightWorkingSpaces(bool sameFrame) {
+  std::vector<HighlightSpace> spaces;
+  for (const int top : kHighlightTops) spaces.push_back({highlightSpace(sameFrame, top), float(top)});
+  return spaces;
+}
+
 int reportError(int status, const std::string& message) {
   lastError = message;
   std::fprintf(stderr, "%svantrel: error: %s\n", lineStart(), message.c_str());
@@ -791,6 +945,7 @@ int runMatch(const MatchOptions& o) {
     FrameRecord record;
     record.frame = frame;
     status = runFrame(run, frame, record);
+    if (status != kExitOK) record.error = lastError;
     if (status != kExitOK || interruptSignal()) {
       run.summary.frames.push_back(record);
       break;

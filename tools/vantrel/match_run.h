@@ -6,6 +6,7 @@
 #include "frames.h"
 #include "quality.h"
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,16 +33,25 @@ struct FrameRecord {
   // "default".
   std::string sourceSpace, referenceSpace, outputSpace;
   std::string sourceSpaceFrom, referenceSpaceFrom, outputSpaceFrom;
+  // The working space and what chose it: "option", or the default for a Source within 1 or
+  // above 1 in linear light ("default, Source within 1", "default, Source above 1"; "default"
+  // where the Source cannot be measured) with the share of its pixels above 1 (NaN: not
+  // measured).
+  std::string workingSpace, workingSpaceFrom;
+  double aboveOneShare = std::nan("");
   std::optional<MatchQuality> quality;
   double clippedShare = 0.0;
+  // The share of pixels with a NaN or infinite R, G or B.
+  double sourceNonFinite = 0.0, referenceNonFinite = 0.0;
   std::vector<std::string> warnings;
+  std::string error;  // why the frame failed
   Timings timings;
 };
 
 struct RunSummary {
   std::string pluginPath, pluginIdentifier, pluginVersion;
   std::string colourConfig;     // "built-in" or the config file
-  std::string workingSpace;     // what the plug-in saw, and what the .cube expects
+  std::string workingSpace;     // what the plug-in saw and the .cube expects ("" when frames differ)
   std::string cube;             // --cube, or the one beside --ocio-config-out
   std::string status = "done";  // "done", "failed" or "interrupted"
   int exitStatus = 0;

@@ -62,9 +62,14 @@ json frameJson(const FrameRecord& f) {
                           {"reference_from", f.referenceSpaceFrom},
                           {"output", f.outputSpace.empty() ? json(nullptr) : json(f.outputSpace)},
                           {"output_from", f.outputSpaceFrom.empty() ? json(nullptr) : json(f.outputSpaceFrom)}};
+  out["working_space"] = f.workingSpace.empty() ? json(nullptr) : json(f.workingSpace);
+  out["working_space_from"] = f.workingSpaceFrom.empty() ? json(nullptr) : json(f.workingSpaceFrom);
+  out["above_one_share"] = number(f.aboveOneShare);
   out["quality"] = f.quality ? qualityJson(*f.quality) : json(nullptr);
   out["clipped_share"] = number(f.clippedShare);
+  out["non_finite_share"] = {{"source", number(f.sourceNonFinite)}, {"reference", number(f.referenceNonFinite)}};
   out["warnings"] = f.warnings;
+  out["error"] = f.error.empty() ? json(nullptr) : json(f.error);
   out["timings"] = timingsJson(f.timings);
   return out;
 }
