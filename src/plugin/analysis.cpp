@@ -24,9 +24,9 @@ void release(OfxPropertySetHandle& image) {
   image = nullptr;
 }
 
-// The frames a frames-needed answer names for one clip, as (first, last) pairs.
+// The frames a frames-needed answer names for one clip, as (first, last) pairs; none at all when
+// the clip is not read.
 void answer(OfxPropertySetHandle outArgs, const char* clip, const double* frames, int32_t count) {
-  if (count == 0) return;  // the host's default, the render time, stands
   double pairs[2 * (kMaxAnalysisFrames + 1)];
   const int32_t values = frameRanges(frames, count, pairs);
   char name[80];
@@ -195,6 +195,12 @@ OfxStatus fetchAnalysisFrames(const InstanceData& data, const std::vector<double
 }
 
 void noteMissingFrames(InstanceData& data, const std::vector<double>& asked, const std::vector<double>& missing) {
+  if (asked.empty() && !data.analysisFramesNoted.exchange(true)) {
+    note(data,
+         "None of the frames the match would be learnt from lies within the Source clip: rendering "
+         "without the match.");
+    return;
+  }
   if (missing.empty() || data.analysisFramesNoted.exchange(true)) return;
   char frames[160], text[400];
   describeFrames(missing.data(), int32_t(missing.size()), frames, sizeof frames);

@@ -54,5 +54,6 @@ struct FetchedFrames {
 OfxStatus fetchAnalysisFrames(const InstanceData& data, const std::vector<double>& times, bool withMasks,
                               FetchedFrames& out);
 
-// Tells the user, once per analysis setting, which of the asked frames the host could not give.
+// Tells the user, once per analysis setting, which of the asked frames the host could not give, or
+// that no frame was left to ask for.
 void noteMissingFrames(InstanceData& data, const std::vector<double>& asked, const std::vector<double>& missing);

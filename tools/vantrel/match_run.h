@@ -36,6 +36,8 @@ struct FrameRecord {
   double clippedShare = 0.0;
   std::vector<std::string> warnings;
   Timings timings;
+  // Sequences: the frames its match was learnt from, and those asked for but missing on disk.
+  std::vector<int> learntFrom, leftOut;
 };
 
 struct RunSummary {
@@ -49,6 +51,8 @@ struct RunSummary {
   double seconds = 0.0;
   std::vector<std::string> warnings;  // those about the whole run
   std::vector<FrameRecord> frames;
+  int filesRead = 0;  // image files decoded, each counted every time it is read
+  FrameRange shot;    // the frames of the SOURCE (else REFERENCE) sequence on disk
 };
 
 // Writes the JSON report of a run to `path` (through a temporary file).
