@@ -157,7 +157,7 @@ int run(int argc, char** argv) {
   match
       ->add_option("--frame-cache", o.frameCacheMB,
                    "Megabytes of decoded frames kept for the analysis (default: half of the machine's memory)")
-      ->check(CLI::Range(1.0, 1e9));
+      ->check(CLI::PositiveNumber);
   match->add_flag("--skip-existing", o.skipExisting, "Render only the frames whose outputs are missing (a retry)");
   match->add_option("--threads", o.threads, "Tiles rendered concurrently (default: every core)")
       ->check(CLI::Range(1, 1024));
