@@ -4,10 +4,12 @@
 // as a user runs it; the figures are CIE dE2000 (Little CMS) in linear Rec.709.
 //
 //   colour_eval [--photos DIR] [--width N] [--spaces a,b,...] [--keep DIR] [--pairs]
+//               [--tool PATH --plugin PATH]
 //
 // DIR holds JPEG or PNG photographs (default: the nature photographs of Debian's
 // mate-backgrounds). Each is scaled to N pixels wide (default 640) and stored as an 8-bit
 // sRGB PNG, as are its graded copies. The last row of each table is the tool with its defaults.
+// --tool and --plugin run another build (say, one from before a change) on the same set.
 #include "colour.h"
 #include "image_io.h"
 #include "quality.h"
@@ -42,6 +44,9 @@ struct Options {
   std::string keep;
   bool pairs = false;
 };
+
+// The tool and module run: the build's own unless --tool and --plugin say otherwise.
+std::string gTool = VANTREL_TOOL, gPlugin = VANTREL_PLUGIN;
 
 [[noreturn]] void fail(const std::string& message) {
   std::fprintf(stderr, "colour_eval: %s\n", message.c_str());
@@ -175,7 +180,7 @@ Image graded(const Image& source, const OCIO::ConstTransformRcPtr& grade) {
 
 int runTool(const std::vector<std::string>& args) {
   std::vector<char*> argv;
-  std::string program = VANTREL_TOOL;
+  std::string program = gTool;
   argv.push_back(program.data());
   std::vector<std::string> copy = args;
   for (std::string& a : copy) argv.push_back(a.data());
@@ -214,8 +219,8 @@ struct Result {
 Result matchPair(const Pair& pair, bool same, const std::string& space, const std::string& dir) {
   const std::string output = dir + "/out.png";
   std::vector<std::string> args = {
-      "match",        pair.source, pair.reference, "-o", output, "--mode", same ? "same" : "different", "--plugin",
-      VANTREL_PLUGIN, "-q"};
+      "match", pair.source, pair.reference, "-o", output, "--mode", same ? "same" : "different", "--plugin",
+      gPlugin, "-q"};
   if (!space.empty()) args.insert(args.end(), {"--working-space", space});
   if (const int status = runTool(args))
     fail("vantrel failed (" + std::to_string(status) + ") on " + pair.name + " in " + space);
@@ -264,6 +269,10 @@ int main(int argc, char** argv) {
       o.keep = value();
     else if (a == "--pairs")
       o.pairs = true;
+    else if (a == "--tool")
+      gTool = value();
+    else if (a == "--plugin")
+      gPlugin = value();
     else if (a == "--spaces") {
       o.spaces.clear();
       std::string list = value();

@@ -489,6 +489,8 @@ bool applyAnalysis(Run& run, std::string& error) {
     ofxhost::ParamValue value;
     value.ints = ints;
     const auto current = run.session.host->paramValue(run.session.instance, name);
+    // A plug-in without the choice learns from each frame, which is what "current" asks.
+    if (!current && mode == 0) continue;
     if (!(current && *current == value) && !editParam(run.session, name, value, 0.0, error)) return false;
   }
   return true;
