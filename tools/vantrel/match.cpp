@@ -504,7 +504,8 @@ bool frameComplete(Run& run, int frame) {
   bool complete = true;
   for (const ClipInput* in : run.inputs()) {
     struct stat st;
-    if (in->given() && isFramePattern(in->pattern))
+    // Masks play no part in Same Frame mode.
+    if (in->given() && isFramePattern(in->pattern) && !(in->mask && run.sameFrame))
       complete = complete && stat(expandFrame(in->pattern, frame).c_str(), &st) == 0 && S_ISREG(st.st_mode);
   }
   return run.complete[frame] = complete;
