@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,9 +46,11 @@ void check(bool ok, const std::string& what) {
 const char* const kClips[] = {"Source", "Reference", "Output", "SourceMask", "ReferenceMask"};
 const char* const kDoubleParams[] = {"strength", "strengthR", "strengthG", "strengthB"};
 const char* const kChoiceParams[] = {"matchMode", "preserveMode"};
-const char* const kChanged[] = {"strength",        "strengthR",     "strengthG",  "strengthB",
-                                "matchMode",       "preserveMode",  "exportPath", "exportButton",
-                                "exportCDLButton", "rebuildButton", "noSuchParam"};
+const char* const kIntParams[] = {"keyFrame", "windowRadius", "frameStep"};
+const char* const kChanged[] = {"strength",        "strengthR",     "strengthG",    "strengthB",
+                                "matchMode",       "preserveMode",  "exportPath",   "exportButton",
+                                "exportCDLButton", "rebuildButton", "analysisMode", "keyFrame",
+                                "frameRange",      "windowRadius",  "frameStep",    "noSuchParam"};
 
 template <class T, size_t N>
 const T& pick(FuzzedDataProvider& in, const T (&items)[N]) {
@@ -277,8 +280,23 @@ class Session {
     host_->setClipConnected(inst.effect, clip, in_.ConsumeBool());
   }
 
+  // Frame numbers near a small shot's, now and then anything an int holds.
+  int anyFrame() { return in_.ConsumeBool() ? in_.ConsumeIntegralInRange(-3, 6) : in_.ConsumeIntegral<int>(); }
+
   void setParam(Instance& inst) {
-    switch (in_.ConsumeIntegralInRange(0, 2)) {
+    switch (in_.ConsumeIntegralInRange(0, 4)) {
+      case 2: {
+        const int mode = in_.ConsumeBool() ? in_.ConsumeIntegralInRange(0, 3) : in_.ConsumeIntegral<int>();
+        host_->setParamInt(inst.effect, "analysisMode", mode);
+        host_->setParamInt(inst.effect, pick(in_, kIntParams), anyFrame());
+        return;
+      }
+      case 3: {
+        ofxhost::ParamValue range;
+        range.ints = {anyFrame(), anyFrame()};
+        host_->setParam(inst.effect, "frameRange", range);
+        return;
+      }
       case 0:
         host_->setParamDouble(inst.effect, pick(in_, kDoubleParams), fuzzin::anyDouble(in_), maybeTime(in_));
         break;
@@ -290,6 +308,32 @@ class Session {
       default:
         host_->setParamString(inst.effect, "exportPath", anyExportPath(in_));
         break;
+    }
+  }
+
+  bool pooling(Instance& inst) {
+    const auto mode = host_->paramValue(inst.effect, "analysisMode");
+    return mode && !mode->ints.empty() && mode->ints[0] >= 1 && mode->ints[0] <= 3;
+  }
+
+  // Frames needed come in ordered pairs, at most the frames one build pools, the Source's
+  // including the render time; under Current Frame every input's is the render time alone.
+  void framesNeeded(Instance& inst) {
+    const double time = anyTime(in_);
+    const ofxhost::FramesNeeded f = host_->framesNeeded(inst.effect, time);
+    static const OfxStatus kAllowed[] = {kOfxStatOK, kOfxStatReplyDefault, kOfxStatErrBadHandle,
+                                         kOfxStatErrMissingHostFeature};
+    check(std::find(std::begin(kAllowed), std::end(kAllowed), f.status) != std::end(kAllowed),
+          "frames needed returned status " + std::to_string(f.status));
+    if (f.status != kOfxStatOK || !std::isfinite(time)) return;
+    for (const auto& [clip, ranges] : f.ranges) {
+      check(ranges.size() <= 1001, "more frames needed than one build pools");
+      bool hasTime = false;
+      for (const OfxRangeD& r : ranges) {
+        check(r.min <= r.max, "a frames-needed range runs backwards");
+        hasTime |= r.min <= time && time <= r.max;
+      }
+      if (clip == "Source" || !pooling(inst)) check(hasTime, clip + ": the render time is not among its frames");
     }
   }
 
@@ -321,16 +365,19 @@ class Session {
     check(std::find(std::begin(kAllowed), std::end(kAllowed), r.status) != std::end(kAllowed),
           "regions of interest returned status " + std::to_string(r.status));
     if (r.status != kOfxStatOK) return;
+    // Analysis over other frames asks for their regions too: the Source's then holds its own.
+    const bool pooled = pooling(inst);
     for (const char* name : {"Source", "Reference", "SourceMask", "ReferenceMask"}) {
       const ofxhost::Clip* clip = inst.effect->clip(name);
-      if (clip == nullptr || !clip->connected) continue;
+      if (clip == nullptr || !clip->connected || (pooled && std::strcmp(name, "Source") != 0)) continue;
       auto at = clip->images.find(time);
       const Image* image = at != clip->images.end() ? at->second.get() : clip->anyTimeImage.get();
       if (image == nullptr) continue;
       const OfxRectD got = r.regions.at(name);
       const OfxRectI b = image->bounds;
-      check(got.x1 == b.x1 && got.y1 == b.y1 && got.x2 == b.x2 && got.y2 == b.y2,
-            std::string("region of interest of ") + name + " is not its region of definition");
+      const bool whole = pooled ? got.x1 <= b.x1 && got.y1 <= b.y1 && got.x2 >= b.x2 && got.y2 >= b.y2
+                                : got.x1 == b.x1 && got.y1 == b.y1 && got.x2 == b.x2 && got.y2 == b.y2;
+      check(whole, std::string("region of interest of ") + name + " is not its region of definition");
     }
   }
 
@@ -358,7 +405,8 @@ class Session {
   // A reported export names a file that exists; no temporary file is left beside it.
   void checkExports(Instance& inst) {
     for (const ofxhost::Message& m : host_->messages()) {
-      check((m.type == kOfxMessageError || m.type == kOfxMessageMessage) && !m.id && m.handle == inst.effect,
+      check((m.type == kOfxMessageError || m.type == kOfxMessageMessage || m.type == kOfxMessageWarning) && !m.id &&
+                m.handle == inst.effect,
             "message of type " + m.type + " or with an id or another handle");
       for (const char* lead : {"LUT saved to:\n", "CDL saved to:\n"}) {
         if (m.text.rfind(lead, 0) != 0) continue;
@@ -379,7 +427,7 @@ class Session {
   }
 
   void act() {
-    const int op = in_.ConsumeIntegralInRange(0, 16);
+    const int op = in_.ConsumeIntegralInRange(0, 17);
     if (op == 0 || instances_.empty()) return create();
     Instance* inst = anyInstance();
     switch (op) {
@@ -416,6 +464,8 @@ class Session {
       }
       case 16:
         return regions(*inst);
+      case 17:
+        return framesNeeded(*inst);
       case 14:
         // A hostile host may destroy a handle twice.
         host_->destroyInstance(inst->effect);

@@ -153,20 +153,13 @@ OfxStatus clipReleaseImage(OfxPropertySetHandle image) {
   return HostAccess::releaseImage(*host, image);
 }
 
-const Image* imageAt(const Clip* c, double time) {
-  if (!c->connected) return nullptr;
-  auto it = c->images.find(time);
-  if (it != c->images.end()) return it->second.get();
-  return c->anyTimeImage.get();
-}
-
 OfxStatus clipGetRegionOfDefinition(OfxImageClipHandle h, OfxTime time, OfxRectD* bounds) {
   Clip* c = clipFrom(h);
   Call done(c ? c->effect->owner : callingHost(), "clipGetRegionOfDefinition", c ? c->name : "", time);
   if (c == nullptr) return done(kOfxStatErrBadHandle);
   if (bounds == nullptr) return done(kOfxStatErrValue);
   *bounds = OfxRectD{0, 0, 0, 0};
-  const Image* img = imageAt(c, time);
+  const std::shared_ptr<Image> img = imageFor(c, time, false);
   if (img == nullptr) return done(kOfxStatFailed);
   *bounds = OfxRectD{static_cast<double>(img->bounds.x1), static_cast<double>(img->bounds.y1),
                      static_cast<double>(img->bounds.x2), static_cast<double>(img->bounds.y2)};
@@ -238,6 +231,14 @@ OfxStatus imageMemoryUnlock(OfxImageMemoryHandle h) {
 
 }  // namespace
 
+std::shared_ptr<Image> imageFor(Clip* c, double time, bool pixels) {
+  if (!c->connected) return nullptr;
+  auto it = c->images.find(time);
+  if (it != c->images.end()) return it->second;
+  if (c->source) return c->source(time, pixels);
+  return c->anyTimeImage;
+}
+
 const OfxImageEffectSuiteV1 kImageEffectSuite = {
     getPropertySet,     getParamSet,      clipDefine,       clipGetHandle,
     clipGetPropertySet, clipGetImage,     clipReleaseImage, clipGetRegionOfDefinition,
@@ -246,7 +247,9 @@ const OfxImageEffectSuiteV1 kImageEffectSuite = {
 };
 
 OfxPropertySetHandle Host::fetchImage(Clip* c, double time) {
-  const Image* img = imageAt(c, time);
+  // A render gets only the frames it said it needs (the render time without temporal access).
+  if (!fetchAllowed(c, time)) return nullptr;
+  std::shared_ptr<Image> img = imageFor(c, time, true);
   if (img == nullptr) return nullptr;
   // Inside a render, only the part the plug-in asked for, as a tiling host hands it out.
   const OfxRectI b = suppliedBounds(c, *img);
@@ -277,7 +280,7 @@ OfxPropertySetHandle Host::fetchImage(Clip* c, double time) {
     std::lock_guard global(gImagesLock);
     gImageOwners[h] = this;
     PropertySet* key = ps.get();
-    outstanding_.emplace(key, Lent{std::move(ps), c->name});
+    outstanding_.emplace(key, Lent{std::move(ps), c->name, std::move(img)});
   }
   ++imagesFetched_;
   return h;

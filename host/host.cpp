@@ -43,7 +43,7 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
   h.defineInt(kOfxImageEffectHostPropIsBackground, {1});
   h.defineInt(kOfxImageEffectPropSupportsMultiResolution, {1});
   h.defineInt(kOfxImageEffectPropSupportsTiles, {1});
-  h.defineInt(kOfxImageEffectPropTemporalClipAccess, {0});
+  h.defineInt(kOfxImageEffectPropTemporalClipAccess, {options_.temporalClipAccess ? 1 : 0});
   h.defineString(kOfxImageEffectPropSupportedComponents,
                  {kOfxImageComponentRGBA, kOfxImageComponentRGB, kOfxImageComponentAlpha});
   h.defineString(kOfxImageEffectPropSupportedContexts, {kOfxImageEffectContextFilter, kOfxImageEffectContextGeneral});
@@ -252,6 +252,8 @@ Effect* Host::newInstance(const std::string& context) {
     c->props->defineString(kOfxImageEffectPropPreMultiplication, {kOfxImagePreMultiplied});
     c->props->defineDouble(kOfxImagePropPixelAspectRatio, {1.0});
     c->props->defineDouble(kOfxImageEffectPropFrameRate, {25.0});
+    c->props->defineDouble(kOfxImageEffectPropFrameRange, {0.0, 0.0});
+    c->props->defineDouble(kOfxImageEffectPropUnmappedFrameRange, {0.0, 0.0});
     inst->clips.push_back(std::move(c));
   }
   inst->params.props->copyFrom(*def->params.props);
@@ -356,9 +358,47 @@ RegionsOfInterest Host::regionsOfInterest(Effect* instance, double time, OfxRect
   return r;
 }
 
+namespace {
+
+bool declaresTemporalAccess(const PropertySet& props) {
+  return props.getInt(kOfxImageEffectPropTemporalClipAccess).value_or(0) != 0;
+}
+
+}  // namespace
+
+FramesNeeded Host::framesNeeded(Effect* instance, double time) {
+  FramesNeeded r;
+  if (instanceChecked(instance) == nullptr) {
+    r.status = kOfxStatErrBadHandle;
+    return r;
+  }
+  for (const auto& c : instance->clips)
+    if (c->name != kOfxImageEffectOutputClipName) r.ranges[c->name] = {OfxRangeD{time, time}};
+  if (!options_.temporalClipAccess || !declaresTemporalAccess(*instance->props)) return r;
+  auto in = makeArgs(this);
+  in->defineDouble(kOfxPropTime, {time});
+  in->defineInt(kOfxImageEffectPropThumbnailRender, {0});
+  // Every input starts with the default: the render time, as a range of one frame.
+  auto out = makeArgs(this);
+  for (const auto& [clip, ranges] : r.ranges) out->defineDouble(kOfxImageClipPropFrameRange_ + clip, {time, time});
+  r.sent = true;
+  r.status = dispatch(kOfxImageEffectActionGetFramesNeeded, instance->handle(), in.get(), out.get());
+  if (r.status != kOfxStatOK) return r;
+  for (auto& [clip, ranges] : r.ranges) {
+    // A clip that did not declare temporal access keeps the render time, whatever the answer.
+    if (!declaresTemporalAccess(*instance->clip(clip)->props)) continue;
+    const std::optional<Property> answer = out->get(kOfxImageClipPropFrameRange_ + clip);
+    if (!answer || answer->type != PropType::Double || answer->doubles.size() % 2 != 0) continue;
+    ranges.clear();
+    for (size_t i = 0; i + 1 < answer->doubles.size(); i += 2)
+      ranges.push_back(OfxRangeD{answer->doubles[i], answer->doubles[i + 1]});
+  }
+  return r;
+}
+
 OfxStatus Host::render(Effect* instance, double time, OfxRectI window, OfxPointD renderScale) {
   if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
-  RenderRegions regions{instance, {}};
+  RenderRegions regions{instance, {}, time, framesNeeded(instance, time).ranges};
   if (options_.cropToRegionsOfInterest) {
     const OfxRectD canonical{window.x1 / renderScale.x, window.y1 / renderScale.y, window.x2 / renderScale.x,
                              window.y2 / renderScale.y};
@@ -372,7 +412,7 @@ OfxStatus Host::render(Effect* instance, double time, OfxRectI window, OfxPointD
   in->defineDouble(kOfxImageEffectPropRenderScale, {renderScale.x, renderScale.y});
   in->defineInt(kOfxImageEffectPropSequentialRenderStatus, {0});
   in->defineInt(kOfxImageEffectPropInteractiveRenderStatus, {0});
-  ScopedRenderRegions scope(options_.cropToRegionsOfInterest ? &regions : nullptr);
+  ScopedRenderRegions scope(&regions);
   return dispatch(kOfxImageEffectActionRender, instance->handle(), in.get(), nullptr);
 }
 
@@ -401,6 +441,11 @@ bool Host::attachImage(Effect* instance, const std::string& clip, std::shared_pt
     c->images[*time] = std::move(img);
   else
     c->anyTimeImage = std::move(img);
+  if (time && !c->frameRangeSet) {
+    const double first = c->images.begin()->first, last = c->images.rbegin()->first;
+    c->props->defineDouble(kOfxImageEffectPropFrameRange, {first, last});
+    c->props->defineDouble(kOfxImageEffectPropUnmappedFrameRange, {first, last});
+  }
   c->connected = true;
   c->props->defineInt(kOfxImageClipPropConnected, {1});
   return true;
@@ -421,6 +466,33 @@ bool Host::setClipConnected(Effect* instance, const std::string& clip, bool conn
   if (c == nullptr) return false;
   c->connected = connected;
   c->props->defineInt(kOfxImageClipPropConnected, {connected ? 1 : 0});
+  return true;
+}
+
+bool Host::setImageSource(Effect* instance, const std::string& clip, ImageSource source, PixelDepth depth,
+                          Components components) {
+  if (instanceChecked(instance) == nullptr) return false;
+  Clip* c = instance->clip(clip);
+  if (c == nullptr) return false;
+  c->source = std::move(source);
+  if (c->source) {
+    Image format;
+    format.depth = depth;
+    format.components = components;
+    describeClipFormat(c, format);
+    c->connected = true;
+    c->props->defineInt(kOfxImageClipPropConnected, {1});
+  }
+  return true;
+}
+
+bool Host::setClipFrameRange(Effect* instance, const std::string& clip, double first, double last) {
+  if (instanceChecked(instance) == nullptr) return false;
+  Clip* c = instance->clip(clip);
+  if (c == nullptr) return false;
+  c->frameRangeSet = true;
+  c->props->defineDouble(kOfxImageEffectPropFrameRange, {first, last});
+  c->props->defineDouble(kOfxImageEffectPropUnmappedFrameRange, {first, last});
   return true;
 }
 

@@ -181,15 +181,23 @@ std::vector<float> readImageRGBA(const Image& img);
 
 class Effect;
 
+// Images made on demand, as an application renders an input when an effect asks for it: called
+// for a time the clip has no image of its own for, it returns the image (null: none at that
+// time). With `pixels` false only its bounds are wanted (a region of definition), and the image
+// may come without data. It may be called from several render threads at once.
+using ImageSource = std::function<std::shared_ptr<Image>(double time, bool pixels)>;
+
 // A clip descriptor (on a descriptor) or a clip instance (on an instance).
 struct Clip {
   Effect* effect = nullptr;
   std::string name;
   std::unique_ptr<PropertySet> props;
-  // Instances only: images by time, plus one for every time.
+  // Instances only: images by time, then the source, then one image for every time.
   std::map<double, std::shared_ptr<Image>> images;
+  ImageSource source;
   std::shared_ptr<Image> anyTimeImage;
   bool connected = false;
+  bool frameRangeSet = false;  // by setClipFrameRange; otherwise the times of its images
   OfxImageClipHandle handle() { return reinterpret_cast<OfxImageClipHandle>(this); }
   uint32_t magic = 0;
 };
@@ -283,6 +291,10 @@ struct HostOptions {
   // Released image property sets kept, marked dead, so that a late use gets an error status
   // rather than freed memory; the oldest go first.
   size_t releasedImagesKept = 1024;
+  // Whether the host offers temporal clip access. When it does and the effect declares it, the
+  // host sends the frames-needed action before each render and hands out images at the times it
+  // names for each clip that declares it too; otherwise only at the render time.
+  bool temporalClipAccess = true;
   // Host label and name announced in the host property set.
   std::string hostName = "org.vantrel.host";
   std::string hostLabel = "Vantrel host";
@@ -300,6 +312,15 @@ struct IdentityResult {
 struct RegionsOfInterest {
   OfxStatus status = kOfxStatReplyDefault;
   std::map<std::string, OfxRectD> regions;
+};
+
+// What the frames-needed action gave: for every input clip the frames (first, last) a render at
+// that time may fetch; the render time alone where the plug-in, the clip or the host does not
+// take part in temporal access.
+struct FramesNeeded {
+  OfxStatus status = kOfxStatReplyDefault;
+  bool sent = false;  // false: the host or the effect does not take part, no action was sent
+  std::map<std::string, std::vector<OfxRangeD>> ranges;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -350,6 +371,9 @@ class Host {
   // The regions-of-interest action alone; `region` is in canonical coordinates.
   RegionsOfInterest regionsOfInterest(Effect* instance, double time, OfxRectD region,
                                       OfxPointD renderScale = {1.0, 1.0});
+  // The frames-needed action alone, sent when both the host and the effect take part in temporal
+  // access. render() sends it too and holds the render's fetches to its answer.
+  FramesNeeded framesNeeded(Effect* instance, double time);
 
   // Descriptors as filled in by describe / describeInContext.
   Effect& descriptor() { return *descriptor_; }
@@ -362,6 +386,13 @@ class Host {
                    std::optional<double> time = std::nullopt);
   bool detachImages(Effect* instance, const std::string& clip);
   bool setClipConnected(Effect* instance, const std::string& clip, bool connected);
+  // Serves the clip's images on demand (see ImageSource), all of this depth and these
+  // components, and connects it; null removes it.
+  bool setImageSource(Effect* instance, const std::string& clip, ImageSource source,
+                      PixelDepth depth = PixelDepth::Float, Components components = Components::RGBA);
+  // The frames the clip can deliver (OfxImageEffectPropFrameRange). Until set, the span of the
+  // times of its attached images ([0, 0] without any).
+  bool setClipFrameRange(Effect* instance, const std::string& clip, double first, double last);
 
   // Parameter values of an instance, as the user would change them between actions.
   // time nullopt sets the current value, otherwise a key at that time.
@@ -442,6 +473,7 @@ class Host {
   struct Lent {
     std::unique_ptr<PropertySet> props;
     std::string clip;
+    std::shared_ptr<Image> image;  // kept while lent: a source's image may have no other owner
   };
   std::map<PropertySet*, Lent> outstanding_;
   // Released image sets are kept a while, marked dead, so that a plug-in touching one after

@@ -41,4 +41,13 @@ OfxRectI suppliedBounds(const Clip* clip, const Image& image) {
   return out;
 }
 
+bool fetchAllowed(const Clip* clip, double time) {
+  if (tRegions == nullptr || tRegions->instance != clip->effect || time == tRegions->time) return true;
+  auto it = tRegions->frames.find(clip->name);
+  if (it == tRegions->frames.end()) return false;
+  for (const OfxRangeD& range : it->second)
+    if (time >= range.min && time <= range.max) return true;
+  return false;
+}
+
 }  // namespace ofxhost

@@ -72,11 +72,14 @@ class Call {
 std::unique_ptr<Param> instantiateParam(const Param& def, Host* owner);
 // Whether a value has the shape the parameter's type needs.
 bool valueFits(const Param& p, const ParamValue& v);
-// The input regions of the render running on this thread, in pixels, by clip name. While one
-// is in scope, images of its instance's clips are handed out cropped to them.
+// The render running on this thread: its input regions in pixels by clip name, and the frames
+// each input may be fetched at. While one is in scope, images of its instance's clips are handed
+// out cropped to the regions, and only at the render time or a frame the clip's ranges hold.
 struct RenderRegions {
   const Effect* instance = nullptr;
   std::map<std::string, OfxRectI> pixels;
+  double time = 0.0;
+  std::map<std::string, std::vector<OfxRangeD>> frames;
 };
 class ScopedRenderRegions {
  public:
@@ -94,6 +97,10 @@ OfxRectI toPixels(const OfxRectD& canonical, OfxPointD renderScale);
 // What fetching this clip's image hands out: the image's bounds, or the part of them inside the
 // region of the render in scope.
 OfxRectI suppliedBounds(const Clip* clip, const Image& image);
+// Whether the render in scope (if any, of this clip's instance) may fetch the clip at `time`.
+bool fetchAllowed(const Clip* clip, double time);
+// The clip's image at a time: its own, else its source's, else its image for every time.
+std::shared_ptr<Image> imageFor(Clip* clip, double time, bool pixels);
 
 // Frees the memoryAlloc blocks a host's plug-in never freed.
 void releaseAllocationsOf(Host* host);

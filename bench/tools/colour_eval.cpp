@@ -7,13 +7,14 @@
 //
 //   colour_eval [--photos DIR] [--width N] [--tables sdr,hdr,camera] [--spaces a,b,...]
 //               [--hdr-same-spaces a,b,...] [--hdr-different-spaces a,b,...] [--keep DIR] [--pairs]
-//               [-- TOOL OPTIONS]
+//               [--tool PATH --plugin PATH] [-- TOOL OPTIONS]
 //
 // DIR holds JPEG or PNG photographs (default: the nature photographs of Debian's
 // mate-backgrounds). Each is scaled to N pixels wide (default 640) and stored as an 8-bit
 // sRGB PNG, as are its graded copies. The last row of each table is the tool with its defaults.
 // --tables picks the sets (hdr-same and hdr-different: one mode of the scene-linear set).
 // TOOL OPTIONS go to every run of the tool (for example another learner, or --config).
+// --tool and --plugin run another build (say, one from before a change) on the same set.
 #include "colour_eval.h"
 #include "quality.h"
 
@@ -37,6 +38,9 @@
 extern char** environ;
 
 namespace fs = std::filesystem;
+
+// The tool and module run: the build's own unless --tool and --plugin say otherwise.
+static std::string gTool = VANTREL_TOOL, gPlugin = VANTREL_PLUGIN;
 
 bool EvalOptions::wants(const std::string& table) const {
   return std::find(tables.begin(), tables.end(), table) != tables.end();
@@ -186,7 +190,7 @@ Image graded(const Image& source, const OCIO::ConstTransformRcPtr& grade) {
 
 int runTool(const std::vector<std::string>& args) {
   std::vector<char*> argv;
-  std::string program = VANTREL_TOOL;
+  std::string program = gTool;
   argv.push_back(program.data());
   std::vector<std::string> copy = args;
   for (std::string& a : copy) argv.push_back(a.data());
@@ -240,8 +244,8 @@ Result matchPair(const EvalOptions& o, const Pair& pair, bool same, const std::s
                  bool linearOutput) {
   const std::string output = dir + (linearOutput ? "/out.exr" : "/out.png");
   std::vector<std::string> args = {
-      "match",        pair.source, pair.reference, "-o", output, "--mode", same ? "same" : "different", "--plugin",
-      VANTREL_PLUGIN, "-q"};
+      "match", pair.source, pair.reference, "-o", output, "--mode", same ? "same" : "different", "--plugin",
+      gPlugin, "-q"};
   if (!space.empty()) args.insert(args.end(), {"--working-space", space});
   if (pair.giveSpaces)
     args.insert(args.end(), {"--source-space", pair.sourceSpace, "--reference-space", pair.referenceSpace});
@@ -442,6 +446,10 @@ int main(int argc, char** argv) {
       o.width = std::max(64, std::atoi(value().c_str()));
     else if (a == "--keep")
       o.keep = value();
+    else if (a == "--tool")
+      gTool = value();
+    else if (a == "--plugin")
+      gPlugin = value();
     else if (a == "--pairs")
       o.pairs = true;
     else if (a == "--tables")

@@ -1,6 +1,6 @@
 // Weighted mean and standard deviation of an image's Lab8 colours over a sparse grid of
-// about 10,000 pixels, optionally weighted by a mask stretched over the image. Samples whose
-// colour is not finite take no part.
+// about 10,000 pixels, optionally weighted by a mask stretched over the image, and the same over
+// several images pooled. Samples whose colour is not finite take no part.
 #include <cmath>
 
 #include "engine/engine.h"
@@ -76,18 +76,28 @@ void forEachSample(KernelSet kernels, const unsigned char* pixels, int32_t width
 
 }  // namespace
 
-void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes,
-                       Colorspace /*space: Lab is the only one*/, ColorStats& out, const MaskData* mask,
-                       KernelSet kernels) {
-  if (pixels == nullptr || width <= 0 || height <= 0) {
-    writeNoData(out);
-    return;
-  }
-  const int32_t step = engine::samplingStep(width, height, kStatsSamples);
+void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, Colorspace space,
+                       ColorStats& out, const MaskData* mask, KernelSet kernels) {
+  const MaskedImage frame{{pixels, width, height, rowBytes}, mask};
+  computeColorStatsFrames(&frame, 1, space, out, kernels);
+}
+
+void computeColorStatsFrames(const MaskedImage* frames, int32_t frameCount, Colorspace /*space: Lab is the only one*/,
+                             ColorStats& out, KernelSet kernels) {
+  // Every frame on its own grid and with its own mask, in the order given: the sums run over the
+  // samples exactly as they would over one image made of all the frames.
+  auto forEachFrameSample = [&](auto fn) {
+    for (int32_t f = 0; f < frameCount; ++f) {
+      const ImageDesc& image = frames[f].image;
+      if (image.pixels == nullptr || image.width <= 0 || image.height <= 0) continue;
+      const int32_t step = engine::samplingStep(image.width, image.height, kStatsSamples);
+      forEachSample(kernels, image.pixels, image.width, image.height, image.rowBytes, step, frames[f].mask, fn);
+    }
+  };
 
   double weightSum = 0.0;
   double sum[3] = {0.0, 0.0, 0.0};
-  forEachSample(kernels, pixels, width, height, rowBytes, step, mask, [&](float L8, float a8, float b8, float w) {
+  forEachFrameSample([&](float L8, float a8, float b8, float w) {
     weightSum += w;
     sum[0] += L8 * w;
     sum[1] += a8 * w;
@@ -102,7 +112,7 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
   // The conversions are recomputed rather than stored, so nothing is allocated.
   double weightSum2 = 0.0;
   double sq[3] = {0.0, 0.0, 0.0};
-  forEachSample(kernels, pixels, width, height, rowBytes, step, mask, [&](float L8, float a8, float b8, float w) {
+  forEachFrameSample([&](float L8, float a8, float b8, float w) {
     weightSum2 += w;
     const float d[3] = {L8 - out.mean[0], a8 - out.mean[1], b8 - out.mean[2]};
     for (int c = 0; c < 3; ++c) sq[c] += d[c] * d[c] * w;

@@ -122,6 +122,19 @@ void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);
 void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, Colorspace space,
                        ColorStats& out, const MaskData* mask, KernelSet kernels);
 
+// One image among several summarised together, with its own mask (null: none).
+struct MaskedImage {
+  ImageDesc image;
+  const MaskData* mask;
+};
+
+// The summary of several images pooled: each is sampled on its own grid (its own size sets the
+// step) and weighted by its own mask, and the mean and deviation are taken over all the samples
+// together, as over one image made of them all. Images without pixels add nothing; with one image
+// it is computeColorStats, bit for bit.
+void computeColorStatsFrames(const MaskedImage* frames, int32_t frameCount, Colorspace space, ColorStats& out,
+                             KernelSet kernels);
+
 // Both builders return false, with lut.valid left false, when a working array could not be
 // allocated; they never throw. `parallel` spreads the lattice work over threads; the bits are the
 // same with any number of them.

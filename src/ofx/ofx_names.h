@@ -30,6 +30,7 @@
 #define kOfxImageEffectActionGetTimeDomain "OfxImageEffectActionGetTimeDomain"
 #define kOfxImageEffectActionBeginSequenceRender "OfxImageEffectActionBeginSequenceRender"
 #define kOfxImageEffectActionEndSequenceRender "OfxImageEffectActionEndSequenceRender"
+#define kOfxImageEffectActionGetFramesNeeded "OfxImageEffectActionGetFramesNeeded"
 
 // Properties.
 #define kOfxPropLabel "OfxPropLabel"
@@ -55,6 +56,11 @@
 #define kOfxImageEffectPropRegionOfInterest "OfxImageEffectPropRegionOfInterest"
 // Followed by a clip name: the region of that input clip a render needs (4 doubles).
 #define kOfxImageClipPropRoI_ "OfxImageClipPropRoI_"
+// Followed by a clip name: the frames a render needs of that input clip, in (first, last) pairs.
+#define kOfxImageClipPropFrameRange_ "OfxImageClipPropFrameRange_"
+#define kOfxImageEffectPropFrameRange "OfxImageEffectPropFrameRange"
+#define kOfxImageEffectPropUnmappedFrameRange "OfxImageEffectPropUnmappedFrameRange"
+#define kOfxImageEffectPropThumbnailRender "OfxImageEffectPropThumbnailRender"
 #define kOfxImageEffectPropFieldToRender "OfxImageEffectPropFieldToRender"
 #define kOfxImagePropData "OfxImagePropData"
 #define kOfxImagePropRowBytes "OfxImagePropRowBytes"
@@ -103,6 +109,7 @@
 #define kOfxParamPropIncrement "OfxParamPropIncrement"
 #define kOfxParamPropDigits "OfxParamPropDigits"
 #define kOfxParamPropChoiceOption "OfxParamPropChoiceOption"
+#define kOfxParamPropDimensionLabel "OfxParamPropDimensionLabel"
 #define kOfxParamPropStringMode "OfxParamPropStringMode"
 #define kOfxParamPropStringFilePathExists "OfxParamPropStringFilePathExists"
 #define kOfxParamPropType "OfxParamPropType"

@@ -2,16 +2,23 @@
 
 #include "plugin/plugin.h"
 
+// The inputs may be read at other frames than the one rendered (the "Analysis" choice).
 constexpr ClipDescription kClips[kClipCount] = {
-    {"Source", nullptr, false, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
-    {"Reference", nullptr, true, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
-    {"SourceMask", "Source Mask", true, true, {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB}},
+    {"Source", nullptr, false, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}, true},
+    {"Reference", nullptr, true, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}, true},
+    {"SourceMask",
+     "Source Mask",
+     true,
+     true,
+     {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB},
+     true},
     {"ReferenceMask",
      "Reference Mask",
      true,
      true,
-     {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB}},
-    {"Output", nullptr, false, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}},
+     {kOfxImageComponentAlpha, kOfxImageComponentRGBA, kOfxImageComponentRGB},
+     true},
+    {"Output", nullptr, false, false, {kOfxImageComponentRGBA, kOfxImageComponentRGB, nullptr}, false},
 };
 
 namespace {
@@ -27,6 +34,34 @@ constexpr ParamDescription choiceParam(const char* name, const char* label, cons
 
 constexpr ParamDescription buttonParam(const char* name, const char* label, const char* hint) {
   return {name, ParamKind::PushButton, label, hint, 0.0, 0, 0, 0, 0, false, 0, 0, {}, nullptr};
+}
+
+// The analysis settings: whole numbers of frames that hold for the whole clip.
+constexpr ParamDescription frameParam(const char* name, const char* label, const char* hint, int defaultValue,
+                                      bool hasRange = false, int min = 0, int max = 0, int displayMin = 0,
+                                      int displayMax = 0) {
+  return {name,
+          ParamKind::Integer,
+          label,
+          hint,
+          0.0,
+          0,
+          0,
+          0,
+          0,
+          false,
+          0,
+          0,
+          {},
+          nullptr,
+          {defaultValue, 0},
+          hasRange,
+          min,
+          max,
+          displayMin,
+          displayMax,
+          {nullptr, nullptr},
+          true};
 }
 
 }  // namespace
@@ -59,6 +94,63 @@ constexpr ParamDescription kParams[kParamCount] = {
     buttonParam("exportButton", "Save as .cube LUT", "Export current LUT to .cube file"),
     buttonParam("exportCDLButton", "Save as .cdl", "Export a simplified CDL version (for use in other applications)"),
     buttonParam("rebuildButton", "Refresh", "Recalculate the color match (use if something looks wrong)"),
+    {"analysisMode",
+     ParamKind::Choice,
+     "Analysis",
+     "Which frames the match is learnt from. Current Frame: the frame being rendered. Key Frame: one frame, "
+     "for the whole clip. Frame Range: frames spread over a range, pooled into one match for the whole clip. "
+     "Moving Window: at each frame, the frames around it, pooled (follows slow changes, smooths sudden ones)",
+     0.0,
+     0,
+     0,
+     0,
+     0,
+     false,
+     0,
+     0,
+     {"Current Frame", "Key Frame", "Frame Range", "Moving Window"},
+     nullptr,
+     {0, 0},
+     false,
+     0,
+     0,
+     0,
+     0,
+     {nullptr, nullptr},
+     true},
+    frameParam("keyFrame", "Key Frame",
+               "The frame the match is learnt from under Key Frame analysis; a frame outside the Source clip is "
+               "taken as its nearest end",
+               0),
+    {"frameRange",
+     ParamKind::Integer2D,
+     "Frame Range",
+     "First and last frame pooled under Frame Range analysis, kept within the Source clip. While the last comes "
+     "before the first (as by default), the Source clip's whole frame range",
+     0.0,
+     0,
+     0,
+     0,
+     0,
+     false,
+     0,
+     0,
+     {},
+     nullptr,
+     {0, -1},
+     false,
+     0,
+     0,
+     0,
+     0,
+     {"first", "last"},
+     true},
+    frameParam("windowRadius", "Window Radius",
+               "Frames on each side of the rendered frame pooled under Moving Window analysis", 5, true, 1, 500, 1, 25),
+    frameParam("frameStep", "Frame Step",
+               "Use every Nth frame of the range or window (counted from the first frame of the range, or of the "
+               "Source clip): fewer frames build faster",
+               1, true, 1, 1000, 1, 10),
 };
 
 const char* paramTypeName(ParamKind kind) {
@@ -71,6 +163,10 @@ const char* paramTypeName(ParamKind kind) {
       return kOfxParamTypeString;
     case ParamKind::PushButton:
       return kOfxParamTypePushButton;
+    case ParamKind::Integer:
+      return kOfxParamTypeInteger;
+    case ParamKind::Integer2D:
+      return kOfxParamTypeInteger2D;
   }
   return kOfxParamTypePushButton;
 }
@@ -89,7 +185,8 @@ OfxStatus describe(OfxImageEffectHandle effect) {
   p.propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 2, kOfxBitDepthByte);
   p.propSetInt(props, kOfxImageEffectPropSupportsMultiResolution, 0, 1);
   p.propSetInt(props, kOfxImageEffectPropSupportsTiles, 0, 1);
-  p.propSetInt(props, kOfxImageEffectPropTemporalClipAccess, 0, 0);
+  // The "Analysis" choice reads frames other than the one being rendered.
+  p.propSetInt(props, kOfxImageEffectPropTemporalClipAccess, 0, 1);
   p.propSetString(props, kOfxImageEffectPluginRenderThreadSafety, 0, kOfxImageEffectRenderFullySafe);
   return kOfxStatOK;
 }
@@ -106,6 +203,7 @@ void defineClip(OfxImageEffectHandle effect, const ClipDescription& clip) {
   if (clip.optional) p.propSetInt(props, kOfxImageClipPropOptional, 0, 1);
   if (clip.isMask) p.propSetInt(props, kOfxImageClipPropIsMask, 0, 1);
   if (clip.label) p.propSetString(props, kOfxPropLabel, 0, clip.label);
+  if (clip.temporal) p.propSetInt(props, kOfxImageEffectPropTemporalClipAccess, 0, 1);
 }
 
 void defineParam(OfxParamSetHandle paramSet, const ParamDescription& param) {
@@ -127,10 +225,23 @@ void defineParam(OfxParamSetHandle paramSet, const ParamDescription& param) {
       }
       break;
     case ParamKind::Choice:
-      for (int i = 0; i < 3 && param.options[i]; ++i) {
+      for (int i = 0; i < 4 && param.options[i]; ++i) {
         p.propSetString(props, kOfxParamPropChoiceOption, i, param.options[i]);
       }
       p.propSetInt(props, kOfxParamPropDefault, 0, static_cast<int>(param.defaultValue));
+      break;
+    case ParamKind::Integer:
+      p.propSetInt(props, kOfxParamPropDefault, 0, param.intDefault[0]);
+      if (param.hasIntRange) {
+        p.propSetInt(props, kOfxParamPropMin, 0, param.intMin);
+        p.propSetInt(props, kOfxParamPropMax, 0, param.intMax);
+        p.propSetInt(props, kOfxParamPropDisplayMin, 0, param.intDisplayMin);
+        p.propSetInt(props, kOfxParamPropDisplayMax, 0, param.intDisplayMax);
+      }
+      break;
+    case ParamKind::Integer2D:
+      for (int i = 0; i < 2; ++i) p.propSetInt(props, kOfxParamPropDefault, i, param.intDefault[i]);
+      for (int i = 0; i < 2; ++i) p.propSetString(props, kOfxParamPropDimensionLabel, i, param.dimensionLabels[i]);
       break;
     case ParamKind::String:
       p.propSetString(props, kOfxParamPropDefault, 0, param.defaultString);
@@ -140,6 +251,7 @@ void defineParam(OfxParamSetHandle paramSet, const ParamDescription& param) {
     case ParamKind::PushButton:
       break;
   }
+  if (param.fixed) p.propSetInt(props, kOfxParamPropAnimates, 0, 0);
 }
 
 }  // namespace

@@ -11,9 +11,10 @@ struct ClipDescription {
   bool optional;
   bool isMask;
   const char* components[3];  // in index order, unused slots null
+  bool temporal;              // read at frames other than the one being rendered
 };
 
-enum class ParamKind { Double, Choice, String, PushButton };
+enum class ParamKind { Double, Choice, String, PushButton, Integer, Integer2D };
 
 struct ParamDescription {
   const char* name;
@@ -26,8 +27,15 @@ struct ParamDescription {
   bool hasStep;  // increment and digits are set only when true
   double increment;
   int digits;
-  const char* options[3];     // choice options in index order, unused slots null
+  const char* options[4];     // choice options in index order, unused slots null
   const char* defaultString;  // string parameters
+  // Integer and Integer2D: the default (one or two values), and the limits when hasIntRange.
+  int intDefault[2] = {0, 0};
+  bool hasIntRange = false;
+  int intMin = 0, intMax = 0, intDisplayMin = 0, intDisplayMax = 0;
+  const char* dimensionLabels[2] = {nullptr, nullptr};  // Integer2D
+  // Settings that hold for the whole clip: not animated, and read without a time.
+  bool fixed = false;
 };
 
 constexpr const char* kEffectLabel = "Vantrel";
@@ -35,7 +43,7 @@ constexpr const char* kEffectGrouping = "Kestrow";
 constexpr const char* kEffectContexts[2] = {kOfxImageEffectContextGeneral, kOfxImageEffectContextFilter};
 
 constexpr int kClipCount = 5;
-constexpr int kParamCount = 10;
+constexpr int kParamCount = 15;
 
 // In order of definition.
 extern const ClipDescription kClips[kClipCount];

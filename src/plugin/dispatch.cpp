@@ -63,6 +63,9 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
   if (is(kOfxImageEffectActionGetRegionsOfInterest)) {
     return haveCoreSuites() ? getRegionsOfInterest(effect, inArgs, outArgs) : kOfxStatErrMissingHostFeature;
   }
+  if (is(kOfxImageEffectActionGetFramesNeeded)) {
+    return haveCoreSuites() ? getFramesNeeded(effect, inArgs, outArgs) : kOfxStatErrMissingHostFeature;
+  }
   if (is(kOfxImageEffectActionRender)) {
     return haveCoreSuites() ? render(effect, inArgs) : kOfxStatErrMissingHostFeature;
   }

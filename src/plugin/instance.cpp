@@ -59,6 +59,11 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
       {"exportButton", &data->exportButtonParam},
       {"exportCDLButton", &data->exportCDLButtonParam},
       {"rebuildButton", &data->rebuildButtonParam},
+      {"analysisMode", &data->analysisModeParam},
+      {"keyFrame", &data->keyFrameParam},
+      {"frameRange", &data->frameRangeParam},
+      {"windowRadius", &data->windowRadiusParam},
+      {"frameStep", &data->frameStepParam},
   };
   // Without a parameter suite the handles stay null, like any the host does not deliver.
   if (gParamSuite) {
@@ -74,6 +79,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   data->lutPreserveMode = -1;
   data->lutHadSourceMask = false;
   data->lutHadReferenceMask = false;
+  data->lutAnalysisMode = -1;
 
   OfxPropertySetHandle props = nullptr;
   gEffectSuite->getPropertySet(effect, &props);

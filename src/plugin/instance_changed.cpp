@@ -2,6 +2,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "plugin/analysis.h"
 #include "plugin/messages.h"
 #include "plugin/plugin.h"
 
@@ -21,6 +22,12 @@ const char* readString(OfxPropertySetHandle props, const char* name) {
 
 bool is(const char* name, const char* wanted) { return name && strcmp(name, wanted) == 0; }
 
+bool isAnalysisSetting(const char* name) {
+  for (const char* setting : {"analysisMode", "keyFrame", "frameRange", "windowRadius", "frameStep"})
+    if (is(name, setting)) return true;
+  return false;
+}
+
 }  // namespace
 
 OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
@@ -38,6 +45,17 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
   } else if (is(name, "matchMode") || is(name, "preserveMode")) {
     invalidate(*data);
     logLine("Vantrel: Parameter changed - LUT invalidated\n");
+  } else if (isAnalysisSetting(name)) {
+    invalidate(*data);
+    logLine("Vantrel: Parameter changed - LUT invalidated\n");
+    // Notes about the frames belong to the settings they were made under.
+    data->analysisFramesNoted = false;
+    data->analysisThinningNoted = false;
+    // Where the user picks a choice this host cannot serve, the user hears so at once.
+    if (is(name, "analysisMode")) {
+      AnalysisPlan plan;
+      planAnalysis(*data, 0.0, plan);
+    }
   }
 
   if (is(readString(inArgs, kOfxPropType), kOfxTypeClip)) {

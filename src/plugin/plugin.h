@@ -3,7 +3,9 @@
 // as arguments.
 #pragma once
 
+#include <atomic>
 #include <shared_mutex>
+#include <vector>
 
 #include "cpu/cpu_features.h"
 #include "engine/engine.h"
@@ -56,6 +58,22 @@ struct InstanceData {
   // Guards lut, lutPairs and the keys: builds and invalidation take it exclusively; applying the LUT
   // and the exporters' reads take it shared.
   std::shared_mutex lutLock;
+  // "Analysis" and its settings, which do not animate.
+  OfxParamHandle analysisModeParam;
+  OfxParamHandle keyFrameParam;
+  OfxParamHandle frameRangeParam;
+  OfxParamHandle windowRadiusParam;
+  OfxParamHandle frameStepParam;
+  // What the cached LUT was learnt from: the "Analysis" choice its build ran under (-1 before
+  // any), and under the choices that pool frames, the frames it asked for. Those builds hold no
+  // render time: lutSourceTime and lutReferenceTime are NaN after them.
+  int32_t lutAnalysisMode;
+  std::vector<double> lutAnalysisFrames;
+  // Said once per instance: the host cannot give other frames. Said once per analysis setting:
+  // frames the host could not give, a range thinned out.
+  std::atomic<bool> temporalAccessNoted;
+  std::atomic<bool> analysisFramesNoted;
+  std::atomic<bool> analysisThinningNoted;
 };
 
 // The instance's record, or null when it has none.
@@ -81,5 +99,7 @@ bool exportCDL(OfxImageEffectHandle effect, InstanceData& data);
 // over the host's threads, or one thread when the host offers none.
 ParallelFor hostParallelFor();
 
-// Asks for every connected input's whole region of definition.
+// Asks for every connected input's whole region of definition, at every frame the render reads.
 OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);
+// Names the frames of each input the render at the asked time reads.
+OfxStatus getFramesNeeded(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);

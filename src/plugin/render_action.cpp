@@ -9,12 +9,23 @@
 // exclusive lock too, so two frames alternating cannot starve each other. Instance-changed
 // clears `valid` under the exclusive lock and the exporters read under a shared one, so
 // neither overlaps a build or an apply.
+//
+// Analysis. Under "Current Frame" a build learns from the images at the render time, fetched
+// with the Source and Output before any lock. Under the choices that pool frames the render
+// fetches only the Source and Output at its time; the frames a build learns from are fetched
+// under the exclusive lock, once the cache is known to miss, and released before the LUT is
+// applied. Their cache key is the frames asked for instead of the render time, so under "Key
+// Frame" and "Frame Range" every frame of a clip renders from one build.
+#include <cmath>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
 #include <vector>
 
+#include "plugin/analysis.h"
 #include "plugin/host_images.h"
+#include "plugin/learn.h"
 #include "plugin/messages.h"
 #include "plugin/plugin.h"
 #include "render/apply_lut.h"
@@ -56,6 +67,8 @@ struct CacheKeys {
   int32_t preserveMode;
   bool hadSourceMask;
   bool hadReferenceMask;
+  int32_t analysisMode;
+  std::vector<double> frames;  // pooled builds: the frames asked for
 };
 
 // Everything a build needs, read from the host before any lock is taken.
@@ -85,79 +98,63 @@ void readInt(OfxParamHandle param, double time, int& value) {
   if (param) gParamSuite->paramGetValueAtTime(param, time, &value);
 }
 
-bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
-  return data.lut.valid && keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime &&
-         keys.matchMode == data.lutMatchMode && keys.preserveMode == data.lutPreserveMode &&
-         keys.hadSourceMask == data.lutHadSourceMask && keys.hadReferenceMask == data.lutHadReferenceMask;
-}
-
 int32_t width(const Rect& r) { return int32_t(r.width()); }
-int32_t height(const Rect& r) { return int32_t(r.height()); }
 
-MaskData maskFrom(const ImageView& image, std::vector<float>& storage) {
-  MaskData mask{};
-  if (image.data) {
-    const ImageView samples = floatSamples(image, storage);
-    mask.pixels = samples.data;
-    mask.rowBytes = samples.rowBytes;
-  }
-  mask.width = width(image.bounds);
-  mask.height = height(image.bounds);
-  mask.components = image.components;
-  return mask;
+// Under Current Frame the keys of a single-frame build; under the others the frames in place of
+// the render time.
+bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
+  if (!data.lut.valid || keys.analysisMode != data.lutAnalysisMode || keys.matchMode != data.lutMatchMode ||
+      keys.preserveMode != data.lutPreserveMode || keys.hadSourceMask != data.lutHadSourceMask ||
+      keys.hadReferenceMask != data.lutHadReferenceMask)
+    return false;
+  if (keys.analysisMode == CurrentFrame) return keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime;
+  return keys.frames == data.lutAnalysisFrames;
 }
 
-// Rebuilds the LUT for these keys; called with the lock held exclusively. Keys are stored only
-// after a finished build, so a failed one leaves the cache missing.
-void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) {
+void storeKeys(InstanceData& data, const CacheKeys& keys) {
+  try {
+    data.lutAnalysisFrames = keys.frames;
+  } catch (...) {
+    data.lut.valid = false;  // no half-stored keys
+    throw;
+  }
+  const bool pooled = keys.analysisMode != CurrentFrame;
+  data.lutHadSourceMask = keys.hadSourceMask;
+  data.lutHadReferenceMask = keys.hadReferenceMask;
+  data.lutSourceTime = pooled ? std::numeric_limits<double>::quiet_NaN() : keys.time;
+  data.lutReferenceTime = data.lutSourceTime;
+  data.lutMatchMode = keys.matchMode;
+  data.lutPreserveMode = keys.preserveMode;
+  data.lutAnalysisMode = keys.analysisMode;
+}
+
+// Rebuilds the LUT from these frames for these keys; called with the lock held exclusively. Keys
+// are stored only after a finished build, so a failed one leaves the cache missing.
+void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const CacheKeys& keys) {
   if (!data.lut.reserve(kLutSize)) {
     logLine("Vantrel: LUT allocation failed\n");
     return;
   }
-
-  std::vector<float> sourceStorage, referenceStorage, sourceMaskStorage, referenceMaskStorage;
-  const ImageView source = floatRGBAView(in.source, in.source.bounds, sourceStorage);
-  const ImageView reference = floatRGBAView(in.reference, in.reference.bounds, referenceStorage);
-  MaskData sourceMask{}, referenceMask{};
-  if (in.hasSourceMask) sourceMask = maskFrom(in.sourceMask, sourceMaskStorage);
-  if (in.hasReferenceMask) referenceMask = maskFrom(in.referenceMask, referenceMaskStorage);
-
-  const PreserveMode preserve = PreserveMode(in.params.preserveMode);
+  // No frame to learn from (the host gave none): the clamped Source, as without a Reference.
+  if (frames.empty()) return;
   const ParallelFor parallel = hostParallelFor();
-  bool built;
-  if (in.params.matchMode == 1) {
-    built = buildMatchLUT_SameClip(source.data, width(source.bounds), height(source.bounds), source.rowBytes,
-                                   reference.data, width(reference.bounds), height(reference.bounds),
-                                   reference.rowBytes, data.lut, 5.0f, preserve, gEngineKernelSet, &parallel);
-  } else {
-    ColorStats sourceStats, referenceStats;
-    computeColorStats(source.data, width(source.bounds), height(source.bounds), source.rowBytes, Colorspace::Lab,
-                      sourceStats, in.hasSourceMask ? &sourceMask : nullptr, gEngineKernelSet);
-    computeColorStats(reference.data, width(reference.bounds), height(reference.bounds), reference.rowBytes,
-                      Colorspace::Lab, referenceStats, in.hasReferenceMask ? &referenceMask : nullptr,
-                      gEngineKernelSet);
-    built = buildMatchLUT_DifferentClips(sourceStats, referenceStats, data.lut, preserve, gEngineKernelSet, &parallel);
-  }
-  if (!built) {
+  if (!learnMatch(data.lut, frames, keys.matchMode, keys.preserveMode, gEngineKernelSet, &parallel)) {
     logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
     return;
   }
   // Without the table (memory short) the application reads the lattice itself, a little slower.
   prepareRedPairs(data.lut, data.lutPairs, &parallel);
-  data.lutHadSourceMask = keys.hadSourceMask;
-  data.lutHadReferenceMask = keys.hadReferenceMask;
-  data.lutSourceTime = keys.time;
-  data.lutReferenceTime = keys.time;
-  data.lutMatchMode = keys.matchMode;
-  data.lutPreserveMode = keys.preserveMode;
+  storeKeys(data, keys);
 }
 
-// Applies the cached LUT (when the cache holds this render's match) into target. Returns with
-// every pixel of the window written.
-void applyCached(InstanceData& data, const RenderInputs& in, const CacheKeys& keys, const ChannelMixes& mixes,
-                 const ImageView& source, const ImageView& target, const Rect& window) {
+// Applies the cached LUT (when the cache holds this render's match) into target, `build` making
+// it first on a miss; a status other than OK from `build` ends the render with nothing written.
+template <class Build>
+OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, const ChannelMixes& mixes,
+                      const ImageView& source, const ImageView& target, const Rect& window) {
   auto apply = [&](bool useLut) {
     applyLUT(source, target, window, useLut ? &data.lut : nullptr, &data.lutPairs, mixes, gKernelSet);
+    return kOfxStatOK;
   };
   {
     std::shared_lock<std::shared_mutex> shared(data.lutLock);
@@ -168,7 +165,10 @@ void applyCached(InstanceData& data, const RenderInputs& in, const CacheKeys& ke
       std::unique_lock<std::shared_mutex> exclusive(data.lutLock);
       const bool hit = cacheHits(data, keys);
       if (!hit || round > 0) {
-        if (!hit) rebuild(data, in, keys);
+        if (!hit) {
+          const OfxStatus status = build();
+          if (status != kOfxStatOK) return status;
+        }
         // Without a finished build this render gets the clamped Source.
         return apply(data.lut.valid);
       }
@@ -178,6 +178,20 @@ void applyCached(InstanceData& data, const RenderInputs& in, const CacheKeys& ke
   }
 }
 
+// A pooled build: the frames fetched now, under the lock, and released before the LUT is applied.
+OfxStatus rebuildPooled(InstanceData& data, const CacheKeys& keys) {
+  FetchedFrames fetched;
+  const OfxStatus status = fetchAnalysisFrames(data, keys.frames, keys.matchMode != 1, fetched);
+  if (status != kOfxStatOK) return status;
+  noteMissingFrames(data, keys.frames, fetched.missing);
+  std::vector<FrameInputs> frames;
+  for (const FrameImages& f : fetched.frames)
+    frames.push_back(FrameInputs{f.sourceView, f.referenceView, f.sourceMaskView, f.referenceMaskView,
+                                 f.sourceMask != nullptr, f.referenceMask != nullptr});
+  rebuild(data, frames, keys);
+  return kOfxStatOK;
+}
+
 OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   double time = 0.0;
   gPropSuite->propGetDouble(inArgs, kOfxPropTime, 0, &time);
@@ -185,12 +199,17 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   gPropSuite->propGetIntN(inArgs, kOfxImageEffectPropRenderWindow, 4, windowValues);
   const Rect window{windowValues[0], windowValues[1], windowValues[2], windowValues[3]};
 
+  // Pooled builds fetch their own frames; the render itself needs only the Source and the Output.
+  AnalysisPlan plan;
+  planAnalysis(data, time, plan);
+  const bool pooled = plan.mode != CurrentFrame;
+
   FetchedImages images;
   images.source = fetchImage(data.sourceClip, time);
-  images.reference = fetchImage(data.referenceClip, time);
+  if (!pooled) images.reference = fetchImage(data.referenceClip, time);
   images.output = fetchImage(data.outputClip, time);
-  if (data.sourceMaskClip) images.sourceMask = fetchImage(data.sourceMaskClip, time);
-  if (data.referenceMaskClip) images.referenceMask = fetchImage(data.referenceMaskClip, time);
+  if (!pooled && data.sourceMaskClip) images.sourceMask = fetchImage(data.sourceMaskClip, time);
+  if (!pooled && data.referenceMaskClip) images.referenceMask = fetchImage(data.referenceMaskClip, time);
 
   if (!images.source) {
     for (OfxPropertySetHandle* image : {&images.reference, &images.output, &images.sourceMask, &images.referenceMask})
@@ -212,9 +231,10 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   readInt(data.matchModeParam, time, p.matchMode);
   readInt(data.preserveModeParam, time, p.preserveMode);
 
-  in.hasReference = images.reference != nullptr;
-  in.hasSourceMask = images.sourceMask != nullptr;
-  in.hasReferenceMask = images.referenceMask != nullptr;
+  // Pooled: a connected Reference clip stands for the Reference; the masks count by connection.
+  in.hasReference = pooled ? clipConnected(data.referenceClip) : images.reference != nullptr;
+  in.hasSourceMask = pooled ? clipConnected(data.sourceMaskClip) : images.sourceMask != nullptr;
+  in.hasReferenceMask = pooled ? clipConnected(data.referenceMaskClip) : images.referenceMask != nullptr;
 
   struct Check {
     OfxPropertySetHandle image;
@@ -249,8 +269,24 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
 
   const ChannelMixes mixes = channelMixes(p.strength, p.strengthR, p.strengthG, p.strengthB);
   if (in.hasReference) {
-    const CacheKeys keys{time, p.matchMode, p.preserveMode, in.hasSourceMask, in.hasReferenceMask};
-    applyCached(data, in, keys, mixes, source, output, target);
+    const CacheKeys keys{time,
+                         p.matchMode,
+                         p.preserveMode,
+                         in.hasSourceMask,
+                         in.hasReferenceMask,
+                         int32_t(plan.mode),
+                         pooled ? std::vector<double>(plan.frames.begin(), plan.frames.end()) : std::vector<double>{}};
+    auto current = [&] {
+      rebuild(data,
+              {FrameInputs{in.source, in.reference, in.sourceMask, in.referenceMask, in.hasSourceMask,
+                           in.hasReferenceMask}},
+              keys);
+      return kOfxStatOK;
+    };
+    auto poolFrames = [&] { return rebuildPooled(data, keys); };
+    const OfxStatus status = pooled ? applyCached(data, keys, poolFrames, mixes, source, output, target)
+                                    : applyCached(data, keys, current, mixes, source, output, target);
+    if (status != kOfxStatOK) return status;
   } else {
     // Without a Reference the cache is neither tested nor touched.
     applyLUT(source, output, target, nullptr, mixes, gKernelSet);

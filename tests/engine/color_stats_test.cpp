@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -284,6 +285,45 @@ TEST(ColorStats, NonFiniteSamplesAreLeftOut) {
     }
   });
   expectNoData(stats(uniformImage(50, 40, nan, 0.5f, 0.5f)));
+}
+
+// Several frames, each on its own grid and with its own mask (or none), summarised as one pool:
+// the plain computation gathers every counted sample first and sums the list.
+TEST(ColorStatsFrames, PoolsEveryFramesSamplesLikeThePlainComputation) {
+  const FloatImage a = loadPhoto("coffee.png", 320, 200), b = loadPhoto("rocket.jpg", 256, 256);
+  const FloatImage c = loadPhoto("chelsea.png", 96, 80);
+  ASSERT_EQ(c.width, 96);
+  std::vector<float> half(size_t(48) * 40);
+  for (size_t i = 0; i < half.size(); ++i) half[i] = float(i % 7) / 6.0f;  // weights, skips and fringes
+  const MaskData mask{reinterpret_cast<const unsigned char*>(half.data()), 48, 40, 48 * 4, 1};
+  const std::vector<MaskedImage> frames = {{{a.bytes(), 320, 200, a.rowBytes()}, nullptr},
+                                           {{nullptr, 64, 64, 1024}, nullptr},  // a frame the host did not give
+                                           {{c.bytes(), 96, 80, c.rowBytes()}, &mask},
+                                           {{b.bytes(), 256, 256, b.rowBytes()}, nullptr}};
+  ColorStats plain;
+  literal::computeColorStatsFrames(frames, plain);
+  forEachKernelSet([&](KernelSet k) {
+    ColorStats pooled;
+    computeColorStatsFrames(frames.data(), int32_t(frames.size()), Colorspace::Lab, pooled, k);
+    for (int ch = 0; ch < 3; ++ch) {
+      EXPECT_EQ(pooled.mean[ch], plain.mean[ch]);
+      EXPECT_EQ(pooled.stdDev[ch], plain.stdDev[ch]);
+    }
+    // One frame is the single-image summary, mask included, bit for bit.
+    ColorStats one, single;
+    computeColorStatsFrames(&frames[2], 1, Colorspace::Lab, one, k);
+    computeColorStats(c.bytes(), 96, 80, c.rowBytes(), Colorspace::Lab, single, &mask, k);
+    EXPECT_EQ(std::memcmp(&one, &single, sizeof one), 0);
+  });
+  // The pool lies between its frames: not simply one frame's summary.
+  const ColorStats first = stats(Image{a.pixels, 320, 200});
+  EXPECT_NE(plain.mean[0], first.mean[0]);
+  // No frame, or frames without pixels, have no data.
+  ColorStats none;
+  computeColorStatsFrames(frames.data() + 1, 1, Colorspace::Lab, none, preferredKernelSet());
+  expectNoData(none);
+  computeColorStatsFrames(nullptr, 0, Colorspace::Lab, none, preferredKernelSet());
+  expectNoData(none);
 }
 
 }  // namespace

@@ -125,6 +125,51 @@ void computeColorStats(const unsigned char* pixels, int32_t width, int32_t heigh
   }
 }
 
+void computeColorStatsFrames(const std::vector<MaskedImage>& frames, ColorStats& out) {
+  struct Sample {
+    float lab[3];
+    float w;
+  };
+  std::vector<Sample> samples;
+  for (const MaskedImage& frame : frames) {
+    const ImageDesc& im = frame.image;
+    if (im.pixels == nullptr || im.width <= 0 || im.height <= 0) continue;
+    const int32_t s = step(im.width, im.height, 10000.0);
+    for (int32_t y = 0; y < im.height; y += s) {
+      for (int32_t x = 0; x < im.width; x += s) {
+        Sample sample;
+        if (!maskWeight(frame.mask, im.width, im.height, x, y, sample.w)) continue;
+        const float* px = reinterpret_cast<const float*>(im.pixels + int64_t(y) * im.rowBytes) + int64_t(x) * 4;
+        if (!finiteColour(px)) continue;
+        rgbToLab8(px[0], px[1], px[2], sample.lab);
+        samples.push_back(sample);
+      }
+    }
+  }
+  for (int c = 0; c < 3; ++c) {
+    out.mean[c] = 0.5f;
+    out.stdDev[c] = 0.25f;
+  }
+  double W = 0.0, sum[3] = {0, 0, 0};
+  for (const Sample& p : samples) {
+    W += p.w;
+    for (int c = 0; c < 3; ++c) sum[c] += double(p.lab[c] * p.w);
+  }
+  if (W < 0.000001) return;
+  for (int c = 0; c < 3; ++c) out.mean[c] = float(sum[c] / W);
+  double sq[3] = {0, 0, 0};
+  for (const Sample& p : samples)
+    for (int c = 0; c < 3; ++c) {
+      float d = p.lab[c] - out.mean[c];
+      float d2 = d * d;
+      sq[c] += double(d2 * p.w);
+    }
+  for (int c = 0; c < 3; ++c) {
+    out.stdDev[c] = float(std::sqrt(sq[c] / W));
+    out.stdDev[c] = out.stdDev[c] + 0.000001f;
+  }
+}
+
 void transferLattice(const ColorStats& S, const ColorStats& R, int32_t n, int32_t mode, std::vector<float>& lattice) {
   lattice.assign(size_t(n) * n * n * 3, 0.0f);
   for (int32_t r = 0; r < n; ++r) {
@@ -176,40 +221,49 @@ void buildDifferentClips(const ColorStats& source, const ColorStats& reference, 
 
 void binLattice(const unsigned char* src, int32_t sw, int32_t sh, int32_t srb, const unsigned char* ref, int32_t rw,
                 int32_t rh, int32_t rrb, int32_t n, int32_t mode, std::vector<float>& lattice) {
+  binLatticeFrames({FramePair{{src, sw, sh, srb}, {ref, rw, rh, rrb}}}, n, mode, lattice);
+}
+
+void binLatticeFrames(const std::vector<FramePair>& frames, int32_t n, int32_t mode, std::vector<float>& lattice) {
   const size_t cells = size_t(n) * n * n;
   std::vector<float> sr(cells, 0.0f), sg(cells, 0.0f), sb(cells, 0.0f);
   std::vector<int32_t> count(cells, 0);
-  const int32_t s = step(sw, sh, 50000.0);
-  const int32_t W = sw < rw ? sw : rw;
-  const int32_t H = sh < rh ? sh : rh;
-  for (int32_t y = 0; y < H; y += s) {
-    for (int32_t x = 0; x < W; x += s) {
-      const float* ps = reinterpret_cast<const float*>(src + int64_t(y) * srb) + int64_t(x) * 4;
-      const float* pr = reinterpret_cast<const float*>(ref + int64_t(y) * rrb) + int64_t(x) * 4;
-      float cs[3], cr[3];
-      for (int c = 0; c < 3; ++c) {
-        cs[c] = clamp01(ps[c]);
-        cr[c] = clamp01(pr[c]);
+  for (const FramePair& frame : frames) {
+    const ImageDesc& S = frame.source;
+    const ImageDesc& R = frame.reference;
+    if (S.pixels == nullptr || R.pixels == nullptr) continue;
+    const int32_t s = step(S.width, S.height, 50000.0);
+    const int32_t W = S.width < R.width ? S.width : R.width;
+    const int32_t H = S.height < R.height ? S.height : R.height;
+    for (int32_t y = 0; y < H; y += s) {
+      for (int32_t x = 0; x < W; x += s) {
+        const float* ps = reinterpret_cast<const float*>(S.pixels + int64_t(y) * S.rowBytes) + int64_t(x) * 4;
+        const float* pr = reinterpret_cast<const float*>(R.pixels + int64_t(y) * R.rowBytes) + int64_t(x) * 4;
+        float cs[3], cr[3];
+        for (int c = 0; c < 3; ++c) {
+          cs[c] = clamp01(ps[c]);
+          cr[c] = clamp01(pr[c]);
+        }
+        float t[3] = {cr[0], cr[1], cr[2]};
+        if (mode == 1 || mode == 2) {
+          float ls[3], lr[3];
+          rgbToLab8(cs[0], cs[1], cs[2], ls);
+          rgbToLab8(cr[0], cr[1], cr[2], lr);
+          const float mixed[3] = {mode == 1 ? ls[0] : lr[0], mode == 1 ? lr[1] : ls[1], mode == 1 ? lr[2] : ls[2]};
+          lab8ToRgb(mixed, t);
+        }
+        int32_t idx[3];
+        for (int c = 0; c < 3; ++c) {
+          idx[c] = int32_t(cs[c] * float(n - 1) + 0.5f);
+          if (idx[c] > n - 1) idx[c] = n - 1;
+          if (idx[c] < 0) idx[c] = 0;
+        }
+        const size_t cell = (size_t(idx[0]) * n + idx[1]) * n + idx[2];
+        count[cell] += 1;
+        sr[cell] += t[0];
+        sg[cell] += t[1];
+        sb[cell] += t[2];
       }
-      float t[3] = {cr[0], cr[1], cr[2]};
-      if (mode == 1 || mode == 2) {
-        float ls[3], lr[3];
-        rgbToLab8(cs[0], cs[1], cs[2], ls);
-        rgbToLab8(cr[0], cr[1], cr[2], lr);
-        const float mixed[3] = {mode == 1 ? ls[0] : lr[0], mode == 1 ? lr[1] : ls[1], mode == 1 ? lr[2] : ls[2]};
-        lab8ToRgb(mixed, t);
-      }
-      int32_t idx[3];
-      for (int c = 0; c < 3; ++c) {
-        idx[c] = int32_t(cs[c] * float(n - 1) + 0.5f);
-        if (idx[c] > n - 1) idx[c] = n - 1;
-        if (idx[c] < 0) idx[c] = 0;
-      }
-      const size_t cell = (size_t(idx[0]) * n + idx[1]) * n + idx[2];
-      count[cell] += 1;
-      sr[cell] += t[0];
-      sg[cell] += t[1];
-      sb[cell] += t[2];
     }
   }
   lattice.assign(cells * 3, 0.0f);

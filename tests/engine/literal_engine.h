@@ -15,12 +15,15 @@ void lab8ToRgb(const float lab[3], float rgb[3]);
 
 void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, ColorStats& out,
                        const MaskData* mask);
+// Every counted sample of every frame gathered into one list first, then summarised.
+void computeColorStatsFrames(const std::vector<MaskedImage>& frames, ColorStats& out);
 
 // Per-point values only, before smoothing.
 void transferLattice(const ColorStats& source, const ColorStats& reference, int32_t n, int32_t mode,
                      std::vector<float>& lattice);
 void binLattice(const unsigned char* src, int32_t sw, int32_t sh, int32_t srb, const unsigned char* ref, int32_t rw,
                 int32_t rh, int32_t rrb, int32_t n, int32_t mode, std::vector<float>& lattice);
+void binLatticeFrames(const std::vector<FramePair>& frames, int32_t n, int32_t mode, std::vector<float>& lattice);
 
 // The two smoothings, each term added in turn.
 void smoothShell(std::vector<float>& lattice, int32_t n);

@@ -239,4 +239,44 @@ TEST(SameFrameLut, RefusesALatticeWithoutStorage) {
   EXPECT_FALSE(none.valid);
 }
 
+// The pairs of several frames go into the same cells before the means are taken, each frame on
+// its own grid and over its own overlap; the lattice is smoothed once.
+TEST(SameFrameLutFrames, PoolsEveryFramesPairsLikeThePlainBinning) {
+  const FloatImage s1 = loadPhoto("chelsea.png", 400, 300), r1 = loadPhoto("astronaut.png", 400, 300);
+  const FloatImage s2 = loadPhoto("rocket.jpg", 320, 180), r2 = loadPhoto("coffee.png", 300, 200);
+  ASSERT_EQ(r2.width, 300);
+  const std::vector<FramePair> frames = {
+      {{s1.bytes(), 400, 300, s1.rowBytes()}, {r1.bytes(), 400, 300, r1.rowBytes()}},
+      {{s2.bytes(), 320, 180, s2.rowBytes()}, {nullptr, 0, 0, 0}},  // no Reference that frame
+      {{s2.bytes(), 320, 180, s2.rowBytes()}, {r2.bytes(), 300, 200, r2.rowBytes()}}};
+  for (int32_t mode : {0, 1, 2}) {
+    SCOPED_TRACE(mode);
+    std::vector<float> plain;
+    literal::binLatticeFrames(frames, 65, mode, plain);
+    forEachKernelSet([&](KernelSet k) {
+      Lut binned;
+      ASSERT_TRUE(buildMatchLUT_SameClipFrames(frames.data(), 3, binned.lut, 0.0f, PreserveMode(mode), k));
+      EXPECT_EQ(binned.storage, plain);
+    });
+    Lut smoothed;
+    ASSERT_TRUE(
+        buildMatchLUT_SameClipFrames(frames.data(), 3, smoothed.lut, 5.0f, PreserveMode(mode), preferredKernelSet()));
+    literal::smoothClipped(plain, 65, 5.0f);
+    float worst = 0.0f;
+    for (size_t i = 0; i < plain.size(); ++i) worst = std::max(worst, std::abs(plain[i] - smoothed.storage[i]));
+    EXPECT_LE(worst, 1e-5f);
+    // One frame is the single-pair builder, bit for bit.
+    Lut one, single;
+    ASSERT_TRUE(
+        buildMatchLUT_SameClipFrames(frames.data() + 2, 1, one.lut, 5.0f, PreserveMode(mode), preferredKernelSet()));
+    ASSERT_TRUE(buildMatchLUT_SameClip(s2.bytes(), 320, 180, s2.rowBytes(), r2.bytes(), 300, 200, r2.rowBytes(),
+                                       single.lut, 5.0f, PreserveMode(mode), preferredKernelSet()));
+    EXPECT_EQ(one.storage, single.storage);
+  }
+  // No frame at all: the smoothed identity, as with no pairs.
+  Lut none;
+  ASSERT_TRUE(buildMatchLUT_SameClipFrames(nullptr, 0, none.lut, 0.0f, PreserveNothing, preferredKernelSet()));
+  expectIdentityExcept(none, {});
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "ofx/ofx_api.h"
 #include "ofx/ofx_names.h"
@@ -26,6 +27,13 @@ const OfxMessageSuiteV1* gMessage = nullptr;
 std::atomic<int> gRegionPad{-1};
 std::mutex gSeenLock;
 int gSeenSource[4] = {0, 0, 0, 0};
+// Temporal access: whether describing declares it (effect and Source), the frames around the
+// render time the probe says it needs (negative: it does not answer), and a second Source fetch
+// at the render time plus an offset (0: none), with whether the host gave it.
+std::atomic<int> gTemporal{0};
+std::atomic<int> gNeededPad{-1};
+std::atomic<int> gFetchOffset{0};
+std::atomic<int> gOtherFetched{-1};
 
 struct Record {
   OfxImageClipHandle source;
@@ -63,6 +71,7 @@ OfxStatus describe(OfxImageEffectHandle effect) {
   gProp->propSetString(props, kOfxImageEffectPropSupportedContexts, 0, kOfxImageEffectContextFilter);
   gProp->propSetString(props, kOfxImageEffectPropSupportedContexts, 1, kOfxImageEffectContextGeneral);
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 0, kOfxBitDepthFloat);
+  if (gTemporal) gProp->propSetInt(props, kOfxImageEffectPropTemporalClipAccess, 0, 1);
   return kOfxStatOK;
 }
 
@@ -70,6 +79,7 @@ OfxStatus describeInContext(OfxImageEffectHandle effect) {
   OfxPropertySetHandle clip = nullptr;
   gEffect->clipDefine(effect, "Source", &clip);
   gProp->propSetString(clip, kOfxImageEffectPropSupportedComponents, 0, kOfxImageComponentRGBA);
+  if (gTemporal) gProp->propSetInt(clip, kOfxImageEffectPropTemporalClipAccess, 0, 1);
   gEffect->clipDefine(effect, "Output", &clip);
   gProp->propSetString(clip, kOfxImageEffectPropSupportedComponents, 0, kOfxImageComponentRGBA);
 
@@ -157,6 +167,22 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   }
   gEffect->clipReleaseImage(src);
   gEffect->clipReleaseImage(dst);
+  if (const int offset = gFetchOffset) {
+    OfxPropertySetHandle other = nullptr;
+    gEffect->clipGetImage(r->source, t + offset, nullptr, &other);
+    gOtherFetched = other != nullptr;
+    if (other) gEffect->clipReleaseImage(other);
+  }
+  return kOfxStatOK;
+}
+
+OfxStatus framesNeeded(OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs) {
+  const int pad = gNeededPad;
+  if (pad < 0) return kOfxStatReplyDefault;
+  double t = 0;
+  gProp->propGetDouble(inArgs, kOfxPropTime, 0, &t);
+  const double range[2] = {t - pad, t + pad};
+  gProp->propSetDoubleN(outArgs, "OfxImageClipPropFrameRange_Source", 2, range);
   return kOfxStatOK;
 }
 
@@ -224,6 +250,20 @@ OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandl
     int pad = -1;
     gProp->propGetInt(inArgs, "pad", 0, &pad);
     gRegionPad = pad;
+    return kOfxStatOK;
+  }
+  if (std::strcmp(action, kOfxImageEffectActionGetFramesNeeded) == 0) return framesNeeded(inArgs, outArgs);
+  for (auto [name, control] : {std::pair<const char*, std::atomic<int>*>{"probe.temporal", &gTemporal},
+                               {"probe.neededPad", &gNeededPad},
+                               {"probe.fetchOffset", &gFetchOffset}}) {
+    if (std::strcmp(action, name) != 0) continue;
+    int value = 0;
+    gProp->propGetInt(inArgs, "value", 0, &value);
+    *control = value;
+    return kOfxStatOK;
+  }
+  if (std::strcmp(action, "probe.otherFetched") == 0) {
+    gProp->propSetInt(outArgs, "value", 0, gOtherFetched.exchange(-1));
     return kOfxStatOK;
   }
   if (std::strcmp(action, "probe.seenSource") == 0) {

@@ -77,15 +77,19 @@ struct ExpectedClip {
   std::vector<Expected> writes;
 };
 
+// The inputs are read at other frames under the "Analysis" choices that pool frames.
+const char* kTemporal = "OfxImageEffectPropTemporalClipAccess";
+
 const std::vector<ExpectedClip> kExpectedClips = {
-    {"Source", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB)}},
-    {"Reference", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB), I("OfxImageClipPropOptional", 1)}},
+    {"Source", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB), I(kTemporal, 1)}},
+    {"Reference",
+     {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB), I("OfxImageClipPropOptional", 1), I(kTemporal, 1)}},
     {"SourceMask",
      {S(kComponents, 0, kAlpha), S(kComponents, 1, kRGBA), S(kComponents, 2, kRGB), I("OfxImageClipPropOptional", 1),
-      I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Source Mask")}},
+      I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Source Mask"), I(kTemporal, 1)}},
     {"ReferenceMask",
      {S(kComponents, 0, kAlpha), S(kComponents, 1, kRGBA), S(kComponents, 2, kRGB), I("OfxImageClipPropOptional", 1),
-      I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Reference Mask")}},
+      I("OfxImageClipPropIsMask", 1), S("OfxPropLabel", "Reference Mask"), I(kTemporal, 1)}},
     {"Output", {S(kComponents, 0, kRGBA), S(kComponents, 1, kRGB)}},
 };
 
@@ -142,6 +146,47 @@ std::vector<ExpectedParam> expectedParams() {
        button,
        {S("OfxPropLabel", "Refresh"),
         S("OfxParamPropHint", "Recalculate the color match (use if something looks wrong)")}},
+      // The analysis settings, after the ten: they hold for the whole clip and do not animate.
+      {"analysisMode",
+       "OfxParamTypeChoice",
+       {S("OfxPropLabel", "Analysis"),
+        S("OfxParamPropHint",
+          "Which frames the match is learnt from. Current Frame: the frame being rendered. Key Frame: one frame, "
+          "for the whole clip. Frame Range: frames spread over a range, pooled into one match for the whole clip. "
+          "Moving Window: at each frame, the frames around it, pooled (follows slow changes, smooths sudden ones)"),
+        S("OfxParamPropChoiceOption", 0, "Current Frame"), S("OfxParamPropChoiceOption", 1, "Key Frame"),
+        S("OfxParamPropChoiceOption", 2, "Frame Range"), S("OfxParamPropChoiceOption", 3, "Moving Window"),
+        I("OfxParamPropDefault", 0), I("OfxParamPropAnimates", 0)}},
+      {"keyFrame",
+       "OfxParamTypeInteger",
+       {S("OfxPropLabel", "Key Frame"),
+        S("OfxParamPropHint",
+          "The frame the match is learnt from under Key Frame analysis; a frame outside the Source clip is taken as "
+          "its nearest end"),
+        I("OfxParamPropDefault", 0), I("OfxParamPropAnimates", 0)}},
+      {"frameRange",
+       "OfxParamTypeInteger2D",
+       {S("OfxPropLabel", "Frame Range"),
+        S("OfxParamPropHint",
+          "First and last frame pooled under Frame Range analysis, kept within the Source clip. While the last "
+          "comes before the first (as by default), the Source clip's whole frame range"),
+        I("OfxParamPropDefault", 0), Expected{"OfxParamPropDefault", 1, PropType::Int, "", 0, -1},
+        S("OfxParamPropDimensionLabel", 0, "first"), S("OfxParamPropDimensionLabel", 1, "last"),
+        I("OfxParamPropAnimates", 0)}},
+      {"windowRadius",
+       "OfxParamTypeInteger",
+       {S("OfxPropLabel", "Window Radius"),
+        S("OfxParamPropHint", "Frames on each side of the rendered frame pooled under Moving Window analysis"),
+        I("OfxParamPropDefault", 5), I("OfxParamPropMin", 1), I("OfxParamPropMax", 500), I("OfxParamPropDisplayMin", 1),
+        I("OfxParamPropDisplayMax", 25), I("OfxParamPropAnimates", 0)}},
+      {"frameStep",
+       "OfxParamTypeInteger",
+       {S("OfxPropLabel", "Frame Step"),
+        S("OfxParamPropHint",
+          "Use every Nth frame of the range or window (counted from the first frame of the range, or of the Source "
+          "clip): fewer frames build faster"),
+        I("OfxParamPropDefault", 1), I("OfxParamPropMin", 1), I("OfxParamPropMax", 1000),
+        I("OfxParamPropDisplayMin", 1), I("OfxParamPropDisplayMax", 10), I("OfxParamPropAnimates", 0)}},
   };
 }
 
@@ -162,7 +207,7 @@ TEST(Describe, EffectProperties) {
                    S("OfxImageEffectPropSupportedPixelDepths", 2, "OfxBitDepthByte"),
                    I("OfxImageEffectPropSupportsMultiResolution", 1),
                    I("OfxImageEffectPropSupportsTiles", 1),
-                   I("OfxImageEffectPropTemporalClipAccess", 0),
+                   I("OfxImageEffectPropTemporalClipAccess", 1),
                    S("OfxImageEffectPluginRenderThreadSafety", "OfxImageEffectRenderFullySafe"),
                },
                "effect");
@@ -212,5 +257,8 @@ TEST(Describe, FreshInstanceHasTheDefaults) {
   EXPECT_EQ(host->paramValue(instance, "matchMode")->ints, std::vector<int>{0});
   EXPECT_EQ(host->paramValue(instance, "preserveMode")->ints, std::vector<int>{0});
   EXPECT_EQ(host->paramValue(instance, "exportPath")->str, "");
+  // "Current Frame": the match learnt from the frame being rendered, as without the setting.
+  EXPECT_EQ(host->paramValue(instance, "analysisMode")->ints, std::vector<int>{0});
+  EXPECT_EQ(host->paramValue(instance, "frameRange")->ints, (std::vector<int>{0, -1}));
   EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
 }

@@ -31,9 +31,14 @@ const Frames& frames() {
   return f;
 }
 
-// Attaches every frame's images for its own time; returns the Output image of each frame.
+// Attaches every frame's images for its own time; returns the Output image of each frame. `mode`
+// is the match mode plus twice the analysis: each frame alone, the three pooled, or each with
+// its neighbours.
 std::vector<std::shared_ptr<Image>> attachFrames(Session& session, int mode) {
-  session.setChoice("matchMode", mode);
+  const int analysis[] = {0, 2, 3};
+  session.setChoice("matchMode", mode % 2);
+  session.setChoice("analysisMode", analysis[mode / 2]);
+  session.host().setParamInt(session.instance(), "windowRadius", 1);
   session.set("strength", 0.9);
   std::vector<std::shared_ptr<Image>> outputs;
   for (int i = 0; i < 3; ++i) {
@@ -103,7 +108,7 @@ TEST_P(RenderStress, ConcurrentTilesAndFramesEqualSingleThreadedRenders) {
     EXPECT_TRUE(samePixels(ofxhost::readImageRGBA(*outputs[i]), expected[size_t(i)])) << "frame " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(BothModes, RenderStress, ::testing::Values(0, 1));
+INSTANTIATE_TEST_SUITE_P(BothModes, RenderStress, ::testing::Values(0, 1, 2, 3, 4, 5));
 
 // A tiling host hands each tile only the inputs the plug-in asks for. Tiles in any order, on
 // several threads, must give what one render of the whole frame with whole images gives: the

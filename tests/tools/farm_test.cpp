@@ -81,3 +81,28 @@ TEST(Docs, TheReadmeExamplesRunAsPrinted) {
   for (const char* name : {"matched.png", "same.png", "look.cube", "look.cdl", "sheet.png", "out/shot.1003.exr"})
     EXPECT_TRUE(fs::exists(dir / name)) << name;
 }
+
+// The README's shot example, run as printed, prints the lines the README shows.
+TEST(Docs, TheReadmeShotExampleRunsAsPrinted) {
+  const std::string readme = std::string(VANTREL_SOURCE_DIR) + "/README.md";
+  const std::string example = documentedExample(readme, "<!-- example: shots -->");
+  ASSERT_NE(example.find("--analysis range"), std::string::npos);
+  ScratchDir dir;
+  fs::create_directory(dir / "tests");
+  fs::create_directory_symlink(std::string(VANTREL_SOURCE_DIR) + "/tests/data", dir / "tests/data");
+  std::ofstream(dir / "example.sh") << example;
+  const std::string toolDir = fs::path(toolPath()).parent_path().string();
+  const std::string path = "PATH=" + toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  const ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::ifstream text(readme);
+  int shown = 0;
+  for (std::string line; std::getline(text, line);)
+    if (line.rfind("    frame 100", 0) == 0) {
+      ++shown;
+      EXPECT_NE(run.out.find(line.substr(4) + "\n"), std::string::npos) << line << "\n" << run.out;
+    }
+  EXPECT_EQ(shown, 2);
+  const nlohmann::json report = nlohmann::json::parse(std::ifstream(dir / "matched/report.json"));
+  EXPECT_EQ(report["frames"][3]["learnt_from"].size(), 6u);
+}

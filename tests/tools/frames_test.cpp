@@ -1,6 +1,10 @@
 #include "frames.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 TEST(FramePattern, PlaceholdersExpandWithTheirPadding) {
   EXPECT_EQ(expandFrame("shot.%04d.exr", 7), "shot.0007.exr");
@@ -47,4 +51,26 @@ TEST(FrameRange, RejectsMalformedRangesNamingTheOption) {
     EXPECT_NE(error.find("--frames"), std::string::npos) << bad;
     EXPECT_EQ(r.first, 11) << "left untouched on error: " << bad;
   }
+}
+
+// The shot's frames are the files on disk that the pattern names, padding and all; a pattern
+// with its placeholder in a folder name is probed outward from the frames asked for.
+TEST(FramesOnDisk, FindsTheSequencesFilesExactly) {
+  char scratch[] = "/tmp/vantrel-frames-XXXXXX";
+  const std::string root = mkdtemp(scratch);
+  auto touch = [](const std::string& path) { std::fclose(std::fopen(path.c_str(), "w")); };
+  for (const char* name : {"s.0998.exr", "s.1001.exr", "s.1002.exr", "s.10000.exr", "s.12.exr", "s.0005.tif",
+                           "t.0004.exr", "s.00099.exr", "s.abcd.exr"})
+    touch(root + "/" + name);
+  EXPECT_EQ(framesOnDisk(root + "/s.%04d.exr", {1001, 1001}), (std::vector<int>{998, 1001, 1002, 10000}));
+  EXPECT_EQ(framesOnDisk(root + "/s.#.exr", {1001, 1001}), (std::vector<int>{12, 1001, 1002, 10000}));
+  EXPECT_TRUE(framesOnDisk(root + "/still.exr", {1, 1}).empty());
+  for (int f : {7, 8, 9, 11}) {
+    mkdir((root + "/take" + std::to_string(f)).c_str(), 0755);
+    touch(root + "/take" + std::to_string(f) + "/img.exr");
+  }
+  EXPECT_EQ(framesOnDisk(root + "/take%d/img.exr", {8, 8}), (std::vector<int>{7, 8, 9}));
+  EXPECT_TRUE(framesOnDisk(root + "/take%d/img.exr", {10, 10}).empty());
+  EXPECT_TRUE(framesOnDisk(root + "/missing/s.%04d.exr", {1, 1}).empty());
+  std::system(("rm -rf " + root).c_str());
 }

@@ -366,6 +366,19 @@ TEST_F(Production, EachSurpriseGetsOneWarningLineAndQuietShowsOnlyErrors) {
   EXPECT_NE(lines[0].find("frame 2: matched in Linear Rec.709 / 4, the frames before it in Linear Rec.709 (sRGB)"),
             std::string::npos)
       << lines[0];
+  // Pooled builds hold one space for the shot, the one the anchor frame's Source asks for.
+  for (const char* key : {"1", "2"}) {
+    run = vantrel({"plate.%d.exr", "grade.exr", "-o", "k.%d.exr", "--frames", "1-2", "--analysis", "key", "--key-frame",
+                   key, "--report-json", "k.json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // Learnt at frame 1, frame 2's sky is clipped, and said so.
+    EXPECT_EQ(warnings(run).size(), key == std::string("1") ? 1u : 0u) << run.err;
+    std::ifstream in(dir / "k.json");
+    const nlohmann::json keyed = nlohmann::json::parse(in);
+    for (const nlohmann::json& frame : keyed["frames"])
+      EXPECT_EQ(frame["working_space"], key == std::string("1") ? "Linear Rec.709 (sRGB)" : "Linear Rec.709 / 4")
+          << key;
+  }
 
   run = vantrel({"plate.1.exr", "grade.exr", "-o", "b.exr", "--mode", "same", "--source-mask", "empty.png",
                  "--report-json", "b.json"});

@@ -25,6 +25,12 @@ struct MatchOptions {
   std::string sheet;
   std::string reportJson;
   std::string frames;
+  // Which frames the match is learnt from: "current", "key", "range" or "window", and their
+  // settings (unset: the defaults, see runMatch).
+  std::string analysis = "current";
+  std::optional<int> keyFrame, windowRadius, frameStep;
+  std::string analysisFrames;
+  double frameCacheMB = 0;  // 0: half of the machine's memory
   bool skipExisting = false;
   int threads = 0;  // 0: every core
   int tileSize = 256;

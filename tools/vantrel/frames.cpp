@@ -1,5 +1,9 @@
 #include "frames.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -63,19 +67,57 @@ std::string expandFrame(const std::string& path, int frame) {
   return path.substr(0, p.begin) + number + path.substr(p.end);
 }
 
-bool parseFrameRange(const std::string& text, FrameRange& out, std::string& error) {
+bool parseFrameRange(const std::string& text, FrameRange& out, std::string& error, const char* option) {
   const size_t dash = text.find('-');
   const std::string a = dash == std::string::npos ? text : text.substr(0, dash);
   const std::string b = dash == std::string::npos ? text : text.substr(dash + 1);
   FrameRange range;
   if (!parseFrameNumber(a, range.first) || !parseFrameNumber(b, range.last)) {
-    error = "--frames '" + text + "': expected A-B or A with non-negative frame numbers";
+    error = std::string(option) + " '" + text + "': expected A-B or A with non-negative frame numbers";
     return false;
   }
   if (range.last < range.first) {
-    error = "--frames '" + text + "': the last frame comes before the first";
+    error = std::string(option) + " '" + text + "': the last frame comes before the first";
     return false;
   }
   out = range;
   return true;
+}
+
+std::vector<int> framesOnDisk(const std::string& pattern, const FrameRange& around) {
+  std::vector<int> frames;
+  if (!isFramePattern(pattern)) return frames;
+  const size_t slash = pattern.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : pattern.substr(0, slash));
+  const std::string name = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+  const Placeholder p = findPlaceholder(name);
+  if (p.begin == std::string::npos) {
+    auto exists = [&](int frame) {
+      struct stat st;
+      return stat(expandFrame(pattern, frame).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    };
+    for (int f = around.first; f <= around.last; ++f)
+      if (exists(f)) frames.push_back(f);
+    if (frames.empty()) return frames;
+    for (int f = around.first - 1; f >= 0 && exists(f); --f) frames.insert(frames.begin(), f);
+    for (int f = around.last + 1; f < INT_MAX && exists(f); ++f) frames.push_back(f);
+    return frames;
+  }
+  const std::string prefix = name.substr(0, p.begin), suffix = name.substr(p.end);
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return frames;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string file = entry->d_name;
+    if (file.size() <= prefix.size() + suffix.size() || file.compare(0, prefix.size(), prefix) != 0 ||
+        file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    int frame = 0;
+    // The number as the pattern writes it, and nothing else: padding and all.
+    if (parseFrameNumber(file.substr(prefix.size(), file.size() - prefix.size() - suffix.size()), frame) &&
+        expandFrame(name, frame) == file)
+      frames.push_back(frame);
+  }
+  closedir(dir);
+  std::sort(frames.begin(), frames.end());
+  return frames;
 }

@@ -312,6 +312,19 @@ bool readMaskImage(const std::string& path, Image& out, std::string& error) {
   return true;
 }
 
+bool readCanvasBounds(const std::string& path, PixelRect& out, std::string& error) {
+  if (!fileExists(path, error)) return false;
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    error = "cannot read '" + path + "': " + lastOiioError();
+    return false;
+  }
+  Image header;
+  takeWindows(in->spec(), header);
+  out = canvasBounds(header);
+  return true;
+}
+
 std::string outputFormatFor(const std::string& path) {
   auto out = OIIO::ImageOutput::create(path);
   if (!out) {

@@ -65,6 +65,9 @@ bool readColorHeader(const std::string& path, Image& out, std::string& error);
 // Masks are data, never colour-decoded: 1 channel (alpha or grey), 3 (RGB) or 4 (RGBA).
 bool readMaskImage(const std::string& path, Image& out, std::string& error);
 
+// Where a file's pixels lie on the canvas, from its header alone.
+bool readCanvasBounds(const std::string& path, PixelRect& out, std::string& error);
+
 struct WriteSettings {
   SampleDepth depth = SampleDepth::Unknown;  // Unknown: chosen by outputDepth()
   // The colour space the samples are in, as oiio:ColorSpace and (EXR) chromaticities; the

@@ -71,6 +71,18 @@ Frames:
   at its own time. A REFERENCE or mask without a placeholder is held for every frame; --cube,
   --cdl and --sheet without one are written once, after the last frame.
 
+Analysis (which frames the match is learnt from; the plug-in's "Analysis" choice):
+  current (the default, as the plug-in's): each frame from its own images. key: one frame,
+  --key-frame N (default: the first frame of the SOURCE sequence on disk), for the whole shot.
+  range: the frames of --analysis-frames A-B (default: every frame of the SOURCE sequence on
+  disk) pooled into one match for the whole shot. window: at each frame, the frames within
+  --window-radius N of it (default 5) pooled. --frame-step N pools every Nth frame of a range
+  or window. The frames the plug-in asks for are read from the sequences (SOURCE, REFERENCE and
+  masks with a placeholder; a still is the same at every frame), each file once while
+  --frame-cache allows; a frame missing from any sequence is left out and said once. The
+  shot's frames are those on disk, not --frames, so a shot split into jobs gives every frame
+  as one run would. --report and --report-json name the frames each match was learnt from.
+
 Retries:
   Outputs appear only when complete (written under .vantrel-tmp-PID.NAME beside them). SIGINT,
   SIGTERM and SIGHUP stop the run between tiles, remove every temporary file and keep the
@@ -149,6 +161,24 @@ int run(int argc, char** argv) {
                     "Write the figures of --report per frame, the settings, "
                     "warnings and timings to FILE as JSON");
   match->add_option("--frames", o.frames, "Frame range A-B for frame patterns");
+  match
+      ->add_option("--analysis", o.analysis,
+                   "Frames the match is learnt from: current (each frame), key (one frame), range (a range "
+                   "pooled), window (the frames around each frame pooled)")
+      ->check(CLI::IsMember({"current", "key", "range", "window"}))
+      ->capture_default_str();
+  match->add_option("--key-frame", o.keyFrame, "With --analysis key: the frame (default: the Source's first)")
+      ->check(CLI::NonNegativeNumber);
+  match->add_option("--analysis-frames", o.analysisFrames,
+                    "With --analysis range: the frames A-B pooled (default: the Source's every frame)");
+  match->add_option("--window-radius", o.windowRadius, "With --analysis window: frames on each side (default 5)")
+      ->check(CLI::Range(1, 500));
+  match->add_option("--frame-step", o.frameStep, "With range or window analysis: pool every Nth frame (default 1)")
+      ->check(CLI::Range(1, 1000));
+  match
+      ->add_option("--frame-cache", o.frameCacheMB,
+                   "Megabytes of decoded frames kept for the analysis (default: half of the machine's memory)")
+      ->check(CLI::PositiveNumber);
   match->add_flag("--skip-existing", o.skipExisting, "Render only the frames whose outputs are missing (a retry)");
   match->add_option("--threads", o.threads, "Tiles rendered concurrently (default: every core)")
       ->check(CLI::Range(1, 1024));

@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "console.h"
 #include "frame_checks.h"
+#include "frame_reader.h"
 #include "frames.h"
 #include "interrupt.h"
 #include "match_run.h"
@@ -24,6 +25,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -115,6 +118,10 @@ struct Run {
   // Source.
   std::string workingSpace, sourceSpace, referenceSpace, outputSpace;
   std::string workingOption, withinOne;
+  // Whether each frame's Source sets its working space (no --working-space, Analysis "current");
+  // otherwise the anchor frame's Source set it for the shot.
+  bool spacePerFrame = false;
+  std::vector<double> anchorAbove;
   std::vector<std::string> forHighlights;
   std::vector<float> levels;
   std::string cube;
@@ -128,6 +135,14 @@ struct Run {
   bool figuresWarned = false;                  // "no match figures" said
   Progress progress;
   RunSummary summary;
+  // The shot: the frames of the SOURCE sequence on disk (else the REFERENCE's; with stills only,
+  // the first frame rendered). The plug-in's clips hold them, so what a match learns from does
+  // not depend on --frames. The reader serves every input with a placeholder.
+  FrameRange shot;
+  FrameRange analysisFrames;  // --analysis-frames
+  std::unique_ptr<FrameReader> reader;
+  std::mutex completeLock;
+  std::map<int, bool> complete;  // frames whose every sequence has its file
   explicit Run(const MatchOptions& options) : o(options) {}
   std::vector<ClipInput*> inputs() { return {&source, &reference, &sourceMask, &referenceMask}; }
   double time(int frame) const { return sequence ? double(frame) : 0.0; }
@@ -199,6 +214,14 @@ int checkCommand(const Run& run) {
     return reportError(kExitUsage, "--ocio-config-out '" + o.ocioConfigOut +
                                        "' has a frame placeholder: so must "
                                        "--cube, so that each frame's config applies that frame's LUT");
+  const std::pair<bool, const char*> analysisOptions[] = {
+      {o.keyFrame && o.analysis != "key", "--key-frame goes with --analysis key"},
+      {!o.analysisFrames.empty() && o.analysis != "range", "--analysis-frames goes with --analysis range"},
+      {o.windowRadius && o.analysis != "window", "--window-radius goes with --analysis window"},
+      {o.frameStep && o.analysis != "range" && o.analysis != "window",
+       "--frame-step goes with --analysis range or window"}};
+  for (const auto& [wrong, message] : analysisOptions)
+    if (wrong) return reportError(kExitUsage, message);
   if (!o.ocioConfigOut.empty() && run.cube == o.ocioConfigOut)
     return reportError(kExitUsage, "--ocio-config-out '" + o.ocioConfigOut +
                                        "' would overwrite its own .cube: "
@@ -357,6 +380,131 @@ std::string frameList(const std::vector<int>& frames) {
   return text;
 }
 
+// The colour space of a colour file just read: the option's, else its metadata's, else the
+// default for its samples. A note goes out once per input when metadata named nothing known.
+int chooseSpace(Run& run, const ClipInput& in, ShotFrame& file, const std::string& option,
+                std::vector<std::string>& warnings, std::string& error) {
+  if (!option.empty()) {
+    file.space = option;
+    file.spaceFrom = "option";
+    return kExitOK;
+  }
+  const FileSpace found = fileSpace(run.colour, file.image);
+  const std::string flag = &in == &run.source ? "--source-space" : "--reference-space";
+  if (found.name.empty()) {
+    error = std::string(in.role) + " '" + file.path + "': the " + run.colour.origin + " config has no '" +
+            (isIntegerDepth(file.image.depth) ? kSrgbTexture : kLinearRec709) + "' for its " +
+            depthName(file.image.depth) + " samples: give " + flag;
+    return kExitUsage;
+  }
+  if (found.logarithmic && run.spaceNotes.insert(in.role).second) {
+    std::string spaces;
+    for (const std::string& name : logSpaces(run.colour)) spaces += (spaces.empty() ? "" : ", ") + name;
+    warnings.push_back(std::string(in.role) + " '" + file.path + "': " + found.note + "; taken as " + found.name +
+                       ", which will be wrong: give " + flag +
+                       (spaces.empty() ? "" : " (the " + run.colour.origin + " config's log spaces: " + spaces + ")"));
+  } else if (!found.note.empty() && run.spaceNotes.insert(in.role).second) {
+    warnings.push_back(std::string(in.role) + " '" + file.path + "': " + found.note + "; taken as " + found.name +
+                       " (" + flag + " chooses)");
+  }
+  file.space = found.name;
+  file.spaceFrom = found.from;
+  return kExitOK;
+}
+
+// The default working space for a Source with these shares above the run's levels: for one
+// within 1 in linear light, or the narrowest space for highlights that holds its own.
+const std::string& defaultSpaceFor(const Run& run, const std::vector<double>& above) {
+  const int highlights = highlightSpaceFor(above);
+  return highlights < 0 ? run.withinOne : run.forHighlights[size_t(highlights)];
+}
+
+// One file of an input at a frame, with its colour space, its non-finite count and, for a Source
+// that sets each frame's working space, its shares above the levels. With `convert`, colour goes
+// into the working space, where the plug-in sees it: the run's, or the one this Source frame
+// sets. Masks are data and stay as they are.
+int readInput(Run& run, const ClipInput& in, int frame, ShotFrame& out, std::vector<std::string>& warnings,
+              std::string& error, bool convert = true) {
+  out.path = expandFrame(in.pattern, frame);
+  const bool ok = in.mask ? readMaskImage(out.path, out.image, error) : readColorImage(out.path, out.image, error);
+  if (!ok) return kExitFailure;
+  if (in.mask) return kExitOK;
+  if (const int status =
+          chooseSpace(run, in, out, &in == &run.source ? run.sourceSpace : run.referenceSpace, warnings, error))
+    return status;
+  out.nonFinite = countNonFinite(out.image);
+  out.workingSpace = out.space;
+  if (&in == &run.source && run.workingOption.empty()) {
+    const Conversion* linear = toLinear(run, out.space);
+    out.above = linear ? sharesAbove(out.image, *linear, run.levels) : std::vector<double>();
+  }
+  if (extraParts(out.image) > 0)
+    warnings.push_back(run.at(frame) + std::string(in.role) + " '" + out.path + "' has " +
+                       std::to_string(extraParts(out.image) + 1) + " parts: only the first is read" +
+                       (&in == &run.source ? " and written" : ""));
+  if (!convert) return kExitOK;
+  const std::string& working =
+      &in == &run.source && run.spacePerFrame ? defaultSpaceFor(run, out.above) : run.workingSpace;
+  if (working == out.space) return kExitOK;
+  const Conversion* toWorking = conversion(run, out.space, working, error);
+  if (!toWorking) {
+    error = std::string(in.role) + " '" + out.path + "': " + error;
+    return kExitFailure;
+  }
+  toWorking->apply(out.image);
+  out.workingSpace = working;
+  return kExitOK;
+}
+
+// The shot's frames and the reader of its sequences.
+void planShot(Run& run) {
+  run.shot = run.sequence ? FrameRange{run.range.first, run.range.first} : FrameRange{0, 0};
+  for (const ClipInput* in : {&run.source, &run.reference}) {
+    if (!run.sequence || !isFramePattern(in->pattern)) continue;
+    const std::vector<int> onDisk = framesOnDisk(in->pattern, run.range);
+    if (!onDisk.empty()) run.shot = FrameRange{onDisk.front(), onDisk.back()};
+    break;
+  }
+  run.summary.shot = run.shot;
+  const size_t budget = run.o.frameCacheMB > 0 ? size_t(run.o.frameCacheMB * 1048576.0) : defaultFrameBudget();
+  run.reader = std::make_unique<FrameReader>(
+      budget,
+      [&run](int input, int frame, ShotFrame& out, std::vector<std::string>& warnings, std::string& error) {
+        return readInput(run, *run.inputs()[size_t(input)], frame, out, warnings, error) == kExitOK;
+      },
+      [&run](int input, int frame, PixelRect& out, std::string& error) {
+        return readCanvasBounds(expandFrame(run.inputs()[size_t(input)]->pattern, frame), out, error);
+      });
+}
+
+bool frameComplete(Run& run, int frame);
+
+// Under the Analysis choices that pool frames, every build learns from frames in one working
+// space: without --working-space, the default for the Source at the shot's anchor frame (the key
+// frame, the first of --analysis-frames, else the shot's first), held for the whole shot, so that
+// a split shot matches as one run does.
+int planShotSpace(Run& run) {
+  const MatchOptions& o = run.o;
+  run.spacePerFrame = run.workingOption.empty() && o.analysis == "current";
+  if (!run.workingOption.empty() || run.spacePerFrame) return kExitOK;
+  int anchor = o.analysis == "key" && o.keyFrame                    ? *o.keyFrame
+               : o.analysis == "range" && !o.analysisFrames.empty() ? run.analysisFrames.first
+                                                                    : run.shot.first;
+  if (isFramePattern(run.source.pattern) && !frameComplete(run, anchor)) anchor = run.shot.first;
+  ShotFrame file;
+  std::vector<std::string> warnings;
+  std::string error;
+  if (const int status = readInput(run, run.source, anchor, file, warnings, error, false))
+    return reportError(status, error);
+  for (const std::string& warning : warnings) {
+    run.summary.warnings.push_back(warning);
+    printWarning(warning);
+  }
+  run.anchorAbove = file.above;
+  run.workingSpace = run.summary.workingSpace = defaultSpaceFor(run, file.above);
+  return kExitOK;
+}
+
 // Step 1: the frames to render and everything that can be checked before the first render, so
 // that a bad command writes nothing.
 int planRun(Run& run) {
@@ -371,6 +519,8 @@ int planRun(Run& run) {
   run.summary.cube = run.cube;
   std::string error;
   if (run.sequence && !parseFrameRange(o.frames, run.range, error)) return reportError(kExitUsage, error);
+  if (!o.analysisFrames.empty() && !parseFrameRange(o.analysisFrames, run.analysisFrames, error, "--analysis-frames"))
+    return reportError(kExitUsage, error);
   if (const int status = checkCommand(run)) return status;
   if (const int status = planColour(run)) return status;
 
@@ -387,6 +537,8 @@ int planRun(Run& run) {
   if (const int status = checkTargets(run, targets)) return status;
   if (const int status = checkFormats(run)) return status;
   if (const int status = checkInputs(run)) return status;
+  planShot(run);
+  if (const int status = planShotSpace(run)) return status;
   if (!run.skipped.empty())
     printNote("--skip-existing: " + std::to_string(run.skipped.size()) + " of " + std::to_string(run.range.count()) +
               " frames have their outputs, skipped: " + frameList(run.skipped));
@@ -425,6 +577,81 @@ bool applySettings(PluginSession& session, const MatchOptions& o, std::string& e
   return edit("matchMode", mode) && edit("preserveMode", preserve);
 }
 
+// The analysis settings, edited as a user would; the key frame is the shot's first unless given.
+bool applyAnalysis(Run& run, std::string& error) {
+  const MatchOptions& o = run.o;
+  const char* const modes[] = {"current", "key", "range", "window"};
+  const int mode = int(std::find(std::begin(modes), std::end(modes), o.analysis) - std::begin(modes));
+  std::vector<std::pair<const char*, std::vector<int>>> settings = {{"analysisMode", {mode}}};
+  if (o.analysis == "key") settings.push_back({"keyFrame", {o.keyFrame.value_or(run.shot.first)}});
+  if (!o.analysisFrames.empty())
+    settings.push_back({"frameRange", {run.analysisFrames.first, run.analysisFrames.last}});
+  if (o.windowRadius) settings.push_back({"windowRadius", {*o.windowRadius}});
+  if (o.frameStep) settings.push_back({"frameStep", {*o.frameStep}});
+  for (const auto& [name, ints] : settings) {
+    ofxhost::ParamValue value;
+    value.ints = ints;
+    const auto current = run.session.host->paramValue(run.session.instance, name);
+    // A plug-in without the choice learns from each frame, which is what "current" asks.
+    if (!current && mode == 0) continue;
+    if (!(current && *current == value) && !editParam(run.session, name, value, 0.0, error)) return false;
+  }
+  return true;
+}
+
+// Whether every sequence has its file at this frame: a frame the plug-in may learn from.
+bool frameComplete(Run& run, int frame) {
+  std::lock_guard<std::mutex> hold(run.completeLock);
+  auto found = run.complete.find(frame);
+  if (found != run.complete.end()) return found->second;
+  bool complete = true;
+  for (const ClipInput* in : run.inputs()) {
+    struct stat st;
+    // Masks play no part in Same Frame mode.
+    if (in->given() && isFramePattern(in->pattern) && !(in->mask && run.sameFrame))
+      complete = complete && stat(expandFrame(in->pattern, frame).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+  return run.complete[frame] = complete;
+}
+
+// A host view that keeps the reader's frame alive while the plug-in holds it.
+std::shared_ptr<ofxhost::Image> sharedView(std::shared_ptr<const ShotFrame> frame) {
+  struct Held {
+    std::shared_ptr<const ShotFrame> frame;
+    ofxhost::Image view;
+  };
+  auto held = std::make_shared<Held>();
+  held->view = *hostView(const_cast<Image&>(frame->image));  // the plug-in only reads its inputs
+  held->frame = std::move(frame);
+  return std::shared_ptr<ofxhost::Image>(held, &held->view);
+}
+
+// The sequences, served to the plug-in at whatever frames it asks for (a frame missing from any
+// sequence: none), and the shot's frames on every input clip.
+void serveSequences(Run& run) {
+  const std::vector<ClipInput*> inputs = run.inputs();
+  for (size_t index = 0; index < inputs.size(); ++index) {
+    ClipInput* in = inputs[index];
+    run.session.host->setClipFrameRange(run.session.instance, in->clip, run.shot.first, run.shot.last);
+    if (!in->given() || !isFramePattern(in->pattern)) continue;
+    run.session.host->setImageSource(
+        run.session.instance, in->clip, [&run, index](double time, bool pixels) -> std::shared_ptr<ofxhost::Image> {
+          const int frame = int(time);
+          if (double(frame) != time || frame < 0 || !frameComplete(run, frame)) return nullptr;
+          if (!pixels) {
+            const std::optional<PixelRect> place = run.reader->bounds(int(index), frame);
+            if (!place) return nullptr;
+            auto bounds = std::make_shared<ofxhost::Image>();
+            bounds->bounds = {place->x1, place->y1, place->x2, place->y2};
+            return bounds;
+          }
+          std::string error;
+          const std::shared_ptr<const ShotFrame> read = run.reader->frame(int(index), frame, error);
+          return read ? sharedView(read) : nullptr;
+        });
+  }
+}
+
 // Step 2: the plug-in, loaded and set up once for the whole run.
 int openPlugin(Run& run) {
   std::string error;
@@ -432,8 +659,10 @@ int openPlugin(Run& run) {
   if (!findPlugin(run.o.plugin, std::getenv("OFX_PLUGIN_PATH"), executableDirectory(), path, error))
     return reportError(kExitFailure, error);
   run.summary.pluginPath = path;
-  if (!openSession(run.session, path, true, error) || !applySettings(run.session, run.o, error))
+  if (!openSession(run.session, path, true, error) || !applySettings(run.session, run.o, error) ||
+      !applyAnalysis(run, error))
     return reportError(kExitFailure, error);
+  serveSequences(run);
   const OfxPlugin* record = run.session.host->plugin();
   run.summary.pluginIdentifier = record->pluginIdentifier ? record->pluginIdentifier : "";
   run.summary.pluginVersion =
@@ -441,47 +670,17 @@ int openPlugin(Run& run) {
   return kExitOK;
 }
 
-// The colour space of a colour input just read: the option's, else its metadata's, else the
-// default for its samples. A note goes out once per input when metadata named nothing known.
-int chooseSpace(Run& run, ClipInput& in, const std::string& option, std::vector<std::string>& warnings) {
-  if (!option.empty()) {
-    in.space = option;
-    in.spaceFrom = "option";
-    return kExitOK;
-  }
-  const FileSpace found = fileSpace(run.colour, in.image);
-  const std::string flag = &in == &run.source ? "--source-space" : "--reference-space";
-  if (found.name.empty())
-    return reportError(kExitUsage, std::string(in.role) + " '" + in.path + "': the " + run.colour.origin +
-                                       " config has no '" +
-                                       (isIntegerDepth(in.image.depth) ? kSrgbTexture : kLinearRec709) + "' for its " +
-                                       depthName(in.image.depth) + " samples: give " + flag);
-  if (found.logarithmic && run.spaceNotes.insert(in.role).second) {
-    std::string spaces;
-    for (const std::string& name : logSpaces(run.colour)) spaces += (spaces.empty() ? "" : ", ") + name;
-    warnings.push_back(std::string(in.role) + " '" + in.path + "': " + found.note + "; taken as " + found.name +
-                       ", which will be wrong: give " + flag +
-                       (spaces.empty() ? "" : " (the " + run.colour.origin + " config's log spaces: " + spaces + ")"));
-  } else if (!found.note.empty() && run.spaceNotes.insert(in.role).second) {
-    warnings.push_back(std::string(in.role) + " '" + in.path + "': " + found.note + "; taken as " + found.name + " (" +
-                       flag + " chooses)");
-  }
-  in.space = found.name;
-  in.spaceFrom = found.from;
-  return kExitOK;
-}
-
-// The frame's working space: --working-space, else the mode's default for its Source: for one
-// within 1 in linear light, or the narrowest space for highlights that holds its own.
+// The frame's working space: --working-space, else the mode's default for its Source (under the
+// Analysis choices that pool frames, for the Source of the shot's anchor frame, held for the shot).
 void chooseWorkingSpace(Run& run, int frame, FrameRecord& record) {
   std::string space = run.workingOption;
   record.workingSpaceFrom = "option";
   if (space.empty()) {
     // Without a way into linear light (a config without one) the Source cannot be measured.
-    const std::vector<double>& above = run.source.above;
+    const std::vector<double>& above = run.spacePerFrame ? run.source.above : run.anchorAbove;
     record.aboveOneShare = above.empty() ? std::nan("") : above[0];
     const int highlights = highlightSpaceFor(above);
-    space = highlights < 0 ? run.withinOne : run.forHighlights[size_t(highlights)];
+    space = defaultSpaceFor(run, above);
     record.workingSpaceFrom = above.empty()    ? "default"
                               : highlights < 0 ? "default, Source within 1"
                                                : "default, Source above 1";
@@ -504,43 +703,54 @@ void chooseWorkingSpace(Run& run, int frame, FrameRecord& record) {
   }
 }
 
-// Step 3: the frame's inputs. A still input is read once; Source is served at each frame's own
-// time, the other inputs at every time when they are stills (a held Reference) and at their
-// frame's time otherwise. Colour goes into the frame's working space, where the plug-in sees
-// it; masks are data.
+// Step 3: the frame's inputs. A sequence's frame comes from the shot's reader, which also serves
+// the plug-in the other frames it learns from, in the working space; a still is read once, kept as
+// read and converted again when the working space changes. The Source comes first: it sets the
+// frame's working space.
 int loadInputs(Run& run, int frame, FrameRecord& record) {
-  std::string error;
-  for (ClipInput* in : run.inputs()) {
+  run.reader->hold(frame);
+  const std::vector<ClipInput*> inputs = run.inputs();
+  for (size_t index = 0; index < inputs.size(); ++index) {
+    ClipInput* in = inputs[index];
     in->fresh = false;
-    if (!in->given() || (in->loaded && !isFramePattern(in->pattern))) continue;
-    const auto start = Clock::now();
-    in->path = expandFrame(in->pattern, frame);
-    const bool ok = in->mask ? readMaskImage(in->path, in->image, error) : readColorImage(in->path, in->image, error);
-    if (!ok) return reportError(kExitFailure, error);
-    if (!in->mask) {
-      if (const int status =
-              chooseSpace(run, *in, in == &run.source ? run.sourceSpace : run.referenceSpace, record.warnings))
-        return status;
-      in->imageSpace = in->space;
-      in->nonFinite = countNonFinite(in->image);
-      if (in == &run.source && run.workingOption.empty()) {
-        const Conversion* linear = toLinear(run, in->space);
-        in->above = linear ? sharesAbove(in->image, *linear, run.levels) : std::vector<double>();
-      }
-      if (!isFramePattern(in->pattern)) in->file = in->image;
-    }
-    record.timings.decode += secondsSince(start);
-    in->loaded = in->fresh = true;
-    if (!in->mask && extraParts(in->image) > 0)
-      record.warnings.push_back(run.at(frame) + std::string(in->role) + " '" + in->path + "' has " +
-                                std::to_string(extraParts(in->image) + 1) + " parts: only the first is read" +
-                                (in == &run.source ? " and written" : ""));
-  }
-  chooseWorkingSpace(run, frame, record);
-  for (ClipInput* in : run.inputs()) {
     if (!in->given()) continue;
-    const bool perFrame = isFramePattern(in->pattern) || in == &run.source;
-    bool attach = in->fresh || perFrame;
+    std::string error;
+    if (isFramePattern(in->pattern)) {
+      const std::shared_ptr<const ShotFrame> read = run.reader->frame(int(index), frame, error);
+      if (!read) return reportError(kExitFailure, error);
+      in->image = read->image;
+      in->path = read->path;
+      in->space = read->space;
+      in->spaceFrom = read->spaceFrom;
+      in->imageSpace = read->workingSpace;
+      in->nonFinite = read->nonFinite;
+      in->above = read->above;
+      in->fresh = true;
+      if (in == &run.source) chooseWorkingSpace(run, frame, record);
+      if (!in->mask && in->imageSpace != run.workingSpace)
+        return reportError(kExitFailure, run.at(frame) + in->role + " '" + in->path + "' was read into " +
+                                             in->imageSpace + ", not the frame's working space " + run.workingSpace);
+      continue;
+    }
+    if (!in->loaded) {
+      const auto start = Clock::now();
+      ShotFrame still;
+      if (const int status = readInput(run, *in, frame, still, record.warnings, error, false))
+        return reportError(status, error);
+      in->image = std::move(still.image);
+      in->path = still.path;
+      in->space = still.space;
+      in->spaceFrom = still.spaceFrom;
+      in->imageSpace = still.space;
+      in->nonFinite = still.nonFinite;
+      in->above = std::move(still.above);
+      if (!in->mask) in->file = in->image;
+      in->loaded = in->fresh = true;
+      ++run.summary.filesRead;
+      record.timings.decode += secondsSince(start);
+    }
+    if (in == &run.source) chooseWorkingSpace(run, frame, record);
+    bool attach = in->fresh;
     if (!in->mask && in->imageSpace != run.workingSpace) {
       const auto start = Clock::now();
       if (!in->fresh) in->image = in->file;
@@ -553,12 +763,11 @@ int loadInputs(Run& run, int frame, FrameRecord& record) {
     }
     if (attach) {
       run.session.host->detachImages(run.session.instance, in->clip);
-      if (perFrame)
-        run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image), run.time(frame));
-      else
-        run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image));
+      run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image));
     }
   }
+  for (std::string& warning : run.reader->takeWarnings()) record.warnings.push_back(std::move(warning));
+  record.timings.decode += run.reader->takeSeconds();
   record.source = run.source.path;
   record.reference = run.reference.path;
   record.sourceSpace = run.source.space;
@@ -636,6 +845,16 @@ int lookForSurprises(Run& run, int frame, FrameRecord& record) {
   return kExitOK;
 }
 
+// The frames the match of this frame is learnt from: those the plug-in asks for of the
+// Reference, less those missing from a sequence.
+void noteAnalysis(Run& run, int frame, FrameRecord& record) {
+  if (!run.sequence) return;
+  const ofxhost::FramesNeeded needed = run.session.host->framesNeeded(run.session.instance, run.time(frame));
+  for (const OfxRangeD& range : needed.ranges.at("Reference"))
+    for (double t = std::ceil(range.min); t <= range.max; t += 1.0)
+      (frameComplete(run, int(t)) ? record.learntFrom : record.leftOut).push_back(int(t));
+}
+
 // Step 5: the Output, rendered at the Source's canvas place in tiles.
 int renderOutput(Run& run, int frame, FrameRecord& record) {
   const Image& source = run.source.image;
@@ -652,13 +871,23 @@ int renderOutput(Run& run, int frame, FrameRecord& record) {
   run.session.host->detachImages(run.session.instance, "Output");
   run.session.host->attachImage(run.session.instance, "Output", hostView(output), run.time(frame));
 
+  noteAnalysis(run, frame, record);
   const PixelRect canvas = canvasBounds(output);
   RenderTimes times;
   std::string error;
   const bool rendered = renderFrame(run.session, run.time(frame), {canvas.x1, canvas.y1, canvas.x2, canvas.y2},
                                     run.threads, run.o.tileSize, times, error);
-  record.timings.rebuild += times.rebuild;
+  // Frames the plug-in had read for its build count as decoding, not as the build.
+  const double reading = run.reader->takeSeconds();
+  record.timings.decode += reading;
+  record.timings.rebuild += std::max(0.0, times.rebuild - reading);
   record.timings.apply += times.apply;
+  for (std::string& warning : run.reader->takeWarnings()) {
+    printWarning(warning);
+    record.warnings.push_back(std::move(warning));
+  }
+  const std::string unread = run.reader->takeError();
+  if (!unread.empty()) return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + unread);
   if (!rendered && !interruptSignal())
     return reportError(kExitFailure, "frame " + std::to_string(frame) + ": " + error);
   return kExitOK;
@@ -808,6 +1037,16 @@ int measureFrame(Run& run, int frame, FrameRecord& record) {
   return kExitOK;
 }
 
+// "Learnt from frames 1001-1024 (24 frames)", with the frames missing on disk that were left out.
+std::string learntLine(const FrameRecord& record) {
+  const size_t n = record.learntFrom.size();
+  std::string line = n == 0 ? "Learnt from no frame: the Output is the Source as it is"
+                            : "Learnt from frame" + std::string(n == 1 ? " " : "s ") + frameList(record.learntFrom) +
+                                  (n > 1 ? " (" + std::to_string(n) + " frames)" : "");
+  if (!record.leftOut.empty()) line += "; missing on disk, left out: " + frameList(record.leftOut);
+  return line;
+}
+
 // Step 9: --report lines on standard output and the progress of the shot.
 void printFrame(Run& run, int frame, const FrameRecord& record) {
   if (run.o.report) {
@@ -825,6 +1064,7 @@ void printFrame(Run& run, int frame, const FrameRecord& record) {
     std::vector<std::string> lines = {"Colour: Source in " + record.sourceSpace + ", Reference in " +
                                       record.referenceSpace + ", matched in " + run.workingSpace + " (" + why +
                                       "what the .cube expects), Output in " + record.outputSpace};
+    if (run.sequence) lines.push_back(learntLine(record));
     if (record.quality)
       for (const std::string& line : describeQuality(*record.quality)) lines.push_back(line);
     for (const std::string& line : lines) {
@@ -888,6 +1128,7 @@ int finishRun(Run& run, int status, Clock::time_point started) {
     summary.status = "failed";
   }
   summary.exitStatus = status;
+  if (run.reader) summary.filesRead += run.reader->reads();
   if (run.sequence && verbosity() != Verbosity::Quiet && status == kExitOK) finishProgress(run.progress);
   if (run.o.timings) printTimings(total, summary.seconds, rendered);
   if (!run.o.reportJson.empty()) {

@@ -46,6 +46,8 @@ struct FrameRecord {
   std::vector<std::string> warnings;
   std::string error;  // why the frame failed
   Timings timings;
+  // Sequences: the frames its match was learnt from, and those asked for but missing on disk.
+  std::vector<int> learntFrom, leftOut;
 };
 
 struct RunSummary {
@@ -59,6 +61,8 @@ struct RunSummary {
   double seconds = 0.0;
   std::vector<std::string> warnings;  // those about the whole run
   std::vector<FrameRecord> frames;
+  int filesRead = 0;  // image files decoded, each counted every time it is read
+  FrameRange shot;    // the frames of the SOURCE (else REFERENCE) sequence on disk
 };
 
 // Writes the JSON report of a run to `path` (through a temporary file).

@@ -51,6 +51,21 @@ json qualityJson(const MatchQuality& q) {
   return out;
 }
 
+// The Analysis choice with the settings that play a part in it, as the plug-in was given them.
+json analysisJson(const MatchOptions& o, const RunSummary& run) {
+  json out = {{"mode", o.analysis}, {"shot", {run.shot.first, run.shot.last}}};
+  if (o.analysis == "key") out["key_frame"] = o.keyFrame.value_or(run.shot.first);
+  if (o.analysis == "range") {
+    FrameRange frames = run.shot;
+    std::string unused;
+    if (!o.analysisFrames.empty()) parseFrameRange(o.analysisFrames, frames, unused);
+    out["frames"] = {frames.first, frames.last};
+  }
+  if (o.analysis == "window") out["window_radius"] = o.windowRadius.value_or(5);
+  if (o.analysis == "range" || o.analysis == "window") out["frame_step"] = o.frameStep.value_or(1);
+  return out;
+}
+
 json frameJson(const FrameRecord& f) {
   json out = {{"frame", f.frame}, {"skipped", f.skipped}, {"written", f.written}, {"output", f.output}};
   if (f.skipped) return out;
@@ -68,6 +83,8 @@ json frameJson(const FrameRecord& f) {
   out["quality"] = f.quality ? qualityJson(*f.quality) : json(nullptr);
   out["clipped_share"] = number(f.clippedShare);
   out["non_finite_share"] = {{"source", number(f.sourceNonFinite)}, {"reference", number(f.referenceNonFinite)}};
+  out["learnt_from"] = f.learntFrom;
+  out["left_out"] = f.leftOut;
   out["warnings"] = f.warnings;
   out["error"] = f.error.empty() ? json(nullptr) : json(f.error);
   out["timings"] = timingsJson(f.timings);
@@ -108,9 +125,11 @@ bool writeRunReport(const std::string& path, const MatchOptions& o, const RunSum
         {"cube", run.cube.empty() ? json(nullptr) : json(run.cube)},
         {"ocio_config_out", o.ocioConfigOut.empty() ? json(nullptr) : json(o.ocioConfigOut)},
         {"source_mask", o.sourceMask.empty() ? json(nullptr) : json(o.sourceMask)},
-        {"reference_mask", o.referenceMask.empty() ? json(nullptr) : json(o.referenceMask)}}},
+        {"reference_mask", o.referenceMask.empty() ? json(nullptr) : json(o.referenceMask)},
+        {"analysis", analysisJson(o, run)}}},
       {"warnings", run.warnings},
       {"frames", frames},
+      {"files_read", run.filesRead},
       {"timings", totals}};
 
   // Invalid UTF-8 in a file name is replaced rather than failing the whole report.

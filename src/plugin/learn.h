@@ -1,0 +1,26 @@
+// Learning the match from the images of one frame or of several pooled: the conversion of what
+// the host gave into the float layout the engine reads, and the builder of each mode.
+#pragma once
+
+#include <vector>
+
+#include "engine/engine.h"
+#include "render/image.h"
+
+// The images of one frame a match learns from, in any layout the effect declares.
+struct FrameInputs {
+  ImageView source;
+  ImageView reference;
+  ImageView sourceMask;     // read when hasSourceMask
+  ImageView referenceMask;  // read when hasReferenceMask
+  bool hasSourceMask = false;
+  bool hasReferenceMask = false;
+};
+
+// Fills `lut`, whose storage is in place, from the frames pooled: Different Clips (any matchMode
+// but 1) from the statistics of every frame's samples together, Same Frame from every frame's
+// pixel pairs binned into the same cells. One frame gives the single-frame build. False, with
+// lut.valid false, when working memory could not be had. `parallel` spreads the builds over
+// threads without changing a bit.
+bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode, KernelSet kernels,
+                const ParallelFor* parallel = nullptr);
