@@ -1,12 +1,12 @@
 // What the match figures cost a frame of `vantrel match`: the built tool run on a shot of
-// half-float EXR plates at 1920x1080 (8 frames) and 3840x2160 (4 frames), Different Clips and
-// Same Frame, with --report and --report-json, and with a --sheet per frame on top, against
-// the same shot without them; the two runs of an iteration go one after the other so that
-// both see the same load.
+// half-float EXR plates at 1920x1080 (8 frames) and 3840x2160 (4 frames), with --report alone,
+// --report-json alone, a --sheet per frame alone and the three together (Different Clips; the
+// three together in Same Frame too), against the same shot without them; the two runs of an
+// iteration go one after the other so that both see the same load.
 //
-// Counters: "x_frame", a frame with the figures over one without, from the run's own JSON
-// report (the sum of the frames' steps over that sum less the figures step, which holds the
-// sheet too); "x_run", the whole run with figures over the one without, wall-clock, start-up
+// Counters: "x_frame", a frame with the figures over one without, by the run's own accounting
+// (--timings: the frames' time over that time less the figures step, which holds the sheet
+// too); "x_run", the whole run with figures over the one without, wall-clock, start-up
 // included, as a user times it; "x_run_cpu", the same in processor time (user and system),
 // which other work on the machine disturbs less. Run with --benchmark_repetitions=5
 // --benchmark_report_aggregates_only=true for medians.
@@ -19,12 +19,12 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -105,7 +105,7 @@ struct Seconds {
   double wall = 0, cpu = 0;
 };
 
-Seconds run(const std::vector<std::string>& args) {
+Seconds run(const std::vector<std::string>& args, const std::string& errors) {
   std::vector<std::string> copy = args;
   std::vector<char*> argv;
   std::string program = VANTREL_TOOL;
@@ -115,6 +115,7 @@ Seconds run(const std::vector<std::string>& args) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const auto start = std::chrono::steady_clock::now();
   pid_t pid;
   const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
@@ -129,24 +130,31 @@ Seconds run(const std::vector<std::string>& args) {
           seconds(usage.ru_utime) + seconds(usage.ru_stime)};
 }
 
-// The figures' share of each frame's time by the run's own accounting (its JSON report): the
-// sum of every frame's steps over that sum less the figures step ("quality", which holds the
-// sheet too). The steps of a frame run one after another in one process, so a busy machine
-// slows them alike.
-double frameRatio(const std::string& reportPath) {
-  std::ifstream in(reportPath);
-  const nlohmann::json report = nlohmann::json::parse(in);
-  double all = 0, figures = 0;
-  for (const auto& frame : report["frames"]) {
-    for (const auto& [step, seconds] : frame["timings"].items()) all += seconds.get<double>();
-    figures += frame["timings"]["quality"].get<double>();
+// The figures' share of the frames' time by the run's own accounting (the line --timings
+// writes): that time over that time less the figures step ("quality", which holds the sheet
+// too). The steps of a frame run one after another in one process, so a busy machine slows
+// them alike.
+double frameRatio(const std::string& errorsPath) {
+  std::ifstream in(errorsPath);
+  std::string line;
+  while (std::getline(in, line)) {
+    double total = 0, quality = 0;
+    const size_t at = line.find("timings for "), step = line.find("quality ");
+    if (at == std::string::npos || step == std::string::npos) continue;
+    if (std::sscanf(line.c_str() + line.find(" in ", at), " in %lf s", &total) == 1 &&
+        std::sscanf(line.c_str() + step, "quality %lf s", &quality) == 1 && total > quality)
+      return total / (total - quality);
   }
-  return all / (all - figures);
+  throw std::runtime_error("no timings line in " + errorsPath);
 }
+
+// What a run asks for: 0 --report, 1 --report-json, 2 a --sheet per frame, 3 all three.
+const char* const kFigures[] = {"report", "report-json", "sheet", "all"};
 
 void BM_Figures(benchmark::State& state) {
   const int width = int(state.range(0)), height = width * 9 / 16, frames = int(state.range(3));
-  const bool same = state.range(1) != 0, sheet = state.range(2) != 0;
+  const bool same = state.range(1) != 0;
+  const int figures = int(state.range(2));
   const std::string dir = shot(width, height, frames);
   std::vector<std::string> plain = {"match",
                                     dir + "/plates/f.%04d.exr",
@@ -159,28 +167,34 @@ void BM_Figures(benchmark::State& state) {
                                     same ? "same" : "different",
                                     "--plugin",
                                     VANTREL_PLUGIN,
-                                    "-q"};
+                                    "-q",
+                                    "--timings"};
   std::vector<std::string> figured = plain;
-  figured.insert(figured.end(), {"--report", "--report-json", dir + "/out/report.json"});
-  if (sheet) figured.insert(figured.end(), {"--sheet", dir + "/out/sheet.%04d.png"});
+  if (figures == 0 || figures == 3) figured.push_back("--report");
+  if (figures == 1 || figures == 3) figured.insert(figured.end(), {"--report-json", dir + "/out/report.json"});
+  if (figures == 2 || figures == 3) figured.insert(figured.end(), {"--sheet", dir + "/out/sheet.%04d.png"});
+  const std::string errors = dir + "/out/errors.txt";
   Seconds without, with;
   double frameShare = 0;
   for (auto _ : state) {
-    without = run(plain);
-    with = run(figured);
-    frameShare = frameRatio(dir + "/out/report.json");
+    without = run(plain, errors);
+    with = run(figured, errors);
+    frameShare = frameRatio(errors);
     state.SetIterationTime(with.wall);
   }
+  state.SetLabel(kFigures[figures]);
   state.counters["x_frame"] = frameShare;
   state.counters["x_run"] = with.wall / without.wall;
   state.counters["x_run_cpu"] = with.cpu / without.cpu;
 }
 
 void figureArgs(benchmark::internal::Benchmark* b) {
-  b->ArgNames({"width", "same", "sheet", "frames"});
-  for (int width : {1920, 3840})
-    for (int same : {0, 1})
-      for (int sheet : {0, 1}) b->Args({width, same, sheet, width == 1920 ? 8 : 4});
+  b->ArgNames({"width", "same", "figures", "frames"});
+  for (int width : {1920, 3840}) {
+    const int frames = width == 1920 ? 8 : 4;
+    for (int figures = 0; figures < 4; ++figures) b->Args({width, 0, figures, frames});
+    b->Args({width, 1, 3, frames});
+  }
 }
 
 BENCHMARK(BM_Figures)->Apply(figureArgs)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);

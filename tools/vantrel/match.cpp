@@ -93,6 +93,7 @@ struct ClipInput {
   Image file;                    // a still colour input as read, converted again for another working space
   NonFiniteCount nonFinite;      // of the file read last
   std::vector<double> above;     // Source: shares of pixels above each of the run's levels
+  uint64_t version = 0;          // changes whenever `image` does (for the sheet's kept panels)
   bool given() const { return !pattern.empty(); }
 };
 
@@ -133,6 +134,8 @@ struct Run {
   bool mixedSpaces = false;                    // frames matched in different working spaces
   bool outputChecked = false;                  // an Output read back for its space
   bool figuresWarned = false;                  // "no match figures" said
+  uint64_t imageVersions = 0;                  // the last ClipInput::version given
+  SheetPanels sheetPanels;
   Progress progress;
   RunSummary summary;
   // The shot: the frames of the SOURCE sequence on disk (else the REFERENCE's; with stills only,
@@ -726,6 +729,7 @@ int loadInputs(Run& run, int frame, FrameRecord& record) {
       in->nonFinite = read->nonFinite;
       in->above = read->above;
       in->fresh = true;
+      in->version = ++run.imageVersions;
       if (in == &run.source) chooseWorkingSpace(run, frame, record);
       if (!in->mask && in->imageSpace != run.workingSpace)
         return reportError(kExitFailure, run.at(frame) + in->role + " '" + in->path + "' was read into " +
@@ -762,6 +766,7 @@ int loadInputs(Run& run, int frame, FrameRecord& record) {
       record.timings.decode += secondsSince(start);
     }
     if (attach) {
+      in->version = ++run.imageVersions;
       run.session.host->detachImages(run.session.instance, in->clip);
       run.session.host->attachImage(run.session.instance, in->clip, hostView(in->image));
     }
@@ -1029,7 +1034,11 @@ int measureFrame(Run& run, int frame, FrameRecord& record) {
     const std::string sheetPath = expandFrame(run.o.sheet, frame);
     const std::vector<std::string> lines =
         record.quality ? describeQuality(*record.quality) : std::vector<std::string>{"No figures: " + run.measureError};
-    if (!writeSheet(sheetPath, source, reference, output, lines, measure, run.threads, error))
+    // A held Reference (or Source) is averaged down once; the Output changes every frame.
+    run.sheetPanels.versions[0] = run.source.version;
+    run.sheetPanels.versions[1] = run.reference.version;
+    run.sheetPanels.versions[2] = 0;
+    if (!writeSheet(sheetPath, source, reference, output, lines, measure, run.threads, error, &run.sheetPanels))
       return reportError(kExitFailure, error);
     if (!run.sequence) printNote("wrote " + sheetPath);
   }

@@ -9,9 +9,13 @@
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,50 +43,6 @@ std::vector<Span> spans(int from, int to) {
       span.weights.push_back(float((std::min(b, j + 1.0) - std::max(a, double(j))) / (b - a)));
   }
   return result;
-}
-
-using Floats8 = float __attribute__((vector_size(32)));
-
-// The colour channels of `image` averaged down (or spread up) to width x height.
-Image resampled(const Image& image, int width, int height) {
-  const size_t channels = size_t(image.channels), rowFloats = size_t(image.width) * channels;
-  const std::vector<Span> across = spans(image.width, width), down = spans(image.height, height);
-  // Columns first, whole rows at a time, into an image.width x height image; then rows.
-  std::vector<float> columns(rowFloats * size_t(height), 0.0f);
-  for (int y = 0; y < height; ++y) {
-    const Span& span = down[size_t(y)];
-    float* out = &columns[size_t(y) * rowFloats];
-    for (size_t k = 0; k < span.weights.size(); ++k) {
-      const float* in = &image.pixels[size_t(span.first + int(k)) * rowFloats];
-      const float w = span.weights[k];
-      size_t i = 0;
-      for (; i + 8 <= rowFloats; i += 8) {  // eight at a time, in vector registers
-        Floats8 sum, add;
-        std::memcpy(&sum, out + i, sizeof sum);
-        std::memcpy(&add, in + i, sizeof add);
-        sum += w * add;
-        std::memcpy(out + i, &sum, sizeof sum);
-      }
-      for (; i < rowFloats; ++i) out[i] += w * in[i];
-    }
-  }
-  const size_t order[3] = {0, std::min<size_t>(1, channels - 1), std::min<size_t>(2, channels - 1)};
-  Image panel;
-  panel.width = width;
-  panel.height = height;
-  panel.channels = 3;
-  panel.pixels.assign(size_t(width) * size_t(height) * 3, 0.0f);
-  for (int y = 0; y < height; ++y) {
-    const float* in = &columns[size_t(y) * rowFloats];
-    float* out = &panel.pixels[size_t(y) * size_t(width) * 3];
-    for (int x = 0; x < width; ++x) {
-      const Span& span = across[size_t(x)];
-      for (size_t k = 0; k < span.weights.size(); ++k)
-        for (size_t c = 0; c < 3; ++c)
-          out[size_t(x) * 3 + c] += span.weights[k] * in[size_t(span.first + int(k)) * channels + order[c]];
-    }
-  }
-  return panel;
 }
 
 // 8-bit sRGB codes of linear Rec.709 values, without a power per value: code k covers the
@@ -122,18 +82,139 @@ const SrgbCodes& srgbCodes() {
   return codes;
 }
 
-void encodeInto(const std::vector<float>& colours, unsigned char* codes) {
+void encodeInto(const float* colours, size_t count, unsigned char* codes) {
   const SrgbCodes& encode = srgbCodes();
-  for (size_t i = 0; i < colours.size(); ++i) codes[i] = encode(colours[i]);
+  for (size_t i = 0; i < count; ++i) codes[i] = encode(colours[i]);
 }
 
-// A panel of the sheet in 8-bit sRGB: the picture resampled in its own space, then converted.
-std::vector<unsigned char> panelCodes(const Image& image, int width, int height, const Conversion* toLinear) {
-  Image panel = resampled(image, width, height);
-  if (toLinear) toLinear->apply(panel);
-  std::vector<unsigned char> codes(panel.pixels.size());
-  encodeInto(panel.pixels, codes.data());
-  return codes;
+using Floats8 = float __attribute__((vector_size(32)));
+
+// One panel of the sheet: the picture, where its panel lies and how each axis is averaged.
+struct Panel {
+  const Image* image = nullptr;
+  int left = 0, top = 0, width = 0, height = 0;
+  std::vector<Span> across, down;
+};
+
+// Panel rows [first, last) straight into the sheet's 8-bit sRGB codes (`sheetWidth` pixels a
+// row): each row of the picture's colour channels averaged down, whole input rows at a time,
+// then across; only the averages are converted into linear Rec.709 and encoded. A band needs
+// one input row's worth of sums, so the picture is read once, however large.
+void drawPanelRows(const Panel& panel, int first, int last, const Conversion* toLinear, int sheetWidth,
+                   unsigned char* sheet) {
+  const Image& image = *panel.image;
+  const size_t channels = size_t(image.channels), rowFloats = size_t(image.width) * channels;
+  const size_t order[3] = {0, std::min<size_t>(1, channels - 1), std::min<size_t>(2, channels - 1)};
+  const size_t bandFloats = size_t(panel.width) * 3;
+  std::vector<float> column(rowFloats), rgb(bandFloats * size_t(last - first), 0.0f);
+  for (int y = first; y < last; ++y) {
+    const Span& span = panel.down[size_t(y)];
+    std::fill(column.begin(), column.end(), 0.0f);
+    float* sum = column.data();
+    for (size_t k = 0; k < span.weights.size(); ++k) {
+      const float* in = &image.pixels[size_t(span.first + int(k)) * rowFloats];
+      const float w = span.weights[k];
+      size_t i = 0;
+      for (; i + 8 <= rowFloats; i += 8) {  // eight at a time, in vector registers
+        Floats8 acc, add;
+        std::memcpy(&acc, sum + i, sizeof acc);
+        std::memcpy(&add, in + i, sizeof add);
+        acc += w * add;
+        std::memcpy(sum + i, &acc, sizeof acc);
+      }
+      for (; i < rowFloats; ++i) sum[i] += w * in[i];
+    }
+    float* out = &rgb[size_t(y - first) * bandFloats];
+    for (int x = 0; x < panel.width; ++x) {
+      const Span& cell = panel.across[size_t(x)];
+      for (size_t k = 0; k < cell.weights.size(); ++k)
+        for (size_t c = 0; c < 3; ++c)
+          out[size_t(x) * 3 + c] += cell.weights[k] * sum[size_t(cell.first + int(k)) * channels + order[c]];
+    }
+  }
+  if (toLinear) toLinear->apply(rgb.data(), size_t(panel.width) * size_t(last - first), 3);
+  for (int y = first; y < last; ++y)
+    encodeInto(&rgb[size_t(y - first) * bandFloats], bandFloats,
+               &sheet[(size_t(panel.top + y) * size_t(sheetWidth) + size_t(panel.left)) * 3]);
+}
+
+// Whether a kept panel shows this picture as it is now, at this size and in this conversion.
+bool keptPanel(const SheetPanels::Kept& kept, uint64_t version, const Panel& panel, const Conversion* toLinear) {
+  return kept.version == version && kept.width == panel.width && kept.height == panel.height &&
+         kept.toLinear == toLinear && kept.codes.size() == size_t(panel.width) * size_t(panel.height) * 3;
+}
+
+void pastePanel(const std::vector<unsigned char>& codes, const Panel& panel, int sheetWidth, unsigned char* sheet) {
+  for (int row = 0; row < panel.height; ++row)
+    std::copy_n(&codes[size_t(row) * size_t(panel.width) * 3], size_t(panel.width) * 3,
+                &sheet[(size_t(panel.top + row) * size_t(sheetWidth) + size_t(panel.left)) * 3]);
+}
+
+// Text drawn over the sheet's background once and kept: the labels and most lines are the same
+// on every sheet of a shot, and drawing a line of text takes longer than averaging a frame down.
+struct DrawnText {
+  OIIO::ROI box;                     // from the left end of the baseline
+  std::vector<unsigned char> codes;  // the box's pixels, background and text
+};
+
+class TextCache {
+ public:
+  // The text at (x, y) in `sheet`, which holds only background codes under it; `taken` holds
+  // the boxes of the text already drawn. False when it could not be drawn.
+  bool draw(OIIO::ImageBuf& sheet, int x, int y, const std::string& text, int size, const float colour[3],
+            const unsigned char background[3], std::vector<OIIO::ROI>& taken) {
+    std::shared_ptr<const DrawnText> drawn = find(text, size);
+    if (!drawn) drawn = remember(text, size, colour, background);
+    OIIO::ROI box;
+    if (drawn) box = OIIO::ROI(drawn->box.xbegin + x, drawn->box.xend + x, drawn->box.ybegin + y, drawn->box.yend + y);
+    // Text that would be clipped or would touch other text is drawn in place, as it lands.
+    const OIIO::ROI whole = sheet.roi();
+    bool alone = drawn && box.xbegin >= whole.xbegin && box.xend <= whole.xend && box.ybegin >= whole.ybegin &&
+                 box.yend <= whole.yend;
+    for (const OIIO::ROI& other : taken)
+      alone = alone && (box.xend <= other.xbegin || other.xend <= box.xbegin || box.yend <= other.ybegin ||
+                        other.yend <= box.ybegin);
+    if (drawn) taken.push_back(box);
+    if (!alone) return OIIO::ImageBufAlgo::render_text(sheet, x, y, text, size, kFont, {colour, 3});
+    auto* pixels = static_cast<unsigned char*>(sheet.localpixels());
+    const size_t rowBytes = size_t(box.width()) * 3;
+    for (int row = 0; row < box.height(); ++row)
+      std::copy_n(&drawn->codes[size_t(row) * rowBytes], rowBytes,
+                  &pixels[(size_t(box.ybegin + row) * size_t(whole.width()) + size_t(box.xbegin)) * 3]);
+    return true;
+  }
+
+ private:
+  std::shared_ptr<const DrawnText> find(const std::string& text, int size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = drawn_.find({text, size});
+    return found == drawn_.end() ? nullptr : found->second;
+  }
+
+  std::shared_ptr<const DrawnText> remember(const std::string& text, int size, const float colour[3],
+                                            const unsigned char background[3]) {
+    auto drawn = std::make_shared<DrawnText>();
+    drawn->box = OIIO::ImageBufAlgo::text_size(text, size, kFont);
+    if (!drawn->box.defined() || drawn->box.width() <= 0 || drawn->box.height() <= 0) return nullptr;
+    const OIIO::ImageSpec spec(drawn->box.width(), drawn->box.height(), 3, OIIO::TypeDesc::UINT8);
+    drawn->codes.resize(size_t(spec.width) * size_t(spec.height) * 3);
+    for (size_t i = 0; i < drawn->codes.size(); i += 3) std::copy_n(background, 3, &drawn->codes[i]);
+    OIIO::ImageBuf box(spec, drawn->codes.data());
+    if (!OIIO::ImageBufAlgo::render_text(box, -drawn->box.xbegin, -drawn->box.ybegin, text, size, kFont, {colour, 3}))
+      return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (drawn_.size() >= 64) drawn_.clear();  // the figure lines of a long shot
+    drawn_[{text, size}] = drawn;
+    return drawn;
+  }
+
+  std::mutex mutex_;
+  std::map<std::pair<std::string, int>, std::shared_ptr<const DrawnText>> drawn_;
+};
+
+TextCache& textCache() {
+  static TextCache cache;
+  return cache;
 }
 
 // Written beside the target and moved into place once complete, as every output.
@@ -174,7 +255,8 @@ SheetLayout sheetLayout(const Image& source, const Image& reference, const Image
 }
 
 bool writeSheet(const std::string& path, const Image& source, const Image& reference, const Image& output,
-                const std::vector<std::string>& lines, const Conversion* toLinear, int threads, std::string& error) {
+                const std::vector<std::string>& lines, const Conversion* toLinear, int threads, std::string& error,
+                SheetPanels* kept) {
   const SheetLayout layout = sheetLayout(source, reference, output, lines.size());
   // Composed in 8-bit sRGB code values: only the panels' pixels are converted and encoded.
   OIIO::ImageSpec spec(layout.width, layout.height, 3, OIIO::TypeDesc::UINT8);
@@ -185,38 +267,70 @@ bool writeSheet(const std::string& path, const Image& source, const Image& refer
   spec.attribute("png:filter", 0x08);
   std::vector<unsigned char> pixels(size_t(layout.width) * size_t(layout.height) * 3);
   unsigned char codes[6];
-  encodeInto({kBackground[0], kBackground[1], kBackground[2], kText[0], kText[1], kText[2]}, codes);
-  for (size_t i = 0; i < pixels.size(); i += 3) std::copy_n(codes, 3, &pixels[i]);
+  const float colours[6] = {kBackground[0], kBackground[1], kBackground[2], kText[0], kText[1], kText[2]};
+  encodeInto(colours, 6, codes);
+  const size_t rowBytes = size_t(layout.width) * 3;  // one row of background, copied down
+  for (size_t i = 0; i < rowBytes; i += 3) std::copy_n(codes, 3, &pixels[i]);
+  for (size_t at = rowBytes; at < pixels.size(); at += rowBytes) std::memcpy(&pixels[at], pixels.data(), rowBytes);
   const float text[3] = {codes[3] / 255.0f, codes[4] / 255.0f, codes[5] / 255.0f};
   OIIO::ImageBuf sheet(spec, pixels.data());
 
-  // The three panels side by side in time too, as far as `threads` allows.
-  const Image* panels[3] = {&source, &reference, &output};
-  std::vector<unsigned char> codesOf[3];
-  auto makePanel = [&](int i) {
-    if (panels[i]->width > 0 && panels[i]->height > 0)
-      codesOf[i] = panelCodes(*panels[i], layout.panelWidth[i], layout.panelHeight, toLinear);
+  // The panels go in bands of rows, taken in turn by up to `threads` threads; a band is the same
+  // whichever thread draws it.
+  const Image* pictures[3] = {&source, &reference, &output};
+  const int panelTop = layout.margin + layout.labelHeight;
+  std::vector<Panel> panels, toDraw;
+  std::vector<int> drawnFrom;  // the picture of each panel drawn
+  for (int i = 0, x = layout.margin; i < 3; x += layout.panelWidth[i] + layout.margin, ++i) {
+    if (pictures[i]->width <= 0 || pictures[i]->height <= 0) continue;
+    panels.push_back({pictures[i], x, panelTop, layout.panelWidth[i], layout.panelHeight, {}, {}});
+    if (kept && kept->versions[i] != 0 && keptPanel(kept->kept[i], kept->versions[i], panels.back(), toLinear)) {
+      pastePanel(kept->kept[i].codes, panels.back(), layout.width, pixels.data());
+      continue;
+    }
+    toDraw.push_back(panels.back());
+    toDraw.back().across = spans(pictures[i]->width, layout.panelWidth[i]);
+    toDraw.back().down = spans(pictures[i]->height, layout.panelHeight);
+    drawnFrom.push_back(i);
+  }
+  const int bandRows = 24, bandsPerPanel = (layout.panelHeight + bandRows - 1) / bandRows;
+  const int bands = int(toDraw.size()) * bandsPerPanel;
+  std::atomic<int> next{0};
+  auto drawBands = [&] {
+    for (int band = next++; band < bands; band = next++) {
+      const Panel& panel = toDraw[size_t(band / bandsPerPanel)];
+      const int first = (band % bandsPerPanel) * bandRows;
+      drawPanelRows(panel, first, std::min(panel.height, first + bandRows), toLinear, layout.width, pixels.data());
+    }
   };
   std::vector<std::thread> helpers;
-  for (int i = 1; i < 3 && i < threads; ++i) helpers.emplace_back(makePanel, i);
-  for (int i = int(helpers.size()) + 1; i < 3; ++i) makePanel(i);
-  makePanel(0);
+  for (int i = 1; i < threads && i < bands; ++i) helpers.emplace_back(drawBands);
+  drawBands();
   for (std::thread& helper : helpers) helper.join();
-
-  const char* labels[3] = {"Source", "Reference", "Output"};
-  int x = layout.margin;
-  const int panelTop = layout.margin + layout.labelHeight;
-  bool ok = true;
-  for (int i = 0; i < 3; ++i) {
-    ok = ok && OIIO::ImageBufAlgo::render_text(sheet, x, panelTop - 8, labels[i], 20, kFont, text);
-    for (int row = 0; row < layout.panelHeight && !codesOf[i].empty(); ++row)
-      std::copy_n(&codesOf[i][size_t(row) * size_t(layout.panelWidth[i]) * 3], size_t(layout.panelWidth[i]) * 3,
-                  &pixels[(size_t(panelTop + row) * size_t(layout.width) + size_t(x)) * 3]);
-    x += layout.panelWidth[i] + layout.margin;
+  for (size_t j = 0; kept && j < toDraw.size(); ++j) {
+    SheetPanels::Kept& keep = kept->kept[drawnFrom[j]];
+    keep.version = kept->versions[drawnFrom[j]];
+    if (keep.version == 0) continue;
+    keep.width = toDraw[j].width;
+    keep.height = toDraw[j].height;
+    keep.toLinear = toLinear;
+    keep.codes.resize(size_t(keep.width) * size_t(keep.height) * 3);
+    for (int row = 0; row < keep.height; ++row)
+      std::copy_n(&pixels[(size_t(toDraw[j].top + row) * size_t(layout.width) + size_t(toDraw[j].left)) * 3],
+                  size_t(keep.width) * 3, &keep.codes[size_t(row) * size_t(keep.width) * 3]);
   }
+
+  // Then the labels and lines, over the background around the panels.
+  std::vector<OIIO::ROI> taken;
+  for (const Panel& panel : panels)
+    taken.emplace_back(panel.left, panel.left + panel.width, panel.top, panel.top + panel.height);
+  const char* labels[3] = {"Source", "Reference", "Output"};
+  bool ok = true;
+  for (int i = 0, x = layout.margin; i < 3; x += layout.panelWidth[i] + layout.margin, ++i)
+    ok = ok && textCache().draw(sheet, x, panelTop - 8, labels[i], 20, text, codes, taken);
   int baseline = panelTop + layout.panelHeight + layout.margin + layout.lineHeight - 6;
   for (const std::string& line : lines) {
-    ok = ok && OIIO::ImageBufAlgo::render_text(sheet, layout.margin, baseline, line, 16, kFont, text);
+    ok = ok && textCache().draw(sheet, layout.margin, baseline, line, 16, text, codes, taken);
     baseline += layout.lineHeight;
   }
   if (!ok) {
