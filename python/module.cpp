@@ -78,6 +78,80 @@ struct MatchKeywords {
   }
 };
 
+const Choice kAnalysis{"analysis", "analysisMode", {"current", "key", "range", "window"}};
+
+// An integer keyword (bool and float refused) from `low` to `high`.
+int integerOf(const py::handle& value, const std::string& keyword, long long low, long long high) {
+  if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value))
+    throw py::type_error(keyword + " must be an integer, not " + py::repr(value).cast<std::string>());
+  const long long n = value.cast<long long>();
+  if (n < low || n > high)
+    throw py::value_error(keyword + " must be from " + std::to_string(low) + " to " + std::to_string(high) + ", not " +
+                          std::to_string(n));
+  return int(n);
+}
+
+Setting intsSetting(const char* param, std::vector<int> ints, bool optional) {
+  Setting setting{param, {}, optional};
+  setting.value.ints = std::move(ints);
+  return setting;
+}
+
+// The frames of a shot a session has been given (set_frames).
+struct ShotRange {
+  int first = 0, last = -1;
+  bool given() const { return last >= first; }
+};
+
+// Which frames a session's match is learnt from, with every parameter named so that a call
+// depends on its own arguments: a keyword left out takes the plug-in's default (the key frame:
+// the shot's first), as `vantrel match` does.
+struct AnalysisKeywords {
+  std::string analysis = "current";
+  py::object keyFrame, frameRange, windowRadius, frameStep;
+
+  std::vector<Setting> settings(const ShotRange& shot) const {
+    Setting mode = choose(kAnalysis, analysis);
+    const int choice = mode.value.ints[0];
+    const bool current = choice == 0;
+    const char* names[] = {"", "key", "range", "window"};
+    auto belongs = [&](const py::object& value, const char* keyword, bool fits, const char* with) {
+      if (!value.is_none() && !fits)
+        throw py::value_error(std::string(keyword) + " goes with " + with + ", not analysis='" + analysis + "'");
+    };
+    belongs(keyFrame, "key_frame", choice == 1, "analysis='key'");
+    belongs(frameRange, "frame_range", choice == 2, "analysis='range'");
+    belongs(windowRadius, "window_radius", choice == 3, "analysis='window'");
+    belongs(frameStep, "frame_step", choice == 2 || choice == 3, "analysis='range' or 'window'");
+    if (!current && !shot.given())
+      throw py::value_error(std::string("analysis='") + names[choice] +
+                            "' learns from other frames than the one rendered: give the session the shot's frames "
+                            "with set_frames() first");
+    mode.optional = current;  // a plug-in without the choice learns from each frame
+    std::vector<Setting> out = {mode};
+    const long long lowest = INT_MIN, highest = INT_MAX;
+    out.push_back(intsSetting(
+        "keyFrame", {keyFrame.is_none() ? shot.first : integerOf(keyFrame, "key_frame", lowest, highest)}, current));
+    std::vector<int> range = {0, -1};  // the Source clip's whole range
+    if (!frameRange.is_none()) {
+      if (!py::isinstance<py::sequence>(frameRange) || py::isinstance<py::str>(frameRange) || py::len(frameRange) != 2)
+        throw py::type_error("frame_range must be (first, last), not " + py::repr(frameRange).cast<std::string>());
+      const py::sequence ends = frameRange;
+      range = {integerOf(ends[0], "frame_range's first", lowest, highest),
+               integerOf(ends[1], "frame_range's last", lowest, highest)};
+      if (range[1] < range[0])
+        throw py::value_error("frame_range must be (first, last) with first <= last, not " +
+                              py::repr(frameRange).cast<std::string>());
+    }
+    out.push_back(intsSetting("frameRange", range, current));
+    out.push_back(intsSetting(
+        "windowRadius", {windowRadius.is_none() ? 5 : integerOf(windowRadius, "window_radius", 1, 500)}, current));
+    out.push_back(
+        intsSetting("frameStep", {frameStep.is_none() ? 1 : integerOf(frameStep, "frame_step", 1, 1000)}, current));
+    return out;
+  }
+};
+
 // ---- Pictures
 
 // A picture checked and made C-contiguous (copied only when it is not); `keep` holds the array
@@ -148,7 +222,39 @@ std::string pathOf(const std::filesystem::path& path) {
   return path.string();
 }
 
-// A Session as Python holds it: closed explicitly, by `with`, or when collected.
+// The pictures of one input over a shot: `count` frames, or one picture for all of them.
+std::vector<Pixels> framesOf(const py::object& object, const char* name, bool mask, size_t count,
+                             std::vector<py::array>& keep) {
+  std::vector<Pixels> pictures;
+  if (object.is_none()) return pictures;
+  if (py::isinstance<py::array>(object)) {
+    keep.emplace_back();
+    pictures.push_back(pixelsOf(object, name, mask, keep.back()));
+    return pictures;
+  }
+  if (!py::isinstance<py::sequence>(object) || py::isinstance<py::str>(object))
+    throw py::type_error(std::string(name) + " must be a list of float32 arrays, one per frame" +
+                         (count ? " (or one array for every frame)" : "") + ", not " +
+                         py::str(py::type::of(object).attr("__name__")).cast<std::string>());
+  const py::sequence frames = object;
+  if (count == 0 && py::len(frames) == 0) throw py::value_error(std::string(name) + " holds no frame");
+  if (count != 0 && py::len(frames) != count)
+    throw py::value_error(std::string(name) + " holds " + std::to_string(py::len(frames)) + " frames, sources " +
+                          std::to_string(count));
+  for (size_t i = 0; i < py::len(frames); ++i) {
+    const std::string frameName = std::string(name) + "[" + std::to_string(i) + "]";
+    keep.emplace_back();
+    pictures.push_back(pixelsOf(frames[i], frameName.c_str(), mask, keep.back()));
+    if (pictures.back().channels != pictures.front().channels)
+      throw py::value_error(frameName + " has " + std::to_string(pictures.back().channels) + " channels and " + name +
+                            "[0] " + std::to_string(pictures.front().channels) +
+                            ": the frames of an input share one layout");
+  }
+  return pictures;
+}
+
+// A Session as Python holds it: closed explicitly, by `with`, or when collected. It keeps the
+// arrays of the shot's frames while the plug-in may read them.
 class PySession {
  public:
   PySession(const std::optional<std::filesystem::path>& plugin, std::optional<int> threads) {
@@ -162,13 +268,86 @@ class PySession {
     return *session_;
   }
   void close() {
-    py::gil_scoped_release release;
-    session_.reset();
+    {
+      py::gil_scoped_release release;
+      session_.reset();
+    }
+    frames_.clear();
   }
+
+  void setFrames(const py::object& sources, const py::object& references, const py::object& sourceMask,
+                 const py::object& referenceMask, const py::object& first) {
+    get();
+    pyvantrel::Shot shot;
+    std::vector<py::array> keep;
+    shot.pictures[0] = framesOf(sources, "sources", false, 0, keep);
+    if (shot.pictures[0].size() == 1 && py::isinstance<py::array>(sources))
+      throw py::type_error("sources must be a list of float32 arrays, one per frame, not one array");
+    const size_t count = shot.pictures[0].size();
+    shot.pictures[1] = framesOf(references, "references", false, count, keep);
+    if (shot.pictures[1].empty()) throw py::type_error("references must be given: a list of arrays or one array");
+    shot.pictures[2] = framesOf(sourceMask, "source_mask", true, count, keep);
+    shot.pictures[3] = framesOf(referenceMask, "reference_mask", true, count, keep);
+    shot.first = integerOf(first, "first", 0, INT_MAX - (long long)count);
+    shot.last = shot.first + int(count) - 1;
+    {
+      py::gil_scoped_release release;
+      get().setShot(shot);
+    }
+    frames_ = std::move(keep);  // the old frames go once the plug-in no longer reads them
+    shot_ = {shot.first, shot.last};
+    for (int i = 0; i < 4; ++i) {
+      channels_[i] = shot.pictures[i].empty() ? 0 : shot.pictures[i].front().channels;
+      pictures_[i] = shot.pictures[i];
+    }
+  }
+
+  const ShotRange& shot() const { return shot_; }
+  // The shot's picture of input `input` at frame `time`; null without one.
+  const Pixels* frame(int input, double time) const {
+    const std::vector<Pixels>& pictures = pictures_[input];
+    if (pictures.empty() || !(time >= shot_.first && time <= shot_.last) || time != std::floor(time)) return nullptr;
+    return pictures.size() == 1 ? &pictures.front() : &pictures[size_t(time - shot_.first)];
+  }
+  int channels(int input) const { return channels_[input]; }
 
  private:
   std::unique_ptr<pyvantrel::Session> session_;
+  std::vector<py::array> frames_;
+  ShotRange shot_;
+  int channels_[4] = {};
+  std::vector<Pixels> pictures_[4];
 };
+
+// A session's pictures at `time`: the arrays given, else the shot's frame at that time. A
+// picture given for a frame of the shot has the layout of the shot's frames of its input.
+Inputs sessionInputs(const PySession& s, const py::object& source, const py::object& reference,
+                     const py::object& sourceMask, const py::object& referenceMask, double time) {
+  const py::object* given[4] = {&source, &reference, &sourceMask, &referenceMask};
+  const char* names[4] = {"source", "reference", "source_mask", "reference_mask"};
+  Inputs in;
+  Pixels* pixels[4] = {&in.source, &in.reference, &in.sourceMask, &in.referenceMask};
+  bool* has[4] = {nullptr, nullptr, &in.hasSourceMask, &in.hasReferenceMask};
+  for (int i = 0; i < 4; ++i) {
+    if (!given[i]->is_none()) {
+      *pixels[i] = pixelsOf(*given[i], names[i], i >= 2, in.keep[i]);
+      if (s.channels(i) && pixels[i]->channels != s.channels(i))
+        throw py::value_error(std::string(names[i]) + " has " + std::to_string(pixels[i]->channels) +
+                              " channels and the shot's frames " + std::to_string(s.channels(i)) +
+                              ": give it in the layout of set_frames()");
+    } else if (i < 2) {
+      const Pixels* frame = s.frame(i, time);
+      if (!frame)
+        throw py::value_error(std::string("give ") + names[i] +
+                              (s.shot().given() ? ": time " + py::repr(py::float_(time)).cast<std::string>() +
+                                                      " is no frame of the shot set_frames() gave"
+                                                : " (or the shot's frames with set_frames())"));
+      *pixels[i] = *frame;
+    }
+    if (has[i]) *has[i] = !given[i]->is_none();
+  }
+  return in;
+}
 
 const char* const kModuleDoc = R"(Colour matching of NumPy pictures with the Brenvale.ofx OpenFX plug-in.
 
@@ -190,6 +369,37 @@ The plug-in is found as `vantrel` finds it: plugin=PATH, else OFX_PLUGIN_PATH, e
 installed with the module, else /usr/OFX/Plugins. It prints its own diagnostic lines
 ("Vantrel: ...") on standard error, as in any host.)";
 
+const char* const kSessionMatchDoc = R"(Renders one frame at `time` (the frame number of a shot); returns the Output.
+
+source, reference, mode, preserve, mix, mix_rgb, source_mask, reference_mask: as in
+    vantrel.match(). After set_frames(), source and reference may be left out: the shot's
+    pictures at `time` are used. Pictures given serve `time`; the shot serves the other frames.
+analysis: which frames the match is learnt from, as the plug-in's "Analysis" choice:
+    "current" (the frame rendered, the default), "key" (one frame, held for the shot), "range"
+    (frames pooled into one match for the shot) or "window" (the frames around each frame,
+    pooled). All but "current" need the shot's frames: call set_frames() first.
+key_frame: with analysis="key", the frame (default: the shot's first; a frame outside the shot
+    is taken as its nearest end).
+frame_range: with analysis="range", (first, last) pooled (default: the whole shot).
+window_radius: with analysis="window", frames on each side, 1 to 500 (default 5).
+frame_step: with "range" or "window", pool every Nth frame, 1 to 1000 (default 1).
+
+Raises TypeError or ValueError for arguments the plug-in cannot take (a keyword that does not go
+with the analysis chosen, pooled analysis without the shot's frames), vantrel.Error when the
+plug-in fails. The GIL is released while the plug-in renders.)";
+
+const char* const kSetFramesDoc = R"(Gives the session a shot's frames, which the plug-in reads as a host serves them.
+
+sources: a list of float32 arrays (height, width, 3 or 4), frames first, first + 1, ...
+references: a list of as many arrays, or one array: a still Reference for every frame.
+source_mask, reference_mask: None, one array for every frame, or a list of as many arrays.
+first: the number of the first frame (0 or more; default 0).
+
+Every input's frames share one number of channels. The session keeps the arrays (do not change
+them in place while it holds them) and tells the plug-in its inputs changed; a new call replaces
+the shot. The shot is what match()'s analysis other than "current" learns from, as a host's clips
+give an effect the frames it asks for.)";
+
 const char* const kMatchDoc = R"(Match `source` to `reference`; returns the Output as a new array of the source's shape.
 
 source, reference: float32 arrays (height, width, 3 or 4); their sizes may differ.
@@ -201,6 +411,9 @@ source_mask, reference_mask: float32 arrays that weight which pixels the Differe
     statistics measure (alpha of RGBA, red of RGB, the only channel otherwise); None for none.
 plugin: the plug-in (.ofx file or .ofx.bundle folder) instead of the one found.
 threads: tiles rendered at once (None: one per processor).
+
+A match of single pictures learns from them alone (the plug-in's Analysis "Current Frame"); to
+learn from a key frame or from several frames of a shot, use a Session with set_frames().
 
 Raises TypeError or ValueError for arguments the plug-in cannot take, PluginNotFoundError when
 no plug-in is found, and vantrel.Error when the plug-in fails. The GIL is released while the
@@ -261,15 +474,31 @@ mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
           "match",
           [](PySession& s, const py::object& source, const py::object& reference, double time, const std::string& mode,
              const std::string& preserve, double mix, const py::object& mixRgb, const py::object& sourceMask,
-             const py::object& referenceMask) {
-            const Inputs in = inputsOf(source, reference, sourceMask, referenceMask);
-            return render(s.get(), in, MatchKeywords{mode, preserve, mix, mixRgb}.settings(), time);
+             const py::object& referenceMask, const std::string& analysis, const py::object& keyFrame,
+             const py::object& frameRange, const py::object& windowRadius, const py::object& frameStep) {
+            std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb}.settings();
+            const std::vector<Setting> frames =
+                AnalysisKeywords{analysis, keyFrame, frameRange, windowRadius, frameStep}.settings(s.shot());
+            settings.insert(settings.end(), frames.begin(), frames.end());
+            return render(s.get(), sessionInputs(s, source, reference, sourceMask, referenceMask, time), settings,
+                          time);
           },
-          py::arg("source"), py::arg("reference"), py::kw_only(), py::arg("time") = 0.0, py::arg("mode") = "different",
-          py::arg("preserve") = "nothing", py::arg("mix") = 1.0, py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0),
-          py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(),
-          "Renders one frame at `time` (the frame number of a shot); the other arguments are those of "
-          "vantrel.match(). Returns the Output.")
+          py::arg("source") = py::none(), py::arg("reference") = py::none(), py::kw_only(), py::arg("time") = 0.0,
+          py::arg("mode") = "different", py::arg("preserve") = "nothing", py::arg("mix") = 1.0,
+          py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0), py::arg("source_mask") = py::none(),
+          py::arg("reference_mask") = py::none(), py::arg("analysis") = "current", py::arg("key_frame") = py::none(),
+          py::arg("frame_range") = py::none(), py::arg("window_radius") = py::none(),
+          py::arg("frame_step") = py::none(), kSessionMatchDoc)
+      .def("set_frames", &PySession::setFrames, py::arg("sources"), py::arg("references"), py::kw_only(),
+           py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(), py::arg("first") = 0,
+           kSetFramesDoc)
+      .def_property_readonly(
+          "frames",
+          [](const PySession& s) -> py::object {
+            if (!s.shot().given()) return py::none();
+            return py::make_tuple(s.shot().first, s.shot().last);
+          },
+          "The first and last frame given by set_frames(), or None.")
       .def(
           "lut",
           [](PySession& s) {

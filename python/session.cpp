@@ -5,8 +5,10 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -116,7 +118,8 @@ std::string Session::version() const {
   return plugin ? std::to_string(plugin->pluginVersionMajor) + "." + std::to_string(plugin->pluginVersionMinor) : "";
 }
 
-void Session::give(const std::string& clip, const Pixels* pixels, double time, std::vector<std::string>& changed) {
+void Session::give(int input, const Pixels* pixels, double time, std::vector<std::string>& changed) {
+  const std::string clip = kInputs[input];
   Given now;
   ofxhost::Host& host = *session_.host;
   host.detachImages(session_.instance, clip);
@@ -124,11 +127,36 @@ void Session::give(const std::string& clip, const Pixels* pixels, double time, s
     now = {true, pixels->width, pixels->height, pixels->channels, hashOf(*pixels)};
     host.attachImage(session_.instance, clip, view(*pixels), time);
   } else {
-    host.setClipConnected(session_.instance, clip, false);
+    // A mask of the shot's frames keeps its clip connected: it serves the other frames.
+    host.setClipConnected(session_.instance, clip, served_[input]);
   }
   auto last = given_.find(clip);
   if (last == given_.end() ? now.connected : !(last->second == now)) changed.push_back(clip);
   given_[clip] = now;
+}
+
+void Session::setShot(const Shot& shot) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ofxhost::Host& host = *session_.host;
+  for (int input = 0; input < 4; ++input) {
+    host.setClipFrameRange(session_.instance, kInputs[input], shot.first, shot.last);
+    const std::vector<Pixels>& pictures = shot.pictures[input];
+    served_[input] = !pictures.empty();
+    if (pictures.empty()) {
+      host.setImageSource(session_.instance, kInputs[input], nullptr);
+      continue;
+    }
+    const int first = shot.first, last = shot.last;
+    const ofxhost::Components components = view(pictures.front())->components;
+    host.setImageSource(
+        session_.instance, kInputs[input],
+        [pictures, first, last](double time, bool) -> std::shared_ptr<ofxhost::Image> {
+          if (!(time >= first && time <= last) || time != std::floor(time)) return nullptr;
+          return view(pictures.size() == 1 ? pictures.front() : pictures[size_t(time - first)]);
+        },
+        ofxhost::PixelDepth::Float, components);
+  }
+  shotChanged_ = true;
 }
 
 void Session::render(const std::vector<Setting>& settings, const Pixels& source, const Pixels& reference,
@@ -138,15 +166,21 @@ void Session::render(const std::vector<Setting>& settings, const Pixels& source,
   ofxhost::Host& host = *session_.host;
   for (const Setting& setting : settings) {
     const auto current = host.paramValue(session_.instance, setting.param);
+    if (!current && setting.optional) continue;
     if (!current) throw PluginFailure("the plug-in has no parameter '" + setting.param + "'");
     if (!(*current == setting.value) && !editParam(session_, setting.param, setting.value, time, error))
       throw PluginFailure(error);
   }
   std::vector<std::string> changed;
-  give("Source", &source, time, changed);
-  give("Reference", &reference, time, changed);
-  give("SourceMask", sourceMask, time, changed);
-  give("ReferenceMask", referenceMask, time, changed);
+  give(0, &source, time, changed);
+  give(1, &reference, time, changed);
+  give(2, sourceMask, time, changed);
+  give(3, referenceMask, time, changed);
+  // New frames of the shot: every input may have changed at any frame.
+  for (int input = 0; input < 4 && shotChanged_; ++input)
+    if ((input < 2 || served_[input]) && std::find(changed.begin(), changed.end(), kInputs[input]) == changed.end())
+      changed.push_back(kInputs[input]);
+  shotChanged_ = false;
   for (const std::string& clip : changed) {
     host.beginInstanceChanged(session_.instance);
     host.instanceChanged(session_.instance, kOfxTypeClip, clip, kOfxChangeUserEdited, time);
@@ -160,7 +194,8 @@ void Session::render(const std::vector<Setting>& settings, const Pixels& source,
   host.attachImage(session_.instance, "Output", view(out), time);
   RenderTimes times;
   const bool rendered = renderFrame(session_, time, {0, 0, out.width, out.height}, threads_, 256, times, error);
-  // The caller's arrays go back to it: the host keeps no pointer into them.
+  // The caller's arrays go back to it: the host keeps no pointer into them (the shot's frames
+  // are the module's to keep).
   for (const char* clip : {"Source", "Reference", "SourceMask", "ReferenceMask", "Output"})
     host.detachImages(session_.instance, clip);
   if (!rendered) throw PluginFailure(error);

@@ -34,6 +34,15 @@ struct Pixels {
 struct Setting {
   std::string param;
   ofxhost::ParamValue value;
+  bool optional = false;  // left out when the plug-in lacks it (its value is then the default)
+};
+
+// The frames of a shot the plug-in may ask for besides the one rendered, per input clip
+// (Source, Reference, SourceMask, ReferenceMask): frame first + i is pictures[i], and a single
+// picture serves every frame (a still). An input without pictures serves none.
+struct Shot {
+  int first = 0, last = -1;
+  std::vector<Pixels> pictures[4];
 };
 
 // The plug-in binary: `explicitPath` (a .ofx file or .ofx.bundle folder) when given, else the
@@ -65,6 +74,11 @@ class Session {
   void render(const std::vector<Setting>& settings, const Pixels& source, const Pixels& reference,
               const Pixels* sourceMask, const Pixels* referenceMask, double time, float* output);
 
+  // Serves the shot's frames from now on, as an application serves an effect the frames it asks
+  // for, and gives every input clip the shot's frame range. The pictures must outlive the
+  // session or the next setShot. The next render tells the plug-in its inputs changed.
+  void setShot(const Shot& shot);
+
   // Sets "Save To" to `path` and presses `button` ("exportButton", "exportCDLButton"), as a user
   // would; returns the file the plug-in says it wrote.
   std::string exportFile(const std::string& button, const std::string& path);
@@ -84,9 +98,12 @@ class Session {
              hash == o.hash;
     }
   };
-  void give(const std::string& clip, const Pixels* pixels, double time, std::vector<std::string>& changed);
+  void give(int input, const Pixels* pixels, double time, std::vector<std::string>& changed);
 
+  static constexpr const char* kInputs[4] = {"Source", "Reference", "SourceMask", "ReferenceMask"};
   PluginSession session_;
+  bool shotChanged_ = false;
+  bool served_[4] = {};
   int threads_;
   std::mutex lock_;
   std::map<std::string, Given> given_;

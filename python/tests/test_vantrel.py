@@ -135,6 +135,92 @@ def test_wrong_arguments_get_clear_exceptions(call, error, message):
         call(picture(8, 8))
 
 
+@pytest.mark.parametrize("keywords, flags", [
+    (dict(analysis="key", key_frame=1003), ["--analysis", "key", "--key-frame", "1003"]),
+    (dict(analysis="range"), ["--analysis", "range"]),
+    (dict(analysis="range", frame_range=(1002, 1004), frame_step=2),
+     ["--analysis", "range", "--analysis-frames", "1002-1004", "--frame-step", "2"]),
+    (dict(analysis="window", window_radius=1), ["--analysis", "window", "--window-radius", "1"]),
+])
+@pytest.mark.parametrize("mode", ["different", "same"])
+def test_a_session_given_the_shot_learns_from_its_frames_as_vantrel_match_does(tmp_path, keywords, flags, mode):
+    sources = [picture(24, 32, seed=20 + f) for f in range(5)]
+    if mode == "same":
+        references = [np.clip(s * np.float32([1.1, 1.0, 0.8]) + 0.02 * f, 0, 1).astype(np.float32)
+                      for f, s in enumerate(sources)]
+    else:
+        references = picture(20, 28, seed=30)
+    for f, s in enumerate(sources):
+        write_exr(tmp_path / f"s.{1001 + f}.exr", s)
+        if mode == "same":
+            write_exr(tmp_path / f"r.{1001 + f}.exr", references[f])
+    write_exr(tmp_path / "r.exr", references if mode == "different" else references[0])
+    subprocess.run([TOOL, "match", "s.%04d.exr", "r.%04d.exr" if mode == "same" else "r.exr", "-o", "o.%04d.exr",
+                    "--frames", "1001-1005", "--mode", mode, "--working-space", "lin_rec709", "--plugin", PLUGIN,
+                    "-q"] + flags, cwd=tmp_path, check=True)
+    with vantrel.Session(plugin=PLUGIN) as session:
+        session.set_frames(sources, references, first=1001)
+        assert session.frames == (1001, 1005)
+        for f in (1005, 1001, 1003):  # in any order, as a host may render them
+            ours = session.match(time=f, mode=mode, **keywords)
+            assert np.array_equal(ours, read_exr(tmp_path / f"o.{f}.exr")[:, :, :3]), f
+        # Arrays given for a frame of the shot serve that frame.
+        given = references[1] if mode == "same" else references
+        assert np.array_equal(session.match(sources[1], given, time=1002, mode=mode, **keywords),
+                              read_exr(tmp_path / "o.1002.exr")[:, :, :3])
+
+
+def test_a_held_match_is_the_key_frame_s_own_and_new_frames_rebuild_it(capfd):
+    sources, reference = [picture(24, 24, seed=40 + f) for f in range(4)], picture(24, 24, seed=50)
+    with vantrel.Session(plugin=PLUGIN) as session:
+        session.set_frames(sources, reference)
+        session.match(time=2)
+        at_key = session.lut()
+        session.match(time=3, analysis="key", key_frame=2)
+        assert np.array_equal(session.lut(), at_key)
+        session.match(time=0, analysis="range")
+        pooled = session.lut()
+        session.match(time=3, analysis="range")
+        assert np.array_equal(session.lut(), pooled) and not np.array_equal(pooled, at_key)
+        capfd.readouterr()
+        session.set_frames(sources[::-1], reference)  # the same frames in another order
+        session.match(time=3, analysis="key", key_frame=2)
+        assert "Input clip changed" in capfd.readouterr().err
+        assert np.array_equal(session.lut(), vantrel_lut(sources[1], reference))
+
+
+def vantrel_lut(source, reference):
+    with vantrel.Session(plugin=PLUGIN) as session:
+        session.match(source, reference)
+        return session.lut()
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda s, f: s.match(f[0], f[0], analysis="Range"), ValueError, "'current', 'key', 'range' or 'window'"),
+    (lambda s, f: vantrel.Session(PLUGIN).match(f[0], f[0], analysis="range"), ValueError, "set_frames"),
+    (lambda s, f: s.match(time=0, analysis="range", key_frame=1), ValueError, "key_frame goes with analysis='key'"),
+    (lambda s, f: s.match(time=0, frame_step=2), ValueError, "frame_step goes with analysis='range' or 'window'"),
+    (lambda s, f: s.match(time=0, analysis="window", window_radius=0), ValueError, "window_radius must be from 1"),
+    (lambda s, f: s.match(time=0, analysis="range", frame_range=(3, 1)), ValueError, "first <= last"),
+    (lambda s, f: s.match(time=0, analysis="range", frame_range=3), TypeError, r"frame_range must be \(first, last\)"),
+    (lambda s, f: s.match(time=0, analysis="key", key_frame=1.5), TypeError, "key_frame must be an integer"),
+    (lambda s, f: s.match(time=7), ValueError, "time 7.0 is no frame of the shot"),
+    (lambda s, f: s.match(f[0][:, :, :3], time=0), ValueError, "source has 3 channels and the shot's frames 4"),
+    (lambda s, f: vantrel.Session(PLUGIN).match(time=0), ValueError, "give source"),
+    (lambda s, f: s.set_frames(f[0], f[0]), TypeError, "one per frame, not one array"),
+    (lambda s, f: s.set_frames(f, f[:2]), ValueError, "references holds 2 frames, sources 3"),
+    (lambda s, f: s.set_frames([f[0], f[1][:, :, :3]], f[0]), ValueError, r"sources\[1\] has 3 channels"),
+    (lambda s, f: s.set_frames([], f[0]), ValueError, "sources holds no frame"),
+    (lambda s, f: s.set_frames(f, f[0], first=-1), ValueError, "first must be from 0"),
+])
+def test_wrong_analysis_settings_and_frames_get_clear_exceptions(call, error, message):
+    frames = [picture(8, 8, 4, seed=f) for f in range(3)]
+    with vantrel.Session(plugin=PLUGIN) as session:
+        session.set_frames(frames, frames)
+        with pytest.raises(error, match=message):
+            call(session, frames)
+
+
 def test_the_plug_in_is_found_as_vantrel_finds_it(tmp_path, monkeypatch):
     monkeypatch.setenv("OFX_PLUGIN_PATH", str(tmp_path))
     assert vantrel.find_plugin().endswith("Brenvale.ofx.bundle/Contents/Linux-x86-64/Brenvale.ofx")
