@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -42,18 +45,37 @@ TEST(Farm, TheDocumentedParallelSplitGivesTheFramesOfOneWholeRun) {
   }
 }
 
-// The README's block of `vantrel` commands, typed as printed in a copy of the repository's folder.
-TEST(Docs, TheReadmeExamplesRunAsPrinted) {
-  const std::string example =
-      documentedExample(std::string(VANTREL_SOURCE_DIR) + "/README.md", "<!-- example: readme -->");
-  ASSERT_NE(example.find("vantrel match"), std::string::npos);
-  ScratchDir dir;
+namespace {
+
+// A documented block of shell commands, typed as printed in a copy of the repository's folder
+// (its photographs) with the built `vantrel` on PATH.
+ToolRun runDocumented(const std::string& doc, const std::string& marker, const ScratchDir& dir) {
+  const std::string example = documentedExample(std::string(VANTREL_SOURCE_DIR) + "/" + doc, marker);
+  EXPECT_NE(example.find("vantrel match"), std::string::npos) << doc;
   fs::create_directory(dir / "tests");
   fs::create_directory_symlink(std::string(VANTREL_SOURCE_DIR) + "/tests/data", dir / "tests/data");
   std::ofstream(dir / "example.sh") << example;
   const std::string toolDir = fs::path(toolPath()).parent_path().string();
   const std::string path = "PATH=" + toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-  const ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
+  return runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
+}
+
+}  // namespace
+
+// The README's first example.
+TEST(Docs, TheReadmeMatchExampleRunsAsPrinted) {
+  ScratchDir dir;
+  const ToolRun run = runDocumented("README.md", "<!-- example: match -->", dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Output vs Reference"), std::string::npos) << run.out;
+  for (const char* name : {"matched.png", "same.png", "look.cube", "sheet.png"})
+    EXPECT_TRUE(fs::exists(dir / name)) << name;
+}
+
+// docs/vantrel.md's block of `vantrel` commands.
+TEST(Docs, TheVantrelGuideExamplesRunAsPrinted) {
+  ScratchDir dir;
+  const ToolRun run = runDocumented("docs/vantrel.md", "<!-- example: vantrel -->", dir);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("Output vs Reference"), std::string::npos) << run.out;
   EXPECT_NE(run.err.find("skipped: 1001-1003"), std::string::npos) << run.err;
@@ -85,15 +107,9 @@ TEST(Docs, TheReadmeExamplesRunAsPrinted) {
 // The README's shot example, run as printed, prints the lines the README shows.
 TEST(Docs, TheReadmeShotExampleRunsAsPrinted) {
   const std::string readme = std::string(VANTREL_SOURCE_DIR) + "/README.md";
-  const std::string example = documentedExample(readme, "<!-- example: shots -->");
-  ASSERT_NE(example.find("--analysis range"), std::string::npos);
+  ASSERT_NE(documentedExample(readme, "<!-- example: shots -->").find("--analysis range"), std::string::npos);
   ScratchDir dir;
-  fs::create_directory(dir / "tests");
-  fs::create_directory_symlink(std::string(VANTREL_SOURCE_DIR) + "/tests/data", dir / "tests/data");
-  std::ofstream(dir / "example.sh") << example;
-  const std::string toolDir = fs::path(toolPath()).parent_path().string();
-  const std::string path = "PATH=" + toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-  const ToolRun run = runTool("/bin/bash", {"-e", "example.sh"}, {path}, dir.path);
+  const ToolRun run = runDocumented("README.md", "<!-- example: shots -->", dir);
   ASSERT_EQ(run.status, 0) << run.err;
   std::ifstream text(readme);
   int shown = 0;
@@ -105,4 +121,32 @@ TEST(Docs, TheReadmeShotExampleRunsAsPrinted) {
   EXPECT_EQ(shown, 2);
   const nlohmann::json report = nlohmann::json::parse(std::ifstream(dir / "matched/report.json"));
   EXPECT_EQ(report["frames"][3]["learnt_from"].size(), 6u);
+}
+
+// docs/vantrel.md describes every option the help lists, and names no option the help lacks
+// (the manual page is made from the help), so the three cannot drift apart.
+TEST(Docs, TheOptionReferenceFollowsTheHelp) {
+  auto options = [](const std::string& text) {
+    std::set<std::string> found;
+    static const std::regex option("(^|[^-\\w])(--[a-z][a-z0-9-]*)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
+      found.insert((*it)[2]);
+    return found;
+  };
+  std::string help;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, {"match", "--help"}, {"info", "--help"}}) {
+    const ToolRun run = runTool(toolPath(), args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    help += run.out;
+  }
+  std::ifstream in(std::string(VANTREL_SOURCE_DIR) + "/docs/vantrel.md");
+  const std::string doc((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::set<std::string> inHelp = options(help), inDoc = options(doc);
+  ASSERT_GT(inHelp.size(), 30u);
+  for (const std::string& o : inHelp) EXPECT_TRUE(inDoc.count(o)) << o << " is in --help but not in docs/vantrel.md";
+  // Options of other programs the guide's examples run, and the one it says was removed.
+  const std::set<std::string> others = {"--mulc", "--colorconvert", "--cut", "--colorspace"};
+  for (const std::string& o : inDoc)
+    EXPECT_TRUE(inHelp.count(o) || others.count(o)) << o << " is in docs/vantrel.md but not in --help";
 }
