@@ -59,6 +59,11 @@ constexpr ParamDescription kParams[kParamCount] = {
     buttonParam("exportButton", "Save as .cube LUT", "Export current LUT to .cube file"),
     buttonParam("exportCDLButton", "Save as .cdl", "Export a simplified CDL version (for use in other applications)"),
     buttonParam("rebuildButton", "Refresh", "Recalculate the color match (use if something looks wrong)"),
+    choiceParam("sameFrameFit", "Same Frame Fit",
+                "How Same Frame mode learns the match. Smoothed Cells: each color takes the mean of the pixels "
+                "nearest to it, then the table is smoothed. Fitted Lattice: the whole table is fitted to the "
+                "pixels, which reproduces a grade more closely",
+                "Smoothed Cells", "Fitted Lattice", nullptr),
 };
 
 const char* paramTypeName(ParamKind kind) {

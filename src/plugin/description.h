@@ -35,7 +35,7 @@ constexpr const char* kEffectGrouping = "Kestrow";
 constexpr const char* kEffectContexts[2] = {kOfxImageEffectContextGeneral, kOfxImageEffectContextFilter};
 
 constexpr int kClipCount = 5;
-constexpr int kParamCount = 10;
+constexpr int kParamCount = 11;
 
 // In order of definition.
 extern const ClipDescription kClips[kClipCount];

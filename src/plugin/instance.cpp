@@ -55,6 +55,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
       {"exportButton", &data->exportButtonParam},
       {"exportCDLButton", &data->exportCDLButtonParam},
       {"rebuildButton", &data->rebuildButtonParam},
+      {"sameFrameFit", &data->sameFrameFitParam},
   };
   // Without a parameter suite the handles stay null, like any the host does not deliver.
   if (gParamSuite) {
@@ -70,6 +71,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   data->lutPreserveMode = -1;
   data->lutHadSourceMask = false;
   data->lutHadReferenceMask = false;
+  data->lutSameFrameFit = -1;
 
   OfxPropertySetHandle props = nullptr;
   gEffectSuite->getPropertySet(effect, &props);

@@ -50,6 +50,11 @@ struct InstanceData {
   // Guards lut and the keys: builds and invalidation take it exclusively; applying the LUT
   // and the exporters' reads take it shared.
   std::shared_mutex lutLock;
+  // "sameFrameFit", and the option the LUT was built with: 1 the fitted lattice, anything else
+  // the smoothed cells (-1 until a build). Different Clips builds store 0: the choice plays no
+  // part there.
+  OfxParamHandle sameFrameFitParam;
+  int32_t lutSameFrameFit;
 };
 
 // The instance's record, or null when it has none.

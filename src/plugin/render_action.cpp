@@ -48,6 +48,7 @@ struct Parameters {
   double strengthB = 1.0;
   int matchMode = 0;
   int preserveMode = 0;
+  int sameFrameFit = 0;
 };
 
 struct CacheKeys {
@@ -56,6 +57,7 @@ struct CacheKeys {
   int32_t preserveMode;
   bool hadSourceMask;
   bool hadReferenceMask;
+  int32_t sameFrameFit;  // the learner Same Frame uses: 1 the fitted lattice, else 0
 };
 
 // Everything a build needs, read from the host before any lock is taken.
@@ -88,7 +90,8 @@ void readInt(OfxParamHandle param, double time, int& value) {
 bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
   return data.lut.valid && keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime &&
          keys.matchMode == data.lutMatchMode && keys.preserveMode == data.lutPreserveMode &&
-         keys.hadSourceMask == data.lutHadSourceMask && keys.hadReferenceMask == data.lutHadReferenceMask;
+         keys.hadSourceMask == data.lutHadSourceMask && keys.hadReferenceMask == data.lutHadReferenceMask &&
+         keys.sameFrameFit == data.lutSameFrameFit;
 }
 
 int32_t width(const Rect& r) { return int32_t(r.width()); }
@@ -124,7 +127,11 @@ void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) 
 
   const PreserveMode preserve = PreserveMode(in.params.preserveMode);
   bool built;
-  if (in.params.matchMode == 1) {
+  if (in.params.matchMode == 1 && keys.sameFrameFit == 1) {
+    const FramePair frame{{source.data, width(source.bounds), height(source.bounds), source.rowBytes},
+                          {reference.data, width(reference.bounds), height(reference.bounds), reference.rowBytes}};
+    built = buildMatchLUT_FittedLattice(&frame, 1, data.lut, preserve, gKernelSet);
+  } else if (in.params.matchMode == 1) {
     built = buildMatchLUT_SameClip(source.data, width(source.bounds), height(source.bounds), source.rowBytes,
                                    reference.data, width(reference.bounds), height(reference.bounds),
                                    reference.rowBytes, data.lut, 5.0f, preserve, gKernelSet);
@@ -146,6 +153,7 @@ void rebuild(InstanceData& data, const RenderInputs& in, const CacheKeys& keys) 
   data.lutReferenceTime = keys.time;
   data.lutMatchMode = keys.matchMode;
   data.lutPreserveMode = keys.preserveMode;
+  data.lutSameFrameFit = keys.sameFrameFit;
 }
 
 // Applies the cached LUT (when the cache holds this render's match) into target. Returns with
@@ -205,6 +213,8 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   readDouble(data.strengthBParam, time, p.strengthB);
   readInt(data.matchModeParam, time, p.matchMode);
   readInt(data.preserveModeParam, time, p.preserveMode);
+  // Read only where it plays a part, so Different Clips renders ask the host for nothing new.
+  if (p.matchMode == 1) readInt(data.sameFrameFitParam, time, p.sameFrameFit);
 
   in.hasReference = images.reference != nullptr;
   in.hasSourceMask = images.sourceMask != nullptr;
@@ -243,7 +253,9 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
 
   const ChannelMixes mixes = channelMixes(p.strength, p.strengthR, p.strengthG, p.strengthB);
   if (in.hasReference) {
-    const CacheKeys keys{time, p.matchMode, p.preserveMode, in.hasSourceMask, in.hasReferenceMask};
+    // Only Same Frame has a choice of learner; only option 1 selects the fitted lattice.
+    const int32_t fit = p.matchMode == 1 && p.sameFrameFit == 1 ? 1 : 0;
+    const CacheKeys keys{time, p.matchMode, p.preserveMode, in.hasSourceMask, in.hasReferenceMask, fit};
     applyCached(data, in, keys, mixes, source, output, target);
   } else {
     // Without a Reference the cache is neither tested nor touched.

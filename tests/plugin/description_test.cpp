@@ -142,6 +142,15 @@ std::vector<ExpectedParam> expectedParams() {
        button,
        {S("OfxPropLabel", "Refresh"),
         S("OfxParamPropHint", "Recalculate the color match (use if something looks wrong)")}},
+      {"sameFrameFit",
+       "OfxParamTypeChoice",
+       {S("OfxPropLabel", "Same Frame Fit"),
+        S("OfxParamPropHint",
+          "How Same Frame mode learns the match. Smoothed Cells: each color takes the mean of the pixels nearest "
+          "to it, then the table is smoothed. Fitted Lattice: the whole table is fitted to the pixels, which "
+          "reproduces a grade more closely"),
+        S("OfxParamPropChoiceOption", 0, "Smoothed Cells"), S("OfxParamPropChoiceOption", 1, "Fitted Lattice"),
+        I("OfxParamPropDefault", 0)}},
   };
 }
 
@@ -212,5 +221,6 @@ TEST(Describe, FreshInstanceHasTheDefaults) {
   EXPECT_EQ(host->paramValue(instance, "matchMode")->ints, std::vector<int>{0});
   EXPECT_EQ(host->paramValue(instance, "preserveMode")->ints, std::vector<int>{0});
   EXPECT_EQ(host->paramValue(instance, "exportPath")->str, "");
+  EXPECT_EQ(host->paramValue(instance, "sameFrameFit")->ints, std::vector<int>{0});  // "Smoothed Cells"
   EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
 }

@@ -73,6 +73,7 @@ TEST(CreateInstance, RecordHoldsHandlesStorageAndInitialKeys) {
       {"exportButton", data->exportButtonParam},
       {"exportCDLButton", data->exportCDLButtonParam},
       {"rebuildButton", data->rebuildButtonParam},
+      {"sameFrameFit", data->sameFrameFitParam},
   };
   for (const auto& p : params) {
     ASSERT_NE(instance->param(p.name), nullptr) << p.name;
@@ -88,6 +89,7 @@ TEST(CreateInstance, RecordHoldsHandlesStorageAndInitialKeys) {
   EXPECT_EQ(data->lutPreserveMode, -1);
   EXPECT_FALSE(data->lutHadSourceMask);
   EXPECT_FALSE(data->lutHadReferenceMask);
+  EXPECT_EQ(data->lutSameFrameFit, -1);
   // The storage is really there: the whole lattice can be written.
   std::memset(data->lut.data, 0, size_t(kLutFloats) * sizeof(float));
 
@@ -113,14 +115,23 @@ TEST(CreateInstance, FetchesEachHandleOnceInRecordOrder) {
     }
   }
   const std::vector<std::string> expected = {
-      "clipGetHandle Source",         "clipGetHandle Reference",
-      "clipGetHandle Output",         "clipGetHandle SourceMask",
-      "clipGetHandle ReferenceMask",  "paramGetHandle strength",
-      "paramGetHandle strengthR",     "paramGetHandle strengthG",
-      "paramGetHandle strengthB",     "paramGetHandle matchMode",
-      "paramGetHandle preserveMode",  "paramGetHandle exportPath",
-      "paramGetHandle exportButton",  "paramGetHandle exportCDLButton",
-      "paramGetHandle rebuildButton", "propSetPointer OfxPropInstanceData",
+      "clipGetHandle Source",
+      "clipGetHandle Reference",
+      "clipGetHandle Output",
+      "clipGetHandle SourceMask",
+      "clipGetHandle ReferenceMask",
+      "paramGetHandle strength",
+      "paramGetHandle strengthR",
+      "paramGetHandle strengthG",
+      "paramGetHandle strengthB",
+      "paramGetHandle matchMode",
+      "paramGetHandle preserveMode",
+      "paramGetHandle exportPath",
+      "paramGetHandle exportButton",
+      "paramGetHandle exportCDLButton",
+      "paramGetHandle rebuildButton",
+      "paramGetHandle sameFrameFit",
+      "propSetPointer OfxPropInstanceData",
   };
   EXPECT_EQ(lookups, expected);
   EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);

@@ -115,6 +115,27 @@ TEST(RenderMatch, EveryModeAndPreserveChoiceMatchesTheEngine) {
     }
 }
 
+// "Same Frame Fit" picks the Same Frame learner: option 1 the fitted lattice, every other value
+// the smoothed cells. Different Clips ignores it.
+TEST(RenderMatch, SameFrameFitChoosesTheLearner) {
+  for (int fit : {1, 0, 2})
+    for (int preserve : {0, 2}) {
+      Scene scene(coffee(), rocket());
+      scene.session.setChoice("matchMode", 1);
+      scene.session.setChoice("preserveMode", preserve);
+      scene.session.setChoice("sameFrameFit", fit);
+      ASSERT_EQ(scene.session.render(), kOfxStatOK);
+      const Lut lut = fit == 1 ? fittedLut(preserve, coffee(), rocket()) : engineLut(1, preserve, coffee(), rocket());
+      EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &lut))) << fit << " " << preserve;
+      EXPECT_EQ(scene.session.record().lutSameFrameFit, fit == 1 ? 1 : 0);
+    }
+  Scene scene;
+  scene.session.setChoice("sameFrameFit", 1);
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  const Lut lut = engineLut(0, 0, coffee(), chelsea());
+  EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &lut)));
+}
+
 TEST(RenderMatch, MasksWeightTheDifferentClipsStatistics) {
   const Picture sourceMask = randomPicture(48, 32, 3);  // stretched over the Source
   const Picture referenceMask = randomPicture(80, 60, 4);
@@ -182,6 +203,29 @@ TEST(RenderCache, ModeAndPreserveChangesRebuild) {
   scene.session.setChoice("matchMode", 1);
   ASSERT_EQ(scene.session.render(), kOfxStatOK);
   expected = engineLut(1, 2, coffee(), third);
+  EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &expected)));
+}
+
+// A change of learner is a cache key in Same Frame mode (even when no instance-changed action
+// announces it) and none in Different Clips mode, where the match does not depend on it.
+TEST(RenderCache, SameFrameFitChangesRebuildOnlyInSameFrame) {
+  const Picture second = photo("rocket.jpg", 80, 60), third = photo("astronaut.png", 80, 60);
+  Scene scene;
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  const Lut first = engineLut(0, 0, coffee(), chelsea());
+  Session::overwrite(*scene.reference, second);
+  scene.session.setChoice("sameFrameFit", 1);
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &first)));
+
+  scene.session.setChoice("matchMode", 1);
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  Lut expected = fittedLut(0, coffee(), second);
+  EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &expected)));
+  Session::overwrite(*scene.reference, third);
+  scene.session.setChoice("sameFrameFit", 0);
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  expected = engineLut(1, 0, coffee(), third);
   EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &expected)));
 }
 
