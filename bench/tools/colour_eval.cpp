@@ -8,6 +8,8 @@
 // DIR holds JPEG or PNG photographs (default: the nature photographs of Debian's
 // mate-backgrounds). Each is scaled to N pixels wide (default 640) and stored as an 8-bit
 // sRGB PNG, as are its graded copies. The last row of each table is the tool with its defaults.
+// Same Frame is measured once more per learner ("Same Frame Fit"), with each pair's .cube also
+// applied to the next photograph graded alike.
 #include "colour.h"
 #include "image_io.h"
 #include "quality.h"
@@ -246,6 +248,84 @@ double percentile95(std::vector<double> v) {
   return v[std::min(v.size() - 1, size_t(std::ceil(0.95 * double(v.size()))) - 1)];
 }
 
+// --- Same Frame's two learners ----------------------------------------------------------------
+// "Same Frame Fit" side by side per working space: the in-frame figures, the image against itself,
+// and the .cube learnt on each graded pair applied to the next photograph with the same grade,
+// through the config --ocio-config-out writes (as another application would apply it).
+
+// The next photograph's distance from its graded copy, after/before the look of `config`.
+double lookOnOther(const std::string& config, const std::string& source, const std::string& reference) {
+  Image other;
+  std::string error;
+  if (!readColorImage(source, other, error)) fail(error);
+  OCIO::ConstConfigRcPtr look = OCIO::Config::CreateFromFile(config.c_str());
+  OCIO::PackedImageDesc pixels(other.pixels.data(), other.width, other.height, 4);
+  look->getProcessor(kSrgbTexture, kMatchSpace)->getDefaultCPUProcessor()->apply(pixels);
+  // Written as an 8-bit file would be, like the in-frame outputs.
+  for (size_t i = 0; i < other.pixels.size(); ++i)
+    if (i % 4 != 3) other.pixels[i] = std::round(std::min(1.0f, std::max(0.0f, other.pixels[i])) * 255.0f) / 255.0f;
+  srgbDecode(other.pixels.data(), size_t(other.width) * size_t(other.height), 4);
+  const Image before = linearOf(source), target = linearOf(reference);
+  return comparePixels(other, target).mean / comparePixels(before, target).mean;
+}
+
+void learnerTable(const std::vector<std::string>& spaces, const std::vector<std::string>& names,
+                  const std::vector<Grade>& gradeList, const std::string& dir, bool pairs) {
+  std::printf(
+      "\nSame Frame by learner (\"Same Frame Fit\"): after/before of the mean dE2000 per pixel on each graded "
+      "pair, and with its .cube applied to the next photograph graded alike\n\n");
+  std::printf(
+      "| learner | working space | in-frame mean | in-frame worst | pairs worse | identical: mean | "
+      "other picture: mean | other picture: worst |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
+  struct Row {
+    const char* learner;  // null: the tool's defaults
+    std::string space;
+  };
+  std::vector<Row> rows;
+  for (const char* learner : {"cells", "lattice"})
+    for (const std::string& space : spaces)
+      if (!space.empty()) rows.push_back({learner, space});
+  rows.push_back({nullptr, ""});
+  const std::string output = dir + "/learner.png", config = dir + "/learner.ocio";
+  for (const Row& row : rows) {
+    std::vector<double> ratio, still, cross;
+    int worse = 0;
+    auto run = [&](const std::string& source, const std::string& reference) {
+      std::vector<std::string> args = {"match", source,     reference,      "-o",
+                                       output,  "--mode",   "same",         "--ocio-config-out",
+                                       config,  "--plugin", VANTREL_PLUGIN, "-q"};
+      if (row.learner) args.insert(args.end(), {"--fit", row.learner});
+      if (!row.space.empty()) args.insert(args.end(), {"--working-space", row.space});
+      if (const int status = runTool(args)) fail("vantrel failed (" + std::to_string(status) + ") on " + source);
+      return comparePixels(linearOf(output), linearOf(reference)).mean;
+    };
+    const std::string label = std::string(row.learner ? row.learner : "(default)") + " " +
+                              (row.space.empty() ? std::string("(default)") : row.space);
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string source = dir + "/" + names[i] + ".png", next = dir + "/" + names[(i + 1) % names.size()];
+      for (const Grade& g : gradeList) {
+        const std::string reference = dir + "/" + names[i] + "." + g.name + ".png";
+        const double after = run(source, reference);
+        const double before = comparePixels(linearOf(source), linearOf(reference)).mean;
+        ratio.push_back(after / before);
+        worse += after > before;
+        cross.push_back(lookOnOther(config, next + ".png", next + "." + g.name + ".png"));
+        if (pairs)
+          std::fprintf(stderr, "%s %s %s: %.3f, on the next picture %.3f\n", label.c_str(), names[i].c_str(), g.name,
+                       ratio.back(), cross.back());
+      }
+      still.push_back(run(source, source));
+    }
+    std::printf("| %s | %s | %.3f | %.3f | %d of %zu | %.3f (worst %.3f) | %.3f | %.3f |\n",
+                row.learner ? row.learner : "(default)", row.space.empty() ? "(default)" : row.space.c_str(),
+                mean(ratio), *std::max_element(ratio.begin(), ratio.end()), worse, ratio.size(), mean(still),
+                *std::max_element(still.begin(), still.end()), mean(cross),
+                *std::max_element(cross.begin(), cross.end()));
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -357,6 +437,8 @@ int main(int argc, char** argv) {
                 *std::max_element(still.begin(), still.end()), mean(still95));
     std::fflush(stdout);
   }
+
+  learnerTable(spaces, names, gradeList, dir, o.pairs);
 
   std::printf(
       "\nDifferent Clips, different-scene pairs: dE2000 of the mean colours (mean and 95th percentile over "
