@@ -14,10 +14,13 @@
 //   (W^T W / P + lambda_n L^T L + diag(eps_n)) D = W^T y / P
 //
 // L is the Laplacian over the axes on which a point has both neighbours (so every affine map,
-// the identity included, costs nothing at the lattice's faces either). The system is solved by
-// conjugate gradients with its diagonal as preconditioner, first on a coarse lattice, then on
-// each finer one from the coarser solution, a fixed number of iterations on each: the coarse
-// levels settle the smooth far reaches cheaply and the fine ones add detail, in bounded work.
+// the identity included, costs nothing at the lattice's faces either), and eps_n is zero within
+// a reach of the pairs' colours. The system is solved by conjugate gradients with its diagonal
+// as preconditioner, first on a coarse lattice, then on each finer one from the coarser
+// solution, a fixed number of iterations on each: bounded work, in which the coarse levels
+// settle the smooth far reaches cheaply and the finer ones add detail. A level given no
+// iterations takes the coarser solution as it stands (by default the finest, 65 points, takes
+// the 33-point one: iterations there changed no figure of the evaluation, docs/colour.md).
 // lambda and eps are continuous-scale weights, scaled to each level's spacing.
 #include "engine/fitted_lattice.h"
 
