@@ -369,7 +369,7 @@ bool fitLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, Preserv
       if (coarser > 0)
         for (int c = 0; c < 3; ++c) prolongLattice(solution[c].data(), coarser, x[c]);
 
-      // The Laplacian's masks over one plane, padded like the lattice arrays.
+      // The Laplacian's masks over one plane, with n + 16 zeros before and after.
       const int64_t plane = int64_t(size) * size;
       const int64_t maskPad = int64_t(size) + 16;
       std::vector<float> masks(size_t(2 * (plane + 2 * maskPad)), 0.0f);

@@ -49,7 +49,7 @@ struct FitPriorParams {
   const float* maskG;
   float lambda;
   const float* eps;   // per point
-  const float* x[3];  // with kFitPad zeros before and after
+  const float* x[3];  // with at least n + 16 zeros before and after
   float* g;           // working array, padded like x
   float* out[3];      // lambda L^T L x + eps x, L the masked Laplacian
 };
