@@ -58,7 +58,7 @@ ENGINE_INLINE T priorAt(const float* g, const float* x, const float* eps, const 
   return lambda * sum + ld<T>(eps) * ld<T>(x);
 }
 
-// out = lambda L^T L x + eps x for each channel, plane by plane: L x into p.g, then its
+// out = lambda L^T L x + eps x for one channel, plane by plane: L x into p.g, then its
 // transpose. The planes of x and g are padded with zeros, so neighbours past the lattice read
 // zeros that the masks or the red conditions leave out.
 template <int W>
@@ -67,35 +67,34 @@ void fitPrior(const FitPriorParams& p) {
   const int32_t n = p.n;
   const int64_t plane = int64_t(n) * n;
   const F lambdaV = simd::splat<F>(p.lambda);
-  for (int c = 0; c < 3; ++c) {
-    const float* x = p.x[c];
-    for (int32_t r = 0; r < n; ++r) {
-      const bool inside = r > 0 && r < n - 1;
-      const int64_t first = r * plane;
-      int64_t q = 0;
-      for (; q + W <= plane; q += W)
-        simd::store(p.g + first + q, laplacianAt<F>(x + first + q, p.maskB + q, p.maskG + q, n, plane, inside));
-      for (; q < plane; ++q)
-        p.g[first + q] = laplacianAt<float>(x + first + q, p.maskB + q, p.maskG + q, n, plane, inside);
-    }
-    float* out = p.out[c];
-    for (int32_t r = 0; r < n; ++r) {
-      const bool red[3] = {r - 1 > 0, r > 0 && r < n - 1, r + 1 < n - 1};
-      const int64_t first = r * plane;
-      int64_t q = 0;
-      for (; q + W <= plane; q += W)
-        simd::store(out + first + q, priorAt<F>(p.g + first + q, x + first + q, p.eps + first + q, p.maskB + q,
-                                                p.maskG + q, n, plane, red, lambdaV));
-      for (; q < plane; ++q)
-        out[first + q] = priorAt<float>(p.g + first + q, x + first + q, p.eps + first + q, p.maskB + q, p.maskG + q, n,
-                                        plane, red, p.lambda);
-    }
+  const float* x = p.x;
+  for (int32_t r = 0; r < n; ++r) {
+    const bool inside = r > 0 && r < n - 1;
+    const int64_t first = r * plane;
+    int64_t q = 0;
+    for (; q + W <= plane; q += W)
+      simd::store(p.g + first + q, laplacianAt<F>(x + first + q, p.maskB + q, p.maskG + q, n, plane, inside));
+    for (; q < plane; ++q)
+      p.g[first + q] = laplacianAt<float>(x + first + q, p.maskB + q, p.maskG + q, n, plane, inside);
+  }
+  float* out = p.out;
+  for (int32_t r = 0; r < n; ++r) {
+    const bool red[3] = {r - 1 > 0, r > 0 && r < n - 1, r + 1 < n - 1};
+    const int64_t first = r * plane;
+    int64_t q = 0;
+    for (; q + W <= plane; q += W)
+      simd::store(out + first + q, priorAt<F>(p.g + first + q, x + first + q, p.eps + first + q, p.maskB + q,
+                                              p.maskG + q, n, plane, red, lambdaV));
+    for (; q < plane; ++q)
+      out[first + q] = priorAt<float>(p.g + first + q, x + first + q, p.eps + first + q, p.maskB + q, p.maskG + q, n,
+                                      plane, red, p.lambda);
   }
 }
 
 using F8 = simd::V<8>::F;
 
-// out += M x for every cell with pairs, M its corners' 8 x 8 moment matrix, in cell order.
+// out += M x for every cell with pairs, M its corners' 8 x 8 moment matrix, in cell order; one
+// channel.
 template <int W>
 void fitCells(const FitCellsParams& p) {
   int64_t offsets[8];
@@ -103,24 +102,23 @@ void fitCells(const FitCellsParams& p) {
   for (int64_t s = 0; s < p.count; ++s) {
     const float* m = p.moments + s * 64;
     const int64_t base = p.base[s];
-    for (int c = 0; c < 3; ++c) {
-      const float* x = p.x[c] + base;
-      // M is symmetric: its column k is its row k.
-      F8 y = ld<F8>(m) * x[offsets[0]];
-      for (int k = 1; k < 8; ++k) y = y + ld<F8>(m + 8 * k) * x[offsets[k]];
-      float values[8];
-      simd::store(values, y);
-      float* out = p.out[c] + base;
-      for (int k = 0; k < 8; ++k) out[offsets[k]] += values[k];
-    }
+    const float* x = p.x + base;
+    // M is symmetric: its column k is its row k.
+    F8 y = ld<F8>(m) * x[offsets[0]];
+    for (int k = 1; k < 8; ++k) y = y + ld<F8>(m + 8 * k) * x[offsets[k]];
+    float values[8];
+    simd::store(values, y);
+    float* out = p.out + base;
+    for (int k = 0; k < 8; ++k) out[offsets[k]] += values[k];
   }
 }
 
 // Accumulates, pair by pair in order, each pair's trilinear weights w into its cell's w w^T and
-// w times its target, per channel.
+// w times its target, per channel; the pairs of other slots are passed over.
 template <int W>
 void fitMoments(const FitMomentsParams& p) {
   for (int64_t i = 0; i < p.count; ++i) {
+    if (p.slot[i] < p.slotBegin || p.slot[i] >= p.slotEnd) continue;
     const float fr = p.fraction[0][i], fg = p.fraction[1][i], fb = p.fraction[2][i];
     const float ur = 1.0f - fr, ug = 1.0f - fg, ub = 1.0f - fb;
     const F8 wr = {ur, ur, ur, ur, fr, fr, fr, fr};

@@ -82,7 +82,7 @@ struct DataTerm {
   int64_t count() const { return int64_t(base.size()); }
 };
 
-void gatherData(const Pairs& pairs, int32_t n, const FitKernels& fit, DataTerm& data) {
+void gatherData(const Pairs& pairs, int32_t n, const FitKernels& fit, const FitTasks& tasks, DataTerm& data) {
   const int64_t count = pairs.count();
   const int64_t cells = int64_t(n - 1) * (n - 1) * (n - 1);
   std::vector<int32_t> slotOf(size_t(cells), -1);
@@ -103,12 +103,19 @@ void gatherData(const Pairs& pairs, int32_t n, const FitKernels& fit, DataTerm& 
   const size_t slots = data.base.size();
   data.moments.assign(slots * 64, 0.0f);
   for (auto& r : data.rhs) r.assign(slots * 8, 0.0f);
-  fit.moments({count,
-               {fraction[0].data(), fraction[1].data(), fraction[2].data()},
-               {pairs.target[0].data(), pairs.target[1].data(), pairs.target[2].data()},
-               slot.data(),
-               data.moments.data(),
-               {data.rhs[0].data(), data.rhs[1].data(), data.rhs[2].data()}});
+  // Each task takes a range of slots and goes through every pair, so each slot's sums run in pair
+  // order whatever the split.
+  const int32_t groups = int32_t(std::max<int64_t>(1, std::min<int64_t>(int64_t(slots), tasks.threads)));
+  runFitTasks(tasks, groups, [&](int32_t t, int32_t) {
+    fit.moments({count,
+                 {fraction[0].data(), fraction[1].data(), fraction[2].data()},
+                 {pairs.target[0].data(), pairs.target[1].data(), pairs.target[2].data()},
+                 slot.data(),
+                 int32_t(int64_t(slots) * t / groups),
+                 int32_t(int64_t(slots) * (t + 1) / groups),
+                 data.moments.data(),
+                 {data.rhs[0].data(), data.rhs[1].data(), data.rhs[2].data()}});
+  });
   const float mean = 1.0f / float(count);
   for (float& m : data.moments) m *= mean;
   for (auto& r : data.rhs)
@@ -197,6 +204,7 @@ std::vector<float> laplacianDiagonal(int32_t n) {
   return diag;
 }
 
+// One level's system; the channels share its matrix and nothing else.
 struct Solver {
   const FitKernels& fit;
   int32_t n;
@@ -206,58 +214,53 @@ struct Solver {
   const float* eps;
   const float* maskB;
   const float* maskG;
-  float* g;
+  const float* invDiag;
 
-  void apply(float* const in[3], float* const out[3]) const {
-    fit.prior({n, maskB, maskG, lambda, eps, {in[0], in[1], in[2]}, g, {out[0], out[1], out[2]}});
-    fit.cells(
-        {n, data.count(), data.base.data(), data.moments.data(), {in[0], in[1], in[2]}, {out[0], out[1], out[2]}});
+  // out = A in for one channel, g its working array.
+  void apply(const float* in, float* g, float* out) const {
+    fit.prior({n, maskB, maskG, lambda, eps, in, g, out});
+    fit.cells({n, data.count(), data.base.data(), data.moments.data(), in, out});
   }
 };
 
-// Preconditioned conjugate gradients on each channel, from x as it stands.
-void solveLevel(const Solver& s, float* const x[3], float* const b[3], const float* invDiag, int32_t iterations,
-                LatticeArrays& work) {
-  float* r[3] = {work[0], work[1], work[2]};
-  float* z[3] = {work[3], work[4], work[5]};
-  float* p[3] = {work[6], work[7], work[8]};
-  float* q[3] = {work[9], work[10], work[11]};
+// The working arrays of one channel's solve.
+struct ChannelWork {
+  float *r, *z, *p, *q, *g;
+};
+
+// Preconditioned conjugate gradients on one channel, from x as it stands.
+void solveChannel(const Solver& s, float* x, const float* b, int32_t iterations, const ChannelWork& w) {
   const int64_t points = s.points;
-  s.apply(x, q);
-  double rz[3], settled[3];
-  bool active[3];
-  for (int c = 0; c < 3; ++c) {
-    for (int64_t j = 0; j < points; ++j) {
-      r[c][j] = b[c][j] - q[c][j];
-      z[c][j] = r[c][j] * invDiag[j];
-      p[c][j] = z[c][j];
-    }
-    rz[c] = s.fit.dot(r[c], z[c], points);
-    settled[c] = rz[c] * kSettled;
-    active[c] = rz[c] > 0.0;
+  s.apply(x, w.g, w.q);
+  for (int64_t j = 0; j < points; ++j) {
+    w.r[j] = b[j] - w.q[j];
+    w.z[j] = w.r[j] * s.invDiag[j];
+    w.p[j] = w.z[j];
   }
-  for (int32_t it = 0; it < iterations && (active[0] || active[1] || active[2]); ++it) {
-    s.apply(p, q);
-    for (int c = 0; c < 3; ++c) {
-      if (!active[c]) continue;
-      const double pq = s.fit.dot(p[c], q[c], points);
-      if (!(pq > 0.0)) {
-        active[c] = false;
-        continue;
-      }
-      const float alpha = float(rz[c] / pq);
-      const double next = s.fit.step({alpha, x[c], r[c], z[c], p[c], q[c], invDiag, points});
-      if (!(next > settled[c])) {
-        active[c] = false;
-        continue;
-      }
-      s.fit.direction(float(next / rz[c]), p[c], z[c], points);
-      rz[c] = next;
-    }
+  double rz = s.fit.dot(w.r, w.z, points);
+  const double settled = rz * kSettled;
+  if (!(rz > 0.0)) return;
+  for (int32_t it = 0; it < iterations; ++it) {
+    s.apply(w.p, w.g, w.q);
+    const double pq = s.fit.dot(w.p, w.q, points);
+    if (!(pq > 0.0)) return;
+    const float alpha = float(rz / pq);
+    const double next = s.fit.step({alpha, x, w.r, w.z, w.p, w.q, s.invDiag, points});
+    if (!(next > settled)) return;
+    s.fit.direction(float(next / rz), w.p, w.z, points);
+    rz = next;
   }
 }
 
 }  // namespace
+
+void runFitTasks(const FitTasks& tasks, int32_t count, const FitTaskBody& body) {
+  if (tasks.run && tasks.threads > 1 && count > 1) {
+    tasks.run(count, body);
+  } else {
+    for (int32_t t = 0; t < count; ++t) body(t, 0);
+  }
+}
 
 std::vector<int32_t> fitLevelSizes(int32_t n, int32_t coarsest) {
   std::vector<int32_t> sizes{n};
@@ -297,7 +300,7 @@ void prolongLattice(const float* coarse, int32_t m, float* fine) {
 }
 
 bool fitLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, PreserveMode mode, KernelSet kernels,
-                const FitSettings& settings) {
+                const FitSettings& settings, const FitTasks& tasks) {
   lut.valid = false;
   const int32_t n = lut.size;
   // Beyond 1024 points the lattice's point indices would leave 32 bits (and its arrays memory).
@@ -328,11 +331,12 @@ bool fitLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, Preserv
       fallOffShare(dist, distanceLevel, size, settings.reach, coarserShare, coarser, share);
       if (iterations <= 0) {
         // Nothing to solve here: the coarser solution as this level's lattice stands for it.
-        for (int c = 0; c < 3; ++c) {
-          std::vector<float> fine(static_cast<size_t>(points), 0.0f);
-          if (coarser > 0) prolongLattice(solution[c].data(), coarser, fine.data());
-          solution[c].swap(fine);
-        }
+        std::vector<float> fine[3];
+        for (auto& f : fine) f.assign(static_cast<size_t>(points), 0.0f);
+        if (coarser > 0)
+          runFitTasks(tasks, 3,
+                      [&](int32_t c, int32_t) { prolongLattice(solution[c].data(), coarser, fine[c].data()); });
+        for (int c = 0; c < 3; ++c) solution[c].swap(fine[c]);
         coarserShare.swap(share);
         coarser = size;
         continue;
@@ -342,15 +346,15 @@ bool fitLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, Preserv
       const float eps = settings.falloff * spacing * spacing * spacing;
 
       DataTerm data;
-      if (pairs.count() > 0) gatherData(pairs, size, fit, data);
+      if (pairs.count() > 0) gatherData(pairs, size, fit, tasks, data);
 
-      // x[3], b[3], g, eps, the diagonal's inverse, and the solver's twelve.
-      LatticeArrays arrays(9, size);
-      LatticeArrays work(12, size);
+      // x[3], b[3], eps, the diagonal's inverse, and each channel's five working arrays.
+      LatticeArrays arrays(8, size);
+      LatticeArrays work(15, size);
       float* x[3] = {arrays[0], arrays[1], arrays[2]};
       float* b[3] = {arrays[3], arrays[4], arrays[5]};
-      float* epsField = arrays[7];
-      float* invDiag = arrays[8];
+      float* epsField = arrays[6];
+      float* invDiag = arrays[7];
       const std::vector<float> priorDiag = laplacianDiagonal(size);
       std::vector<float> diag(static_cast<size_t>(points));
       for (int64_t j = 0; j < points; ++j) {
@@ -367,7 +371,7 @@ bool fitLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, Preserv
       for (int64_t j = 0; j < points; ++j) invDiag[j] = diag[size_t(j)] > 0.0f ? 1.0f / diag[size_t(j)] : 0.0f;
 
       if (coarser > 0)
-        for (int c = 0; c < 3; ++c) prolongLattice(solution[c].data(), coarser, x[c]);
+        runFitTasks(tasks, 3, [&](int32_t c, int32_t) { prolongLattice(solution[c].data(), coarser, x[c]); });
 
       // The Laplacian's masks over one plane, with n + 16 zeros before and after.
       const int64_t plane = int64_t(size) * size;
@@ -381,8 +385,11 @@ bool fitLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, Preserv
           maskG[int64_t(g) * size + bb] = g > 0 && g < size - 1 ? 1.0f : 0.0f;
         }
 
-      const Solver solver{fit, size, points, lambda, data, epsField, maskB, maskG, arrays[6]};
-      solveLevel(solver, x, b, invDiag, iterations, work);
+      const Solver solver{fit, size, points, lambda, data, epsField, maskB, maskG, invDiag};
+      runFitTasks(tasks, 3, [&](int32_t c, int32_t) {
+        solveChannel(solver, x[c], b[c], iterations,
+                     {work[5 * c], work[5 * c + 1], work[5 * c + 2], work[5 * c + 3], work[5 * c + 4]});
+      });
 
       for (int c = 0; c < 3; ++c) solution[c].assign(x[c], x[c] + points);
       coarserShare.swap(share);
@@ -391,15 +398,16 @@ bool fitLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, Preserv
 
     std::vector<float> coord(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i) coord[size_t(i)] = latticeCoordinate(i, n);
-    float* out = lut.data;
-    int64_t j = 0;
-    for (int32_t r = 0; r < n; ++r)
+    runFitTasks(tasks, n, [&](int32_t r, int32_t) {
+      int64_t j = int64_t(r) * n * n;
+      float* out = lut.data + j * 3;
       for (int32_t g = 0; g < n; ++g)
         for (int32_t b = 0; b < n; ++b, ++j, out += 3) {
           out[0] = clampUnit(coord[size_t(r)] + solution[0][size_t(j)]);
           out[1] = clampUnit(coord[size_t(g)] + solution[1][size_t(j)]);
           out[2] = clampUnit(coord[size_t(b)] + solution[2][size_t(j)]);
         }
+    });
   } catch (const std::bad_alloc&) {
     return false;
   } catch (const std::length_error&) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "engine/engine.h"
@@ -30,6 +31,18 @@ struct FitSettings {
   int32_t iterations[6] = {0, 8, 20, 20, 20, 20};
 };
 
+// How the fit hands out its work: run(count, body) calls body(task, slot) for every task in
+// [0, count), on any threads in any order, and returns when all have finished; `slot` is below
+// `threads` and no two bodies running at once share one. Without run, or with one thread, the
+// tasks run in order on the caller's thread. The tasks of one call write disjoint parts of the
+// results with the same arithmetic however they are spread: every split gives the same table.
+using FitTaskBody = std::function<void(int32_t task, int32_t slot)>;
+struct FitTasks {
+  int32_t threads = 1;
+  std::function<void(int32_t count, const FitTaskBody& body)> run;
+};
+void runFitTasks(const FitTasks& tasks, int32_t count, const FitTaskBody& body);
+
 // Sizes from the coarsest level to n: n, (n - 1) / 2 + 1, ... while the spacing halves exactly
 // and the size stays at least `coarsest`.
 std::vector<int32_t> fitLevelSizes(int32_t n, int32_t coarsest);
@@ -38,7 +51,12 @@ std::vector<int32_t> fitLevelSizes(int32_t n, int32_t coarsest);
 // trilinear function the coarse lattice stands for). Planar, one channel.
 void prolongLattice(const float* coarse, int32_t m, float* fine);
 
+// The learner behind buildMatchLUT_FittedLattice, with its settings and its tasks' runner. Its
+// work is spread as: the moments of the pairs over ranges of cells (each task going through
+// every pair), each level's solve and prolongation over the three channels, and the table's
+// filling over red planes; the pairs' sampling, the cells' numbering and the distances to the
+// pairs run on the caller's thread.
 bool fitLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, PreserveMode mode, KernelSet kernels,
-                const FitSettings& settings);
+                const FitSettings& settings, const FitTasks& tasks = FitTasks{});
 
 }  // namespace engine

@@ -22,14 +22,17 @@ struct BoxParams {
 };
 
 // The fitted lattice's working data (fitted_lattice.cpp). Lattice arrays are planar, one per
-// channel, in the lattice's point order.
+// channel, in the lattice's point order. Each call writes only its own part of the results
+// (some slots, one channel), so calls for different parts can run at the same time.
 struct FitMomentsParams {
   int64_t count;             // pairs
   const float* fraction[3];  // each pair's place within its cell along red, green, blue
   const float* target[3];    // each pair's target minus its source colour
   const int32_t* slot;       // each pair's cell, numbered in order of first use
-  float* moments;            // per slot: the 8 x 8 sum of w w^T over its pairs (w: corner weights)
-  float* rhs[3];             // per slot and channel: the 8 sums of w times the target
+  int32_t slotBegin;         // only the pairs of slots slotBegin .. slotEnd - 1 are added
+  int32_t slotEnd;
+  float* moments;  // per slot: the 8 x 8 sum of w w^T over its pairs (w: corner weights)
+  float* rhs[3];   // per slot and channel: the 8 sums of w times the target
 };
 
 struct FitCellsParams {
@@ -37,8 +40,8 @@ struct FitCellsParams {
   int64_t count;         // slots
   const int32_t* base;   // each slot's first lattice point
   const float* moments;  // 64 per slot
-  const float* x[3];
-  float* out[3];  // += the slot's moments times its corners' values
+  const float* x;        // one channel
+  float* out;            // += the slot's moments times its corners' values
 };
 
 struct FitPriorParams {
@@ -48,10 +51,10 @@ struct FitPriorParams {
   const float* maskB;
   const float* maskG;
   float lambda;
-  const float* eps;   // per point
-  const float* x[3];  // with at least n + 16 zeros before and after
-  float* g;           // working array, padded like x
-  float* out[3];      // lambda L^T L x + eps x, L the masked Laplacian
+  const float* eps;  // per point
+  const float* x;    // one channel, with at least n + 16 zeros before and after
+  float* g;          // working array, padded like x
+  float* out;        // lambda L^T L x + eps x, L the masked Laplacian
 };
 
 struct FitStepParams {

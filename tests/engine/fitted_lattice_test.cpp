@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <numeric>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -210,6 +212,34 @@ TEST(FittedLattice, EveryKernelSetBuildsTheSameTable) {
   for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
     const std::vector<float> best = fit(&frame, 1, mode);
     forEachKernelSet([&](KernelSet k) { EXPECT_EQ(fit(&frame, 1, mode, k), best) << mode; });
+  }
+}
+
+// However the work is spread (threads taking tasks as they come, or every task in reverse order
+// on one thread), the table has the same bits.
+TEST(FittedLattice, SpreadingTheWorkChangesNoBit) {
+  const Pictures p{loadPhoto("rocket.jpg", 480, 270), loadPhoto("chelsea.png", 480, 270)};
+  const FramePair frame = p.frame();
+  engine::FitTasks threads{3, [](int32_t count, const engine::FitTaskBody& body) {
+                             std::atomic<int32_t> next{0};
+                             std::vector<std::thread> pool;
+                             for (int32_t slot = 0; slot < 3; ++slot)
+                               pool.emplace_back([&, slot] {
+                                 for (int32_t t; (t = next++) < count;) body(t, slot);
+                               });
+                             for (auto& t : pool) t.join();
+                           }};
+  engine::FitTasks reversed{4, [](int32_t count, const engine::FitTaskBody& body) {
+                              for (int32_t t = count - 1; t >= 0; --t) body(t, 0);
+                            }};
+  for (PreserveMode mode : {PreserveNothing, PreserveColors}) {
+    const std::vector<float> one = fit(&frame, 1, mode);
+    for (const engine::FitTasks* tasks : {&threads, &reversed}) {
+      std::vector<float> spread(static_cast<size_t>(kLutFloats));
+      LUT3D lut{spread.data(), kLutSize, false};
+      ASSERT_TRUE(engine::fitLattice(&frame, 1, lut, mode, preferredKernelSet(), engine::FitSettings{}, *tasks));
+      EXPECT_EQ(spread, one) << mode << " " << tasks->threads;
+    }
   }
 }
 
