@@ -3,13 +3,13 @@
 // itself, and pairs of different photographs (Different Clips). The built tool is run on files
 // as a user runs it; the figures are CIE dE2000 (Little CMS) in linear Rec.709.
 //
-//   colour_eval [--photos DIR] [--width N] [--spaces a,b,...] [--keep DIR] [--pairs]
+//   colour_eval [--photos DIR] [--width N] [--spaces a,b,...] [--keep DIR] [--pairs] [--learners-only]
 //
 // DIR holds JPEG or PNG photographs (default: the nature photographs of Debian's
 // mate-backgrounds). Each is scaled to N pixels wide (default 640) and stored as an 8-bit
 // sRGB PNG, as are its graded copies. The last row of each table is the tool with its defaults.
 // Same Frame is measured once more per learner ("Same Frame Fit"), with each pair's .cube also
-// applied to the next photograph graded alike.
+// applied to the next photograph graded alike; --learners-only measures only that.
 #include "colour.h"
 #include "image_io.h"
 #include "quality.h"
@@ -43,6 +43,7 @@ struct Options {
   std::vector<std::string> spaces = {"lin_rec709", "srgb", "rec709", "rec709_headroom", "acescg", "acescct", "aces"};
   std::string keep;
   bool pairs = false;
+  bool learnersOnly = false;
 };
 
 [[noreturn]] void fail(const std::string& message) {
@@ -344,6 +345,8 @@ int main(int argc, char** argv) {
       o.keep = value();
     else if (a == "--pairs")
       o.pairs = true;
+    else if (a == "--learners-only")
+      o.learnersOnly = true;
     else if (a == "--spaces") {
       o.spaces.clear();
       std::string list = value();
@@ -400,6 +403,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> spaces = o.spaces;
   spaces.push_back("");  // the defaults
   auto label = [](const std::string& space) { return space.empty() ? std::string("(default)") : space; };
+
+  if (o.learnersOnly) {
+    learnerTable(spaces, names, gradeList, dir, o.pairs);
+    if (o.keep.empty()) fs::remove_all(dir, ec);
+    return 0;
+  }
 
   std::printf("\nSame Frame, graded pairs: dE2000 per pixel, averaged over the pairs\n\n");
   std::printf(
