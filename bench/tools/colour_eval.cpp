@@ -259,6 +259,9 @@ double lookOnOther(const std::string& config, const std::string& source, const s
   Image other;
   std::string error;
   if (!readColorImage(source, other, error)) fail(error);
+  // OpenColorIO keeps the LUT files it has read by path: without this every run would apply the
+  // first .cube ever written there.
+  OCIO::ClearAllCaches();
   OCIO::ConstConfigRcPtr look = OCIO::Config::CreateFromFile(config.c_str());
   OCIO::PackedImageDesc pixels(other.pixels.data(), other.width, other.height, 4);
   look->getProcessor(kSrgbTexture, kMatchSpace)->getDefaultCPUProcessor()->apply(pixels);
