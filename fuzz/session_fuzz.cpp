@@ -45,12 +45,12 @@ void check(bool ok, const std::string& what) {
 
 const char* const kClips[] = {"Source", "Reference", "Output", "SourceMask", "ReferenceMask"};
 const char* const kDoubleParams[] = {"strength", "strengthR", "strengthG", "strengthB"};
-const char* const kChoiceParams[] = {"matchMode", "preserveMode"};
+const char* const kChoiceParams[] = {"matchMode", "preserveMode", "sameFrameFit"};
 const char* const kIntParams[] = {"keyFrame", "windowRadius", "frameStep"};
-const char* const kChanged[] = {"strength",        "strengthR",     "strengthG",    "strengthB",
-                                "matchMode",       "preserveMode",  "exportPath",   "exportButton",
-                                "exportCDLButton", "rebuildButton", "analysisMode", "keyFrame",
-                                "frameRange",      "windowRadius",  "frameStep",    "noSuchParam"};
+const char* const kChanged[] = {"strength",     "strengthR",  "strengthG",    "strengthB",       "matchMode",
+                                "preserveMode", "exportPath", "exportButton", "exportCDLButton", "rebuildButton",
+                                "analysisMode", "keyFrame",   "frameRange",   "windowRadius",    "frameStep",
+                                "sameFrameFit", "noSuchParam"};
 
 template <class T, size_t N>
 const T& pick(FuzzedDataProvider& in, const T (&items)[N]) {

@@ -33,6 +33,7 @@ struct Choice {
 
 const Choice kMode{"mode", "matchMode", {"different", "same"}};
 const Choice kPreserve{"preserve", "preserveMode", {"nothing", "brightness", "colors"}};
+const Choice kFit{"fit", "sameFrameFit", {"cells", "lattice"}};
 
 Setting choose(const Choice& choice, const std::string& name) {
   for (size_t i = 0; i < choice.names.size(); ++i) {
@@ -62,8 +63,12 @@ struct MatchKeywords {
   std::string preserve = "nothing";
   double mix = 1.0;
   py::object mixRgb;
+  std::string fit = "lattice";
   std::vector<Setting> settings() const {
     std::vector<Setting> out = {choose(kMode, mode), choose(kPreserve, preserve), mixSetting("mix", "strength", mix)};
+    // The learner plays a part in Same Frame only, where it is always named.
+    const Setting learner = choose(kFit, fit);
+    if (mode == "same") out.push_back(learner);
     if (!py::isinstance<py::sequence>(mixRgb) || py::isinstance<py::str>(mixRgb) || py::len(mixRgb) != 3)
       throw py::type_error("mix_rgb must be a sequence of three numbers (red, green, blue), not " +
                            py::repr(mixRgb).cast<std::string>());
@@ -371,7 +376,7 @@ installed with the module, else /usr/OFX/Plugins. It prints its own diagnostic l
 
 const char* const kSessionMatchDoc = R"(Renders one frame at `time` (the frame number of a shot); returns the Output.
 
-source, reference, mode, preserve, mix, mix_rgb, source_mask, reference_mask: as in
+source, reference, mode, preserve, mix, mix_rgb, fit, source_mask, reference_mask: as in
     vantrel.match(). After set_frames(), source and reference may be left out: the shot's
     pictures at `time` are used. Pictures given serve `time`; the shot serves the other frames.
 analysis: which frames the match is learnt from, as the plug-in's "Analysis" choice:
@@ -407,6 +412,9 @@ mode: "different" (Different Clips: separate footage) or "same" (Same Frame: two
     picture, pixels paired by position from the lower-left corner).
 preserve: "nothing", "brightness" or "colors": what of the source's own look to keep.
 mix: how much of the match to apply, 0 to 1; mix_rgb: three more mixes, one per channel.
+fit: how Same Frame learns, the plug-in's "Same Frame Fit": "lattice" (the default here, as in
+    the vantrel tool: the whole table fitted to the pixel pairs, which reproduces a grade) or
+    "cells" (the plug-in's own default: smoothed cell means). Different Clips ignores it.
 source_mask, reference_mask: float32 arrays that weight which pixels the Different Clips
     statistics measure (alpha of RGBA, red of RGB, the only channel otherwise); None for none.
 plugin: the plug-in (.ofx file or .ofx.bundle folder) instead of the one found.
@@ -440,10 +448,11 @@ PYBIND11_MODULE(vantrel, m) {
   m.def(
       "match",
       [](const py::object& source, const py::object& reference, const std::string& mode, const std::string& preserve,
-         double mix, const py::object& mixRgb, const py::object& sourceMask, const py::object& referenceMask,
-         const std::optional<std::filesystem::path>& plugin, std::optional<int> threads) {
+         double mix, const py::object& mixRgb, const std::string& fit, const py::object& sourceMask,
+         const py::object& referenceMask, const std::optional<std::filesystem::path>& plugin,
+         std::optional<int> threads) {
         const Inputs in = inputsOf(source, reference, sourceMask, referenceMask);
-        const std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb}.settings();
+        const std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit}.settings();
         PySession session(plugin, threads);
         py::array_t<float> out = render(session.get(), in, settings, 0.0);
         session.close();
@@ -451,8 +460,8 @@ PYBIND11_MODULE(vantrel, m) {
       },
       py::arg("source"), py::arg("reference"), py::kw_only(), py::arg("mode") = "different",
       py::arg("preserve") = "nothing", py::arg("mix") = 1.0, py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0),
-      py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(), py::arg("plugin") = py::none(),
-      py::arg("threads") = py::none(), kMatchDoc);
+      py::arg("fit") = "lattice", py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(),
+      py::arg("plugin") = py::none(), py::arg("threads") = py::none(), kMatchDoc);
 
   py::class_<PySession>(m, "Session", R"(One instance of the plug-in, kept across frames as a host keeps it.
 
@@ -473,10 +482,11 @@ mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
       .def(
           "match",
           [](PySession& s, const py::object& source, const py::object& reference, double time, const std::string& mode,
-             const std::string& preserve, double mix, const py::object& mixRgb, const py::object& sourceMask,
-             const py::object& referenceMask, const std::string& analysis, const py::object& keyFrame,
-             const py::object& frameRange, const py::object& windowRadius, const py::object& frameStep) {
-            std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb}.settings();
+             const std::string& preserve, double mix, const py::object& mixRgb, const std::string& fit,
+             const py::object& sourceMask, const py::object& referenceMask, const std::string& analysis,
+             const py::object& keyFrame, const py::object& frameRange, const py::object& windowRadius,
+             const py::object& frameStep) {
+            std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit}.settings();
             const std::vector<Setting> frames =
                 AnalysisKeywords{analysis, keyFrame, frameRange, windowRadius, frameStep}.settings(s.shot());
             settings.insert(settings.end(), frames.begin(), frames.end());
@@ -485,9 +495,9 @@ mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
           },
           py::arg("source") = py::none(), py::arg("reference") = py::none(), py::kw_only(), py::arg("time") = 0.0,
           py::arg("mode") = "different", py::arg("preserve") = "nothing", py::arg("mix") = 1.0,
-          py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0), py::arg("source_mask") = py::none(),
-          py::arg("reference_mask") = py::none(), py::arg("analysis") = "current", py::arg("key_frame") = py::none(),
-          py::arg("frame_range") = py::none(), py::arg("window_radius") = py::none(),
+          py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0), py::arg("fit") = "lattice",
+          py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(), py::arg("analysis") = "current",
+          py::arg("key_frame") = py::none(), py::arg("frame_range") = py::none(), py::arg("window_radius") = py::none(),
           py::arg("frame_step") = py::none(), kSessionMatchDoc)
       .def("set_frames", &PySession::setFrames, py::arg("sources"), py::arg("references"), py::kw_only(),
            py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(), py::arg("first") = 0,

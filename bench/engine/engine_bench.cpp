@@ -1,6 +1,7 @@
 // Engine rebuild costs on real photographs at 1920 x 1080, single-threaded, each fast figure
 // reported with its speed-up over the plain reference engine measured in the same run
-// (counter "x_literal"). The plain benchmarks are registered first so they run first.
+// (counter "x_literal"), and the fitted lattice's with its multiple of the cell learner's time
+// (counter "x_cells"). The plain benchmarks are registered first so they run first.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -34,7 +35,7 @@ double threadSeconds() {
 // Runs fn once per iteration; plain runs record their time, fast runs report the ratio to it.
 // The ratio uses this thread's CPU time, which other work on a shared machine disturbs least.
 template <class F>
-void timed(benchmark::State& state, const std::string& key, bool plain, F fn) {
+double timed(benchmark::State& state, const std::string& key, bool plain, F fn) {
   double total = 0.0;
   for (auto _ : state) {
     const double t0 = threadSeconds();
@@ -47,6 +48,7 @@ void timed(benchmark::State& state, const std::string& key, bool plain, F fn) {
   } else if (plainSeconds().count(key)) {
     state.counters["x_literal"] = plainSeconds()[key] / perIteration;
   }
+  return perIteration;
 }
 
 const FloatImage& photo(const char* name) {
@@ -105,6 +107,12 @@ void DifferentClipsRebuild(benchmark::State& state, bool plain, KernelSet kernel
   });
 }
 
+// The cell learner's fast build per preserve mode, for the fitted lattice's multiple of it.
+std::map<int64_t, double>& cellSeconds() {
+  static std::map<int64_t, double> seconds;
+  return seconds;
+}
+
 void SameFrameRebuild(benchmark::State& state, bool plain, KernelSet kernels) {
   if (!runnable(state, kernels)) return;
   const FloatImage& s = photo("astronaut.png");
@@ -113,7 +121,7 @@ void SameFrameRebuild(benchmark::State& state, bool plain, KernelSet kernels) {
   std::vector<float> storage(kLutFloats);
   LUT3D lut{storage.data(), kLutSize, false};
   std::vector<float> plainLut;
-  timed(state, key("SameFrame", mode), plain, [&] {
+  const double seconds = timed(state, key("SameFrame", mode), plain, [&] {
     if (plain) {
       literal::buildSameClip(s.bytes(), s.width, s.height, s.rowBytes(), r.bytes(), r.width, r.height, r.rowBytes(),
                              kLutSize, 5.0f, mode, plainLut);
@@ -124,6 +132,30 @@ void SameFrameRebuild(benchmark::State& state, bool plain, KernelSet kernels) {
     benchmark::DoNotOptimize(storage.data());
     benchmark::DoNotOptimize(plainLut.data());
   });
+  if (!plain && kernels == preferredKernelSet()) cellSeconds()[mode] = seconds;
+}
+
+// The fitted lattice on the same pair; "x_cells" is its time over the cell learner's, measured
+// just before in the same run (the target is at most 8).
+void FittedLatticeRebuild(benchmark::State& state, bool plain, KernelSet kernels) {
+  if (!runnable(state, kernels)) return;
+  const FloatImage& s = photo("astronaut.png");
+  const FloatImage& r = graded();
+  const auto mode = PreserveMode(state.range(0));
+  const FramePair frame{{s.bytes(), s.width, s.height, s.rowBytes()}, {r.bytes(), r.width, r.height, r.rowBytes()}};
+  std::vector<float> storage(kLutFloats);
+  LUT3D lut{storage.data(), kLutSize, false};
+  std::vector<float> plainLut;
+  const double seconds = timed(state, key("FittedLattice", mode), plain, [&] {
+    if (plain) {
+      literal::fitLattice(&frame, 1, kLutSize, mode, plainLut);
+    } else {
+      buildMatchLUT_FittedLattice(&frame, 1, lut, mode, kernels);
+    }
+    benchmark::DoNotOptimize(storage.data());
+    benchmark::DoNotOptimize(plainLut.data());
+  });
+  if (!plain && cellSeconds().count(mode)) state.counters["x_cells"] = seconds / cellSeconds()[mode];
 }
 
 // Smoothing alone, on the per-point lattice of a real Different Clips build.
@@ -261,6 +293,16 @@ BENCHMARK_CAPTURE(SameFrameRebuild, Fast, false, preferredKernelSet(KernelFamily
 BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, FastAvx2, false, KernelSet::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SameFrameRebuild, FastGeneric, false, KernelSet::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(FittedLatticeRebuild, Plain, true, preferredKernelSet())
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK_CAPTURE(FittedLatticeRebuild, Fast, false, preferredKernelSet())
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(FittedLatticeRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(FittedLatticeRebuild, FastAvx2, false, KernelSet::Avx2)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(FittedLatticeRebuild, FastGeneric, false, KernelSet::Generic)->Arg(0)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   benchmark::AddCustomContext("engine kernels", kernelSetName(preferredKernelSet(KernelFamily::Engine)));

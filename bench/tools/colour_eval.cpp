@@ -7,7 +7,7 @@
 //
 //   colour_eval [--photos DIR] [--width N] [--tables sdr,hdr,camera] [--spaces a,b,...]
 //               [--hdr-same-spaces a,b,...] [--hdr-different-spaces a,b,...] [--keep DIR] [--pairs]
-//               [--tool PATH --plugin PATH] [-- TOOL OPTIONS]
+//               [--learners-only] [--tool PATH --plugin PATH] [-- TOOL OPTIONS]
 //
 // DIR holds JPEG or PNG photographs (default: the nature photographs of Debian's
 // mate-backgrounds). Each is scaled to N pixels wide (default 640) and stored as an 8-bit
@@ -15,6 +15,8 @@
 // --tables picks the sets (hdr-same and hdr-different: one mode of the scene-linear set).
 // TOOL OPTIONS go to every run of the tool (for example another learner, or --config).
 // --tool and --plugin run another build (say, one from before a change) on the same set.
+// Same Frame is measured once more per learner ("Same Frame Fit"), with each pair's .cube also
+// applied to the next photograph graded alike; --learners-only measures only that.
 #include "colour_eval.h"
 #include "quality.h"
 
@@ -391,6 +393,88 @@ std::vector<std::string> commaList(const std::string& list) {
   return items;
 }
 
+// --- Same Frame's two learners ----------------------------------------------------------------
+// "Same Frame Fit" side by side per working space: the in-frame figures, the image against itself,
+// and the .cube learnt on each graded pair applied to the next photograph with the same grade,
+// through the config --ocio-config-out writes (as another application would apply it).
+
+// The next photograph's distance from its graded copy, after/before the look of `config`.
+double lookOnOther(const std::string& config, const std::string& source, const std::string& reference) {
+  Image other;
+  std::string error;
+  if (!readColorImage(source, other, error)) fail(error);
+  // OpenColorIO keeps the LUT files it has read by path: without this every run would apply the
+  // first .cube ever written there.
+  OCIO::ClearAllCaches();
+  OCIO::ConstConfigRcPtr look = OCIO::Config::CreateFromFile(config.c_str());
+  OCIO::PackedImageDesc pixels(other.pixels.data(), other.width, other.height, 4);
+  look->getProcessor(kSrgbTexture, kMatchSpace)->getDefaultCPUProcessor()->apply(pixels);
+  // Written as an 8-bit file would be, like the in-frame outputs.
+  for (size_t i = 0; i < other.pixels.size(); ++i)
+    if (i % 4 != 3) other.pixels[i] = std::round(std::min(1.0f, std::max(0.0f, other.pixels[i])) * 255.0f) / 255.0f;
+  srgbDecode(other.pixels.data(), size_t(other.width) * size_t(other.height), 4);
+  const Image before = linearOf(source, "srgb"), target = linearOf(reference, "srgb");
+  return comparePixels(other, target).mean / comparePixels(before, target).mean;
+}
+
+void learnerTable(const EvalOptions& o, const std::vector<std::string>& spaces, const std::vector<std::string>& names,
+                  const std::vector<Grade>& gradeList, const std::string& dir, bool pairs) {
+  std::printf(
+      "\nSame Frame by learner (\"Same Frame Fit\"): after/before of the mean dE2000 per pixel on each graded "
+      "pair, and with its .cube applied to the next photograph graded alike\n\n");
+  std::printf(
+      "| learner | working space | in-frame mean | in-frame worst | pairs worse | identical: mean | "
+      "other picture: mean | other picture: worst |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
+  struct Row {
+    const char* learner;  // null: the tool's defaults
+    std::string space;
+  };
+  std::vector<Row> rows;
+  for (const char* learner : {"cells", "lattice"})
+    for (const std::string& space : spaces)
+      if (!space.empty()) rows.push_back({learner, space});
+  rows.push_back({nullptr, ""});
+  const std::string output = dir + "/learner.png", config = dir + "/learner.ocio";
+  for (const Row& row : rows) {
+    std::vector<double> ratio, still, cross;
+    int worse = 0;
+    auto run = [&](const std::string& source, const std::string& reference) {
+      std::vector<std::string> args = {"match", source,     reference, "-o",
+                                       output,  "--mode",   "same",    "--ocio-config-out",
+                                       config,  "--plugin", gPlugin,   "-q"};
+      if (row.learner) args.insert(args.end(), {"--fit", row.learner});
+      if (!row.space.empty()) args.insert(args.end(), {"--working-space", row.space});
+      args.insert(args.end(), o.toolOptions.begin(), o.toolOptions.end());
+      if (const int status = runTool(args)) fail("vantrel failed (" + std::to_string(status) + ") on " + source);
+      return comparePixels(linearOf(output, "srgb"), linearOf(reference, "srgb")).mean;
+    };
+    const std::string label = std::string(row.learner ? row.learner : "(default)") + " " +
+                              (row.space.empty() ? std::string("(default)") : row.space);
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string source = dir + "/" + names[i] + ".png", next = dir + "/" + names[(i + 1) % names.size()];
+      for (const Grade& g : gradeList) {
+        const std::string reference = dir + "/" + names[i] + "." + g.name + ".png";
+        const double after = run(source, reference);
+        const double before = comparePixels(linearOf(source, "srgb"), linearOf(reference, "srgb")).mean;
+        ratio.push_back(after / before);
+        worse += after > before;
+        cross.push_back(lookOnOther(config, next + ".png", next + "." + g.name + ".png"));
+        if (pairs)
+          std::fprintf(stderr, "%s %s %s: %.3f, on the next picture %.3f\n", label.c_str(), names[i].c_str(), g.name,
+                       ratio.back(), cross.back());
+      }
+      still.push_back(run(source, source));
+    }
+    std::printf("| %s | %s | %.3f | %.3f | %d of %zu | %.3f (worst %.3f) | %.3f | %.3f |\n",
+                row.learner ? row.learner : "(default)", row.space.empty() ? "(default)" : row.space.c_str(),
+                mean(ratio), *std::max_element(ratio.begin(), ratio.end()), worse, ratio.size(), mean(still),
+                *std::max_element(still.begin(), still.end()), mean(cross),
+                *std::max_element(cross.begin(), cross.end()));
+    std::fflush(stdout);
+  }
+}
+
 // The photographs, graded copies and pairs of different scenes, as 8-bit sRGB PNG.
 void runSdrTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir) {
   const std::vector<Grade> gradeList = grades();
@@ -419,8 +503,13 @@ void runSdrTables(const EvalOptions& o, const std::vector<std::string>& photos, 
       photos.size(), o.photos.c_str(), o.width, gradedPairs.size(), identical.size(), different.size(), dir.c_str());
   for (const Grade& g : gradeList) std::printf("  %-13s %s\n", g.name, g.what);
 
+  if (o.learnersOnly) {
+    learnerTable(o, withDefault(o.spaces), names, gradeList, dir, o.pairs);
+    return;
+  }
   std::printf("\nSame Frame, graded pairs: dE2000 per pixel, averaged over the pairs\n\n");
   sameFrameTable(o, withDefault(o.spaces), gradedPairs, identical, dir, false);
+  learnerTable(o, withDefault(o.spaces), names, gradeList, dir, o.pairs);
   std::printf(
       "\nDifferent Clips, different-scene pairs: dE2000 of the mean colours (mean and 95th percentile over "
       "the pairs) and the Lab spread difference\n\n");
@@ -452,6 +541,8 @@ int main(int argc, char** argv) {
       gPlugin = value();
     else if (a == "--pairs")
       o.pairs = true;
+    else if (a == "--learners-only")
+      o.learnersOnly = true;
     else if (a == "--tables")
       o.tables = commaList(value());
     else if (a == "--spaces")

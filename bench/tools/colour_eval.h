@@ -20,6 +20,7 @@ struct EvalOptions {
                                                  "lin_rec709_64", "acescg",       "acescct"};
   std::string keep;
   bool pairs = false;
+  bool learnersOnly = false;             // only the table of Same Frame's learners
   std::vector<std::string> toolOptions;  // after `--`: given to every run of the tool
   bool wants(const std::string& table) const;
 };

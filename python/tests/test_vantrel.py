@@ -42,8 +42,8 @@ def read_exr(path):
     return pixels
 
 
-@pytest.mark.parametrize("mode", ["different", "same"])
-def test_matches_what_vantrel_match_writes_bit_for_bit(tmp_path, mode):
+@pytest.mark.parametrize("mode,fit", [("different", None), ("same", None), ("same", "cells")])
+def test_matches_what_vantrel_match_writes_bit_for_bit(tmp_path, mode, fit):
     source, reference = picture(48, 64, seed=1), picture(40, 56, seed=2)
     if mode == "same":
         reference = np.clip(source * np.float32([1.1, 1.0, 0.85]), 0, 1).astype(np.float32)
@@ -51,9 +51,11 @@ def test_matches_what_vantrel_match_writes_bit_for_bit(tmp_path, mode):
     write_exr(tmp_path / "r.exr", reference)
     # Float EXRs are linear Rec.709; in that working space the tool hands the plug-in the floats.
     subprocess.run([TOOL, "match", "s.exr", "r.exr", "-o", "o.exr", "--mode", mode, "--preserve", "brightness",
-                    "--mix", "0.8", "--mix-b", "0.5", "--working-space", "lin_rec709", "--plugin", PLUGIN, "-q"],
-                   cwd=tmp_path, check=True)
-    ours = vantrel.match(source, reference, mode=mode, preserve="brightness", mix=0.8, mix_rgb=(1, 1, 0.5))
+                    "--mix", "0.8", "--mix-b", "0.5", "--working-space", "lin_rec709", "--plugin", PLUGIN, "-q"]
+                   + (["--fit", fit] if fit else []), cwd=tmp_path, check=True)
+    # Both default to the fitted lattice in Same Frame.
+    chosen = {"fit": fit} if fit else {}
+    ours = vantrel.match(source, reference, mode=mode, preserve="brightness", mix=0.8, mix_rgb=(1, 1, 0.5), **chosen)
     assert ours.shape == source.shape and ours.dtype == np.float32
     assert np.array_equal(ours, read_exr(tmp_path / "o.exr")[:, :, :3])
 
@@ -123,6 +125,7 @@ def test_the_lut_and_the_exports_come_from_the_plug_in(tmp_path):
     (lambda s: vantrel.match(s, s, source_mask=np.ones((8, 8, 2), np.float32)), ValueError, "source_mask"),
     (lambda s: vantrel.match(s, s, mode="Same"), ValueError, "mode must be 'different' or 'same', not 'Same'"),
     (lambda s: vantrel.match(s, s, preserve="all"), ValueError, "'nothing', 'brightness' or 'colors'"),
+    (lambda s: vantrel.match(s, s, mode="same", fit="grid"), ValueError, "fit must be 'cells' or 'lattice'"),
     (lambda s: vantrel.match(s, s, mix=1.5), ValueError, "mix must be a number from 0 to 1"),
     (lambda s: vantrel.match(s, s, mix=float("nan")), ValueError, "mix must be a number from 0 to 1"),
     (lambda s: vantrel.match(s, s, mix_rgb=(1, 1)), TypeError, "mix_rgb must be a sequence of three"),

@@ -1,5 +1,5 @@
-// Colour matching engine: the LUT lattice, the Lab8 space, image statistics and the two
-// LUT builders. Plain functions over plain records; no host types here.
+// Colour matching engine: the LUT lattice, the Lab8 space, image statistics and the LUT
+// builders. Plain functions over plain records; no host types here.
 #pragma once
 
 #include <cstdint>
@@ -151,3 +151,11 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
 // lattice is smoothed once. With one frame it is buildMatchLUT_SameClip, bit for bit.
 bool buildMatchLUT_SameClipFrames(const FramePair* frames, int32_t frameCount, LUT3D& lut, float smoothingRadius,
                                   PreserveMode mode, KernelSet kernels, const ParallelFor* parallel = nullptr);
+
+// Another learner over the same pairs and targets: instead of cell means and box smoothing, the
+// lattice whose trilinear interpolation fits the pairs best, with a price on the curvature of
+// its departure from the identity and a pull back to the identity far from every pair
+// (fitted_lattice.cpp). An image against itself gives the identity. Values are clamped to
+// [0, 1]; the same inputs give the same table with every kernel set.
+bool buildMatchLUT_FittedLattice(const FramePair* frames, int32_t frameCount, LUT3D& lut, PreserveMode mode,
+                                 KernelSet kernels, const ParallelFor* parallel = nullptr);

@@ -6,12 +6,13 @@
 
 #include "engine/kernels.h"
 
+#include "engine/fit_kernel_bodies.h"
 #include "engine/kernel_bodies.h"
 
 // Function addresses only: initialised statically, so no code of this file runs unless chosen.
 const engine::Kernels engine::kGenericKernels = {
     kernel::labFRows<4>,      kernel::rgbToLab8Rows<4>, kernel::lightnessRows<4>, kernel::lab8ToRgbRows<4>,
-    kernel::transferPlane<4>, kernel::smoothPlane<4>,   kernel::smoothOutput<4>};
+    kernel::transferPlane<4>, kernel::smoothPlane<4>,   kernel::smoothOutput<4>,  kernel::fitKernels<4>()};
 
 const engine::Kernels& engine::kernelsFor(KernelSet set) {
   switch (usableKernelSet(set)) {

@@ -151,6 +151,11 @@ constexpr ParamDescription kParams[kParamCount] = {
                "Use every Nth frame of the range or window (counted from the first frame of the range, or of the "
                "Source clip): fewer frames build faster",
                1, true, 1, 1000, 1, 10),
+    choiceParam("sameFrameFit", "Same Frame Fit",
+                "How Same Frame mode learns the match. Smoothed Cells: each color takes the mean of the pixels "
+                "nearest to it, then the table is smoothed. Fitted Lattice: the whole table is fitted to the "
+                "pixels, which reproduces a grade more closely",
+                "Smoothed Cells", "Fitted Lattice", nullptr),
 };
 
 const char* paramTypeName(ParamKind kind) {

@@ -43,7 +43,7 @@ constexpr const char* kEffectGrouping = "Kestrow";
 constexpr const char* kEffectContexts[2] = {kOfxImageEffectContextGeneral, kOfxImageEffectContextFilter};
 
 constexpr int kClipCount = 5;
-constexpr int kParamCount = 15;
+constexpr int kParamCount = 16;
 
 // In order of definition.
 extern const ClipDescription kClips[kClipCount];

@@ -64,6 +64,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
       {"frameRange", &data->frameRangeParam},
       {"windowRadius", &data->windowRadiusParam},
       {"frameStep", &data->frameStepParam},
+      {"sameFrameFit", &data->sameFrameFitParam},
   };
   // Without a parameter suite the handles stay null, like any the host does not deliver.
   if (gParamSuite) {
@@ -80,6 +81,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   data->lutHadSourceMask = false;
   data->lutHadReferenceMask = false;
   data->lutAnalysisMode = -1;
+  data->lutSameFrameFit = -1;
 
   OfxPropertySetHandle props = nullptr;
   gEffectSuite->getPropertySet(effect, &props);

@@ -42,7 +42,7 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
   } else if (is(name, "rebuildButton")) {
     invalidate(*data);
     logLine("Vantrel: LUT invalidated - will rebuild on next render\n");
-  } else if (is(name, "matchMode") || is(name, "preserveMode")) {
+  } else if (is(name, "matchMode") || is(name, "preserveMode") || is(name, "sameFrameFit")) {
     invalidate(*data);
     logLine("Vantrel: Parameter changed - LUT invalidated\n");
   } else if (isAnalysisSetting(name)) {

@@ -22,15 +22,17 @@ MaskData maskFrom(const ImageView& image, std::vector<float>& storage) {
 }
 
 // Every Same Frame learner takes the pairs of all the frames at once.
-bool learnSameFrame(LUT3D& lut, const std::vector<FramePair>& pairs, PreserveMode preserve, KernelSet kernels,
-                    const ParallelFor* parallel) {
+bool learnSameFrame(LUT3D& lut, const std::vector<FramePair>& pairs, PreserveMode preserve, int sameFrameFit,
+                    KernelSet kernels, const ParallelFor* parallel) {
+  if (sameFrameFit == 1)
+    return buildMatchLUT_FittedLattice(pairs.data(), int32_t(pairs.size()), lut, preserve, kernels, parallel);
   return buildMatchLUT_SameClipFrames(pairs.data(), int32_t(pairs.size()), lut, 5.0f, preserve, kernels, parallel);
 }
 
 }  // namespace
 
-bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode, KernelSet kernels,
-                const ParallelFor* parallel) {
+bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode, int sameFrameFit,
+                KernelSet kernels, const ParallelFor* parallel) {
   const size_t n = frames.size();
   // Converted copies of what is not float RGBA (masks: float samples), four per frame.
   std::vector<std::vector<float>> storage(n * 4);
@@ -43,7 +45,7 @@ bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMod
   if (matchMode == 1) {
     std::vector<FramePair> pairs(n);
     for (size_t f = 0; f < n; ++f) pairs[f] = FramePair{sources[f], references[f]};
-    return learnSameFrame(lut, pairs, preserve, kernels, parallel);
+    return learnSameFrame(lut, pairs, preserve, sameFrameFit, kernels, parallel);
   }
   std::vector<MaskData> masks(n * 2);
   std::vector<MaskedImage> sourceFrames(n), referenceFrames(n);

@@ -19,8 +19,9 @@ struct FrameInputs {
 
 // Fills `lut`, whose storage is in place, from the frames pooled: Different Clips (any matchMode
 // but 1) from the statistics of every frame's samples together, Same Frame from every frame's
-// pixel pairs binned into the same cells. One frame gives the single-frame build. False, with
+// pixel pairs binned into the same cells, or fitted whole by the lattice when sameFrameFit is 1.
+// One frame gives the single-frame build. False, with
 // lut.valid false, when working memory could not be had. `parallel` spreads the builds over
 // threads without changing a bit.
-bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode, KernelSet kernels,
-                const ParallelFor* parallel = nullptr);
+bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode, int sameFrameFit,
+                KernelSet kernels, const ParallelFor* parallel = nullptr);

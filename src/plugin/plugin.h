@@ -74,6 +74,11 @@ struct InstanceData {
   std::atomic<bool> temporalAccessNoted;
   std::atomic<bool> analysisFramesNoted;
   std::atomic<bool> analysisThinningNoted;
+  // "sameFrameFit", and the option the LUT was built with: 1 the fitted lattice, anything else
+  // the smoothed cells (-1 until a build). Different Clips builds store 0: the choice plays no
+  // part there.
+  OfxParamHandle sameFrameFitParam;
+  int32_t lutSameFrameFit;
 };
 
 // The instance's record, or null when it has none.

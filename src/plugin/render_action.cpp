@@ -59,6 +59,7 @@ struct Parameters {
   double strengthB = 1.0;
   int matchMode = 0;
   int preserveMode = 0;
+  int sameFrameFit = 0;
 };
 
 struct CacheKeys {
@@ -69,6 +70,7 @@ struct CacheKeys {
   bool hadReferenceMask;
   int32_t analysisMode;
   std::vector<double> frames;  // pooled builds: the frames asked for
+  int32_t sameFrameFit;        // the learner Same Frame uses: 1 the fitted lattice, else 0
 };
 
 // Everything a build needs, read from the host before any lock is taken.
@@ -105,7 +107,7 @@ int32_t width(const Rect& r) { return int32_t(r.width()); }
 bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
   if (!data.lut.valid || keys.analysisMode != data.lutAnalysisMode || keys.matchMode != data.lutMatchMode ||
       keys.preserveMode != data.lutPreserveMode || keys.hadSourceMask != data.lutHadSourceMask ||
-      keys.hadReferenceMask != data.lutHadReferenceMask)
+      keys.hadReferenceMask != data.lutHadReferenceMask || keys.sameFrameFit != data.lutSameFrameFit)
     return false;
   if (keys.analysisMode == CurrentFrame) return keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime;
   return keys.frames == data.lutAnalysisFrames;
@@ -126,6 +128,7 @@ void storeKeys(InstanceData& data, const CacheKeys& keys) {
   data.lutMatchMode = keys.matchMode;
   data.lutPreserveMode = keys.preserveMode;
   data.lutAnalysisMode = keys.analysisMode;
+  data.lutSameFrameFit = keys.sameFrameFit;
 }
 
 // Rebuilds the LUT from these frames for these keys; called with the lock held exclusively. Keys
@@ -138,7 +141,8 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
   // No frame to learn from (the host gave none): the clamped Source, as without a Reference.
   if (frames.empty()) return;
   const ParallelFor parallel = hostParallelFor();
-  if (!learnMatch(data.lut, frames, keys.matchMode, keys.preserveMode, gEngineKernelSet, &parallel)) {
+  if (!learnMatch(data.lut, frames, keys.matchMode, keys.preserveMode, keys.sameFrameFit, gEngineKernelSet,
+                  &parallel)) {
     logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
     return;
   }
@@ -230,6 +234,8 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   readDouble(data.strengthBParam, time, p.strengthB);
   readInt(data.matchModeParam, time, p.matchMode);
   readInt(data.preserveModeParam, time, p.preserveMode);
+  // Read only where it plays a part, so Different Clips renders ask the host for nothing new.
+  if (p.matchMode == 1) readInt(data.sameFrameFitParam, time, p.sameFrameFit);
 
   // Pooled: a connected Reference clip stands for the Reference; the masks count by connection.
   in.hasReference = pooled ? clipConnected(data.referenceClip) : images.reference != nullptr;
@@ -269,13 +275,16 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
 
   const ChannelMixes mixes = channelMixes(p.strength, p.strengthR, p.strengthG, p.strengthB);
   if (in.hasReference) {
+    // Only Same Frame has a choice of learner; only option 1 selects the fitted lattice.
+    const int32_t fit = p.matchMode == 1 && p.sameFrameFit == 1 ? 1 : 0;
     const CacheKeys keys{time,
                          p.matchMode,
                          p.preserveMode,
                          in.hasSourceMask,
                          in.hasReferenceMask,
                          int32_t(plan.mode),
-                         pooled ? std::vector<double>(plan.frames.begin(), plan.frames.end()) : std::vector<double>{}};
+                         pooled ? std::vector<double>(plan.frames.begin(), plan.frames.end()) : std::vector<double>{},
+                         fit};
     auto current = [&] {
       rebuild(data,
               {FrameInputs{in.source, in.reference, in.sourceMask, in.referenceMask, in.hasSourceMask,

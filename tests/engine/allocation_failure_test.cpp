@@ -1,4 +1,5 @@
-// Array allocations fail on demand here: the global array new is replaced for this executable.
+// Allocations fail on demand here: the global array new (and, for the builders that keep their
+// working arrays in vectors, the plain new) is replaced for this executable.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,8 +9,23 @@
 #include "engine/engine.h"
 
 namespace {
-int gFailAfter = -1;  // array allocations left before one fails; negative: never fail
+int gFailAfter = -1;       // array allocations left before one fails; negative: never fail
+int gFailAfterPlain = -1;  // the same for the plain new
+}  // namespace
+
+// GCC pairs the library's inlined vector code with its own idea of these two and warns.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  if (gFailAfterPlain == 0) {
+    gFailAfterPlain = -1;
+    throw std::bad_alloc();
+  }
+  if (gFailAfterPlain > 0) --gFailAfterPlain;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
 }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 void* operator new[](std::size_t size) {
   if (gFailAfter == 0) {
@@ -60,6 +76,25 @@ TEST(AllocationFailure, SameFrameReportsEachFailedArray) {
   EXPECT_GE(arrays, 1);
   EXPECT_TRUE(
       buildMatchLUT_SameClip(px, 64, 64, 1024, px, 64, 64, 1024, lut, 5.0f, PreserveColors, preferredKernelSet()));
+}
+
+TEST(AllocationFailure, FittedLatticeReportsEachFailedAllocation) {
+  std::vector<float> source(64 * 64 * 4, 0.5f), reference(64 * 64 * 4, 0.25f);
+  const FramePair frame{{reinterpret_cast<const unsigned char*>(source.data()), 64, 64, 1024},
+                        {reinterpret_cast<const unsigned char*>(reference.data()), 64, 64, 1024}};
+  std::vector<float> storage(kLutFloats, 0.25f);
+  LUT3D lut{storage.data(), kLutSize, true};
+  int failures = 0;
+  for (int failAt = 0; failAt < 1000; ++failAt) {
+    gFailAfterPlain = failAt;
+    const bool built = buildMatchLUT_FittedLattice(&frame, 1, lut, PreserveBrightness, preferredKernelSet());
+    gFailAfterPlain = -1;
+    ASSERT_EQ(lut.valid, built);
+    if (built) break;
+    ++failures;
+  }
+  EXPECT_GE(failures, 10);
+  EXPECT_LT(failures, 1000);
 }
 
 }  // namespace

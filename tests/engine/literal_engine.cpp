@@ -1,5 +1,6 @@
 #include "literal_engine.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace literal {
@@ -320,6 +321,316 @@ void buildSameClip(const unsigned char* src, int32_t sw, int32_t sh, int32_t srb
                    std::vector<float>& lattice) {
   binLattice(src, sw, sh, srb, ref, rw, rh, rrb, n, mode, lattice);
   smoothClipped(lattice, n, smoothingRadius);
+}
+
+}  // namespace literal
+
+namespace literal {
+namespace {
+
+struct Pair {
+  float s[3];
+  float y[3];  // target minus source
+};
+
+std::vector<Pair> samplePairs(const FramePair* frames, int32_t frameCount, int32_t mode) {
+  std::vector<Pair> pairs;
+  for (int32_t f = 0; f < frameCount; ++f) {
+    const ImageDesc& src = frames[f].source;
+    const ImageDesc& ref = frames[f].reference;
+    if (src.pixels == nullptr || ref.pixels == nullptr) continue;
+    const int32_t s = step(src.width, src.height, 50000.0);
+    const int32_t W = src.width < ref.width ? src.width : ref.width;
+    const int32_t H = src.height < ref.height ? src.height : ref.height;
+    for (int32_t y = 0; y < H; y += s) {
+      for (int32_t x = 0; x < W; x += s) {
+        const float* ps = reinterpret_cast<const float*>(src.pixels + int64_t(y) * src.rowBytes) + int64_t(x) * 4;
+        const float* pr = reinterpret_cast<const float*>(ref.pixels + int64_t(y) * ref.rowBytes) + int64_t(x) * 4;
+        float cs[3], cr[3];
+        for (int c = 0; c < 3; ++c) {
+          cs[c] = clamp01(ps[c]);
+          cr[c] = clamp01(pr[c]);
+        }
+        float t[3] = {cr[0], cr[1], cr[2]};
+        if (mode == 1 || mode == 2) {
+          float ls[3], lr[3];
+          rgbToLab8(cs[0], cs[1], cs[2], ls);
+          rgbToLab8(cr[0], cr[1], cr[2], lr);
+          const float mixed[3] = {mode == 1 ? ls[0] : lr[0], mode == 1 ? lr[1] : ls[1], mode == 1 ? lr[2] : ls[2]};
+          lab8ToRgb(mixed, t);
+        }
+        pairs.push_back({{cs[0], cs[1], cs[2]}, {t[0] - cs[0], t[1] - cs[1], t[2] - cs[2]}});
+      }
+    }
+  }
+  return pairs;
+}
+
+// A pair's cell (its first lattice point) and trilinear weights on an n^3 lattice.
+void weightsOf(const Pair& p, int32_t n, size_t corner[8], float w[8]) {
+  int32_t i[3];
+  float f[3];
+  for (int a = 0; a < 3; ++a) {
+    const float x = p.s[a] * float(n - 1);
+    i[a] = int32_t(x);
+    if (i[a] > n - 2) i[a] = n - 2;
+    if (i[a] < 0) i[a] = 0;
+    f[a] = x - float(i[a]);
+  }
+  for (int k = 0; k < 8; ++k) {
+    const int dr = (k >> 2) & 1, dg = (k >> 1) & 1, db = k & 1;
+    corner[k] = (size_t(i[0] + dr) * n + size_t(i[1] + dg)) * n + size_t(i[2] + db);
+    w[k] = (dr ? f[0] : 1.0f - f[0]) * (dg ? f[1] : 1.0f - f[1]) * (db ? f[2] : 1.0f - f[2]);
+  }
+}
+
+bool inside(int32_t i, int32_t n) { return i > 0 && i < n - 1; }
+
+// The masked Laplacian: second differences along the axes on which the point has both neighbours.
+void laplacian(const std::vector<float>& x, int32_t n, std::vector<float>& out) {
+  out.assign(x.size(), 0.0f);
+  for (int32_t r = 0; r < n; ++r)
+    for (int32_t gi = 0; gi < n; ++gi)
+      for (int32_t b = 0; b < n; ++b) {
+        const int32_t idx[3] = {r, gi, b};
+        const size_t j = (size_t(r) * n + gi) * n + b;
+        const size_t e[3] = {size_t(n) * n, size_t(n), 1};
+        double sum = 0.0;
+        for (int a = 0; a < 3; ++a)
+          if (inside(idx[a], n)) sum += double(x[j - e[a]]) - 2.0 * x[j] + x[j + e[a]];
+        out[j] = float(sum);
+      }
+}
+
+void laplacianTransposed(const std::vector<float>& g, int32_t n, std::vector<float>& out) {
+  out.assign(g.size(), 0.0f);
+  for (int32_t r = 0; r < n; ++r)
+    for (int32_t gi = 0; gi < n; ++gi)
+      for (int32_t b = 0; b < n; ++b) {
+        const int32_t idx[3] = {r, gi, b};
+        const size_t j = (size_t(r) * n + gi) * n + b;
+        const size_t e[3] = {size_t(n) * n, size_t(n), 1};
+        for (int a = 0; a < 3; ++a) {
+          if (!inside(idx[a], n)) continue;
+          out[j - e[a]] += g[j];
+          out[j] -= 2.0f * g[j];
+          out[j + e[a]] += g[j];
+        }
+      }
+}
+
+struct System {
+  int32_t n;
+  const std::vector<Pair>& pairs;
+  float lambda;
+  std::vector<float> eps;
+
+  void apply(const std::vector<float> in[3], std::vector<float> out[3]) const {
+    const float mean = 1.0f / float(pairs.size());
+    for (int c = 0; c < 3; ++c) {
+      std::vector<float> g, prior;
+      laplacian(in[c], n, g);
+      laplacianTransposed(g, n, prior);
+      out[c].resize(in[c].size());
+      for (size_t j = 0; j < in[c].size(); ++j) out[c][j] = lambda * prior[j] + eps[j] * in[c][j];
+      for (const Pair& p : pairs) {
+        size_t corner[8];
+        float w[8];
+        weightsOf(p, n, corner, w);
+        float value = 0.0f;
+        for (int k = 0; k < 8; ++k) value += w[k] * in[c][corner[k]];
+        for (int k = 0; k < 8; ++k) out[c][corner[k]] += mean * w[k] * value;
+      }
+    }
+  }
+
+  std::vector<float> diagonal() const {
+    std::vector<float> d(eps.size());
+    for (int32_t r = 0; r < n; ++r)
+      for (int32_t gi = 0; gi < n; ++gi)
+        for (int32_t b = 0; b < n; ++b) {
+          const int32_t idx[3] = {r, gi, b};
+          int32_t k = 0, neighbours = 0;
+          for (int a = 0; a < 3; ++a) {
+            k += inside(idx[a], n);
+            neighbours += inside(idx[a] - 1, n) + inside(idx[a] + 1, n);
+          }
+          const size_t j = (size_t(r) * n + gi) * n + b;
+          d[j] = lambda * float(4 * k * k + neighbours) + eps[j];
+        }
+    const float mean = 1.0f / float(pairs.size());
+    for (const Pair& p : pairs) {
+      size_t corner[8];
+      float w[8];
+      weightsOf(p, n, corner, w);
+      for (int k = 0; k < 8; ++k) d[corner[k]] += mean * w[k] * w[k];
+    }
+    return d;
+  }
+};
+
+double dot(const std::vector<float>& a, const std::vector<float>& b) {
+  double s = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) s += double(a[i]) * b[i];
+  return s;
+}
+
+// Trilinear interpolation of an m^3 lattice at the points of a (2 m - 1)^3 one.
+std::vector<float> prolong(const std::vector<float>& coarse, int32_t m) {
+  const int32_t n = 2 * m - 1;
+  std::vector<float> fine(size_t(n) * n * n);
+  for (int32_t r = 0; r < n; ++r)
+    for (int32_t gi = 0; gi < n; ++gi)
+      for (int32_t b = 0; b < n; ++b) {
+        double sum = 0.0;
+        const int32_t idx[3] = {r, gi, b};
+        for (int k = 0; k < 8; ++k) {
+          double w = 1.0;
+          int32_t c[3];
+          for (int a = 0; a < 3; ++a) {
+            const int bit = (k >> (2 - a)) & 1;
+            if (idx[a] % 2 == 0) {
+              w *= bit ? 0.0 : 1.0;
+              c[a] = idx[a] / 2;
+            } else {
+              w *= 0.5;
+              c[a] = idx[a] / 2 + bit;
+            }
+          }
+          if (w != 0.0) sum += w * coarse[(size_t(c[0]) * m + c[1]) * m + c[2]];
+        }
+        fine[(size_t(r) * n + gi) * n + b] = float(sum);
+      }
+  return fine;
+}
+
+}  // namespace
+
+void fitLattice(const FramePair* frames, int32_t frameCount, int32_t n, int32_t mode, std::vector<float>& lattice,
+                const engine::FitSettings& settings) {
+  const std::vector<Pair> pairs = samplePairs(frames, frameCount, mode);
+  std::vector<int32_t> sizes{n};
+  while ((sizes.front() - 1) % 2 == 0 && (sizes.front() - 1) / 2 + 1 >= std::max(settings.coarsest, 2))
+    sizes.insert(sizes.begin(), (sizes.front() - 1) / 2 + 1);
+
+  // Chebyshev distance to the occupied points of the distance level, by breadth-first search.
+  int32_t dn = sizes.front();
+  for (int32_t s : sizes)
+    if (s <= settings.distanceLevel) dn = s;
+  std::vector<float> occupancy(size_t(dn) * dn * dn, 0.0f);
+  for (const Pair& p : pairs) {
+    size_t corner[8];
+    float w[8];
+    weightsOf(p, dn, corner, w);
+    for (int k = 0; k < 8; ++k) occupancy[corner[k]] += w[k] * w[k];
+  }
+  std::vector<int32_t> dist(occupancy.size(), -1);
+  std::vector<size_t> frontier;
+  for (size_t j = 0; j < occupancy.size(); ++j)
+    if (occupancy[j] >= settings.occupied) {
+      dist[j] = 0;
+      frontier.push_back(j);
+    }
+  while (!frontier.empty()) {
+    std::vector<size_t> next;
+    for (size_t j : frontier) {
+      const int32_t r = int32_t(j / (size_t(dn) * dn)), gi = int32_t(j / dn % dn), b = int32_t(j % dn);
+      for (int32_t dr = -1; dr <= 1; ++dr)
+        for (int32_t dg = -1; dg <= 1; ++dg)
+          for (int32_t db = -1; db <= 1; ++db) {
+            const int32_t R = r + dr, G = gi + dg, B = b + db;
+            if (R < 0 || G < 0 || B < 0 || R >= dn || G >= dn || B >= dn) continue;
+            const size_t q = (size_t(R) * dn + G) * dn + B;
+            if (dist[q] >= 0) continue;
+            dist[q] = dist[j] + 1;
+            next.push_back(q);
+          }
+    }
+    frontier.swap(next);
+  }
+
+  std::vector<float> x[3], share;
+  for (size_t level = 0; level < sizes.size(); ++level) {
+    const int32_t m = sizes[level];
+    const size_t points = size_t(m) * m * m;
+    const float spacing = 1.0f / float(m - 1);
+    System system{m, pairs, settings.lambda / spacing, std::vector<float>(points)};
+    // The pull applies where the distance level's distance exceeds the reach.
+    std::vector<float> levelShare(points);
+    if (m <= dn) {
+      const int32_t s = (dn - 1) / (m - 1);
+      for (int32_t r = 0; r < m; ++r)
+        for (int32_t gi = 0; gi < m; ++gi)
+          for (int32_t b = 0; b < m; ++b) {
+            const int32_t d = dist[(size_t(r * s) * dn + gi * s) * dn + b * s];
+            const bool far = d < 0 || float(d) / float(dn - 1) > settings.reach;
+            levelShare[(size_t(r) * m + gi) * m + b] = far ? 1.0f : 0.0f;
+          }
+    } else {
+      levelShare = prolong(share, sizes[level - 1]);
+    }
+    share = levelShare;
+    for (size_t j = 0; j < points; ++j) system.eps[j] = settings.falloff * spacing * spacing * spacing * share[j];
+
+    std::vector<float> b[3];
+    for (int c = 0; c < 3; ++c) {
+      x[c] = level == 0 ? std::vector<float>(points, 0.0f) : prolong(x[c], sizes[level - 1]);
+      b[c].assign(points, 0.0f);
+      for (const Pair& p : pairs) {
+        size_t corner[8];
+        float w[8];
+        weightsOf(p, m, corner, w);
+        for (int k = 0; k < 8; ++k) b[c][corner[k]] += w[k] * p.y[c] / float(pairs.size());
+      }
+    }
+    const std::vector<float> d = system.diagonal();
+    const int32_t fromFinest = int32_t(sizes.size() - 1 - level);
+    const int32_t iterations = settings.iterations[fromFinest < 6 ? fromFinest : 5];
+
+    // Preconditioned conjugate gradients, channel by channel.
+    std::vector<float> q[3], r[3], z[3], p[3];
+    system.apply(x, q);
+    double rz[3], first[3];
+    for (int c = 0; c < 3; ++c) {
+      r[c].resize(points);
+      z[c].resize(points);
+      for (size_t j = 0; j < points; ++j) {
+        r[c][j] = b[c][j] - q[c][j];
+        z[c][j] = d[j] > 0.0f ? r[c][j] / d[j] : 0.0f;
+      }
+      p[c] = z[c];
+      rz[c] = first[c] = dot(r[c], z[c]);
+    }
+    for (int32_t it = 0; it < iterations; ++it) {
+      system.apply(p, q);
+      for (int c = 0; c < 3; ++c) {
+        if (!(rz[c] > first[c] * 1e-10)) continue;
+        const double pq = dot(p[c], q[c]);
+        if (!(pq > 0.0)) {
+          rz[c] = 0.0;
+          continue;
+        }
+        const double alpha = rz[c] / pq;
+        for (size_t j = 0; j < points; ++j) {
+          x[c][j] += float(alpha) * p[c][j];
+          r[c][j] -= float(alpha) * q[c][j];
+          z[c][j] = d[j] > 0.0f ? r[c][j] / d[j] : 0.0f;
+        }
+        const double next = dot(r[c], z[c]);
+        for (size_t j = 0; j < points; ++j) p[c][j] = z[c][j] + float(next / rz[c]) * p[c][j];
+        rz[c] = next;
+      }
+    }
+  }
+
+  lattice.assign(size_t(n) * n * n * 3, 0.0f);
+  for (int32_t r = 0; r < n; ++r)
+    for (int32_t gi = 0; gi < n; ++gi)
+      for (int32_t b = 0; b < n; ++b) {
+        const size_t j = (size_t(r) * n + gi) * n + b;
+        const int32_t idx[3] = {r, gi, b};
+        for (int c = 0; c < 3; ++c) lattice[j * 3 + c] = clamp01(float(idx[c]) / float(n - 1) + x[c][j]);
+      }
 }
 
 }  // namespace literal

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/fitted_lattice.h"
 
 namespace literal {
 
@@ -34,5 +35,11 @@ void buildDifferentClips(const ColorStats& source, const ColorStats& reference, 
 void buildSameClip(const unsigned char* src, int32_t sw, int32_t sh, int32_t srb, const unsigned char* ref, int32_t rw,
                    int32_t rh, int32_t rrb, int32_t n, float smoothingRadius, int32_t mode,
                    std::vector<float>& lattice);
+
+// The fitted lattice, written from its description: every pair's trilinear weights formed
+// afresh at each product, the Laplacian term by term, the distances by breadth-first search,
+// dot products in double.
+void fitLattice(const FramePair* frames, int32_t frameCount, int32_t n, int32_t mode, std::vector<float>& lattice,
+                const engine::FitSettings& settings = {});
 
 }  // namespace literal

@@ -26,7 +26,7 @@ TEST_F(InstanceChanged, RefreshButtonInvalidates) {
 }
 
 TEST_F(InstanceChanged, ModeChangesInvalidateWithOneLine) {
-  for (const char* name : {"matchMode", "preserveMode"}) {
+  for (const char* name : {"matchMode", "preserveMode", "sameFrameFit"}) {
     installIdentity();
     record_->lutMatchMode = 1;
     EXPECT_EQ(change(name), kOfxStatReplyDefault) << name;

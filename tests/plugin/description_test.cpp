@@ -187,6 +187,15 @@ std::vector<ExpectedParam> expectedParams() {
           "clip): fewer frames build faster"),
         I("OfxParamPropDefault", 1), I("OfxParamPropMin", 1), I("OfxParamPropMax", 1000),
         I("OfxParamPropDisplayMin", 1), I("OfxParamPropDisplayMax", 10), I("OfxParamPropAnimates", 0)}},
+      {"sameFrameFit",
+       "OfxParamTypeChoice",
+       {S("OfxPropLabel", "Same Frame Fit"),
+        S("OfxParamPropHint",
+          "How Same Frame mode learns the match. Smoothed Cells: each color takes the mean of the pixels nearest "
+          "to it, then the table is smoothed. Fitted Lattice: the whole table is fitted to the pixels, which "
+          "reproduces a grade more closely"),
+        S("OfxParamPropChoiceOption", 0, "Smoothed Cells"), S("OfxParamPropChoiceOption", 1, "Fitted Lattice"),
+        I("OfxParamPropDefault", 0)}},
   };
 }
 
@@ -260,5 +269,6 @@ TEST(Describe, FreshInstanceHasTheDefaults) {
   // "Current Frame": the match learnt from the frame being rendered, as without the setting.
   EXPECT_EQ(host->paramValue(instance, "analysisMode")->ints, std::vector<int>{0});
   EXPECT_EQ(host->paramValue(instance, "frameRange")->ints, (std::vector<int>{0, -1}));
+  EXPECT_EQ(host->paramValue(instance, "sameFrameFit")->ints, std::vector<int>{0});  // "Smoothed Cells"
   EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
 }

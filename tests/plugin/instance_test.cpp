@@ -78,6 +78,7 @@ TEST(CreateInstance, RecordHoldsHandlesStorageAndInitialKeys) {
       {"frameRange", data->frameRangeParam},
       {"windowRadius", data->windowRadiusParam},
       {"frameStep", data->frameStepParam},
+      {"sameFrameFit", data->sameFrameFitParam},
   };
   for (const auto& p : params) {
     ASSERT_NE(instance->param(p.name), nullptr) << p.name;
@@ -94,6 +95,7 @@ TEST(CreateInstance, RecordHoldsHandlesStorageAndInitialKeys) {
   EXPECT_FALSE(data->lutHadSourceMask);
   EXPECT_FALSE(data->lutHadReferenceMask);
   EXPECT_EQ(data->lutAnalysisMode, -1);
+  EXPECT_EQ(data->lutSameFrameFit, -1);
   // The storage is really there: the whole lattice can be written.
   std::memset(data->lut.data, 0, size_t(kLutFloats) * sizeof(float));
 
@@ -119,13 +121,17 @@ TEST(CreateInstance, FetchesEachHandleOnceInRecordOrder) {
     }
   }
   const std::vector<std::string> expected = {
-      "clipGetHandle Source",        "clipGetHandle Reference",        "clipGetHandle Output",
-      "clipGetHandle SourceMask",    "clipGetHandle ReferenceMask",    "paramGetHandle strength",
-      "paramGetHandle strengthR",    "paramGetHandle strengthG",       "paramGetHandle strengthB",
-      "paramGetHandle matchMode",    "paramGetHandle preserveMode",    "paramGetHandle exportPath",
-      "paramGetHandle exportButton", "paramGetHandle exportCDLButton", "paramGetHandle rebuildButton",
-      "paramGetHandle analysisMode", "paramGetHandle keyFrame",        "paramGetHandle frameRange",
-      "paramGetHandle windowRadius", "paramGetHandle frameStep",       "propSetPointer OfxPropInstanceData",
+      "clipGetHandle Source",         "clipGetHandle Reference",
+      "clipGetHandle Output",         "clipGetHandle SourceMask",
+      "clipGetHandle ReferenceMask",  "paramGetHandle strength",
+      "paramGetHandle strengthR",     "paramGetHandle strengthG",
+      "paramGetHandle strengthB",     "paramGetHandle matchMode",
+      "paramGetHandle preserveMode",  "paramGetHandle exportPath",
+      "paramGetHandle exportButton",  "paramGetHandle exportCDLButton",
+      "paramGetHandle rebuildButton", "paramGetHandle analysisMode",
+      "paramGetHandle keyFrame",      "paramGetHandle frameRange",
+      "paramGetHandle windowRadius",  "paramGetHandle frameStep",
+      "paramGetHandle sameFrameFit",  "propSetPointer OfxPropInstanceData",
   };
   EXPECT_EQ(lookups, expected);
   EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);

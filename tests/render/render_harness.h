@@ -103,6 +103,18 @@ inline Lut engineLut(int matchMode, int preserve, const Picture& source, const P
   return lut;
 }
 
+// The fitted lattice's match, built directly.
+inline Lut fittedLut(int preserve, const Picture& source, const Picture& reference) {
+  Lut lut;
+  LUT3D l{lut.values.data(), kLutSize, false};
+  auto bytes = [](const Picture& p) { return reinterpret_cast<const unsigned char*>(p.rgba.data()); };
+  const FramePair frame{{bytes(source), source.width, source.height, source.width * 16},
+                        {bytes(reference), reference.width, reference.height, reference.width * 16}};
+  lut.built = buildMatchLUT_FittedLattice(&frame, 1, l, PreserveMode(preserve), preferredKernelSet());
+  EXPECT_TRUE(lut.built && l.valid);
+  return lut;
+}
+
 inline float clampUnit(float v) { return v < 1.0f ? std::max(v, 0.0f) + 0.0f : 1.0f; }
 
 // Trilinear lookup written out independently of the plug-in.

@@ -116,16 +116,18 @@ TEST(RenderMatch, EveryModeAndPreserveChoiceMatchesTheEngine) {
 }
 
 // Builds run on the host's threads when it offers the multi-thread suite and on the render's
-// own thread when it does not; the Output is the same to the bit either way.
+// own thread when it does not; the Output is the same to the bit either way (mode 2: Same Frame
+// with the fitted lattice).
 TEST(RenderMatch, BuildsOnTheHostsThreadsGiveTheOneThreadOutput) {
   const Picture big = photo("rocket.jpg", 640, 360), other = photo("astronaut.png", 640, 360);
-  for (int mode : {0, 1}) {
+  for (int mode : {0, 1, 2}) {
     // One host at a time: the module keeps the suites of the host that loaded it last.
     auto render = [&](bool suite, int& calls) {
       ofxhost::TestingOptions options;
       options.noMultiThreadSuite = !suite;
       Scene scene(big, other, options);
-      scene.session.setChoice("matchMode", mode);
+      scene.session.setChoice("matchMode", mode == 0 ? 0 : 1);
+      scene.session.setChoice("sameFrameFit", mode == 2 ? 1 : 0);
       EXPECT_EQ(scene.session.render(), kOfxStatOK);
       calls = scene.session.host().multiThreadCalls();
       return scene.session.output();
@@ -136,9 +138,30 @@ TEST(RenderMatch, BuildsOnTheHostsThreadsGiveTheOneThreadOutput) {
     EXPECT_GT(threadedCalls, 0) << "mode " << mode;
     EXPECT_EQ(aloneCalls, 0) << "mode " << mode;
     EXPECT_TRUE(samePixels(threaded, alone)) << "mode " << mode;
-    const Lut lut = engineLut(mode, 0, big, other);
+    const Lut lut = mode == 2 ? fittedLut(0, big, other) : engineLut(mode, 0, big, other);
     EXPECT_TRUE(samePixels(threaded, expectedOutput(big, &lut))) << "mode " << mode;
   }
+}
+
+// "Same Frame Fit" picks the Same Frame learner: option 1 the fitted lattice, every other value
+// the smoothed cells. Different Clips ignores it.
+TEST(RenderMatch, SameFrameFitChoosesTheLearner) {
+  for (int fit : {1, 0, 2})
+    for (int preserve : {0, 2}) {
+      Scene scene(coffee(), rocket());
+      scene.session.setChoice("matchMode", 1);
+      scene.session.setChoice("preserveMode", preserve);
+      scene.session.setChoice("sameFrameFit", fit);
+      ASSERT_EQ(scene.session.render(), kOfxStatOK);
+      const Lut lut = fit == 1 ? fittedLut(preserve, coffee(), rocket()) : engineLut(1, preserve, coffee(), rocket());
+      EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &lut))) << fit << " " << preserve;
+      EXPECT_EQ(scene.session.record().lutSameFrameFit, fit == 1 ? 1 : 0);
+    }
+  Scene scene;
+  scene.session.setChoice("sameFrameFit", 1);
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  const Lut lut = engineLut(0, 0, coffee(), chelsea());
+  EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &lut)));
 }
 
 TEST(RenderMatch, MasksWeightTheDifferentClipsStatistics) {
@@ -208,6 +231,29 @@ TEST(RenderCache, ModeAndPreserveChangesRebuild) {
   scene.session.setChoice("matchMode", 1);
   ASSERT_EQ(scene.session.render(), kOfxStatOK);
   expected = engineLut(1, 2, coffee(), third);
+  EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &expected)));
+}
+
+// A change of learner is a cache key in Same Frame mode (even when no instance-changed action
+// announces it) and none in Different Clips mode, where the match does not depend on it.
+TEST(RenderCache, SameFrameFitChangesRebuildOnlyInSameFrame) {
+  const Picture second = photo("rocket.jpg", 80, 60), third = photo("astronaut.png", 80, 60);
+  Scene scene;
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  const Lut first = engineLut(0, 0, coffee(), chelsea());
+  Session::overwrite(*scene.reference, second);
+  scene.session.setChoice("sameFrameFit", 1);
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &first)));
+
+  scene.session.setChoice("matchMode", 1);
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  Lut expected = fittedLut(0, coffee(), second);
+  EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &expected)));
+  Session::overwrite(*scene.reference, third);
+  scene.session.setChoice("sameFrameFit", 0);
+  ASSERT_EQ(scene.session.render(), kOfxStatOK);
+  expected = engineLut(1, 0, coffee(), third);
   EXPECT_TRUE(samePixels(scene.session.output(), expectedOutput(coffee(), &expected)));
 }
 

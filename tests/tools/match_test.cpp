@@ -160,6 +160,47 @@ TEST_F(Match, SameFrameLearnsAKnownCdlGradeAndExportsWhatThePlugInWrote) {
   EXPECT_LT(slope[2], slope[0]) << "the warm grade shows in the fitted slopes";
 }
 
+// Same Frame learns with the fitted lattice unless --fit cells asks for the plug-in's own default;
+// the JSON report names the learner, and --fit in Different Clips mode gets a warning.
+TEST_F(Match, FitChoosesSameFramesLearner) {
+  const Image source = testPicture(120, 80, 5);
+  writeRawImage(dir / "source.exr", source, SampleDepth::Float);
+  writeRawImage(dir / "reference.exr", gradeWithCdl(source), SampleDepth::Float);
+  const Image reference = readRawImage(dir / "reference.exr");
+  struct Case {
+    std::vector<std::string> fit;
+    const char* named;
+  };
+  std::vector<double> after;
+  std::vector<Image> outputs;
+  for (const Case& c :
+       {Case{{}, "lattice"}, Case{{"--fit", "lattice"}, "lattice"}, Case{{"--fit", "cells"}, "cells"}}) {
+    std::vector<std::string> args = {"source.exr", "reference.exr", "-o",         "out.exr", "--mode",
+                                     "same",       "--report-json", "report.json"};
+    args.insert(args.end(), c.fit.begin(), c.fit.end());
+    const ToolRun run = vantrel(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+    EXPECT_NE(readText(dir / "report.json").find(std::string("\"fit\": \"") + c.named + "\""), std::string::npos);
+    outputs.push_back(readRawImage(dir / "out.exr"));
+    after.push_back(comparePixels(outputs.back(), reference).mean);
+  }
+  const double before = comparePixels(source, reference).mean;
+  EXPECT_TRUE(samePixels(outputs[0], outputs[1]));
+  EXPECT_LT(after[0], 0.1 * before);
+  EXPECT_LT(after[0], 0.5 * after[2]) << "cells " << after[2] << " of " << before;
+
+  const ToolRun run =
+      vantrel({"source.exr", "reference.exr", "-o", "dc.exr", "--fit", "cells", "--report-json", "report.json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err.rfind("vantrel: warning: --fit plays no part in Different Clips mode (it chooses Same Frame's "
+                          "learner)\n",
+                          0),
+            0u)
+      << run.err;
+  EXPECT_NE(readText(dir / "report.json").find("\"fit\": null"), std::string::npos);
+}
+
 TEST_F(Match, MixesAreBakedIntoTheCubeAndAppliedToTheOutput) {
   writeRawImage(dir / "s.exr", testPicture(64, 48, 1), SampleDepth::Float);
   writeRawImage(dir / "r.exr", testPicture(64, 48, 4), SampleDepth::Float);

@@ -17,6 +17,7 @@ struct MatchOptions {
   std::string output;
   std::string mode = "different";    // "different" or "same"
   std::string preserve = "nothing";  // "nothing", "brightness" or "colors"
+  std::string fit;                   // Same Frame's learner: "cells" or "lattice"; empty: lattice
   std::optional<double> mix, mixR, mixG, mixB;
   std::string sourceMask;
   std::string referenceMask;

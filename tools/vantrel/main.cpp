@@ -65,6 +65,12 @@ Depth:
   OUTPUT keeps the Source's sample depth when its format stores it, else the nearest one it
   does (EXR: half or float; PNG: 8 or 16; JPEG: 8). --depth chooses it.
 
+Same Frame learner (--fit):
+  lattice, the tool's default, fits the whole table to the pixel pairs: the grade comes back at
+  full strength, and its .cube carries to other pictures graded alike. cells is the plug-in's
+  own default ("Smoothed Cells": each cell averages the pixels nearest to it, then the table is
+  smoothed), which recovers about a third of a grade. The JSON report names the learner.
+
 Frames:
   With --frames A-B, SOURCE, REFERENCE, OUTPUT, the masks, --cube, --cdl and --sheet may hold a
   frame number placeholder (name.%04d.exr or name.####.exr). OUTPUT must. Each frame is rendered
@@ -145,6 +151,11 @@ int run(int argc, char** argv) {
   match->add_option("--preserve", o.preserve, "Keep the Source's own brightness or colours")
       ->check(CLI::IsMember({"nothing", "brightness", "colors"}))
       ->capture_default_str();
+  match
+      ->add_option("--fit", o.fit,
+                   "Same Frame's learner: lattice (default) fits the whole table to the pixels, cells is "
+                   "the plug-in's default")
+      ->check(CLI::IsMember({"cells", "lattice"}));
   match->add_option("--mix", o.mix, "How much of the match to apply (default 1)")->check(unitInterval());
   match->add_option("--mix-r", o.mixR, "Red channel mix (default 1)")->check(unitInterval());
   match->add_option("--mix-g", o.mixG, "Green channel mix (default 1)")->check(unitInterval());

@@ -549,6 +549,10 @@ int planRun(Run& run) {
   run.threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
   run.writeSettings.depth = o.depth;
   run.writeSettings.software = std::string("vantrel ") + toolVersion();
+  if (!run.sameFrame && !o.fit.empty()) {
+    run.summary.warnings.push_back("--fit plays no part in Different Clips mode (it chooses Same Frame's learner)");
+    printWarning(run.summary.warnings.back());
+  }
   if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given())) {
     run.summary.warnings.push_back(
         "the masks play no part in Same Frame mode (they weight the Different "
@@ -577,7 +581,12 @@ bool applySettings(PluginSession& session, const MatchOptions& o, std::string& e
   mode.ints = {o.mode == "same" ? 1 : 0};
   ofxhost::ParamValue preserve;
   preserve.ints = {o.preserve == "brightness" ? 1 : o.preserve == "colors" ? 2 : 0};
-  return edit("matchMode", mode) && edit("preserveMode", preserve);
+  if (!edit("matchMode", mode) || !edit("preserveMode", preserve)) return false;
+  // The plug-in's "Same Frame Fit": the tool learns Same Frame with the fitted lattice unless
+  // told otherwise (docs/colour.md has the measurements).
+  ofxhost::ParamValue fit;
+  fit.ints = {o.fit == "cells" ? 0 : 1};
+  return o.mode != "same" || edit("sameFrameFit", fit);
 }
 
 // The analysis settings, edited as a user would; the key frame is the shot's first unless given.

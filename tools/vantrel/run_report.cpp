@@ -116,6 +116,7 @@ bool writeRunReport(const std::string& path, const MatchOptions& o, const RunSum
       {"settings",
        {{"mode", o.mode == "same" ? "same frame" : "different clips"},
         {"preserve", o.preserve},
+        {"fit", o.mode == "same" ? json(o.fit.empty() ? "lattice" : o.fit) : json(nullptr)},
         {"mix", o.mix.value_or(1.0)},
         {"mix_r", o.mixR.value_or(1.0)},
         {"mix_g", o.mixG.value_or(1.0)},
