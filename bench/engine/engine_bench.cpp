@@ -219,7 +219,10 @@ double wallSeconds() {
 // which was then the only rule); the others use the engine's rule on 1 or 2 threads and report
 // "x_today" by wall clock and "x_today_cpu" by CPU time along the critical path (see
 // freshThreads).
-void ThreadedRebuild(benchmark::State& state, bool sameFrame, bool today, int32_t threads) {
+enum Learner { DifferentClipsStats, SameFrameCells, SameFrameFitted };
+
+void ThreadedRebuild(benchmark::State& state, Learner learner, bool today, int32_t threads) {
+  const bool sameFrame = learner != DifferentClipsStats;
   const KernelSet kernels =
       today ? preferredKernelSet(KernelFamily::Application) : preferredKernelSet(KernelFamily::Engine);
   double critical = 0.0;
@@ -232,7 +235,10 @@ void ThreadedRebuild(benchmark::State& state, bool sameFrame, bool today, int32_
   double wall = 0.0;
   for (auto _ : state) {
     const double t0 = wallSeconds(), c0 = threadSeconds();
-    if (sameFrame) {
+    if (learner == SameFrameFitted) {
+      const FramePair frame{{s.bytes(), s.width, s.height, s.rowBytes()}, {r.bytes(), r.width, r.height, r.rowBytes()}};
+      buildMatchLUT_FittedLattice(&frame, 1, lut, PreserveNothing, kernels, parallel);
+    } else if (sameFrame) {
       buildMatchLUT_SameClip(s.bytes(), s.width, s.height, s.rowBytes(), r.bytes(), r.width, r.height, r.rowBytes(),
                              lut, 5.0f, PreserveNothing, kernels, parallel);
     } else {
@@ -245,7 +251,8 @@ void ThreadedRebuild(benchmark::State& state, bool sameFrame, bool today, int32_
     critical += threadSeconds() - c0;
     benchmark::DoNotOptimize(storage.data());
   }
-  const std::string key = std::string(sameFrame ? "SameFrame" : "DifferentClips") + "Today";
+  const char* const names[] = {"DifferentClips", "SameFrame", "FittedLattice"};
+  const std::string key = std::string(names[learner]) + "Today";
   const double perBuild = wall / double(state.iterations()), path = critical / double(state.iterations());
   if (today) {
     plainSeconds()[key] = perBuild;
@@ -258,16 +265,33 @@ void ThreadedRebuild(benchmark::State& state, bool sameFrame, bool today, int32_
 
 }  // namespace
 
-BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_Today, false, true, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_1Thread, false, false, 1)
+BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_Today, DifferentClipsStats, true, 1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_2Threads, false, false, 2)
+BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_1Thread, DifferentClipsStats, false, 1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_Today, true, true, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_1Thread, true, false, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_2Threads, true, false, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, DifferentClips_2Threads, DifferentClipsStats, false, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_Today, SameFrameCells, true, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_1Thread, SameFrameCells, false, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, SameFrame_2Threads, SameFrameCells, false, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, FittedLattice_Today, SameFrameFitted, true, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, FittedLattice_1Thread, SameFrameFitted, false, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(ThreadedRebuild, FittedLattice_2Threads, SameFrameFitted, false, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(Smoothing, Shell_Plain, true, false)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK_CAPTURE(Smoothing, Shell_Fast, false, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Smoothing, Clipped_Plain, true, true)->Unit(benchmark::kMillisecond)->Iterations(2);
@@ -297,7 +321,7 @@ BENCHMARK_CAPTURE(FittedLatticeRebuild, Plain, true, preferredKernelSet())
     ->DenseRange(0, 2)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
-BENCHMARK_CAPTURE(FittedLatticeRebuild, Fast, false, preferredKernelSet())
+BENCHMARK_CAPTURE(FittedLatticeRebuild, Fast, false, preferredKernelSet(KernelFamily::Engine))
     ->DenseRange(0, 2)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(FittedLatticeRebuild, FastAvx512, false, KernelSet::Avx512)->Arg(0)->Unit(benchmark::kMillisecond);

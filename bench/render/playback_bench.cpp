@@ -63,20 +63,24 @@ const Inputs& inputs() {
   return in;
 }
 
-// A host with the module loaded and one instance per mode.
+// A host with the module loaded and one instance per learner: Different Clips, Same Frame's cells
+// and, where the module has "Same Frame Fit", its fitted lattice.
 struct Module {
   ofxhost::Host host;
-  ofxhost::Effect* instance[2] = {nullptr, nullptr};
-  std::shared_ptr<ofxhost::Image> output[2];
+  ofxhost::Effect* instance[3] = {nullptr, nullptr, nullptr};
+  std::shared_ptr<ofxhost::Image> output[3];
+  bool hasFit = false;
   explicit Module(const std::string& path) {
     if (!host.open(path)) throw std::runtime_error(host.error());
     host.load();
     host.describe();
     host.describeInContext(kOfxImageEffectContextGeneral);
-    for (int mode = 0; mode < 2; ++mode) {
-      ofxhost::Effect* e = instance[mode] = host.newInstance(kOfxImageEffectContextGeneral);
+    for (int learner = 0; learner < 3; ++learner) {
+      ofxhost::Effect* e = instance[learner] = host.newInstance(kOfxImageEffectContextGeneral);
       host.createInstance(e);
-      host.setParamInt(e, "matchMode", mode);
+      host.setParamInt(e, "matchMode", learner == 0 ? 0 : 1);
+      if (learner == 2) hasFit = host.setParamInt(e, "sameFrameFit", 1);
+      const int mode = learner;
       host.attachImage(e, "Source", inputs().source);
       host.attachImage(e, "Reference", mode == 0 ? inputs().other : inputs().graded);
       output[mode] = ofxhost::makeBlankImage(OfxRectI{0, 0, kWidth, kHeight});
@@ -99,12 +103,13 @@ double wallSeconds() {
 // Seconds per frame, by module ("before", "after") and case.
 std::map<std::string, double> gFrameSeconds;
 
-enum Case { NoRebuild, DifferentClips, SameFrame };
-const char* kCaseNames[] = {"no_rebuild", "different_clips", "same_frame"};
+enum Case { NoRebuild, DifferentClips, SameFrame, FittedLattice };
+const char* kCaseNames[] = {"no_rebuild", "different_clips", "same_frame", "fitted_lattice"};
 
 void frames(benchmark::State& state, const std::string& which, const std::string& path, Case c) {
   Module& m = module(path);
-  ofxhost::Effect* instance = m.instance[c == SameFrame ? 1 : 0];
+  if (c == FittedLattice && !m.hasFit) return state.SkipWithError("the module has no \"Same Frame Fit\"");
+  ofxhost::Effect* instance = m.instance[c == FittedLattice ? 2 : c == SameFrame ? 1 : 0];
   double time = 1.0;
   bool failed = false;
   BandPool tiles(2, kHeight, [&](int y1, int y2) {
@@ -136,7 +141,7 @@ int main(int argc, char** argv) {
   if (before && *before) modules.emplace_back("before", before);
   modules.emplace_back("after", VANTREL_MODULE_PATH);
   // Before and after of each case next to each other, so that both see the same machine.
-  for (Case c : {NoRebuild, DifferentClips, SameFrame})
+  for (Case c : {NoRebuild, DifferentClips, SameFrame, FittedLattice})
     for (const auto& [which, path] : modules) {
       benchmark::RegisterBenchmark((std::string("Playback4K/") + kCaseNames[c] + "/" + which).c_str(),
                                    [=](benchmark::State& s) { frames(s, which, path, c); })
