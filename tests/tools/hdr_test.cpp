@@ -124,6 +124,15 @@ TEST_F(Hdr, ScaleLinearPlatesKeepTheirHighlightsInBothModes) {
         << mode;
     EXPECT_GT(out.aboveOne, 0.5 * rangeOf(source).aboveOne) << mode;
   }
+  // A plate with a top of 4: the fitted lattice (the tool's default) matches it in the narrowest
+  // log space, the cells in the gamma space stretched 4 times.
+  for (const char* fit : {"lattice", "cells"}) {
+    const ToolRun run = vantrel(
+        {"plate.exr", "graded.exr", "-o", "out.exr", "--mode", "same", "--fit", fit, "--report-json", "report.json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(report("report.json")["frames"][0]["working_space"],
+              std::string(fit) == "lattice" ? "Log Rec.709 - Headroom 16" : "Gamma 2.4 Rec.709 - Headroom 4");
+  }
 
   // A picture within 1 keeps the working space it always had.
   const ToolRun run =

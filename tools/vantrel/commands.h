@@ -55,7 +55,9 @@ struct HighlightSpace {
   std::string name;
   float top;  // the linear light it holds
 };
-std::vector<HighlightSpace> highlightWorkingSpaces(bool sameFrame);
+// The fitted lattice (`fitted`, Same Frame only) learns a whole grade wherever the table holds
+// it, and does best in the log spaces, whose room above the Source keeps a brighter Reference.
+std::vector<HighlightSpace> highlightWorkingSpaces(bool sameFrame, bool fitted = false);
 int runInfo(const std::string& plugin);
 // The tool's version, then the plug-in's file, identifier and version.
 int runVersion(const std::string& plugin);

@@ -277,7 +277,7 @@ int planColour(Run& run) {
     // Those of the spaces for highlights that the config has (without any, highlights are
     // matched in the space above, which clips them and says so).
     run.levels = {1.0f};
-    for (const HighlightSpace& candidate : highlightWorkingSpaces(run.sameFrame)) {
+    for (const HighlightSpace& candidate : highlightWorkingSpaces(run.sameFrame, run.o.fit != "cells")) {
       const std::string space = resolveSpace(run.colour, candidate.name);
       if (!space.empty() && candidate.top > run.levels.back()) {
         run.forHighlights.push_back(space);
@@ -1169,9 +1169,10 @@ int finishRun(Run& run, int status, Clock::time_point started) {
 
 const char* defaultWorkingSpace(bool sameFrame) { return sameFrame ? kHeadroom : kLinearRec709; }
 
-std::vector<HighlightSpace> highlightWorkingSpaces(bool sameFrame) {
+std::vector<HighlightSpace> highlightWorkingSpaces(bool sameFrame, bool fitted) {
   std::vector<HighlightSpace> spaces;
-  for (const int top : kHighlightTops) spaces.push_back({highlightSpace(sameFrame, top), float(top)});
+  for (const int top : kHighlightTops)
+    if (!(sameFrame && fitted && top < 16)) spaces.push_back({highlightSpace(sameFrame, top), float(top)});
   return spaces;
 }
 
