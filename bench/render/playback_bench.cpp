@@ -22,6 +22,7 @@
 
 #include "band_pool.h"
 #include "host/ofx_host.h"
+#include "photo_rgba.h"
 
 namespace OIIO = OIIO_NAMESPACE;
 
@@ -29,26 +30,15 @@ namespace {
 
 constexpr int kWidth = 3840, kHeight = 2160;
 
-std::vector<float> photoRGBA(const char* name) {
-  OIIO::ImageBuf file(std::string(VANTREL_PHOTOS) + "/" + name);
-  const OIIO::ROI roi(0, kWidth, 0, kHeight, 0, 1, 0, 3);
-  OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(file, "", 0.0f, roi);
-  if (scaled.has_error()) throw std::runtime_error(scaled.geterror());
-  std::vector<float> rgb(size_t(kWidth) * kHeight * 3), rgba(size_t(kWidth) * kHeight * 4, 1.0f);
-  scaled.get_pixels(roi, OIIO::TypeDesc::FLOAT, rgb.data());
-  for (size_t p = 0; p < size_t(kWidth) * kHeight; ++p) std::memcpy(&rgba[p * 4], &rgb[p * 3], 12);
-  return rgba;
-}
-
 // One frame's inputs, shared by both modules: a photograph, another for Different Clips, and a
 // second grade of the first for Same Frame.
 struct Inputs {
   std::shared_ptr<ofxhost::Image> source, other, graded;
   Inputs() {
     const OfxRectI bounds{0, 0, kWidth, kHeight};
-    std::vector<float> s = photoRGBA("coffee.png");
+    std::vector<float> s = photoRGBA("coffee.png", kWidth, kHeight);
     source = ofxhost::makeImage(s, bounds);
-    other = ofxhost::makeImage(photoRGBA("chelsea.png"), bounds);
+    other = ofxhost::makeImage(photoRGBA("chelsea.png", kWidth, kHeight), bounds);
     for (size_t i = 0; i < s.size(); i += 4) {
       s[i] = std::pow(s[i], 0.9f) * 1.05f;
       s[i + 1] *= 0.95f;

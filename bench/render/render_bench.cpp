@@ -16,6 +16,7 @@
 
 #include "band_pool.h"
 #include "host/ofx_host.h"
+#include "photo_rgba.h"
 #include "render/apply_lut.h"
 
 namespace OIIO = OIIO_NAMESPACE;
@@ -23,17 +24,6 @@ namespace OIIO = OIIO_NAMESPACE;
 namespace {
 
 constexpr int kWidth = 1920, kHeight = 1080;
-
-std::vector<float> photoRGBA(const char* name) {
-  OIIO::ImageBuf file(std::string(VANTREL_PHOTOS) + "/" + name);
-  const OIIO::ROI roi(0, kWidth, 0, kHeight, 0, 1, 0, 3);
-  OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(file, "", 0.0f, roi);
-  if (scaled.has_error()) throw std::runtime_error(scaled.geterror());
-  std::vector<float> rgb(size_t(kWidth) * kHeight * 3), rgba(size_t(kWidth) * kHeight * 4, 1.0f);
-  scaled.get_pixels(roi, OIIO::TypeDesc::FLOAT, rgb.data());
-  for (size_t p = 0; p < size_t(kWidth) * kHeight; ++p) std::memcpy(&rgba[p * 4], &rgb[p * 3], 12);
-  return rgba;
-}
 
 struct Fixture {
   ofxhost::Host host;
@@ -47,9 +37,9 @@ struct Fixture {
     instance = host.newInstance(kOfxImageEffectContextGeneral);
     host.createInstance(instance);
     const OfxRectI bounds{0, 0, kWidth, kHeight};
-    source = ofxhost::makeImage(photoRGBA("coffee.png"), bounds);
+    source = ofxhost::makeImage(photoRGBA("coffee.png", kWidth, kHeight), bounds);
     host.attachImage(instance, "Source", source);
-    host.attachImage(instance, "Reference", ofxhost::makeImage(photoRGBA("chelsea.png"), bounds));
+    host.attachImage(instance, "Reference", ofxhost::makeImage(photoRGBA("chelsea.png", kWidth, kHeight), bounds));
     output = ofxhost::makeBlankImage(bounds);
     host.attachImage(instance, "Output", output);
     host.render(instance, 1.0, bounds);  // builds the LUT: later renders are hits

@@ -19,6 +19,7 @@
 // applied to the next photograph graded alike; --learners-only measures only that.
 #include "colour_eval.h"
 #include "quality.h"
+#include "run_quiet.h"
 
 #include <OpenImageIO/imagebufalgo.h>
 
@@ -191,23 +192,10 @@ Image graded(const Image& source, const OCIO::ConstTransformRcPtr& grade) {
 // --- Running the tool -----------------------------------------------------------------------
 
 int runTool(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  std::string program = gTool;
-  argv.push_back(program.data());
-  std::vector<std::string> copy = args;
-  for (std::string& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) fail("cannot run " + program + ": " + std::strerror(spawned));
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  int spawnError = 0;
+  const int status = runQuiet(gTool, args, spawnError);
+  if (status < 0) fail("cannot run " + gTool + ": " + std::strerror(spawnError));
+  return status;
 }
 
 // A file's samples in linear Rec.709.

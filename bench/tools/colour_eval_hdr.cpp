@@ -85,14 +85,14 @@ void writeCameraDpx(const std::string& path, const Image& linear, const char* sp
   std::string error;
   if (!makeConversion(builtIn, kLinearRec709, space, conversion, error)) fail(error);
   conversion.apply(log);
-  OIIO::ImageSpec spec(log.width, log.height, 3, OIIO::TypeDesc::UINT16);
-  spec.attribute("oiio:BitsPerSample", 10);
-  spec.attribute("dpx:Transfer", "Logarithmic");
+  OIIO::ImageSpec imageSpec(log.width, log.height, 3, OIIO::TypeDesc::UINT16);
+  imageSpec.attribute("oiio:BitsPerSample", 10);
+  imageSpec.attribute("dpx:Transfer", "Logarithmic");
   std::vector<float> rgb;
   for (size_t i = 0; i < log.pixels.size(); i += 4)
     rgb.insert(rgb.end(), {log.pixels[i], log.pixels[i + 1], log.pixels[i + 2]});
   auto out = OIIO::ImageOutput::create(path);
-  if (!out || !out->open(path, spec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) || !out->close())
+  if (!out || !out->open(path, imageSpec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) || !out->close())
     fail("cannot write '" + path + "'");
 }
 

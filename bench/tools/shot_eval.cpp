@@ -17,6 +17,7 @@
 #include "colour.h"
 #include "image_io.h"
 #include "quality.h"
+#include "run_quiet.h"
 
 #include <OpenImageIO/imagebufalgo.h>
 #include <nlohmann/json.hpp>
@@ -54,20 +55,10 @@ std::string gTool = VANTREL_TOOL, gPlugin = VANTREL_PLUGIN;
 }
 
 int runTool(std::vector<std::string> args) {
-  std::vector<char*> argv = {gTool.data()};
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  const int spawned = posix_spawn(&pid, gTool.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) fail("cannot run " + gTool + ": " + std::strerror(spawned));
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  int spawnError = 0;
+  const int status = runQuiet(gTool, args, spawnError);
+  if (status < 0) fail("cannot run " + gTool + ": " + std::strerror(spawnError));
+  return status;
 }
 
 // The photograph in linear Rec.709, `width` pixels wide.

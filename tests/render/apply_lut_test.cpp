@@ -75,9 +75,10 @@ float triple(const OwnedLut& l, int r, int g, int b, int c) { return l.values[lu
 std::vector<float> loadPhotoRGBA(const char* name) {
   OIIO::ImageBuf file(std::string(VANTREL_PHOTOS) + "/" + name);
   if (!file.read(0, 0, true, OIIO::TypeDesc::FLOAT)) return {};
-  const OIIO::ImageSpec& spec = file.spec();
-  std::vector<float> rgb(size_t(spec.width) * spec.height * 3), rgba(size_t(spec.width) * spec.height * 4, 1.0f);
-  file.get_pixels(OIIO::ROI(0, spec.width, 0, spec.height, 0, 1, 0, 3), OIIO::TypeDesc::FLOAT, rgb.data());
+  const OIIO::ImageSpec& imageSpec = file.spec();
+  std::vector<float> rgb(size_t(imageSpec.width) * imageSpec.height * 3),
+      rgba(size_t(imageSpec.width) * imageSpec.height * 4, 1.0f);
+  file.get_pixels(OIIO::ROI(0, imageSpec.width, 0, imageSpec.height, 0, 1, 0, 3), OIIO::TypeDesc::FLOAT, rgb.data());
   for (size_t i = 0; i < rgb.size() / 3; ++i) std::memcpy(&rgba[i * 4], &rgb[i * 3], 12);
   return rgba;
 }

@@ -84,10 +84,10 @@ Image whiteOf(int width, int height) {
 // A LogC3 plate as a 16-bit scan would come: a DPX whose transfer says logarithmic.
 void writeLogDpx(const std::string& path, const Image& linear) {
   const Image log = converted(linear, "lin_rec709", "logc3");
-  OIIO::ImageSpec spec(log.width, log.height, 4, OIIO::TypeDesc::UINT16);
-  spec.attribute("dpx:Transfer", "Logarithmic");
+  OIIO::ImageSpec imageSpec(log.width, log.height, 4, OIIO::TypeDesc::UINT16);
+  imageSpec.attribute("dpx:Transfer", "Logarithmic");
   auto out = OIIO::ImageOutput::create(path);
-  ASSERT_TRUE(out && out->open(path, spec) && out->write_image(OIIO::TypeDesc::FLOAT, log.pixels.data()) &&
+  ASSERT_TRUE(out && out->open(path, imageSpec) && out->write_image(OIIO::TypeDesc::FLOAT, log.pixels.data()) &&
               out->close());
 }
 

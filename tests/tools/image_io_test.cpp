@@ -248,13 +248,13 @@ TEST(ImageIO, TheSpacesNameTravelsWhereTheFormatHasRoomForIt) {
   ASSERT_TRUE(readColorHeader(dir / "again.dpx", logPlate, error)) << error;
   EXPECT_EQ(logPlate.namedSpace, settings.spaceName);
 
-  OIIO::ImageSpec spec(2, 1, 3, OIIO::TypeDesc::UINT16);
+  OIIO::ImageSpec imageSpec(2, 1, 3, OIIO::TypeDesc::UINT16);
   const unsigned char scanner[40] = "Scanner calibration";
-  spec.attribute("dpx:UserData", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, 40), scanner);
-  spec.attribute("dpx:Transfer", "Printing density");
+  imageSpec.attribute("dpx:UserData", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, 40), scanner);
+  imageSpec.attribute("dpx:Transfer", "Printing density");
   auto out = OIIO::ImageOutput::create(dir / "scan.dpx");
   const std::vector<unsigned short> px(6, 1000);
-  ASSERT_TRUE(out && out->open(dir / "scan.dpx", spec) && out->write_image(OIIO::TypeDesc::UINT16, px.data()) &&
+  ASSERT_TRUE(out && out->open(dir / "scan.dpx", imageSpec) && out->write_image(OIIO::TypeDesc::UINT16, px.data()) &&
               out->close());
   Image scan;
   ASSERT_TRUE(readColorImage(dir / "scan.dpx", scan, error)) << error;

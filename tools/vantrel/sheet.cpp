@@ -196,10 +196,10 @@ class TextCache {
     auto drawn = std::make_shared<DrawnText>();
     drawn->box = OIIO::ImageBufAlgo::text_size(text, size, kFont);
     if (!drawn->box.defined() || drawn->box.width() <= 0 || drawn->box.height() <= 0) return nullptr;
-    const OIIO::ImageSpec spec(drawn->box.width(), drawn->box.height(), 3, OIIO::TypeDesc::UINT8);
-    drawn->codes.resize(size_t(spec.width) * size_t(spec.height) * 3);
+    const OIIO::ImageSpec imageSpec(drawn->box.width(), drawn->box.height(), 3, OIIO::TypeDesc::UINT8);
+    drawn->codes.resize(size_t(imageSpec.width) * size_t(imageSpec.height) * 3);
     for (size_t i = 0; i < drawn->codes.size(); i += 3) std::copy_n(background, 3, &drawn->codes[i]);
-    OIIO::ImageBuf box(spec, drawn->codes.data());
+    OIIO::ImageBuf box(imageSpec, drawn->codes.data());
     if (!OIIO::ImageBufAlgo::render_text(box, -drawn->box.xbegin, -drawn->box.ybegin, text, size, kFont, {colour, 3}))
       return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -218,14 +218,15 @@ TextCache& textCache() {
 }
 
 // Written beside the target and moved into place once complete, as every output.
-bool writePng(const std::string& path, const OIIO::ImageSpec& spec, const unsigned char* pixels, std::string& error) {
+bool writePng(const std::string& path, const OIIO::ImageSpec& imageSpec, const unsigned char* pixels,
+              std::string& error) {
   auto out = OIIO::ImageOutput::create(path);
   if (!out) {
     error = "cannot write '" + path + "': " + OIIO::geterror();
     return false;
   }
   TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
-  bool ok = out->open(temporary.path(), spec) && out->write_image(OIIO::TypeDesc::UINT8, pixels);
+  bool ok = out->open(temporary.path(), imageSpec) && out->write_image(OIIO::TypeDesc::UINT8, pixels);
   ok = out->close() && ok;
   if (!ok) {
     error = "cannot write '" + path + "': " + out->geterror();
@@ -259,12 +260,12 @@ bool writeSheet(const std::string& path, const Image& source, const Image& refer
                 SheetPanels* kept) {
   const SheetLayout layout = sheetLayout(source, reference, output, lines.size());
   // Composed in 8-bit sRGB code values: only the panels' pixels are converted and encoded.
-  OIIO::ImageSpec spec(layout.width, layout.height, 3, OIIO::TypeDesc::UINT8);
-  spec.attribute("oiio:ColorSpace", "sRGB");
+  OIIO::ImageSpec imageSpec(layout.width, layout.height, 3, OIIO::TypeDesc::UINT8);
+  imageSpec.attribute("oiio:ColorSpace", "sRGB");
   // A sheet may be written every frame, and compressing it would cost more than the frame's
   // figures: stored as it is (no per-row filter, deflate without compression).
-  spec.attribute("png:compressionLevel", 0);
-  spec.attribute("png:filter", 0x08);
+  imageSpec.attribute("png:compressionLevel", 0);
+  imageSpec.attribute("png:filter", 0x08);
   std::vector<unsigned char> pixels(size_t(layout.width) * size_t(layout.height) * 3);
   unsigned char codes[6];
   const float colours[6] = {kBackground[0], kBackground[1], kBackground[2], kText[0], kText[1], kText[2]};
@@ -273,7 +274,7 @@ bool writeSheet(const std::string& path, const Image& source, const Image& refer
   for (size_t i = 0; i < rowBytes; i += 3) std::copy_n(codes, 3, &pixels[i]);
   for (size_t at = rowBytes; at < pixels.size(); at += rowBytes) std::memcpy(&pixels[at], pixels.data(), rowBytes);
   const float text[3] = {codes[3] / 255.0f, codes[4] / 255.0f, codes[5] / 255.0f};
-  OIIO::ImageBuf sheet(spec, pixels.data());
+  OIIO::ImageBuf sheet(imageSpec, pixels.data());
 
   // The panels go in bands of rows, taken in turn by up to `threads` threads; a band is the same
   // whichever thread draws it.
@@ -337,5 +338,5 @@ bool writeSheet(const std::string& path, const Image& source, const Image& refer
     error = "cannot draw the sheet '" + path + "': " + sheet.geterror();
     return false;
   }
-  return writePng(path, spec, pixels.data(), error);
+  return writePng(path, imageSpec, pixels.data(), error);
 }
