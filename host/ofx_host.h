@@ -268,6 +268,9 @@ class Effect {
 // ---------------------------------------------------------------------------------------------
 // Records of what the plug-in did
 
+// "kOfxStatErrMemory 8" for messages; "status N" for a code OpenFX does not name.
+std::string statusName(OfxStatus status);
+
 struct Message {
   const void* handle = nullptr;
   std::string type;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "session.h"
+#include "session/settings.h"
 
 namespace py = pybind11;
 using pyvantrel::Pixels;
@@ -22,68 +23,48 @@ using pyvantrel::Setting;
 
 namespace {
 
-// ---- Keywords and the plug-in parameters they set. A parameter the plug-in gains becomes a
-// keyword by a row here, an argument in the bindings below and a line in the docstrings.
+// ---- Keywords and the plug-in parameters they set, from the settings table of lib/session. A
+// parameter the plug-in gains becomes a keyword by a row there, an argument in the bindings below
+// and a line in the docstrings.
 
-struct Choice {
-  const char* keyword;
-  const char* param;
-  std::vector<std::string> names;  // in the plug-in's option order
-};
-
-const Choice kMode{"mode", "matchMode", {"different", "same"}};
-const Choice kPreserve{"preserve", "preserveMode", {"nothing", "brightness", "colors"}};
-const Choice kFit{"fit", "sameFrameFit", {"cells", "lattice"}};
-
-Setting choose(const Choice& choice, const std::string& name) {
-  for (size_t i = 0; i < choice.names.size(); ++i) {
-    if (choice.names[i] != name) continue;
-    Setting setting{choice.param, {}};
-    setting.value.ints = {int(i)};
-    return setting;
-  }
-  std::string names;
-  for (size_t i = 0; i < choice.names.size(); ++i)
-    names += (i == 0 ? "'" : i + 1 == choice.names.size() ? " or '" : ", '") + choice.names[i] + "'";
-  throw py::value_error(std::string(choice.keyword) + " must be " + names + ", not '" + name + "'");
+Setting choose(const ParamWord& word, const std::string& name) {
+  const std::optional<int> index = choiceIndex(word, name);
+  if (!index)
+    throw py::value_error(std::string(word.keyword) + " must be " + choiceList(word) + ", not '" + name + "'");
+  return Setting{word.param, integerValue({*index})};
 }
 
-Setting mixSetting(const char* keyword, const char* param, double value) {
-  if (!std::isfinite(value) || value < 0.0 || value > 1.0)
-    throw py::value_error(std::string(keyword) + " must be a number from 0 to 1, not " +
+Setting mixSetting(const ParamWord& word, double value) {
+  if (!inRange(word, value))
+    throw py::value_error(std::string(word.keyword) + " must be a number " + rangeText(word) + ", not " +
                           py::str(py::float_(value)).cast<std::string>());
-  Setting setting{param, {}};
-  setting.value.doubles = {value};
-  return setting;
+  return Setting{word.param, numberValue(value)};
 }
 
 // The settings of one match, every parameter named so that a call depends on its own arguments.
 struct MatchKeywords {
-  std::string mode = "different";
-  std::string preserve = "nothing";
+  std::string mode, preserve;
   double mix = 1.0;
   py::object mixRgb;
-  std::string fit = "lattice";
+  std::string fit;
   std::vector<Setting> settings() const {
-    std::vector<Setting> out = {choose(kMode, mode), choose(kPreserve, preserve), mixSetting("mix", "strength", mix)};
+    std::vector<Setting> out = {choose(kMatchMode, mode), choose(kPreserve, preserve), mixSetting(kMix, mix)};
     // The learner plays a part in Same Frame only, where it is always named.
-    const Setting learner = choose(kFit, fit);
+    const Setting learner = choose(kSameFrameFit, fit);
     if (mode == "same") out.push_back(learner);
     if (!py::isinstance<py::sequence>(mixRgb) || py::isinstance<py::str>(mixRgb) || py::len(mixRgb) != 3)
       throw py::type_error("mix_rgb must be a sequence of three numbers (red, green, blue), not " +
                            py::repr(mixRgb).cast<std::string>());
-    const char* params[3] = {"strengthR", "strengthG", "strengthB"};
+    const ParamWord* channels[3] = {&kMixRed, &kMixGreen, &kMixBlue};
     const py::sequence values = mixRgb;
     for (size_t c = 0; c < 3; ++c) {
       if (!py::isinstance<py::int_>(values[c]) && !py::isinstance<py::float_>(values[c]))
         throw py::type_error("mix_rgb must hold three numbers, not " + py::repr(mixRgb).cast<std::string>());
-      out.push_back(mixSetting("mix_rgb", params[c], values[c].cast<double>()));
+      out.push_back(mixSetting(*channels[c], values[c].cast<double>()));
     }
     return out;
   }
 };
-
-const Choice kAnalysis{"analysis", "analysisMode", {"current", "key", "range", "window"}};
 
 // An integer keyword (bool and float refused) from `low` to `high`.
 int integerOf(const py::handle& value, const std::string& keyword, long long low, long long high) {
@@ -96,10 +77,14 @@ int integerOf(const py::handle& value, const std::string& keyword, long long low
   return int(n);
 }
 
-Setting intsSetting(const char* param, std::vector<int> ints, bool optional) {
-  Setting setting{param, {}, optional};
-  setting.value.ints = std::move(ints);
-  return setting;
+// The keyword of a whole-number setting, or its fallback when it was left out (None).
+int integerOf(const py::object& value, const ParamWord& word) {
+  if (value.is_none()) return int(word.fallback);
+  return integerOf(value, word.keyword, (long long)word.low, (long long)word.high);
+}
+
+Setting intsSetting(const ParamWord& word, std::vector<int> ints, bool optional) {
+  return Setting{word.param, integerValue(std::move(ints)), optional};
 }
 
 // The frames of a shot a session has been given (set_frames).
@@ -112,48 +97,51 @@ struct ShotRange {
 // depends on its own arguments: a keyword left out takes the plug-in's default (the key frame:
 // the shot's first), as `vantrel match` does.
 struct AnalysisKeywords {
-  std::string analysis = "current";
+  std::string analysis;
   py::object keyFrame, frameRange, windowRadius, frameStep;
+
+  // Refuses a keyword that plays no part in the analysis chosen.
+  void checkBelongs(int choice) const {
+    const std::vector<std::string>& names = kAnalysis.choices;
+    auto belongs = [&](const py::object& value, const ParamWord& word, bool fits, const std::string& with) {
+      if (!value.is_none() && !fits)
+        throw py::value_error(std::string(word.keyword) + " goes with " + with + ", not analysis='" + analysis + "'");
+    };
+    belongs(keyFrame, kKeyFrame, choice == 1, "analysis='" + names[1] + "'");
+    belongs(frameRange, kFrameRange, choice == 2, "analysis='" + names[2] + "'");
+    belongs(windowRadius, kWindowRadius, choice == 3, "analysis='" + names[3] + "'");
+    belongs(frameStep, kFrameStep, choice == 2 || choice == 3, "analysis='" + names[2] + "' or '" + names[3] + "'");
+  }
+
+  // (first, last); the plug-in's {0, -1} (the Source clip's whole range) when left out.
+  std::vector<int> range() const {
+    if (frameRange.is_none()) return {0, -1};
+    if (!py::isinstance<py::sequence>(frameRange) || py::isinstance<py::str>(frameRange) || py::len(frameRange) != 2)
+      throw py::type_error("frame_range must be (first, last), not " + py::repr(frameRange).cast<std::string>());
+    const py::sequence ends = frameRange;
+    const long long low = (long long)kFrameRange.low, high = (long long)kFrameRange.high;
+    const std::vector<int> range = {integerOf(ends[0], "frame_range's first", low, high),
+                                    integerOf(ends[1], "frame_range's last", low, high)};
+    if (range[1] < range[0])
+      throw py::value_error("frame_range must be (first, last) with first <= last, not " +
+                            py::repr(frameRange).cast<std::string>());
+    return range;
+  }
 
   std::vector<Setting> settings(const ShotRange& shot) const {
     Setting mode = choose(kAnalysis, analysis);
     const int choice = mode.value.ints[0];
     const bool current = choice == 0;
-    const char* names[] = {"", "key", "range", "window"};
-    auto belongs = [&](const py::object& value, const char* keyword, bool fits, const char* with) {
-      if (!value.is_none() && !fits)
-        throw py::value_error(std::string(keyword) + " goes with " + with + ", not analysis='" + analysis + "'");
-    };
-    belongs(keyFrame, "key_frame", choice == 1, "analysis='key'");
-    belongs(frameRange, "frame_range", choice == 2, "analysis='range'");
-    belongs(windowRadius, "window_radius", choice == 3, "analysis='window'");
-    belongs(frameStep, "frame_step", choice == 2 || choice == 3, "analysis='range' or 'window'");
+    checkBelongs(choice);
     if (!current && !shot.given())
-      throw py::value_error(std::string("analysis='") + names[choice] +
+      throw py::value_error("analysis='" + kAnalysis.choices[size_t(choice)] +
                             "' learns from other frames than the one rendered: give the session the shot's frames "
                             "with set_frames() first");
     mode.optional = current;  // a plug-in without the choice learns from each frame
-    std::vector<Setting> out = {mode};
-    const long long lowest = INT_MIN, highest = INT_MAX;
-    out.push_back(intsSetting(
-        "keyFrame", {keyFrame.is_none() ? shot.first : integerOf(keyFrame, "key_frame", lowest, highest)}, current));
-    std::vector<int> range = {0, -1};  // the Source clip's whole range
-    if (!frameRange.is_none()) {
-      if (!py::isinstance<py::sequence>(frameRange) || py::isinstance<py::str>(frameRange) || py::len(frameRange) != 2)
-        throw py::type_error("frame_range must be (first, last), not " + py::repr(frameRange).cast<std::string>());
-      const py::sequence ends = frameRange;
-      range = {integerOf(ends[0], "frame_range's first", lowest, highest),
-               integerOf(ends[1], "frame_range's last", lowest, highest)};
-      if (range[1] < range[0])
-        throw py::value_error("frame_range must be (first, last) with first <= last, not " +
-                              py::repr(frameRange).cast<std::string>());
-    }
-    out.push_back(intsSetting("frameRange", range, current));
-    out.push_back(intsSetting(
-        "windowRadius", {windowRadius.is_none() ? 5 : integerOf(windowRadius, "window_radius", 1, 500)}, current));
-    out.push_back(
-        intsSetting("frameStep", {frameStep.is_none() ? 1 : integerOf(frameStep, "frame_step", 1, 1000)}, current));
-    return out;
+    return {mode, intsSetting(kKeyFrame, {keyFrame.is_none() ? shot.first : integerOf(keyFrame, kKeyFrame)}, current),
+            intsSetting(kFrameRange, range(), current),
+            intsSetting(kWindowRadius, {integerOf(windowRadius, kWindowRadius)}, current),
+            intsSetting(kFrameStep, {integerOf(frameStep, kFrameStep)}, current)};
   }
 };
 
@@ -211,8 +199,9 @@ py::array_t<float> render(pyvantrel::Session& session, const Inputs& in, const s
   float* out = output.mutable_data();
   {
     py::gil_scoped_release release;
-    session.render(settings, in.source, in.reference, in.hasSourceMask ? &in.sourceMask : nullptr,
-                   in.hasReferenceMask ? &in.referenceMask : nullptr, time, out);
+    const pyvantrel::Pictures pictures{in.source, in.reference, in.hasSourceMask ? &in.sourceMask : nullptr,
+                                       in.hasReferenceMask ? &in.referenceMask : nullptr};
+    session.render(settings, pictures, time, out);
   }
   return output;
 }
@@ -458,10 +447,12 @@ PYBIND11_MODULE(vantrel, m) {
         session.close();
         return out;
       },
-      py::arg("source"), py::arg("reference"), py::kw_only(), py::arg("mode") = "different",
-      py::arg("preserve") = "nothing", py::arg("mix") = 1.0, py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0),
-      py::arg("fit") = "lattice", py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(),
-      py::arg("plugin") = py::none(), py::arg("threads") = py::none(), kMatchDoc);
+      py::arg("source"), py::arg("reference"), py::kw_only(), py::arg(kMatchMode.keyword) = fallbackChoice(kMatchMode),
+      py::arg(kPreserve.keyword) = fallbackChoice(kPreserve), py::arg(kMix.keyword) = kMix.fallback,
+      py::arg("mix_rgb") = py::make_tuple(kMixRed.fallback, kMixGreen.fallback, kMixBlue.fallback),
+      py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit), py::arg("source_mask") = py::none(),
+      py::arg("reference_mask") = py::none(), py::arg("plugin") = py::none(), py::arg("threads") = py::none(),
+      kMatchDoc);
 
   py::class_<PySession>(m, "Session", R"(One instance of the plug-in, kept across frames as a host keeps it.
 
@@ -494,11 +485,13 @@ mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
                           time);
           },
           py::arg("source") = py::none(), py::arg("reference") = py::none(), py::kw_only(), py::arg("time") = 0.0,
-          py::arg("mode") = "different", py::arg("preserve") = "nothing", py::arg("mix") = 1.0,
-          py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0), py::arg("fit") = "lattice",
-          py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(), py::arg("analysis") = "current",
-          py::arg("key_frame") = py::none(), py::arg("frame_range") = py::none(), py::arg("window_radius") = py::none(),
-          py::arg("frame_step") = py::none(), kSessionMatchDoc)
+          py::arg(kMatchMode.keyword) = fallbackChoice(kMatchMode),
+          py::arg(kPreserve.keyword) = fallbackChoice(kPreserve), py::arg(kMix.keyword) = kMix.fallback,
+          py::arg("mix_rgb") = py::make_tuple(kMixRed.fallback, kMixGreen.fallback, kMixBlue.fallback),
+          py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit), py::arg("source_mask") = py::none(),
+          py::arg("reference_mask") = py::none(), py::arg(kAnalysis.keyword) = fallbackChoice(kAnalysis),
+          py::arg(kKeyFrame.keyword) = py::none(), py::arg(kFrameRange.keyword) = py::none(),
+          py::arg(kWindowRadius.keyword) = py::none(), py::arg(kFrameStep.keyword) = py::none(), kSessionMatchDoc)
       .def("set_frames", &PySession::setFrames, py::arg("sources"), py::arg("references"), py::kw_only(),
            py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(), py::arg("first") = 0,
            kSetFramesDoc)

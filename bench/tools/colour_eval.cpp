@@ -18,7 +18,7 @@
 // Same Frame is measured once more per learner ("Same Frame Fit"), with each pair's .cube also
 // applied to the next photograph graded alike; --learners-only measures only that.
 #include "colour_eval.h"
-#include "quality.h"
+#include "imaging/quality.h"
 #include "run_quiet.h"
 
 #include <OpenImageIO/imagebufalgo.h>

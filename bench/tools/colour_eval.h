@@ -2,8 +2,8 @@
 // grades made through OpenColorIO, and the figures.
 #pragma once
 
-#include "colour.h"
-#include "image_io.h"
+#include "imaging/colour.h"
+#include "imaging/image_io.h"
 
 #include <array>
 #include <string>

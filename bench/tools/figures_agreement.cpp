@@ -6,9 +6,9 @@
 //   figures_agreement [DIR...]   (default: the repository's photographs)
 //
 // Prints one row per photograph and size, then the largest differences.
-#include "colour.h"
-#include "image_io.h"
-#include "quality.h"
+#include "imaging/colour.h"
+#include "imaging/image_io.h"
+#include "imaging/quality.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>

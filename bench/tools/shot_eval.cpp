@@ -14,9 +14,9 @@
 // grades, on "enter" the jump of the unchanged background in the Output (mean dE2000 and the
 // largest 8-bit code difference), and the match over the shot (dE2000 of the mean colours of
 // Output and Reference, difference of their spreads, from the JSON report, averaged over frames).
-#include "colour.h"
-#include "image_io.h"
-#include "quality.h"
+#include "imaging/colour.h"
+#include "imaging/image_io.h"
+#include "imaging/quality.h"
 #include "run_quiet.h"
 
 #include <OpenImageIO/imagebufalgo.h>

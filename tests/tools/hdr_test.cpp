@@ -1,6 +1,6 @@
 // Scene-linear plates and camera footage end to end: highlights above 1 in both modes, the
 // camera spaces named by alias, what files say of their space, and frames that are not numbers.
-#include "colour.h"
+#include "imaging/colour.h"
 #include "support.h"
 
 #include <OpenImageIO/imageio.h>

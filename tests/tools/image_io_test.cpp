@@ -1,4 +1,4 @@
-#include "image_io.h"
+#include "imaging/image_io.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // `vantrel match` end to end: the built tool, the real module, files read back by real readers.
-#include "colour.h"
-#include "quality.h"
-#include "sheet.h"
+#include "imaging/colour.h"
+#include "imaging/quality.h"
+#include "imaging/sheet.h"
 #include "support.h"
 
 #include <OpenColorIO/OpenColorIO.h>

@@ -1,6 +1,6 @@
-#include "quality.h"
+#include "imaging/quality.h"
 
-#include "colour.h"
+#include "imaging/colour.h"
 
 #include <gtest/gtest.h>
 #include <lcms2.h>

@@ -1,6 +1,6 @@
-#include "sheet.h"
+#include "imaging/sheet.h"
 
-#include "colour.h"
+#include "imaging/colour.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>

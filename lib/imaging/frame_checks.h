@@ -2,8 +2,8 @@
 // light above display white, which decides the default working space.
 #pragma once
 
-#include "colour.h"
-#include "image_io.h"
+#include "imaging/colour.h"
+#include "imaging/image_io.h"
 
 #include <cstddef>
 #include <vector>

@@ -2,7 +2,7 @@
 // the spaces files are in, conversions between spaces, and a config that applies a match.
 #pragma once
 
-#include "image_io.h"
+#include "imaging/image.h"
 
 #include <OpenColorIO/OpenColorIO.h>
 
@@ -49,8 +49,9 @@ struct ColourConfig {
   std::string origin;  // "built-in", or the file it was read from
 };
 
-// `path` (--config) when given, else $OCIO when set and not empty, else the built-in set.
-bool loadColourConfig(const std::string& path, ColourConfig& out, std::string& error);
+// `path` (--config) when given, else `ocioVariable` ($OCIO's value, null when unset) when not
+// empty, else the built-in set.
+bool loadColourConfig(const std::string& path, const char* ocioVariable, ColourConfig& out, std::string& error);
 
 // The config's own name for a name, alias or role, in any case; "" when it has none.
 std::string resolveSpace(const ColourConfig& config, const std::string& name);
@@ -113,11 +114,26 @@ bool isLinearLight(const ColourConfig& config, const std::string& space);
 void srgbEncode(float* pixels, size_t count, int channels);
 void srgbDecode(float* pixels, size_t count, int channels);
 
+// The match a config written by writeMatchConfig applies: from the Source's space into
+// `working`, the .cube at `cube` (trilinear), and out into `output` (the Output's space).
+struct MatchLook {
+  std::string source, working, output, cube;
+};
+
 // A config that holds every space of `config` and "Vantrel Match": converting an image from
-// `source` to it applies the whole match: into `working`, the .cube at `cube` (trilinear), and
-// out into `output` (the Output's space). The .cube is named relative to the config when it
-// lies in the config's folder, else by its absolute path. Written safely; read back and checked
-// before it is kept.
-bool writeMatchConfig(const std::string& path, const ColourConfig& config, const std::string& source,
-                      const std::string& working, const std::string& output, const std::string& cube,
-                      std::string& error);
+// the Source's space to it applies the whole match. The .cube is named relative to the config
+// when it lies in the config's folder, else by its absolute path. Written safely; read back and
+// checked before it is kept.
+bool writeMatchConfig(const std::string& path, const ColourConfig& config, const MatchLook& look, std::string& error);
+
+// Each mode's working space for a Source within 1 in linear light, chosen by measurement
+// (docs/colour.md).
+const char* defaultWorkingSpace(bool sameFrame);
+struct HighlightSpace {
+  std::string name;
+  float top;  // the linear light it holds
+};
+// The mode's spaces for highlights, narrowest first. The fitted lattice (`fitted`, Same Frame
+// only) learns a whole grade wherever the table holds it, and does best in the log spaces, whose
+// room above the Source keeps a brighter Reference.
+std::vector<HighlightSpace> highlightWorkingSpaces(bool sameFrame, bool fitted = false);

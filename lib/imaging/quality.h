@@ -6,7 +6,7 @@
 // and docs/quality.md gives how far the figures of the sample stray from those of every pixel.
 #pragma once
 
-#include "image_io.h"
+#include "imaging/image_io.h"
 
 #include <cstddef>
 #include <limits>

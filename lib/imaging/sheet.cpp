@@ -1,22 +1,20 @@
-#include "sheet.h"
+#include "imaging/sheet.h"
 
-#include "colour.h"
-#include "interrupt.h"
-#include "output_file.h"
+#include "imaging/colour.h"
+#include "imaging/safe_file.h"
+#include "support/tasks.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -157,14 +155,27 @@ struct DrawnText {
   std::vector<unsigned char> codes;  // the box's pixels, background and text
 };
 
+// Where a line of text goes: the left end of its baseline.
+struct TextPlace {
+  int x = 0, y = 0;
+};
+
+// A size in points, the text's colour, and the background's 8-bit codes it is drawn over.
+struct TextStyle {
+  int size;
+  const float* colour;
+  const unsigned char* background;
+};
+
 class TextCache {
  public:
-  // The text at (x, y) in `sheet`, which holds only background codes under it; `taken` holds
-  // the boxes of the text already drawn. False when it could not be drawn.
-  bool draw(OIIO::ImageBuf& sheet, int x, int y, const std::string& text, int size, const float colour[3],
-            const unsigned char background[3], std::vector<OIIO::ROI>& taken) {
+  // The text at `at` (the left end of its baseline) in `sheet`, which holds only background codes
+  // under it; `taken` holds the boxes of the text already drawn. False when it could not be drawn.
+  bool draw(OIIO::ImageBuf& sheet, TextPlace at, const std::string& text, const TextStyle& style,
+            std::vector<OIIO::ROI>& taken) {
+    const int x = at.x, y = at.y, size = style.size;
     std::shared_ptr<const DrawnText> drawn = find(text, size);
-    if (!drawn) drawn = remember(text, size, colour, background);
+    if (!drawn) drawn = remember(text, style);
     OIIO::ROI box;
     if (drawn) box = OIIO::ROI(drawn->box.xbegin + x, drawn->box.xend + x, drawn->box.ybegin + y, drawn->box.yend + y);
     // Text that would be clipped or would touch other text is drawn in place, as it lands.
@@ -175,7 +186,7 @@ class TextCache {
       alone = alone && (box.xend <= other.xbegin || other.xend <= box.xbegin || box.yend <= other.ybegin ||
                         other.yend <= box.ybegin);
     if (drawn) taken.push_back(box);
-    if (!alone) return OIIO::ImageBufAlgo::render_text(sheet, x, y, text, size, kFont, {colour, 3});
+    if (!alone) return OIIO::ImageBufAlgo::render_text(sheet, x, y, text, size, kFont, {style.colour, 3});
     auto* pixels = static_cast<unsigned char*>(sheet.localpixels());
     const size_t rowBytes = size_t(box.width()) * 3;
     for (int row = 0; row < box.height(); ++row)
@@ -191,16 +202,17 @@ class TextCache {
     return found == drawn_.end() ? nullptr : found->second;
   }
 
-  std::shared_ptr<const DrawnText> remember(const std::string& text, int size, const float colour[3],
-                                            const unsigned char background[3]) {
+  std::shared_ptr<const DrawnText> remember(const std::string& text, const TextStyle& style) {
+    const int size = style.size;
     auto drawn = std::make_shared<DrawnText>();
     drawn->box = OIIO::ImageBufAlgo::text_size(text, size, kFont);
     if (!drawn->box.defined() || drawn->box.width() <= 0 || drawn->box.height() <= 0) return nullptr;
     const OIIO::ImageSpec imageSpec(drawn->box.width(), drawn->box.height(), 3, OIIO::TypeDesc::UINT8);
     drawn->codes.resize(size_t(imageSpec.width) * size_t(imageSpec.height) * 3);
-    for (size_t i = 0; i < drawn->codes.size(); i += 3) std::copy_n(background, 3, &drawn->codes[i]);
+    for (size_t i = 0; i < drawn->codes.size(); i += 3) std::copy_n(style.background, 3, &drawn->codes[i]);
     OIIO::ImageBuf box(imageSpec, drawn->codes.data());
-    if (!OIIO::ImageBufAlgo::render_text(box, -drawn->box.xbegin, -drawn->box.ybegin, text, size, kFont, {colour, 3}))
+    if (!OIIO::ImageBufAlgo::render_text(box, -drawn->box.xbegin, -drawn->box.ybegin, text, size, kFont,
+                                         {style.colour, 3}))
       return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     if (drawn_.size() >= 64) drawn_.clear();  // the figure lines of a long shot
@@ -225,16 +237,125 @@ bool writePng(const std::string& path, const OIIO::ImageSpec& imageSpec, const u
     error = "cannot write '" + path + "': " + OIIO::geterror();
     return false;
   }
-  TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
-  bool ok = out->open(temporary.path(), imageSpec) && out->write_image(OIIO::TypeDesc::UINT8, pixels);
-  ok = out->close() && ok;
-  if (!ok) {
-    error = "cannot write '" + path + "': " + out->geterror();
-    return false;
+  return replaceFile(
+      path,
+      [&](const std::string& temporary, std::string& writeError) {
+        bool ok = out->open(temporary, imageSpec) && out->write_image(OIIO::TypeDesc::UINT8, pixels);
+        ok = out->close() && ok;
+        if (!ok) writeError = "cannot write '" + path + "': " + out->geterror();
+        return ok;
+      },
+      error);
+}
+
+// The sheet being composed, in 8-bit sRGB code values: only the panels' pixels are converted
+// and encoded.
+struct SheetCanvas {
+  SheetLayout layout;
+  OIIO::ImageSpec header;
+  std::vector<unsigned char> pixels;
+  unsigned char codes[6] = {};  // the background's, then the text's
+  float text[3] = {};           // the text's colour as the sheet holds it
+};
+
+SheetCanvas blankSheet(const SheetLayout& layout) {
+  SheetCanvas canvas;
+  canvas.layout = layout;
+  canvas.header = OIIO::ImageSpec(layout.width, layout.height, 3, OIIO::TypeDesc::UINT8);
+  canvas.header.attribute("oiio:ColorSpace", "sRGB");
+  // A sheet may be written every frame, and compressing it would cost more than the frame's
+  // figures: stored as it is (no per-row filter, deflate without compression).
+  canvas.header.attribute("png:compressionLevel", 0);
+  canvas.header.attribute("png:filter", 0x08);
+  std::vector<unsigned char>& pixels = canvas.pixels;
+  pixels.resize(size_t(layout.width) * size_t(layout.height) * 3);
+  const float colours[6] = {kBackground[0], kBackground[1], kBackground[2], kText[0], kText[1], kText[2]};
+  encodeInto(colours, 6, canvas.codes);
+  const size_t rowBytes = size_t(layout.width) * 3;  // one row of background, copied down
+  for (size_t i = 0; i < rowBytes; i += 3) std::copy_n(canvas.codes, 3, &pixels[i]);
+  for (size_t at = rowBytes; at < pixels.size(); at += rowBytes) std::memcpy(&pixels[at], pixels.data(), rowBytes);
+  for (int c = 0; c < 3; ++c) canvas.text[c] = canvas.codes[3 + c] / 255.0f;
+  return canvas;
+}
+
+// How the panels are drawn: the conversion into linear Rec.709 (null: none), the threads, and
+// the panels kept from the sheet before (null: none).
+struct PanelDrawing {
+  const Conversion* toLinear;
+  int threads;
+  SheetPanels* kept;
+};
+
+// Keeps the panels just drawn of the pictures that have a version.
+void keepPanels(const SheetCanvas& canvas, const std::vector<Panel>& drawn, const std::vector<int>& drawnFrom,
+                const PanelDrawing& how) {
+  for (size_t j = 0; how.kept && j < drawn.size(); ++j) {
+    SheetPanels::Kept& keep = how.kept->kept[drawnFrom[j]];
+    keep.version = how.kept->versions[drawnFrom[j]];
+    if (keep.version == 0) continue;
+    keep.width = drawn[j].width;
+    keep.height = drawn[j].height;
+    keep.toLinear = how.toLinear;
+    keep.codes.resize(size_t(keep.width) * size_t(keep.height) * 3);
+    for (int row = 0; row < keep.height; ++row)
+      std::copy_n(
+          &canvas.pixels[(size_t(drawn[j].top + row) * size_t(canvas.layout.width) + size_t(drawn[j].left)) * 3],
+          size_t(keep.width) * 3, &keep.codes[size_t(row) * size_t(keep.width) * 3]);
   }
-  if (!moveIntoPlace(temporary.path(), path, error)) return false;
-  temporary.keep();
-  return true;
+}
+
+// The pictures averaged down into their panels (or a kept panel pasted), in bands of rows taken in
+// turn by up to `threads` threads; a band is the same whichever thread draws it. Returns every
+// panel placed.
+std::vector<Panel> drawPanels(SheetCanvas& canvas, const Image* const pictures[3], const PanelDrawing& how) {
+  const SheetLayout& layout = canvas.layout;
+  const int panelTop = layout.margin + layout.labelHeight;
+  std::vector<Panel> panels, toDraw;
+  std::vector<int> drawnFrom;  // the picture of each panel drawn
+  for (int i = 0, x = layout.margin; i < 3; x += layout.panelWidth[i] + layout.margin, ++i) {
+    if (pictures[i]->width <= 0 || pictures[i]->height <= 0) continue;
+    panels.push_back({pictures[i], x, panelTop, layout.panelWidth[i], layout.panelHeight, {}, {}});
+    SheetPanels* kept = how.kept;
+    if (kept && kept->versions[i] != 0 && keptPanel(kept->kept[i], kept->versions[i], panels.back(), how.toLinear)) {
+      pastePanel(kept->kept[i].codes, panels.back(), layout.width, canvas.pixels.data());
+      continue;
+    }
+    toDraw.push_back(panels.back());
+    toDraw.back().across = spans(pictures[i]->width, layout.panelWidth[i]);
+    toDraw.back().down = spans(pictures[i]->height, layout.panelHeight);
+    drawnFrom.push_back(i);
+  }
+  const int bandRows = 24, bandsPerPanel = (layout.panelHeight + bandRows - 1) / bandRows;
+  const int bands = int(toDraw.size()) * bandsPerPanel;
+  shareTasks(size_t(bands), how.threads, [&](size_t band, int) {
+    const Panel& panel = toDraw[band / size_t(bandsPerPanel)];
+    const int first = int(band % size_t(bandsPerPanel)) * bandRows;
+    drawPanelRows(panel, first, std::min(panel.height, first + bandRows), how.toLinear, layout.width,
+                  canvas.pixels.data());
+  });
+  keepPanels(canvas, toDraw, drawnFrom, how);
+  return panels;
+}
+
+// The labels and lines, over the background around the panels.
+bool drawText(OIIO::ImageBuf& sheet, const SheetCanvas& canvas, const std::vector<Panel>& panels,
+              const std::vector<std::string>& lines) {
+  const SheetLayout& layout = canvas.layout;
+  const int panelTop = layout.margin + layout.labelHeight;
+  std::vector<OIIO::ROI> taken;
+  for (const Panel& panel : panels)
+    taken.emplace_back(panel.left, panel.left + panel.width, panel.top, panel.top + panel.height);
+  const char* labels[3] = {"Source", "Reference", "Output"};
+  const TextStyle label{20, canvas.text, canvas.codes}, line{16, canvas.text, canvas.codes};
+  bool ok = true;
+  for (int i = 0, x = layout.margin; i < 3; x += layout.panelWidth[i] + layout.margin, ++i)
+    ok = ok && textCache().draw(sheet, {x, panelTop - 8}, labels[i], label, taken);
+  int baseline = panelTop + layout.panelHeight + layout.margin + layout.lineHeight - 6;
+  for (const std::string& text : lines) {
+    ok = ok && textCache().draw(sheet, {layout.margin, baseline}, text, line, taken);
+    baseline += layout.lineHeight;
+  }
+  return ok;
 }
 
 }  // namespace
@@ -259,84 +380,13 @@ bool writeSheet(const std::string& path, const Image& source, const Image& refer
                 const std::vector<std::string>& lines, const Conversion* toLinear, int threads, std::string& error,
                 SheetPanels* kept) {
   const SheetLayout layout = sheetLayout(source, reference, output, lines.size());
-  // Composed in 8-bit sRGB code values: only the panels' pixels are converted and encoded.
-  OIIO::ImageSpec imageSpec(layout.width, layout.height, 3, OIIO::TypeDesc::UINT8);
-  imageSpec.attribute("oiio:ColorSpace", "sRGB");
-  // A sheet may be written every frame, and compressing it would cost more than the frame's
-  // figures: stored as it is (no per-row filter, deflate without compression).
-  imageSpec.attribute("png:compressionLevel", 0);
-  imageSpec.attribute("png:filter", 0x08);
-  std::vector<unsigned char> pixels(size_t(layout.width) * size_t(layout.height) * 3);
-  unsigned char codes[6];
-  const float colours[6] = {kBackground[0], kBackground[1], kBackground[2], kText[0], kText[1], kText[2]};
-  encodeInto(colours, 6, codes);
-  const size_t rowBytes = size_t(layout.width) * 3;  // one row of background, copied down
-  for (size_t i = 0; i < rowBytes; i += 3) std::copy_n(codes, 3, &pixels[i]);
-  for (size_t at = rowBytes; at < pixels.size(); at += rowBytes) std::memcpy(&pixels[at], pixels.data(), rowBytes);
-  const float text[3] = {codes[3] / 255.0f, codes[4] / 255.0f, codes[5] / 255.0f};
-  OIIO::ImageBuf sheet(imageSpec, pixels.data());
-
-  // The panels go in bands of rows, taken in turn by up to `threads` threads; a band is the same
-  // whichever thread draws it.
+  SheetCanvas canvas = blankSheet(layout);
   const Image* pictures[3] = {&source, &reference, &output};
-  const int panelTop = layout.margin + layout.labelHeight;
-  std::vector<Panel> panels, toDraw;
-  std::vector<int> drawnFrom;  // the picture of each panel drawn
-  for (int i = 0, x = layout.margin; i < 3; x += layout.panelWidth[i] + layout.margin, ++i) {
-    if (pictures[i]->width <= 0 || pictures[i]->height <= 0) continue;
-    panels.push_back({pictures[i], x, panelTop, layout.panelWidth[i], layout.panelHeight, {}, {}});
-    if (kept && kept->versions[i] != 0 && keptPanel(kept->kept[i], kept->versions[i], panels.back(), toLinear)) {
-      pastePanel(kept->kept[i].codes, panels.back(), layout.width, pixels.data());
-      continue;
-    }
-    toDraw.push_back(panels.back());
-    toDraw.back().across = spans(pictures[i]->width, layout.panelWidth[i]);
-    toDraw.back().down = spans(pictures[i]->height, layout.panelHeight);
-    drawnFrom.push_back(i);
-  }
-  const int bandRows = 24, bandsPerPanel = (layout.panelHeight + bandRows - 1) / bandRows;
-  const int bands = int(toDraw.size()) * bandsPerPanel;
-  std::atomic<int> next{0};
-  auto drawBands = [&] {
-    for (int band = next++; band < bands; band = next++) {
-      const Panel& panel = toDraw[size_t(band / bandsPerPanel)];
-      const int first = (band % bandsPerPanel) * bandRows;
-      drawPanelRows(panel, first, std::min(panel.height, first + bandRows), toLinear, layout.width, pixels.data());
-    }
-  };
-  std::vector<std::thread> helpers;
-  for (int i = 1; i < threads && i < bands; ++i) helpers.emplace_back(drawBands);
-  drawBands();
-  for (std::thread& helper : helpers) helper.join();
-  for (size_t j = 0; kept && j < toDraw.size(); ++j) {
-    SheetPanels::Kept& keep = kept->kept[drawnFrom[j]];
-    keep.version = kept->versions[drawnFrom[j]];
-    if (keep.version == 0) continue;
-    keep.width = toDraw[j].width;
-    keep.height = toDraw[j].height;
-    keep.toLinear = toLinear;
-    keep.codes.resize(size_t(keep.width) * size_t(keep.height) * 3);
-    for (int row = 0; row < keep.height; ++row)
-      std::copy_n(&pixels[(size_t(toDraw[j].top + row) * size_t(layout.width) + size_t(toDraw[j].left)) * 3],
-                  size_t(keep.width) * 3, &keep.codes[size_t(row) * size_t(keep.width) * 3]);
-  }
-
-  // Then the labels and lines, over the background around the panels.
-  std::vector<OIIO::ROI> taken;
-  for (const Panel& panel : panels)
-    taken.emplace_back(panel.left, panel.left + panel.width, panel.top, panel.top + panel.height);
-  const char* labels[3] = {"Source", "Reference", "Output"};
-  bool ok = true;
-  for (int i = 0, x = layout.margin; i < 3; x += layout.panelWidth[i] + layout.margin, ++i)
-    ok = ok && textCache().draw(sheet, x, panelTop - 8, labels[i], 20, text, codes, taken);
-  int baseline = panelTop + layout.panelHeight + layout.margin + layout.lineHeight - 6;
-  for (const std::string& line : lines) {
-    ok = ok && textCache().draw(sheet, layout.margin, baseline, line, 16, text, codes, taken);
-    baseline += layout.lineHeight;
-  }
-  if (!ok) {
+  const std::vector<Panel> panels = drawPanels(canvas, pictures, {toLinear, threads, kept});
+  OIIO::ImageBuf sheet(canvas.header, canvas.pixels.data());
+  if (!drawText(sheet, canvas, panels, lines)) {
     error = "cannot draw the sheet '" + path + "': " + sheet.geterror();
     return false;
   }
-  return writePng(path, imageSpec, pixels.data(), error);
+  return writePng(path, canvas.header, canvas.pixels.data(), error);
 }

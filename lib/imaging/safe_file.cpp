@@ -1,13 +1,15 @@
-#include "output_file.h"
+#include "imaging/safe_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -18,6 +20,17 @@ const char* kindOf(mode_t mode) {
   if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
   return "not a regular file";
 }
+
+// The temporary files not yet kept, where a signal handler can walk them: a few slots of plain
+// characters in fixed storage.
+constexpr int kSlots = 32;
+constexpr size_t kPathBytes = 4096;
+struct Slot {
+  std::atomic<bool> used{false};
+  char path[kPathBytes];
+};
+Slot gSlots[kSlots];
+std::atomic<bool> gClaimed[kSlots];
 
 }  // namespace
 
@@ -39,10 +52,9 @@ std::string refusedTarget(const std::string& path) {
 }
 
 std::string temporaryPathFor(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return dir + ".vantrel-tmp-" + std::to_string(long(getpid())) + "." + name;
+  const std::filesystem::path target(path);
+  return std::filesystem::path(target).remove_filename().string() + ".vantrel-tmp-" + std::to_string(long(getpid())) +
+         "." + target.filename().string();
 }
 
 bool moveIntoPlace(const std::string& temporary, const std::string& target, std::string& error) {
@@ -60,4 +72,43 @@ bool moveIntoPlace(const std::string& temporary, const std::string& target, std:
     return false;
   }
   return true;
+}
+
+bool replaceFile(const std::string& target, const FileWriter& write, std::string& error, const std::string& suffix) {
+  TemporaryFile temporary(temporaryPathFor(outputDestination(target)) + suffix);
+  if (!write(temporary.path(), error) || !moveIntoPlace(temporary.path(), target, error)) return false;
+  temporary.keep();
+  return true;
+}
+
+TemporaryFile::TemporaryFile(std::string path) : path_(std::move(path)) {
+  if (path_.size() >= kPathBytes) return;
+  for (int i = 0; i < kSlots; ++i) {
+    bool free = false;
+    if (gClaimed[i].compare_exchange_strong(free, true)) {
+      std::memcpy(gSlots[i].path, path_.c_str(), path_.size() + 1);
+      gSlots[i].used.store(true);
+      slot_ = i;
+      return;
+    }
+  }
+}
+
+void TemporaryFile::keep() {
+  kept_ = true;
+  if (slot_ >= 0) {
+    gSlots[slot_].used.store(false);
+    gClaimed[slot_].store(false);
+    slot_ = -1;
+  }
+}
+
+TemporaryFile::~TemporaryFile() {
+  if (!kept_) std::remove(path_.c_str());
+  keep();
+}
+
+void removeTemporaryFiles() {
+  for (Slot& slot : gSlots)
+    if (slot.used.load()) unlink(slot.path);
 }

@@ -3,8 +3,8 @@
 // call from the host's render threads: one frame is read at a time.
 #pragma once
 
-#include "frame_checks.h"
-#include "image_io.h"
+#include "imaging/frame_checks.h"
+#include "imaging/image_io.h"
 
 #include <chrono>
 #include <functional>

@@ -1,12 +1,13 @@
-#include "frames.h"
+#include "imaging/frames.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
+#include "support/paths.h"
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -87,14 +88,13 @@ bool parseFrameRange(const std::string& text, FrameRange& out, std::string& erro
 std::vector<int> framesOnDisk(const std::string& pattern, const FrameRange& around) {
   std::vector<int> frames;
   if (!isFramePattern(pattern)) return frames;
-  const size_t slash = pattern.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : pattern.substr(0, slash));
-  const std::string name = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+  const std::string folder = folderOf(pattern);
+  const std::string name = std::filesystem::path(pattern).filename().string();
   const Placeholder p = findPlaceholder(name);
   if (p.begin == std::string::npos) {
     auto exists = [&](int frame) {
-      struct stat st;
-      return stat(expandFrame(pattern, frame).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      std::error_code ec;
+      return std::filesystem::is_regular_file(expandFrame(pattern, frame), ec);
     };
     for (int f = around.first; f <= around.last; ++f)
       if (exists(f)) frames.push_back(f);
@@ -103,21 +103,20 @@ std::vector<int> framesOnDisk(const std::string& pattern, const FrameRange& arou
     for (int f = around.last + 1; f < INT_MAX && exists(f); ++f) frames.push_back(f);
     return frames;
   }
+  // The files of the folder that the pattern names, with the number as the pattern writes it and
+  // nothing else: padding and all.
   const std::string prefix = name.substr(0, p.begin), suffix = name.substr(p.end);
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return frames;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string file = entry->d_name;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string file = it->path().filename().string();
     if (file.size() <= prefix.size() + suffix.size() || file.compare(0, prefix.size(), prefix) != 0 ||
         file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
       continue;
     int frame = 0;
-    // The number as the pattern writes it, and nothing else: padding and all.
     if (parseFrameNumber(file.substr(prefix.size(), file.size() - prefix.size() - suffix.size()), frame) &&
         expandFrame(name, frame) == file)
       frames.push_back(frame);
   }
-  closedir(dir);
   std::sort(frames.begin(), frames.end());
   return frames;
 }

@@ -1,7 +1,7 @@
 // The comparison sheet: Source, Reference and Output side by side, labelled, with text lines under them.
 #pragma once
 
-#include "image_io.h"
+#include "imaging/image_io.h"
 
 #include <cstdint>
 #include <string>

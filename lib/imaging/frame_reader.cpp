@@ -1,4 +1,6 @@
-#include "frame_reader.h"
+#include "imaging/frame_reader.h"
+
+#include "support/stopwatch.h"
 
 #include <unistd.h>
 
@@ -13,11 +15,11 @@ std::shared_ptr<const ShotFrame> FrameReader::frame(int input, int frame, std::s
     ages_.splice(ages_.end(), ages_, found->second.age);
     return found->second.frame;
   }
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = SteadyClock::now();
   auto read = std::make_shared<ShotFrame>();
   std::vector<std::string> warnings;
   const bool ok = load_(input, frame, *read, warnings, error);
-  seconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  seconds_ += secondsSince(start);
   ++reads_;
   warnings_.insert(warnings_.end(), warnings.begin(), warnings.end());
   if (!ok) {

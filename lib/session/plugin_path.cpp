@@ -1,27 +1,24 @@
-#include "plugin_path.h"
+#include "session/plugin_path.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "support/paths.h"
 
-#include <climits>
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
 
 namespace {
 
 const char* const kBundleName = "Brenvale.ofx.bundle";
 
 bool isFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
 }
 
 bool isDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  std::error_code ec;
+  return fs::is_directory(path, ec);
 }
 
 std::string withoutTrailingSlashes(std::string path) {
@@ -33,16 +30,12 @@ std::string withoutTrailingSlashes(std::string path) {
 std::string bundleUnder(const std::string& dir) {
   const std::string direct = bundleBinary(dir + "/" + kBundleName);
   if (isFile(direct)) return direct;
-  DIR* handle = opendir(dir.c_str());
-  if (!handle) return "";
+  std::error_code ec;
   std::string best;
-  while (dirent* entry = readdir(handle)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    const std::string candidate = bundleBinary(dir + "/" + name + "/" + kBundleName);
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string candidate = bundleBinary(dir + "/" + it->path().filename().string() + "/" + kBundleName);
     if (isFile(candidate) && (best.empty() || candidate < best)) best = candidate;
   }
-  closedir(handle);
   return best;
 }
 
@@ -50,19 +43,9 @@ std::string bundleUnder(const std::string& dir) {
 
 std::string bundleBinary(const std::string& bundleDir) {
   const std::string dir = withoutTrailingSlashes(bundleDir);
-  const size_t slash = dir.find_last_of('/');
-  std::string name = slash == std::string::npos ? dir : dir.substr(slash + 1);
+  std::string name = fs::path(dir).filename().string();
   if (endsWith(name, ".bundle")) name.resize(name.size() - 7);
   return dir + "/Contents/Linux-x86-64/" + name;
-}
-
-std::string executableDirectory() {
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return "";
-  std::string path(buffer, size_t(n));
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
 }
 
 bool findPlugin(const std::string& explicitPath, const char* pluginPathEnv, const std::string& executableDir,
@@ -92,10 +75,8 @@ bool searchPlugin(const char* pluginPathEnv, const std::string& installedPlugins
                   std::string& found) {
   if (pluginPathEnv) {
     const std::string list = pluginPathEnv;
-    size_t start = 0;
-    while (start <= list.size()) {
-      size_t end = list.find(':', start);
-      if (end == std::string::npos) end = list.size();
+    for (size_t start = 0; start <= list.size();) {
+      const size_t end = std::min(list.find(':', start), list.size());
       const std::string dir = withoutTrailingSlashes(list.substr(start, end - start));
       if (!dir.empty()) {
         found = bundleUnder(dir);
@@ -118,8 +99,9 @@ bool searchPlugin(const char* pluginPathEnv, const std::string& installedPlugins
         return true;
       }
     }
-    const size_t slash = dir.find_last_of('/');
-    dir = slash == std::string::npos || slash == 0 ? "" : dir.substr(0, slash);
+    // Up a folder; the search ends after the root's child (and for a relative start, at its top).
+    const std::string up = folderOf(dir);
+    dir = up == "." || up == "/" ? "" : up;
   }
   const std::string system = bundleBinary(std::string("/usr/OFX/Plugins/") + kBundleName);
   if (isFile(system)) {

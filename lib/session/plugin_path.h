@@ -1,8 +1,8 @@
-// Where `vantrel` finds the plug-in binary.
+// Where the plug-in binary is found, for any program or library that loads it. The caller hands
+// in what a library may not read itself: OFX_PLUGIN_PATH's value and its own folder.
 #pragma once
 
 #include <string>
-#include <vector>
 
 // The binary inside an OpenFX bundle directory: NAME.ofx.bundle/Contents/Linux-x86-64/NAME.ofx.
 std::string bundleBinary(const std::string& bundleDir);
@@ -18,10 +18,8 @@ std::string bundleBinary(const std::string& bundleDir);
 bool findPlugin(const std::string& explicitPath, const char* pluginPathEnv, const std::string& executableDir,
                 std::string& found, std::string& error);
 
-// The search after an explicit path, for any program or library that loads the plug-in: a
-// folder of OFX_PLUGIN_PATH, the folder `installedPlugins` (where the installation keeps its
-// bundles; "" for none), `startDir` and every folder above it, /usr/OFX/Plugins.
+// The search after an explicit path: a folder of OFX_PLUGIN_PATH, the folder `installedPlugins`
+// (where the installation keeps its bundles; "" for none), `startDir` and every folder above it,
+// /usr/OFX/Plugins.
 bool searchPlugin(const char* pluginPathEnv, const std::string& installedPlugins, const std::string& startDir,
                   std::string& found);
-
-std::string executableDirectory();
