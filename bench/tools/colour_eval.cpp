@@ -22,6 +22,7 @@
 #include "run_quiet.h"
 
 #include <OpenImageIO/imagebufalgo.h>
+#include <CLI/CLI.hpp>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -371,16 +372,6 @@ std::vector<std::string> withDefault(std::vector<std::string> spaces) {
 
 namespace {
 
-std::vector<std::string> commaList(const std::string& list) {
-  std::vector<std::string> items;
-  for (size_t start = 0; start <= list.size();) {
-    const size_t comma = std::min(list.find(',', start), list.size());
-    if (comma > start) items.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return items;
-}
-
 // --- Same Frame's two learners ----------------------------------------------------------------
 // "Same Frame Fit" side by side per working space: the in-frame figures, the image against itself,
 // and the .cube learnt on each graded pair applied to the next photograph with the same grade,
@@ -508,40 +499,24 @@ void runSdrTables(const EvalOptions& o, const std::vector<std::string>& photos, 
 
 int main(int argc, char** argv) {
   EvalOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) fail(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--") {
-      o.toolOptions.assign(argv + i + 1, argv + argc);
-      break;
-    } else if (a == "--photos")
-      o.photos = value();
-    else if (a == "--width")
-      o.width = std::max(64, std::atoi(value().c_str()));
-    else if (a == "--keep")
-      o.keep = value();
-    else if (a == "--tool")
-      gTool = value();
-    else if (a == "--plugin")
-      gPlugin = value();
-    else if (a == "--pairs")
-      o.pairs = true;
-    else if (a == "--learners-only")
-      o.learnersOnly = true;
-    else if (a == "--tables")
-      o.tables = commaList(value());
-    else if (a == "--spaces")
-      o.spaces = commaList(value());
-    else if (a == "--hdr-same-spaces")
-      o.hdrSameSpaces = commaList(value());
-    else if (a == "--hdr-different-spaces")
-      o.hdrDifferentSpaces = commaList(value());
-    else
-      fail("unknown option " + a + " (see the top of bench/tools/colour_eval.cpp)");
-  }
+  CLI::App app{
+      "colour_eval: how well vantrel match does per mode and working space (see the top of "
+      "bench/tools/colour_eval.cpp)"};
+  app.add_option("--photos", o.photos, "Folder of JPEG or PNG photographs");
+  app.add_option("--width", o.width, "Width each photograph is scaled to (at least 64)");
+  app.add_option("--tables", o.tables, "sdr, hdr, hdr-same, hdr-different, camera")->delimiter(',');
+  app.add_option("--spaces", o.spaces, "Working spaces of the sdr tables")->delimiter(',');
+  app.add_option("--hdr-same-spaces", o.hdrSameSpaces, "Working spaces of Same Frame on plates")->delimiter(',');
+  app.add_option("--hdr-different-spaces", o.hdrDifferentSpaces, "Working spaces of Different Clips on plates")
+      ->delimiter(',');
+  app.add_option("--keep", o.keep, "Keep the files in this folder");
+  app.add_option("--tool", gTool, "The vantrel to run");
+  app.add_option("--plugin", gPlugin, "The plug-in it loads");
+  app.add_flag("--pairs", o.pairs, "Each pair's figures on standard error");
+  app.add_flag("--learners-only", o.learnersOnly, "Only the table of Same Frame's learners");
+  app.add_option("tool-options", o.toolOptions, "After --: given to every run of the tool");
+  CLI11_PARSE(app, argc, argv);
+  o.width = std::max(64, o.width);
 
   std::vector<std::string> photos;
   std::error_code ec;

@@ -20,6 +20,7 @@
 #include "run_quiet.h"
 
 #include <OpenImageIO/imagebufalgo.h>
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -244,25 +245,16 @@ void measure(const std::string& shotDir, const std::string& reference, bool ente
 int main(int argc, char** argv) {
   std::string photosDir = "/usr/share/backgrounds/mate/nature", keep;
   size_t count = 6;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) fail(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--photos")
-      photosDir = value();
-    else if (a == "--count")
-      count = size_t(std::max(2, std::atoi(value().c_str())));
-    else if (a == "--keep")
-      keep = value();
-    else if (a == "--tool")
-      gTool = value();
-    else if (a == "--plugin")
-      gPlugin = value();
-    else
-      fail("unknown option " + a + " (see the top of bench/tools/shot_eval.cpp)");
-  }
+  CLI::App app{
+      "shot_eval: how steady each Analysis choice holds the grade on moving shots (see the top of "
+      "bench/tools/shot_eval.cpp)"};
+  app.add_option("--photos", photosDir, "Folder of JPEG or PNG photographs");
+  app.add_option("--count", count, "Photographs used (at least 2)");
+  app.add_option("--keep", keep, "Keep the files in this folder");
+  app.add_option("--tool", gTool, "The vantrel to run");
+  app.add_option("--plugin", gPlugin, "The plug-in it loads");
+  CLI11_PARSE(app, argc, argv);
+  count = std::max<size_t>(2, count);
   std::vector<std::string> photos;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(photosDir, ec)) {
