@@ -180,7 +180,7 @@ void writePng(const std::string& path, const Image& image) {
   settings.depth = SampleDepth::UInt8;
   settings.keepAlpha = false;
   settings.colourSpace = "sRGB";
-  if (!writeColorImage(path, image, settings, error)) fail(error);
+  if (!writeColourImage(path, image, settings, error)) fail(error);
 }
 
 Image graded(const Image& source, const OCIO::ConstTransformRcPtr& grade) {
@@ -203,7 +203,7 @@ int runTool(const std::vector<std::string>& args) {
 Image linearOf(const std::string& path, const std::string& space) {
   Image image;
   std::string error;
-  if (!readColorImage(path, image, error)) fail(error);
+  if (!readColourImage(path, image, error)) fail(error);
   const ColourConfig builtIn{builtInConfig(), "built-in"};
   Conversion toLinear;
   if (!makeConversion(builtIn, resolveSpace(builtIn, space), kLinearRec709, toLinear, error)) fail(error);
@@ -255,8 +255,8 @@ Result matchPair(const EvalOptions& o, const Pair& pair, bool same, const std::s
     result.after95 = a.p95;
   } else {
     const SpreadDeltaE b = compareSpreads(s, r), a = compareSpreads(out, r);
-    result.before = b.meanColorDeltaE;
-    result.after = a.meanColorDeltaE;
+    result.before = b.meanColourDeltaE;
+    result.after = a.meanColourDeltaE;
     result.spreadBefore = b.stdDevDistance;
     result.spreadAfter = a.stdDevDistance;
   }
@@ -381,7 +381,7 @@ namespace {
 double lookOnOther(const std::string& config, const std::string& source, const std::string& reference) {
   Image other;
   std::string error;
-  if (!readColorImage(source, other, error)) fail(error);
+  if (!readColourImage(source, other, error)) fail(error);
   // OpenColorIO keeps the LUT files it has read by path: without this every run would apply the
   // first .cube ever written there.
   OCIO::ClearAllCaches();

@@ -67,7 +67,7 @@ void write(const std::string& path, Image image, SampleDepth depth) {
   WriteSettings settings;
   settings.depth = depth;
   std::string error;
-  if (!writeColorImage(path, image, settings, error)) throw std::runtime_error(error);
+  if (!writeColourImage(path, image, settings, error)) throw std::runtime_error(error);
 }
 
 // The shots made, removed at exit.

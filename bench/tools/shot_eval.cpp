@@ -103,13 +103,13 @@ void write(const std::string& path, const Image& image, SampleDepth depth) {
   settings.depth = depth;
   settings.keepAlpha = false;
   std::string error;
-  if (!writeColorImage(path, image, settings, error)) fail(error);
+  if (!writeColourImage(path, image, settings, error)) fail(error);
 }
 
 Image read(const std::string& path) {
   Image image;
   std::string error;
-  if (!readColorImage(path, image, error)) fail(error);
+  if (!readColourImage(path, image, error)) fail(error);
   return image;
 }
 

@@ -56,7 +56,7 @@ bool loadColourConfig(const std::string& path, const char* ocioVariable, ColourC
 // The config's own name for a name, alias or role, in any case; "" when it has none.
 std::string resolveSpace(const ColourConfig& config, const std::string& name);
 
-// The space of a file read by readColorImage: what its metadata names when the config has that
+// The space of a file read by readColourImage: what its metadata names when the config has that
 // space (the name this tool recorded, else OpenImageIO's colour space, else an EXR's primaries),
 // else sRGB for integer samples and Linear Rec.709 for float ones. `note` says when metadata
 // was there but named nothing the config has, or said the file is logarithmic without saying

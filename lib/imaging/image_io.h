@@ -13,10 +13,10 @@
 int extraParts(const Image& image);
 
 // Colour images always come back as 4 channels, integers scaled to 0..1, nothing decoded.
-bool readColorImage(const std::string& path, Image& out, std::string& error);
+bool readColourImage(const std::string& path, Image& out, std::string& error);
 
 // What a colour file says of itself (format, depth and colour metadata), without its pixels.
-bool readColorHeader(const std::string& path, Image& out, std::string& error);
+bool readColourHeader(const std::string& path, Image& out, std::string& error);
 
 // Masks are data, never colour-decoded: 1 channel (alpha or grey), 3 (RGB) or 4 (RGBA).
 bool readMaskImage(const std::string& path, Image& out, std::string& error);
@@ -41,7 +41,7 @@ struct WriteSettings {
 // Writes under a temporary name beside the target and renames it into place when complete.
 // An image read from a file keeps that file's windows, pixel aspect and metadata; its other
 // channels keep their names, order and samples where the format stores them.
-bool writeColorImage(const std::string& path, const Image& image, const WriteSettings& settings, std::string& error);
+bool writeColourImage(const std::string& path, const Image& image, const WriteSettings& settings, std::string& error);
 
 // The writer's format name for a path ("" when OpenImageIO has no writer for its extension).
 std::string outputFormatFor(const std::string& path);

@@ -165,7 +165,7 @@ void takeWindows(const OIIO::ImageSpec& header, Image& out) {
 
 int extraParts(const Image& image) { return image.layout ? image.layout->parts - 1 : 0; }
 
-bool readColorImage(const std::string& path, Image& out, std::string& error) {
+bool readColourImage(const std::string& path, Image& out, std::string& error) {
   auto file = std::make_shared<FileLayout>();
   std::string format;
   if (!readFile(path, *file, format, error)) return false;
@@ -205,7 +205,7 @@ bool readColorImage(const std::string& path, Image& out, std::string& error) {
   return true;
 }
 
-bool readColorHeader(const std::string& path, Image& out, std::string& error) {
+bool readColourHeader(const std::string& path, Image& out, std::string& error) {
   if (!fileExists(path, error)) return false;
   auto in = OIIO::ImageInput::open(path);
   if (!in) {

@@ -271,7 +271,7 @@ bool writeSamples(OIIO::ImageOutput& out, const std::string& file, const OIIO::I
 
 }  // namespace
 
-bool writeColorImage(const std::string& path, const Image& image, const WriteSettings& settings, std::string& error) {
+bool writeColourImage(const std::string& path, const Image& image, const WriteSettings& settings, std::string& error) {
   auto out = OIIO::ImageOutput::create(path);
   if (!out) {
     error = "cannot write '" + path + "': " + lastOiioError();

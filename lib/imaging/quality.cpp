@@ -320,7 +320,7 @@ SpreadDeltaE compareSpreads(const LabImage& a, const LabImage& b) {
   SpreadDeltaE result;
   const float ma[3] = {float(meanA[0]), float(meanA[1]), float(meanA[2])};
   const float mb[3] = {float(meanB[0]), float(meanB[1]), float(meanB[2])};
-  result.meanColorDeltaE = deltaE2000(ma, mb);
+  result.meanColourDeltaE = deltaE2000(ma, mb);
   double sq = 0.0;
   for (int c = 0; c < 3; ++c) {
     result.stdDevDifference[c] = std::fabs(sigmaA[c] - sigmaB[c]);
@@ -415,7 +415,7 @@ std::vector<std::string> describeQuality(const MatchQuality& q) {
     const char* names[2] = {"Source vs Reference", "Output vs Reference"};
     for (int i = 0; i < 2; ++i)
       lines.push_back(formatLine("%s: mean colour %.2f, spread %.2f (L* %.2f, a* %.2f, b* %.2f)", names[i],
-                                 s[i]->meanColorDeltaE, s[i]->stdDevDistance, s[i]->stdDevDifference[0],
+                                 s[i]->meanColourDeltaE, s[i]->stdDevDistance, s[i]->stdDevDifference[0],
                                  s[i]->stdDevDifference[1], s[i]->stdDevDifference[2]));
   }
   return lines;

@@ -26,7 +26,7 @@ struct PixelDeltaE {
 
 // Distributions: for separate footage only the overall colour and its spread compare.
 struct SpreadDeltaE {
-  double meanColorDeltaE = 0.0;     // ΔE2000 between the two mean Lab colours
+  double meanColourDeltaE = 0.0;    // ΔE2000 between the two mean Lab colours
   double stdDevDifference[3] = {};  // |σa − σb| for L*, a*, b*
   double stdDevDistance = 0.0;      // Euclidean length of the three
 };

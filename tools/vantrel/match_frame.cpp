@@ -284,7 +284,7 @@ void chooseOutputSpace(const Run& run, FrameRecord& record) {
 void checkWrittenSpace(Run& run, const FrameRecord& record) {
   Image written;
   std::string error;
-  if (run.outputChecked || !readColorHeader(record.output, written, error)) return;
+  if (run.outputChecked || !readColourHeader(record.output, written, error)) return;
   run.outputChecked = true;
   const FileSpace readBack = fileSpace(run.colour, written);
   if (readBack.name != record.outputSpace)
@@ -309,7 +309,7 @@ Status writeOutput(Run& run, int frame, FrameRecord& record) {
   settings.chromaticities = metadata.primaries;
   settings.spaceName = record.outputSpace;
   settings.sameColourSpace = record.outputSpace == record.sourceSpace;
-  if (!writeColorImage(record.output, encoded, settings, error)) return fail(kExitFailure, error);
+  if (!writeColourImage(record.output, encoded, settings, error)) return fail(kExitFailure, error);
   record.written = true;
   checkWrittenSpace(run, record);
   record.timings.encode += secondsSince(start);

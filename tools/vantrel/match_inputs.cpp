@@ -91,7 +91,7 @@ Status readInput(Run& run, const ClipInput& in, int frame, ShotFrame& out, std::
                  bool convert) {
   out.path = expandFrame(in.pattern, frame);
   std::string error;
-  const bool ok = in.mask ? readMaskImage(out.path, out.image, error) : readColorImage(out.path, out.image, error);
+  const bool ok = in.mask ? readMaskImage(out.path, out.image, error) : readColourImage(out.path, out.image, error);
   if (!ok) return fail(kExitFailure, error);
   if (in.mask) return {};
   if (Status status = chooseSpace(run, in, out, warnings); status.failed()) return status;

@@ -41,7 +41,7 @@ json qualityJson(const MatchQuality& q) {
     out["after"] = pixels(q.pixelsAfter);
   } else {
     auto spread = [](const SpreadDeltaE& s) {
-      return json{{"mean_colour", number(s.meanColorDeltaE)},
+      return json{{"mean_colour", number(s.meanColourDeltaE)},
                   {"spread", number(s.stdDevDistance)},
                   {"spread_lab",
                    {number(s.stdDevDifference[0]), number(s.stdDevDifference[1]), number(s.stdDevDifference[2])}}};
