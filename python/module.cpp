@@ -416,16 +416,8 @@ Raises TypeError or ValueError for arguments the plug-in cannot take, PluginNotF
 no plug-in is found, and vantrel.Error when the plug-in fails. The GIL is released while the
 plug-in renders.)";
 
-}  // namespace
-
-PYBIND11_MODULE(vantrel, m) {
-  m.doc() = kModuleDoc;
-  m.attr("__version__") = VANTREL_VERSION;
-  const auto& error = py::register_exception<pyvantrel::PluginFailure>(m, "Error", PyExc_RuntimeError);
-  error.attr("__doc__") = "The plug-in failed to load, refused an action or reported an error.";
-  const auto& notFound = py::register_exception<pyvantrel::PluginNotFound>(m, "PluginNotFoundError", error.ptr());
-  notFound.attr("__doc__") = "No Brenvale.ofx plug-in at the path given, or none where the module looks for one.";
-
+// find_plugin() and match(): one picture matched by a plug-in loaded for the call.
+void bindFunctions(py::module_& m) {
   m.def(
       "find_plugin",
       [](const std::optional<std::filesystem::path>& plugin) {
@@ -453,23 +445,11 @@ PYBIND11_MODULE(vantrel, m) {
       py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit), py::arg("source_mask") = py::none(),
       py::arg("reference_mask") = py::none(), py::arg("plugin") = py::none(), py::arg("threads") = py::none(),
       kMatchDoc);
+}
 
-  py::class_<PySession>(m, "Session", R"(One instance of the plug-in, kept across frames as a host keeps it.
-
-Its LUT cache works as in a host: a frame whose pictures and mode are those of the last render
-is not rebuilt (changing a mix never rebuilds); a new time, new pixels in an input, or another
-mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
-      .def(py::init<const std::optional<std::filesystem::path>&, std::optional<int>>(), py::arg("plugin") = py::none(),
-           py::kw_only(), py::arg("threads") = py::none(),
-           "Loads the plug-in (plugin=PATH, else the one found) and creates an instance; threads: tiles rendered "
-           "at once (None: one per processor).")
-      .def_property_readonly(
-          "plugin_path", [](const PySession& s) { return s.get().pluginPath(); }, "The plug-in binary loaded.")
-      .def_property_readonly(
-          "plugin_identifier", [](const PySession& s) { return s.get().identifier(); },
-          "The effect's identifier, e.g. org.vantrel.colormatch.")
-      .def_property_readonly(
-          "plugin_version", [](const PySession& s) { return s.get().version(); }, "The plug-in's version, major.minor.")
+// A session's match() and the shot's frames it learns from.
+void bindSessionMatch(py::class_<PySession>& session) {
+  session
       .def(
           "match",
           [](PySession& s, const py::object& source, const py::object& reference, double time, const std::string& mode,
@@ -501,7 +481,12 @@ mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
             if (!s.shot().given()) return py::none();
             return py::make_tuple(s.shot().first, s.shot().last);
           },
-          "The first and last frame given by set_frames(), or None.")
+          "The first and last frame given by set_frames(), or None.");
+}
+
+// The LUT of a session's last render, and the plug-in's exports of it.
+void bindSessionLut(py::class_<PySession>& session) {
+  session
       .def(
           "lut",
           [](PySession& s) {
@@ -537,9 +522,46 @@ baked in, six decimals. Raises vantrel.Error before the first render.)")
           },
           py::arg("path"),
           "Saves the plug-in's slope, offset and saturation fit of the LUT through its \"Save as .cdl\" button; "
-          "returns the path written (the plug-in adds .cdl when missing).")
-      .def("close", &PySession::close, "Destroys the instance; the session cannot be used afterwards.")
+          "returns the path written (the plug-in adds .cdl when missing).");
+}
+
+void bindSession(py::module_& m) {
+  py::class_<PySession> session(m, "Session", R"(One instance of the plug-in, kept across frames as a host keeps it.
+
+Its LUT cache works as in a host: a frame whose pictures and mode are those of the last render
+is not rebuilt (changing a mix never rebuilds); a new time, new pixels in an input, or another
+mode or preserve choice rebuilds. Use it in a `with` block, or call close().)");
+  session
+      .def(py::init<const std::optional<std::filesystem::path>&, std::optional<int>>(), py::arg("plugin") = py::none(),
+           py::kw_only(), py::arg("threads") = py::none(),
+           "Loads the plug-in (plugin=PATH, else the one found) and creates an instance; threads: tiles rendered "
+           "at once (None: one per processor).")
+      .def_property_readonly(
+          "plugin_path", [](const PySession& s) { return s.get().pluginPath(); }, "The plug-in binary loaded.")
+      .def_property_readonly(
+          "plugin_identifier", [](const PySession& s) { return s.get().identifier(); },
+          "The effect's identifier, e.g. org.vantrel.colormatch.")
+      .def_property_readonly(
+          "plugin_version", [](const PySession& s) { return s.get().version(); },
+          "The plug-in's version, major.minor.");
+  bindSessionMatch(session);
+  bindSessionLut(session);
+  session.def("close", &PySession::close, "Destroys the instance; the session cannot be used afterwards.")
       .def(
           "__enter__", [](PySession& s) -> PySession& { return s; }, py::return_value_policy::reference)
       .def("__exit__", [](PySession& s, const py::args&) { s.close(); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(vantrel, m) {
+  m.doc() = kModuleDoc;
+  m.attr("__version__") = VANTREL_VERSION;
+  const auto& error = py::register_exception<pyvantrel::PluginFailure>(m, "Error", PyExc_RuntimeError);
+  error.attr("__doc__") = "The plug-in failed to load, refused an action or reported an error.";
+  const auto& notFound = py::register_exception<pyvantrel::PluginNotFound>(m, "PluginNotFoundError", error.ptr());
+  notFound.attr("__doc__") = "No Brenvale.ofx plug-in at the path given, or none where the module looks for one.";
+
+  bindFunctions(m);
+  bindSession(m);
 }

@@ -111,18 +111,8 @@ CLI::Validator numberIn(const ParamWord& word) {
 
 CLI::Validator integerIn(const ParamWord& word) { return CLI::Range(int(word.low), int(word.high)); }
 
-}  // namespace
-
-CLI::App* addMatchCommand(CLI::App& app, MatchOptions& o, std::string& depth, std::string& plugin) {
-  // Defaults from the table, shown by --help.
-  o.mode = fallbackChoice(kMatchMode);
-  o.preserve = fallbackChoice(kPreserve);
-  o.analysis = fallbackChoice(kAnalysis);
-  CLI::App* match = app.add_subcommand("match", "Match SOURCE to REFERENCE and write OUTPUT");
-  match->footer(kMatchFooter);
-  match->add_option("SOURCE", o.source, "Source image or frame pattern")->required();
-  match->add_option("REFERENCE", o.reference, "Reference image or frame pattern")->required();
-  match->add_option("-o,--output", o.output, "Output image or frame pattern")->required();
+// The plug-in's settings, from the table: choices and ranges.
+void addSettings(CLI::App* match, MatchOptions& o) {
   match->add_option(kMatchMode.option, o.mode, "different: separate footage; same: two grades of one picture")
       ->check(CLI::IsMember(kMatchMode.choices))
       ->capture_default_str();
@@ -138,6 +128,10 @@ CLI::App* addMatchCommand(CLI::App& app, MatchOptions& o, std::string& depth, st
   match->add_option(kMixRed.option, o.mixR, "Red channel mix (default 1)")->check(numberIn(kMixRed));
   match->add_option(kMixGreen.option, o.mixG, "Green channel mix (default 1)")->check(numberIn(kMixGreen));
   match->add_option(kMixBlue.option, o.mixB, "Blue channel mix (default 1)")->check(numberIn(kMixBlue));
+}
+
+// The masks, the exports, the sheet and the reports.
+void addFileOptions(CLI::App* match, MatchOptions& o) {
   match->add_option("--source-mask", o.sourceMask, "Mask of the Source pixels that count (Different Clips)");
   match->add_option("--reference-mask", o.referenceMask, "Mask of the Reference pixels that count (Different Clips)");
   match->add_option("--cube", o.cube, "Save the plug-in's .cube LUT export (mixes baked in) to FILE");
@@ -149,6 +143,10 @@ CLI::App* addMatchCommand(CLI::App& app, MatchOptions& o, std::string& depth, st
   match->add_option("--report-json", o.reportJson,
                     "Write the figures of --report per frame, the settings, "
                     "warnings and timings to FILE as JSON");
+}
+
+// Sequences, the analysis over frames, and how frames are rendered.
+void addFrameOptions(CLI::App* match, MatchOptions& o) {
   match->add_option("--frames", o.frames, "Frame range A-B for frame patterns");
   match
       ->add_option(kAnalysis.option, o.analysis,
@@ -174,6 +172,10 @@ CLI::App* addMatchCommand(CLI::App& app, MatchOptions& o, std::string& depth, st
   match->add_option("--tile-size", o.tileSize, "Tile edge in pixels")
       ->check(CLI::Range(16, 16384))
       ->capture_default_str();
+}
+
+// Colour spaces, the config written, and the Output's depth.
+void addColourOptions(CLI::App* match, MatchOptions& o, std::string& depth) {
   match->add_option("--config", o.config,
                     "OpenColorIO config to take the colour spaces from (default: $OCIO, "
                     "else the built-in set)");
@@ -196,6 +198,24 @@ CLI::App* addMatchCommand(CLI::App& app, MatchOptions& o, std::string& depth, st
                     ".cube: --cube, else FILE's name with .cube)");
   match->add_option("--depth", depth, "Output sample depth: 8, 16, half or float")
       ->check(CLI::IsMember({"8", "16", "half", "float"}));
+}
+
+}  // namespace
+
+CLI::App* addMatchCommand(CLI::App& app, MatchOptions& o, std::string& depth, std::string& plugin) {
+  // Defaults from the table, shown by --help.
+  o.mode = fallbackChoice(kMatchMode);
+  o.preserve = fallbackChoice(kPreserve);
+  o.analysis = fallbackChoice(kAnalysis);
+  CLI::App* match = app.add_subcommand("match", "Match SOURCE to REFERENCE and write OUTPUT");
+  match->footer(kMatchFooter);
+  match->add_option("SOURCE", o.source, "Source image or frame pattern")->required();
+  match->add_option("REFERENCE", o.reference, "Reference image or frame pattern")->required();
+  match->add_option("-o,--output", o.output, "Output image or frame pattern")->required();
+  addSettings(match, o);
+  addFileOptions(match, o);
+  addFrameOptions(match, o);
+  addColourOptions(match, o, depth);
   match->add_flag("--timings", o.timings, "Print where the time went: decode, rebuild, apply, encode");
   match->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
   return match;
