@@ -92,15 +92,15 @@ std::vector<int> framesOnDisk(const std::string& pattern, const FrameRange& arou
   const std::string name = std::filesystem::path(pattern).filename().string();
   const Placeholder p = findPlaceholder(name);
   if (p.begin == std::string::npos) {
-    auto exists = [&](int frame) {
+    auto onDisk = [&](int frame) {
       std::error_code ec;
       return std::filesystem::is_regular_file(expandFrame(pattern, frame), ec);
     };
     for (int f = around.first; f <= around.last; ++f)
-      if (exists(f)) frames.push_back(f);
+      if (onDisk(f)) frames.push_back(f);
     if (frames.empty()) return frames;
-    for (int f = around.first - 1; f >= 0 && exists(f); --f) frames.insert(frames.begin(), f);
-    for (int f = around.last + 1; f < INT_MAX && exists(f); ++f) frames.push_back(f);
+    for (int f = around.first - 1; f >= 0 && onDisk(f); --f) frames.insert(frames.begin(), f);
+    for (int f = around.last + 1; f < INT_MAX && onDisk(f); ++f) frames.push_back(f);
     return frames;
   }
   // The files of the folder that the pattern names, with the number as the pattern writes it and

@@ -1,17 +1,9 @@
 // Paths as the tool names its files in messages.
 #pragma once
 
-#include <filesystem>
 #include <string>
 
 // The folder a path names its file in, as written: "." for a bare name, "/" at the root.
-inline std::string folderOf(const std::string& path) {
-  std::string folder = std::filesystem::path(path).remove_filename().string();
-  if (folder.empty()) return ".";
-  if (folder.size() > 1) folder.pop_back();  // the separator before the name
-  return folder;
-}
+std::string folderOf(const std::string& path);
 
-inline bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
+bool endsWith(const std::string& text, const std::string& tail);

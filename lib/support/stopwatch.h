@@ -5,6 +5,4 @@
 
 using SteadyClock = std::chrono::steady_clock;
 
-inline double secondsSince(SteadyClock::time_point start) {
-  return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
+double secondsSince(SteadyClock::time_point start);

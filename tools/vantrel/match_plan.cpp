@@ -22,7 +22,7 @@ namespace {
 using NamedPath = std::pair<const char*, std::string>;
 
 // Whether anything is at the path, a dangling link included.
-bool exists(const std::string& path) {
+bool occupied(const std::string& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
 }
@@ -230,7 +230,7 @@ Status planFrames(Run& run) {
     bool done = run.o.skipExisting;
     for (const auto& output : outputs) {
       targets.push_back(output);
-      done = done && exists(output.second);
+      done = done && occupied(output.second);
     }
     (done ? run.skipped : run.frames).push_back(frame);
   }
