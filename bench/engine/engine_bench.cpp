@@ -5,18 +5,19 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <ctime>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
 #include "literal_engine.h"
 #include "photos.h"
-#include "support/tasks.h"
 
 namespace {
 
@@ -186,20 +187,24 @@ void Smoothing(benchmark::State& state, bool plain, bool clipped) {
   });
 }
 
-// Threads started for every parallel step (the calling thread and threads - 1 more), as a host's
-// multi-thread suite starts them. Each step adds its slowest thread's CPU time to *critical: with
-// the caller's own CPU time, the build's length on as many idle cores as threads, which a machine
-// shared with other work cannot show by wall clock.
+// Threads started for every parallel step, as a host's multi-thread suite does. Each step adds
+// its slowest thread's CPU time to *critical: with the caller's own CPU time, the build's length
+// on as many idle cores as threads, which a machine shared with other work cannot show by wall
+// clock.
 ParallelFor freshThreads(int32_t threads, double* critical) {
   ParallelFor pf;
   pf.threads = threads;
   pf.run = [threads, critical](int32_t tasks, TaskBody body) {
+    std::atomic<int32_t> next{0};
     std::vector<double> cpu(size_t(threads), 0.0);
-    shareTasks(size_t(tasks), threads, [&](size_t task, int worker) {
+    auto work = [&](int32_t w) {
       const double t0 = threadSeconds();
-      body(int32_t(task), worker);
-      cpu[size_t(worker)] += threadSeconds() - t0;
-    });
+      for (int32_t t = next++; t < tasks; t = next++) body(t, w);
+      cpu[size_t(w)] = threadSeconds() - t0;
+    };
+    std::vector<std::thread> pool;
+    for (int32_t i = 0; i < threads; ++i) pool.emplace_back(work, i);
+    for (std::thread& th : pool) th.join();
     *critical += *std::max_element(cpu.begin(), cpu.end());
   };
   return pf;
