@@ -57,7 +57,7 @@ PixelWeights maskWeights(const Image& mask, int width, int height);
 bool maskSelectsSamples(const PixelWeights& weights, int width, int height);
 // The share of pixels with an R, G or B outside 0..1 by more than kClipTolerance (only the
 // channels marked), which a LUT over 0..1 clips; NaN is not counted. Clipping within the
-// tolerance moves a value by less than a 10-bit code: the rounding of an encoding near black
+// tolerance moves a value by about one 10-bit code (1/1023): the rounding of an encoding near black
 // (a log DPX's -0.0002) is no loss.
 constexpr float kClipTolerance = 1e-3f;
 double outOfRangeShare(const Image& image, const bool channels[3]);
