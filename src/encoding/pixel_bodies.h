@@ -201,7 +201,8 @@ ENCODING_INLINE void eachVector(float* rgba, int64_t pixels, Op op) {
 template <int W>
 void plateToLinearRows(const PlateTransform& t, float* rgba, int64_t pixels) {
   if (t.plateIsLinear) return;
-  eachVector<W>(rgba, pixels, [&](typename V<W>::F v) { return curveDecode<W>(t.curve, v); });
+  // exp2v saturates: a non-finite code value stays as it is rather than becoming a huge light.
+  eachVector<W>(rgba, pixels, [&](typename V<W>::F v) { return isFinite<W>(v) ? curveDecode<W>(t.curve, v) : v; });
 }
 
 template <int W, int Kind>
@@ -275,7 +276,8 @@ ENCODING_INLINE void toLatticeVector(const PlateTransform& t, const float* src, 
   using F = typename V<W>::F;
   using I = typename V<W>::I;
   const I colour = colourLanes<W>();
-  const F L = toLight<W, LinearPlate>(t, load<F>(src));
+  const F p = load<F>(src);
+  const F L = toLight<W, LinearPlate>(t, p);
   const I negative = L < 0.0f;
   F light = L > 0.0f ? L : splat<F>(0.0f);
   F scale = splat<F>(1.0f);
@@ -285,7 +287,7 @@ ENCODING_INLINE void toLatticeVector(const PlateTransform& t, const float* src, 
     scale = beyond ? largest / t.end : scale;
     light = beyond ? light / scale : light;
   }
-  const I broken = ~isFinite<W>(L) & colour;
+  const I broken = ~(isFinite<W>(p) & isFinite<W>(L)) & colour;
   if (anyLane<W>(broken)) {
     const I any = pixelLane<0, W>(broken) | pixelLane<1, W>(broken) | pixelLane<2, W>(broken);
     scale = any ? splat<F>(-1.0f) : scale;
