@@ -166,7 +166,8 @@ TEST(PlateEncoding, SameFrameOnScenePlatesReproducesAGrade) {
     for (int fit : {0, 1}) {
       SCOPED_TRACE(::testing::Message() << "peak " << peak << " fit " << fit);
       const std::vector<float> out = renderPlate(source, reference, kSceneLinear, 1, fit);
-      const double after = stops(out, reference.rgba), tool = stops(toolSameFrame(source, reference, fit), reference.rgba);
+      const double after = stops(out, reference.rgba),
+                   tool = stops(toolSameFrame(source, reference, fit), reference.rgba);
       const Figures o = figuresOf(out), r = figuresOf(reference.rgba);
       std::printf("peak %g fit %d: %.4f -> %.4f stops (tool %.4f), top %.3f (reference %.3f)\n", peak, fit, before,
                   after, tool, o.top, r.top);
@@ -188,7 +189,7 @@ namespace {
 ::testing::AssertionResult closeTo(const std::vector<float>& actual, const std::vector<float>& expected,
                                    float tolerance) {
   for (size_t i = 0; i < actual.size(); ++i) {
-    const bool same = std::isnan(actual[i]) ? std::isnan(expected[i])
+    const bool same = std::isnan(actual[i])   ? std::isnan(expected[i])
                       : std::isinf(actual[i]) ? actual[i] == expected[i]
                                               : std::fabs(actual[i] - expected[i]) <= tolerance;
     if (!same)
@@ -243,8 +244,8 @@ TEST(PlateEncoding, NothingIsClipped) {
   Picture source = plate("coffee.png", 8.0f, true, 64, 48);
   const Picture reference = plate("chelsea.png", 8.0f, false, 64, 48);
   const float end = toolTop(source);  // Different Clips: linear light up to the top
-  source.rgba[0] = -0.25f;         // pixel 0, red
-  source.rgba[4 * 3 + 1] = NAN;    // pixel 3
+  source.rgba[0] = -0.25f;            // pixel 0, red
+  source.rgba[4 * 3 + 1] = NAN;       // pixel 3
   const float beyond[3] = {900.0f, 450.0f, 300.0f};
   for (int c = 0; c < 3; ++c) {
     source.rgba[4 * 5 + c] = beyond[c];                   // pixel 5
