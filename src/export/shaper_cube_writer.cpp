@@ -46,7 +46,8 @@ bool writeShaperCubeFile(const char* path, const ShaperCube& cube) {
     text += line;
     for (int32_t j = 0; j < cube.shaperSize; ++j) appendTriple(text, cube.shaper[j], cube.shaper[j], cube.shaper[j]);
     const int64_t points = int64_t(cube.size) * cube.size * cube.size;
-    for (int64_t i = 0; i < points; ++i) appendTriple(text, cube.table[i * 3], cube.table[i * 3 + 1], cube.table[i * 3 + 2]);
+    for (int64_t i = 0; i < points; ++i)
+      appendTriple(text, cube.table[i * 3], cube.table[i * 3 + 1], cube.table[i * 3 + 2]);
   } catch (...) {
     return false;
   }

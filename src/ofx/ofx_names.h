@@ -186,3 +186,12 @@
 #define kOfxColourspaceSceneLinear "ofx_scene_linear"
 #define kOfxColourspaceSceneLog "ofx_scene_log"
 #define kOfxColourspaceDisplaySdr "ofx_display_sdr"
+
+// The clip-preferences action's out-arguments a host fills with its defaults (per clip, the
+// clip's name appended to the first three).
+#define kOfxImageClipPropComponents_ "OfxImageClipPropComponents_"
+#define kOfxImageClipPropDepth_ "OfxImageClipPropDepth_"
+#define kOfxImageClipPropPAR_ "OfxImageClipPropPAR_"
+#define kOfxImageClipPropFieldOrder "OfxImageClipPropFieldOrder"
+#define kOfxImageClipPropContinuousSamples "OfxImageClipPropContinuousSamples"
+#define kOfxImageEffectFrameVarying "OfxImageEffectFrameVarying"

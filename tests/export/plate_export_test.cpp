@@ -55,8 +55,8 @@ TEST(PlateExport, ShaperCubeGivesTheRenderBack) {
     SCOPED_TRACE(::testing::Message() << kPlateEncodingLabels[int(c.encoding)] << " mode " << c.mode << " fit "
                                       << c.fit);
     const Picture source = encoded(lightOf("coffee.png", 12.0f, true), c.encoding);
-    const Picture reference = encoded(lightOf(c.mode == 1 ? "coffee.png" : "chelsea.png", 6.0f, c.mode == 1),
-                                      c.encoding);
+    const Picture reference =
+        encoded(lightOf(c.mode == 1 ? "coffee.png" : "chelsea.png", 6.0f, c.mode == 1), c.encoding);
     ScratchDir dir;
     Session s;
     s.setChoice("plateEncoding", int(c.encoding));
@@ -89,12 +89,13 @@ TEST(PlateExport, ShaperCubeGivesTheRenderBack) {
     int compared = 0;
     for (size_t p = 0; p < rendered.size(); p += 4) {
       float rgb[3] = {source.rgba[p], source.rgba[p + 1], source.rgba[p + 2]};
-      const double largest = std::max({plateToLinear(c.encoding, rgb[0]), plateToLinear(c.encoding, rgb[1]),
-                                       plateToLinear(c.encoding, rgb[2])});
+      const double largest = std::max(
+          {plateToLinear(c.encoding, rgb[0]), plateToLinear(c.encoding, rgb[1]), plateToLinear(c.encoding, rgb[2])});
       if (largest > end) continue;  // the effect continues these along their ray; the file holds them
       cpu->applyRGB(rgb);
       for (int k = 0; k < 3; ++k)
-        worst = std::max(worst, std::fabs(rgb[k] - rendered[p + k]) / std::max(1.0, std::fabs(double(rendered[p + k]))));
+        worst =
+            std::max(worst, std::fabs(rgb[k] - rendered[p + k]) / std::max(1.0, std::fabs(double(rendered[p + k]))));
       ++compared;
     }
     std::printf("%s mode %d fit %d: worst %.3g over %d pixels\n", kPlateEncodingLabels[int(c.encoding)], c.mode, c.fit,

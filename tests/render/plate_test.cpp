@@ -275,3 +275,76 @@ TEST(PlateEncoding, NothingIsClipped) {
   }
   EXPECT_EQ(half[0], -0.25f);
 }
+
+namespace {
+
+ofxhost::TestingOptions colourManaged(const char* style = kOfxImageEffectColourManagementBasic) {
+  ofxhost::TestingOptions o;
+  o.colourManagementStyle = style;
+  o.captureStderr = true;
+  return o;
+}
+
+std::vector<float> renderIn(ofxhost::TestingOptions options, int encoding, const char* sourceSpace,
+                            std::vector<ofxhost::Message>* messages = nullptr) {
+  const Picture source = plate("coffee.png", 8.0f, true, 48, 32), reference = plate("chelsea.png", 4.0f, true, 48, 32);
+  Session s(options);
+  s.setChoice("plateEncoding", encoding);
+  if (sourceSpace) {
+    EXPECT_TRUE(s.host().setClipColourspace(s.instance(), "Source", sourceSpace));
+  }
+  s.attach("Source", source);
+  s.attach("Reference", reference);
+  s.attachOutput(OfxRectI{0, 0, source.width, source.height});
+  EXPECT_EQ(s.render(), kOfxStatOK);
+  EXPECT_EQ(s.render(2.0), kOfxStatOK);
+  if (messages) *messages = s.host().messages();
+  return s.output();
+}
+
+}  // namespace
+
+// On a host with colour management the effect declares the basic style, and under "Scene Linear"
+// asks for ofx_scene_linear for the Source and the Reference, which such a host then delivers.
+TEST(PlateEncodingHosts, AColourManagedHostIsAskedForSceneLinear) {
+  Session s(colourManaged(kOfxImageEffectColourManagementCore));
+  EXPECT_EQ(s.host().descriptor().props->getString(kOfxImageEffectPropColourManagementStyle),
+            kOfxImageEffectColourManagementBasic);
+  EXPECT_EQ(s.instance()->props->getString(kOfxImageEffectPropColourManagementStyle),
+            kOfxImageEffectColourManagementBasic);
+  s.host().setClipColourspace(s.instance(), "Source", "ofx_display_sdr");
+  EXPECT_EQ(s.host().clipPreferences(s.instance()).status, kOfxStatReplyDefault);  // As Delivered asks nothing
+  s.setChoice("plateEncoding", kSceneLinear);
+  s.host().instanceChanged(s.instance(), kOfxTypeParameter, "plateEncoding");  // the host asks again
+  for (const char* clip : {"Source", "Reference"})
+    EXPECT_EQ(s.instance()->clip(clip)->props->getString(kOfxImageClipPropColourspace), "ofx_scene_linear") << clip;
+  const ofxhost::ClipPreferences asked = s.host().clipPreferences(s.instance());
+  EXPECT_EQ(asked.status, kOfxStatOK);
+  EXPECT_EQ(asked.preferredColourspaces.size(), 2u);
+  EXPECT_EQ(asked.preferredColourspaces.at("Source"), std::vector<std::string>{"ofx_scene_linear"});
+}
+
+// "From Host" follows the space the host names for the Source: the basic spaces and the named
+// ones act as the choice they stand for, bit for bit; a space it does not know, or a host
+// without colour management, gives As Delivered and one message.
+TEST(PlateEncodingHosts, FromHostFollowsTheSourceSpace) {
+  constexpr int kFromHost = 8;
+  const ofxhost::TestingOptions managed = colourManaged(), plain = ofxhost::TestingOptions{};
+  const std::vector<float> asDelivered = renderIn(plain, 0, nullptr);
+  const std::vector<float> sceneLinear = renderIn(plain, kSceneLinear, nullptr);
+  const std::vector<float> logC3 = renderIn(plain, 3, nullptr);
+  std::vector<ofxhost::Message> messages;
+  EXPECT_TRUE(samePixels(renderIn(managed, kFromHost, "ofx_scene_linear", &messages), sceneLinear));
+  EXPECT_TRUE(samePixels(renderIn(managed, kFromHost, "ACEScg", &messages), sceneLinear));
+  EXPECT_TRUE(samePixels(renderIn(managed, kFromHost, "arri_logc3_ei800", &messages), logC3));
+  EXPECT_TRUE(samePixels(renderIn(managed, kFromHost, "ofx_display_sdr", &messages), asDelivered));
+  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(samePixels(renderIn(managed, kFromHost, "my_studio_log", &messages), asDelivered));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text,
+            "The host delivers the Source in \"my_studio_log\", a colour space Plate Encoding \"From Host\" does not "
+            "know: taken as \"As Delivered\".");
+  EXPECT_TRUE(samePixels(renderIn(plain, kFromHost, nullptr, &messages), asDelivered));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].type, kOfxMessageWarning);
+}
