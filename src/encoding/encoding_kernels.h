@@ -10,9 +10,9 @@ struct EncodingKernels {
   void (*plateToLinear)(const PlateTransform& t, float* rgba, int64_t pixels);
   void (*linearToCode)(const PlateTransform& t, float* rgba, int64_t pixels);
   void (*codeToPlate)(const PlateTransform& t, float* rgba, int64_t pixels);
-  void (*plateToLattice)(const PlateTransform& t, const float* src, float* codes, int32_t pixels);
+  bool (*plateToLattice)(const PlateTransform& t, const float* src, float* codes, int32_t pixels);
   void (*latticeToPlate)(const PlateTransform& t, const float* src, const float* codes, const float* looked, float* dst,
-                         int32_t pixels, const PlateMixes& mixes);
+                         int32_t pixels, const PlateMixes& mixes, bool scaled);
 };
 
 extern const EncodingKernels kGenericEncodingKernels;

@@ -1,5 +1,7 @@
 // The encoding kernels for CPUs with AVX2: 8 float lanes, two pixels at a time.
 // The standard headers come before the target switch so that only the kernels are built for it.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

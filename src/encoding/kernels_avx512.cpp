@@ -1,6 +1,8 @@
 // The encoding kernels for CPUs with AVX-512 (F, VL, BW, DQ): 16 float lanes, four pixels at a
 // time. The standard headers come before the target switch so that only the kernels are built
 // for it.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

@@ -27,11 +27,11 @@ void codeToPlatePixels(const PlateTransform& t, float* rgba, int64_t pixels, Ker
   encodingKernelsFor(kernels).codeToPlate(t, rgba, pixels);
 }
 
-void plateToLattice(const PlateTransform& t, const float* src, float* codes, int32_t pixels, KernelSet kernels) {
-  encodingKernelsFor(kernels).plateToLattice(t, src, codes, pixels);
+bool plateToLattice(const PlateTransform& t, const float* src, float* codes, int32_t pixels, KernelSet kernels) {
+  return encodingKernelsFor(kernels).plateToLattice(t, src, codes, pixels);
 }
 
 void latticeToPlate(const PlateTransform& t, const float* src, const float* codes, const float* looked, float* dst,
-                    int32_t pixels, const PlateMixes& mixes, KernelSet kernels) {
-  encodingKernelsFor(kernels).latticeToPlate(t, src, codes, looked, dst, pixels, mixes);
+                    int32_t pixels, const PlateMixes& mixes, bool scaled, KernelSet kernels) {
+  encodingKernelsFor(kernels).latticeToPlate(t, src, codes, looked, dst, pixels, mixes, scaled);
 }

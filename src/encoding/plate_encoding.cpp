@@ -193,14 +193,20 @@ constexpr double kLogBottom = -10.0;  // log2 of the lowest light the log space 
 
 double logSpaceTopLog2(double top) { return kLogBottom + (std::log2(top) - kLogBottom) / kHeadroomCode; }
 
+// The inverse of the kernels' octave logarithm (pixel_bodies.h), in double.
+double octaveExp2(double y) {
+  const double e = std::floor(y);
+  return std::ldexp(3.0 - std::sqrt(4.0 - 3.0 * (y - e)), int(e));
+}
+
 }  // namespace
 
 double workingSpaceEnd(const WorkingSpace& w) {
   switch (w.kind) {
     case WorkingSpace::Gamma:
-      return double(w.top) * std::pow(1.0 / kHeadroomCode, 2.4);
+      return double(w.top) / (kHeadroomCode * kHeadroomCode);
     case WorkingSpace::Log:
-      return std::exp2(logSpaceTopLog2(w.top));
+      return octaveExp2(logSpaceTopLog2(w.top));
     case WorkingSpace::Linear:
       break;
   }
@@ -247,14 +253,16 @@ PlateTransform makePlateTransform(PlateEncoding encoding, const WorkingSpace& sp
   t.end = float(workingSpaceEnd(space));
   t.scale = 1.0f / space.top;
   t.codeTop = float(kHeadroomCode);
+  t.invCodeTop = float(1.0 / kHeadroomCode);
   t.lo = float(kLogBottom);
   const double range = logSpaceTopLog2(space.top) - kLogBottom;
   t.range = float(range);
   t.invRange = float(1.0 / range);
-  // Below the toe a straight line through black, meeting the log curve where it is its tangent.
-  const double toe = std::exp2(kLogBottom + 1.0 / std::log(2.0));
+  // Below the toe a straight line through black, with the slope of the octave above it.
+  const double toe = std::exp2(kLogBottom + 1.0);
   t.toe = float(toe);
-  t.toeSlope = float(1.0 / (range * toe * std::log(2.0)));
+  t.toeSlope = float(1.0 / (range * toe));
+  t.invToeSlope = float(range * toe);
   t.toeCode = t.toe * t.toeSlope;
   return t;
 }

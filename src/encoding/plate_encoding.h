@@ -63,10 +63,13 @@ struct LogCurve {
 LogCurve logCurveOf(PlateEncoding e);
 
 // The space the lattice covers. Linear: code = L / top (Different Clips, whose statistics read
-// linear light). Gamma: a 2.4 power with display white at code 59/64, stretched so that code 59/64
-// is `top`. Log: a base-2 log curve over 2^-10 .. with code 59/64 at `top` and a straight toe
-// through black. The last two keep the lattice's outer five steps above the Source, out of reach
-// of the Same Frame smoothing.
+// linear light). Gamma: a square root with code 59/64 at `top` (display white for a Source within
+// 1). Log: a base-2 log curve from 2^-10, with code 59/64 at `top` and a straight toe through
+// black below 2^-9. The last two keep the lattice's outer five steps above the Source, out of
+// reach of the Same Frame smoothing. The log is taken octave by octave (exact at powers of two,
+// a quadratic between them with no break in slope: within 0.003 of a stop of log2), and the
+// gamma is a power of 2 (the tool's is 2.4): each costs a few operations a pixel where a true
+// logarithm or power costs thirty.
 struct WorkingSpace {
   enum Kind : int32_t { Linear = 0, Gamma = 1, Log = 2 };
   Kind kind = Linear;
@@ -113,10 +116,12 @@ struct PlateTransform {
   float end;            // linear light at code 1
   float scale;          // Linear: 1 / top; Gamma: 1 / top
   float codeTop;        // Gamma: 59/64
+  float invCodeTop;     // 64/59
   float lo, invRange;   // Log: code = (log2 L - lo) * invRange
   float range;          // Log: hi - lo
   float toe, toeSlope;  // Log: below toe, code = L * toeSlope
-  float toeCode;        // Log: toe * toeSlope
+  float invToeSlope;
+  float toeCode;  // Log: toe * toeSlope
 };
 
 PlateTransform makePlateTransform(PlateEncoding encoding, const WorkingSpace& space);
@@ -134,17 +139,17 @@ void codeToPlatePixels(const PlateTransform& t, float* rgba, int64_t pixels, Ker
 // The first half of an application: plate pixels to the lattice's input. Each output pixel holds
 // the code values (R, G, B) of the pixel's linear light, scaled down along its ray when its
 // largest channel lies beyond the working space's end, and in place of alpha the scale k >= 1 of
-// that ray. A channel below 0 in linear light is marked -1 (looked up as 0); a pixel with a
-// non-finite channel is marked by k = -1.
-void plateToLattice(const PlateTransform& t, const float* src, float* codes, int32_t pixels, KernelSet kernels);
+// that ray. A channel below 0 in linear light is marked -1 (looked up as 0), and so are all three
+// of a pixel with a non-finite channel. True when some pixel was scaled (else every k is 1).
+bool plateToLattice(const PlateTransform& t, const float* src, float* codes, int32_t pixels, KernelSet kernels);
 
-// The second half: `looked` is the lattice's answer for `codes` (alpha as in codes). The match in
-// plate values, k times the light of the looked-up code, is blended with the Source as delivered:
-// mix x match + keep x Source per channel. Marked channels and pixels keep the Source's values,
-// alpha is the Source's.
+// The second half: `looked` is the lattice's answer for `codes`. The match in plate values, the
+// light of the looked-up code (times k when `scaled`), is blended with the Source as delivered:
+// mix x match + keep x Source per channel. Marked channels keep the Source's values, alpha is the
+// Source's.
 struct PlateMixes {
   float mix[3];
   float keep[3];
 };
 void latticeToPlate(const PlateTransform& t, const float* src, const float* codes, const float* looked, float* dst,
-                    int32_t pixels, const PlateMixes& mixes, KernelSet kernels);
+                    int32_t pixels, const PlateMixes& mixes, bool scaled, KernelSet kernels);

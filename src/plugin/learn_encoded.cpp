@@ -11,7 +11,7 @@ namespace {
 
 // The grids the engine's learners read: about 10,000 samples per image for the Different Clips
 // statistics and 50,000 pairs per frame for Same Frame (the step from the Source's size). The
-// highlights are counted on the finer one.
+// anchor Source's highlights are counted on the same grid.
 constexpr double kStatsSamples = 10000.0;
 constexpr double kPairSamples = 50000.0;
 
@@ -123,24 +123,31 @@ bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const
       }
     }
 
-    // The working space, from the anchor Source's linear light.
-    PlateTransform decode = makePlateTransform(encoding, WorkingSpace{});
-    HighlightCounts counts;
-    {
+    // Linear light first, then the working space from the anchor Source's highlights, counted on
+    // its frame's grid when it is one of the frames (the extra samples would cost a cache miss
+    // each), else on a grid of its own of the same density.
+    const PlateTransform decode = makePlateTransform(encoding, WorkingSpace{});
+    const Grid* anchorGrid = nullptr;
+    for (size_t f = 0; f < n; ++f) {
+      for (Grid* grid : {&grids[f].source, &grids[f].reference})
+        plateToLinearPixels(decode, grid->pixels.data(), int64_t(grid->pixels.size() / 4), kernels);
+      if (!anchorGrid && frames[f].source.data == anchorSource.data) anchorGrid = &grids[f].source;
+    }
+    Grid own;
+    if (!anchorGrid) {
       std::vector<float> storage;
       const ImageView a = floatRGBAView(anchorSource, anchorSource.bounds, storage);
-      Grid anchor;
-      sampleGrid(a, a.bounds.width(), a.bounds.height(), gridStep(a.bounds.width(), a.bounds.height(), kPairSamples),
-                 anchor);
-      plateToLinearPixels(decode, anchor.pixels.data(), int64_t(anchor.pixels.size() / 4), kernels);
-      countHighlights(anchor.pixels.data(), int64_t(anchor.pixels.size() / 4), counts);
+      const int64_t w = a.bounds.width(), h = a.bounds.height();
+      sampleGrid(a, w, h, gridStep(w, h, sameFrame ? kPairSamples : kStatsSamples), own);
+      plateToLinearPixels(decode, own.pixels.data(), int64_t(own.pixels.size() / 4), kernels);
+      anchorGrid = &own;
     }
+    HighlightCounts counts;
+    countHighlights(anchorGrid->pixels.data(), int64_t(anchorGrid->pixels.size() / 4), counts);
     plate = makePlateTransform(encoding, chooseWorkingSpace(counts, sameFrame, sameFrame && sameFrameFit == 1));
     for (FrameGrids& g : grids)
-      for (Grid* grid : {&g.source, &g.reference}) {
-        plateToLinearPixels(plate, grid->pixels.data(), int64_t(grid->pixels.size() / 4), kernels);
+      for (Grid* grid : {&g.source, &g.reference})
         linearToCodePixels(plate, grid->pixels.data(), int64_t(grid->pixels.size() / 4), kernels);
-      }
 
     const PreserveMode preserve = PreserveMode(preserveMode);
     if (sameFrame) {

@@ -10,8 +10,9 @@
 
 namespace {
 
-// Pixels converted at a time: the three working rows stay in the first-level cache.
-constexpr int32_t kChunk = 256;
+// Pixels converted at a time: the working rows stay in the first-level cache between the passes
+// while the lookups sweep the lattice (64 measured fastest of 16 to 512).
+constexpr int32_t kChunk = 64;
 
 inline float* pixelAt(const ImageView& image, int32_t x, int32_t y) {
   return reinterpret_cast<float*>(image.data + int64_t(y - image.bounds.y1) * image.rowBytes +
@@ -100,9 +101,9 @@ void applyEncodedLUT(const ImageView& source, const ImageView& output, const Rec
     } else {
       for (int32_t x = 0; x < width; x += kChunk) {
         const int32_t count = std::min(kChunk, width - x);
-        ek.plateToLattice(plate, src + 4 * x, codes, count);
+        const bool scaled = ek.plateToLattice(plate, src + 4 * x, codes, count);
         applyRow(codes, looked, count, params);
-        ek.latticeToPlate(plate, src + 4 * x, codes, looked, dst + 4 * x, count, plateMixes);
+        ek.latticeToPlate(plate, src + 4 * x, codes, looked, dst + 4 * x, count, plateMixes, scaled);
       }
     }
     clearPixels(out + 4 * (lit.x2 - target.x1), int64_t(target.x2) - lit.x2);
