@@ -195,7 +195,8 @@ ENCODING_INLINE typename V<W>::F workingEncode(const PlateTransform& t, typename
   if (Kind == WorkingSpace::Linear) return L * t.scale;
   if (Kind == WorkingSpace::Gamma) {
     const F x = L * t.scale;
-    return x > 0.0f ? sqrtv<W>(x) * t.codeTop : splat<F>(0.0f);
+    const F code = octaveExp2<W>(octaveLog2<W>(x) * (1.0f / 2.4f)) * t.codeTop;
+    return x > 0.0f ? code : splat<F>(0.0f);
   }
   const F logPart = (octaveLog2<W>(L) - t.lo) * t.invRange;
   const F toePart = L > 0.0f ? L * t.toeSlope : splat<F>(0.0f);
@@ -207,8 +208,8 @@ ENCODING_INLINE typename V<W>::F workingDecode(const PlateTransform& t, typename
   using F = typename V<W>::F;
   if (Kind == WorkingSpace::Linear) return C * t.space.top;
   if (Kind == WorkingSpace::Gamma) {
-    const F x = C * t.invCodeTop;
-    return C > 0.0f ? x * x * t.space.top : splat<F>(0.0f);
+    const F light = octaveExp2<W>(octaveLog2<W>(C * t.invCodeTop) * 2.4f) * t.space.top;
+    return C > 0.0f ? light : splat<F>(0.0f);
   }
   const F logPart = octaveExp2<W>(C * t.range + t.lo);
   const F toePart = C > 0.0f ? C * t.invToeSlope : splat<F>(0.0f);

@@ -193,7 +193,13 @@ constexpr double kLogBottom = -10.0;  // log2 of the lowest light the log space 
 
 double logSpaceTopLog2(double top) { return kLogBottom + (std::log2(top) - kLogBottom) / kHeadroomCode; }
 
-// The inverse of the kernels' octave logarithm (pixel_bodies.h), in double.
+// The kernels' octave logarithm and its inverse (pixel_bodies.h), in double.
+double octaveLog2(double x) {
+  const int e = std::ilogb(x);
+  const double f = std::ldexp(x, -e) - 1.0;
+  return e + f * (4.0 - f) / 3.0;
+}
+
 double octaveExp2(double y) {
   const double e = std::floor(y);
   return std::ldexp(3.0 - std::sqrt(4.0 - 3.0 * (y - e)), int(e));
@@ -204,7 +210,7 @@ double octaveExp2(double y) {
 double workingSpaceEnd(const WorkingSpace& w) {
   switch (w.kind) {
     case WorkingSpace::Gamma:
-      return double(w.top) / (kHeadroomCode * kHeadroomCode);
+      return double(w.top) * octaveExp2(octaveLog2(1.0 / kHeadroomCode) * 2.4);
     case WorkingSpace::Log:
       return octaveExp2(logSpaceTopLog2(w.top));
     case WorkingSpace::Linear:

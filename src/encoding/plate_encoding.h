@@ -63,13 +63,12 @@ struct LogCurve {
 LogCurve logCurveOf(PlateEncoding e);
 
 // The space the lattice covers. Linear: code = L / top (Different Clips, whose statistics read
-// linear light). Gamma: a square root with code 59/64 at `top` (display white for a Source within
+// linear light). Gamma: a 2.4 power with code 59/64 at `top` (display white for a Source within
 // 1). Log: a base-2 log curve from 2^-10, with code 59/64 at `top` and a straight toe through
 // black below 2^-9. The last two keep the lattice's outer five steps above the Source, out of
-// reach of the Same Frame smoothing. The log is taken octave by octave (exact at powers of two,
-// a quadratic between them with no break in slope: within 0.003 of a stop of log2), and the
-// gamma is a power of 2 (the tool's is 2.4): each costs a few operations a pixel where a true
-// logarithm or power costs thirty.
+// reach of the Same Frame smoothing. Their logarithms and powers are taken octave by octave
+// (exact at powers of two, a quadratic between them with no break in slope: within 0.003 of a
+// stop of log2), which costs a few operations a pixel where a true one costs thirty.
 struct WorkingSpace {
   enum Kind : int32_t { Linear = 0, Gamma = 1, Log = 2 };
   Kind kind = Linear;

@@ -348,3 +348,35 @@ TEST(PlateEncodingHosts, FromHostFollowsTheSourceSpace) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].type, kOfxMessageWarning);
 }
+
+// Under the Analysis choices that pool frames the working space is held for the whole clip: it
+// comes from the Source at the anchor frame (Moving Window: the clip's first, which the frames
+// needed name), so a highlight entering late changes no frame's space; Current Frame follows
+// each frame.
+TEST(PlateEncoding, PooledAnalysisHoldsTheWorkingSpace) {
+  const Picture dim = plate("coffee.png", 4.0f, true, 48, 32), bright = plate("coffee.png", 64.0f, true, 48, 32);
+  const Picture reference = plate("chelsea.png", 4.0f, true, 48, 32);
+  for (int mode : {0, 3}) {
+    SCOPED_TRACE(mode == 0 ? "Current Frame" : "Moving Window");
+    Session s;
+    s.setChoice("plateEncoding", kSceneLinear);
+    s.setChoice("analysisMode", mode);
+    s.host().setParamInt(s.instance(), "windowRadius", 1);
+    for (int frame = 1; frame <= 6; ++frame) {
+      s.attach("Source", frame >= 5 ? bright : dim, {}, 0, 0, double(frame));
+      s.attach("Reference", reference, {}, 0, 0, double(frame));
+    }
+    s.attachOutput(OfxRectI{0, 0, dim.width, dim.height});
+    ASSERT_EQ(s.render(2.0), kOfxStatOK);
+    const WorkingSpace early = s.record().lutPlate.space;
+    ASSERT_EQ(s.render(5.0), kOfxStatOK);
+    const WorkingSpace late = s.record().lutPlate.space;
+    EXPECT_EQ(early.top, 4.0f);
+    EXPECT_EQ(late.top, mode == 0 ? 64.0f : 4.0f);
+    if (mode == 3) {
+      const std::vector<OfxRangeD> source = s.host().framesNeeded(s.instance(), 5.0).ranges.at("Source");
+      ASSERT_FALSE(source.empty());
+      EXPECT_EQ(source.front().min, 1.0);  // the anchor, before the window 4..6
+    }
+  }
+}
