@@ -93,7 +93,6 @@ TEST(PlateCurves, MatchTheBuiltinTransformsBothWays) {
     }
     // In units of the tolerance: plain and fast decoders, plain and fast encoders.
     for (int k = 0; k < 4; ++k) EXPECT_LE(worst[k], 1.0) << "check " << k;
-    std::printf("%-16s %.3f %.3f %.3f %.3f\n", kPlateEncodingLabels[int(e)], worst[0], worst[1], worst[2], worst[3]);
   }
 }
 

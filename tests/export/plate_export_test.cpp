@@ -98,8 +98,6 @@ TEST(PlateExport, ShaperCubeGivesTheRenderBack) {
             std::max(worst, std::fabs(rgb[k] - rendered[p + k]) / std::max(1.0, std::fabs(double(rendered[p + k]))));
       ++compared;
     }
-    std::printf("%s mode %d fit %d: worst %.3g over %d pixels\n", kPlateEncodingLabels[int(c.encoding)], c.mode, c.fit,
-                worst, compared);
     EXPECT_GT(compared, int(rendered.size() / 4 * 9 / 10));
     EXPECT_LE(worst, c.tolerance);
   }

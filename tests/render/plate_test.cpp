@@ -148,9 +148,6 @@ TEST(PlateEncoding, DifferentClipsOnScenePlatesMatchesAsTheToolDoes) {
       const Figures tool = figuresOf(toolDifferentClips(source, reference));
       for (int c = 0; c < 3; ++c) EXPECT_NEAR(ours.mean[c], tool.mean[c], 0.05 * tool.mean[c]) << "channel " << c;
       EXPECT_NEAR(ours.top, tool.top, 0.05 * tool.top);
-      std::printf("peak %g %s: mean %.4f %.4f %.4f (tool %.4f %.4f %.4f) top %.3f (tool %.3f)\n", peak,
-                  stretch ? "stretched" : "scaled", ours.mean[0], ours.mean[1], ours.mean[2], tool.mean[0],
-                  tool.mean[1], tool.mean[2], ours.top, tool.top);
     }
   }
 }
@@ -169,8 +166,6 @@ TEST(PlateEncoding, SameFrameOnScenePlatesReproducesAGrade) {
       const double after = stops(out, reference.rgba),
                    tool = stops(toolSameFrame(source, reference, fit), reference.rgba);
       const Figures o = figuresOf(out), r = figuresOf(reference.rgba);
-      std::printf("peak %g fit %d: %.4f -> %.4f stops (tool %.4f), top %.3f (reference %.3f)\n", peak, fit, before,
-                  after, tool, o.top, r.top);
       EXPECT_LE(after, tool * 1.02 + 1e-4);
       if (fit == 1) {
         EXPECT_LT(after, 0.02 * before);
