@@ -64,9 +64,9 @@ Picture readExr(const std::string& path);
 // host's rows run bottom first and the file's top first: the file holds the picture upside
 // down, which no figure here minds.)
 Picture viaExr(const Picture& p, const std::string& path) {
-  OIIO::ImageSpec spec(p.width, p.height, 4, OIIO::TypeDesc::HALF);
+  OIIO::ImageSpec imageSpec(p.width, p.height, 4, OIIO::TypeDesc::HALF);
   auto out = OIIO::ImageOutput::create(path);
-  if (!out || !out->open(path, spec) || !out->write_image(OIIO::TypeDesc::FLOAT, p.rgba.data()) || !out->close())
+  if (!out || !out->open(path, imageSpec) || !out->write_image(OIIO::TypeDesc::FLOAT, p.rgba.data()) || !out->close())
     throw std::runtime_error("cannot write " + path);
   return readExr(path);
 }
@@ -74,12 +74,14 @@ Picture viaExr(const Picture& p, const std::string& path) {
 Picture readExr(const std::string& path) {
   auto in = OIIO::ImageInput::open(path);
   if (!in) throw std::runtime_error("cannot read " + path);
-  const OIIO::ImageSpec& spec = in->spec();
-  Picture p{spec.width, spec.height, std::vector<float>(size_t(spec.width) * spec.height * 4, 1.0f)};
-  std::vector<float> all(size_t(spec.width) * spec.height * size_t(spec.nchannels));
-  in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, all.data());
-  for (size_t i = 0; i < size_t(spec.width) * spec.height; ++i)
-    for (int c = 0; c < std::min(3, spec.nchannels); ++c) p.rgba[i * 4 + c] = all[i * size_t(spec.nchannels) + c];
+  const OIIO::ImageSpec& imageSpec = in->spec();
+  Picture p{imageSpec.width, imageSpec.height,
+            std::vector<float>(size_t(imageSpec.width) * imageSpec.height * 4, 1.0f)};
+  std::vector<float> all(size_t(imageSpec.width) * imageSpec.height * size_t(imageSpec.nchannels));
+  in->read_image(0, 0, 0, imageSpec.nchannels, OIIO::TypeDesc::FLOAT, all.data());
+  for (size_t i = 0; i < size_t(imageSpec.width) * imageSpec.height; ++i)
+    for (int c = 0; c < std::min(3, imageSpec.nchannels); ++c)
+      p.rgba[i * 4 + c] = all[i * size_t(imageSpec.nchannels) + c];
   return p;
 }
 
@@ -129,14 +131,13 @@ double deltaE2000(const double a[3], const double b[3]) {
   const double lm = (a[0] + b[0]) / 2, cpm = (cp1 + cp2) / 2;
   double hm = h1 + h2;
   if (cp1 * cp2 != 0) hm = std::fabs(h1 - h2) <= 180 ? hm / 2 : (hm < 360 ? (hm + 360) / 2 : (hm - 360) / 2);
-  const double t = 1 - 0.17 * std::cos(rad(hm - 30)) + 0.24 * std::cos(rad(2 * hm)) +
-                   0.32 * std::cos(rad(3 * hm + 6)) - 0.20 * std::cos(rad(4 * hm - 63));
+  const double t = 1 - 0.17 * std::cos(rad(hm - 30)) + 0.24 * std::cos(rad(2 * hm)) + 0.32 * std::cos(rad(3 * hm + 6)) -
+                   0.20 * std::cos(rad(4 * hm - 63));
   const double sl = 1 + 0.015 * (lm - 50) * (lm - 50) / std::sqrt(20 + (lm - 50) * (lm - 50));
   const double sc = 1 + 0.045 * cpm, sh = 1 + 0.015 * cpm * t;
   const double rt = -2 * std::sqrt(std::pow(cpm, 7) / (std::pow(cpm, 7) + std::pow(25.0, 7))) *
                     std::sin(rad(60 * std::exp(-std::pow((hm - 275) / 25, 2))));
-  return std::sqrt(std::pow(dl / sl, 2) + std::pow(dc / sc, 2) + std::pow(dH / sh, 2) +
-                   rt * (dc / sc) * (dH / sh));
+  return std::sqrt(std::pow(dl / sl, 2) + std::pow(dc / sc, 2) + std::pow(dH / sh, 2) + rt * (dc / sc) * (dH / sh));
 }
 
 double meanPixelDeltaE(const Picture& a, const Picture& b) {
@@ -202,9 +203,14 @@ Picture renderPlugin(const Picture& source, const Picture& reference, bool same,
 Picture renderTool(const std::string& source, const std::string& reference, bool same, int fit,
                    const std::string& dir) {
   const std::string out = dir + "/tool.exr";
-  std::vector<std::string> args = {VANTREL_TOOL, "match",      source,   reference,   "-o",  out,    "--mode",
-                                   same ? "same" : "different", "--plugin", VANTREL_MODULE_PATH, "-q",
-                                   "--output-space", "lin_rec709", "--depth", "float"};
+  std::vector<std::string> args = {VANTREL_TOOL, "match",
+                                   source,       reference,
+                                   "-o",         out,
+                                   "--mode",     same ? "same" : "different",
+                                   "--plugin",   VANTREL_MODULE_PATH,
+                                   "-q",         "--output-space",
+                                   "lin_rec709", "--depth",
+                                   "float"};
   if (same) args.insert(args.end(), {"--fit", fit ? "lattice" : "cells"});
   if (run(args) != 0) throw std::runtime_error("vantrel failed on " + source);
   return readExr(out);
@@ -288,8 +294,8 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < n; ++i) {
     const size_t j = (i + 1) % n;
     const Picture ours = renderPlugin(plates[i], plates[j], false, 0);
-    const Picture tool = renderTool(dir + "/" + names[i] + ".plate.exr", dir + "/" + names[j] + ".plate.exr", false, 0,
-                                    dir);
+    const Picture tool =
+        renderTool(dir + "/" + names[i] + ".plate.exr", dir + "/" + names[j] + ".plate.exr", false, 0, dir);
     const Summary so = summary(ours), st = summary(tool);
     double diff = 0;
     for (int c = 0; c < 3; ++c) diff = std::max(diff, std::fabs(so.mean[c] - st.mean[c]) / st.mean[c]);
@@ -298,15 +304,17 @@ int main(int argc, char** argv) {
     deBefore.push_back(meanColourDeltaE(plates[i], plates[j]));
     dePlugin.push_back(meanColourDeltaE(ours, plates[j]));
     deTool.push_back(meanColourDeltaE(tool, plates[j]));
-    std::printf("  %-14s mean %.3f %.3f %.3f (tool %.3f %.3f %.3f), top %.2f (tool %.2f), dE of means %.2f -> %.2f "
-                "(tool %.2f)\n",
-                names[i].c_str(), so.mean[0], so.mean[1], so.mean[2], st.mean[0], st.mean[1], st.mean[2], so.top,
-                st.top, deBefore.back(), dePlugin.back(), deTool.back());
+    std::printf(
+        "  %-14s mean %.3f %.3f %.3f (tool %.3f %.3f %.3f), top %.2f (tool %.2f), dE of means %.2f -> %.2f "
+        "(tool %.2f)\n",
+        names[i].c_str(), so.mean[0], so.mean[1], so.mean[2], st.mean[0], st.mean[1], st.mean[2], so.top, st.top,
+        deBefore.back(), dePlugin.back(), deTool.back());
   }
-  std::printf("  Output mean against the tool's: mean %.4f, worst %.4f of the channel's mean; top %.3f of the "
-              "tool's (worst %.3f); dE2000 of the mean colours %.2f before, %.2f after (tool %.2f)\n\n",
-              mean(meanDiff), worst(meanDiff), mean(topRatio),
-              *std::min_element(topRatio.begin(), topRatio.end()), mean(deBefore), mean(dePlugin), mean(deTool));
+  std::printf(
+      "  Output mean against the tool's: mean %.4f, worst %.4f of the channel's mean; top %.3f of the "
+      "tool's (worst %.3f); dE2000 of the mean colours %.2f before, %.2f after (tool %.2f)\n\n",
+      mean(meanDiff), worst(meanDiff), mean(topRatio), *std::min_element(topRatio.begin(), topRatio.end()),
+      mean(deBefore), mean(dePlugin), mean(deTool));
 
   for (int fit : {0, 1}) {
     std::printf("Same Frame (%s), plate to its graded copy (%zu pairs)\n", fit ? "Fitted Lattice" : "Smoothed Cells",
@@ -328,10 +336,11 @@ int main(int argc, char** argv) {
                       after.back(), toolAfter.back());
         tops.push_back(summary(ours).top / summary(graded).top);
       }
-    std::printf("  mean dE2000 %.2f before, %.3f after (tool %.3f); after/before mean %.3f, worst %.3f (tool %.3f, "
-                "worst %.3f); Output top %.3f of the Reference's (lowest %.3f)\n\n",
-                mean(before), mean(after), mean(toolAfter), mean(ratio), worst(ratio), mean(toolRatio),
-                worst(toolRatio), mean(tops), *std::min_element(tops.begin(), tops.end()));
+    std::printf(
+        "  mean dE2000 %.2f before, %.3f after (tool %.3f); after/before mean %.3f, worst %.3f (tool %.3f, "
+        "worst %.3f); Output top %.3f of the Reference's (lowest %.3f)\n\n",
+        mean(before), mean(after), mean(toolAfter), mean(ratio), worst(ratio), mean(toolRatio), worst(toolRatio),
+        mean(tops), *std::min_element(tops.begin(), tops.end()));
   }
   if (keep.empty()) fs::remove_all(dir);
   return 0;

@@ -139,7 +139,8 @@ ENCODING_INLINE typename V<W>::F octaveLog2(typename V<W>::F x) {
   using I = typename V<W>::I;
   const I bits = reinterpret_cast<I>(x);
   const F f = __builtin_convertvector(bits & 0x007fffff, F) * (1.0f / 8388608.0f);
-  return __builtin_convertvector((bits >> 23) - 127, F) + f * (4.0f - f) * (1.0f / 3.0f);
+  // The exponent's bits alone: lanes of negative x (which callers do not use) cannot overflow.
+  return __builtin_convertvector(((bits >> 23) & 0xff) - 127, F) + f * (4.0f - f) * (1.0f / 3.0f);
 }
 
 template <int W>

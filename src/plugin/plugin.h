@@ -81,7 +81,7 @@ struct InstanceData {
   OfxParamHandle sameFrameFitParam;
   int32_t lutSameFrameFit;
   // "plateEncoding", and the encoding the LUT was learnt for (-1 until a build; 0, As Delivered,
-  // the specified path) with, for the others, the working space it covers.
+  // the path the effect always had) with, for the others, the working space it covers.
   OfxParamHandle plateEncodingParam;
   int32_t lutPlateEncoding;
   PlateTransform lutPlate;

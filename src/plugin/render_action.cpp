@@ -75,7 +75,7 @@ struct CacheKeys {
   int32_t analysisMode;
   std::vector<double> frames;  // pooled builds: the frames asked for
   int32_t sameFrameFit;        // the learner Same Frame uses: 1 the fitted lattice, else 0
-  int32_t plateEncoding;       // what the values are (From Host resolved); 0 the specified path
+  int32_t plateEncoding;       // what the values are (From Host resolved); 0 the path the effect always had
 };
 
 // Everything a build needs, read from the host before any lock is taken.
