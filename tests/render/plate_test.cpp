@@ -349,7 +349,10 @@ TEST(PlateEncodingHosts, FromHostFollowsTheSourceSpace) {
 // needed name), so a highlight entering late changes no frame's space; Current Frame follows
 // each frame.
 TEST(PlateEncoding, PooledAnalysisHoldsTheWorkingSpace) {
-  const Picture dim = plate("coffee.png", 4.0f, true, 48, 32), bright = plate("coffee.png", 64.0f, true, 48, 32);
+  // The late frames' highlight: one pixel in twenty at 50 (whatever the photograph's resampling).
+  const Picture dim = scaled(plate("coffee.png", 1.0f, false, 48, 32), 3.5f);
+  Picture bright = dim;
+  for (size_t i = 0; i < bright.rgba.size(); i += 4 * 20) std::fill(&bright.rgba[i], &bright.rgba[i] + 3, 50.0f);
   const Picture reference = plate("chelsea.png", 4.0f, true, 48, 32);
   for (int mode : {0, 3}) {
     SCOPED_TRACE(mode == 0 ? "Current Frame" : "Moving Window");
