@@ -105,9 +105,10 @@ int32_t width(const Rect& r) { return int32_t(r.width()); }
 // Under Current Frame the keys of a single-frame build; under the others the frames in place of
 // the render time.
 bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
-  if (!data.lut.valid || keys.analysisMode != data.lutAnalysisMode || keys.matchMode != data.lutMatchMode ||
-      keys.preserveMode != data.lutPreserveMode || keys.hadSourceMask != data.lutHadSourceMask ||
-      keys.hadReferenceMask != data.lutHadReferenceMask || keys.sameFrameFit != data.lutSameFrameFit)
+  if (!(data.lut.valid || data.lutNoData) || keys.analysisMode != data.lutAnalysisMode ||
+      keys.matchMode != data.lutMatchMode || keys.preserveMode != data.lutPreserveMode ||
+      keys.hadSourceMask != data.lutHadSourceMask || keys.hadReferenceMask != data.lutHadReferenceMask ||
+      keys.sameFrameFit != data.lutSameFrameFit)
     return false;
   if (keys.analysisMode == CurrentFrame) return keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime;
   return keys.frames == data.lutAnalysisFrames;
@@ -131,9 +132,30 @@ void storeKeys(InstanceData& data, const CacheKeys& keys) {
   data.lutSameFrameFit = keys.sameFrameFit;
 }
 
+// Tells the user, once per instance and situation, that a build found nothing to learn from.
+void noteNoData(InstanceData& data, LearnResult result, const CacheKeys& keys) {
+  const uint32_t bit = 1u << uint32_t(result);
+  if (data.noDataNoted.fetch_or(bit) & bit) return;
+  const char* text =
+      "No sampled pixel has a finite colour in both the Source and the Reference: rendering without "
+      "the match.";
+  if (result == LearnResult::NoSourceData) {
+    text = keys.hadSourceMask ? "The SourceMask selects no sampled Source pixel with a finite colour: rendering "
+                                "without the match."
+                              : "No sampled Source pixel has a finite colour: rendering without the match.";
+  } else if (result == LearnResult::NoReferenceData) {
+    text = keys.hadReferenceMask ? "The ReferenceMask selects no sampled Reference pixel with a finite colour: "
+                                   "rendering without the match."
+                                 : "No sampled Reference pixel has a finite colour: rendering without the match.";
+  }
+  warnUser(data.effect, text);
+}
+
 // Rebuilds the LUT from these frames for these keys; called with the lock held exclusively. Keys
-// are stored only after a finished build, so a failed one leaves the cache missing.
+// are stored only after a finished build, so a failed one leaves the cache missing. A build
+// without data stores its keys too: its frames render as without a Reference until they change.
 void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const CacheKeys& keys) {
+  data.lutNoData = false;
   if (!data.lut.reserve(kLutSize)) {
     logLine("Vantrel: LUT allocation failed\n");
     return;
@@ -141,9 +163,16 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
   // No frame to learn from (the host gave none): the clamped Source, as without a Reference.
   if (frames.empty()) return;
   const ParallelFor parallel = hostParallelFor();
-  if (!learnMatch(data.lut, frames, keys.matchMode, keys.preserveMode, keys.sameFrameFit, gEngineKernelSet,
-                  &parallel)) {
+  const LearnResult result =
+      learnMatch(data.lut, frames, keys.matchMode, keys.preserveMode, keys.sameFrameFit, gEngineKernelSet, &parallel);
+  if (result == LearnResult::OutOfMemory) {
     logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
+    return;
+  }
+  if (result != LearnResult::Learnt) {
+    noteNoData(data, result, keys);
+    storeKeys(data, keys);
+    data.lutNoData = true;
     return;
   }
   // Without the table (memory short) the application reads the lattice itself, a little slower.
@@ -156,13 +185,14 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
 template <class Build>
 OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, const ChannelMixes& mixes,
                       const ImageView& source, const ImageView& target, const Rect& window) {
-  auto apply = [&](bool useLut) {
-    applyLUT(source, target, window, useLut ? &data.lut : nullptr, &data.lutPairs, mixes, gKernelSet);
+  // Without a finished build (a failed one, one without data) the render gets the clamped Source.
+  auto apply = [&] {
+    applyLUT(source, target, window, data.lut.valid ? &data.lut : nullptr, &data.lutPairs, mixes, gKernelSet);
     return kOfxStatOK;
   };
   {
     std::shared_lock<std::shared_mutex> shared(data.lutLock);
-    if (cacheHits(data, keys)) return apply(true);
+    if (cacheHits(data, keys)) return apply();
   }
   for (int round = 0;; ++round) {
     {
@@ -173,12 +203,11 @@ OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, co
           const OfxStatus status = build();
           if (status != kOfxStatOK) return status;
         }
-        // Without a finished build this render gets the clamped Source.
-        return apply(data.lut.valid);
+        return apply();
       }
     }
     std::shared_lock<std::shared_mutex> shared(data.lutLock);
-    if (cacheHits(data, keys)) return apply(true);
+    if (cacheHits(data, keys)) return apply();
   }
 }
 
