@@ -279,6 +279,20 @@ def test_the_module_is_quiet_its_lines_are_logged_and_its_warnings_are_python_wa
     assert any("LUT invalidated" in line or "changed" in line for line in plug_in_lines(caplog))
 
 
+def test_a_match_without_data_is_a_warning_once_and_gives_the_source():
+    source, reference = picture(16, 16, seed=70), picture(16, 16, seed=71)
+    with pytest.warns(vantrel.PluginWarning, match="The SourceMask selects no sampled Source pixel"):
+        out = vantrel.match(source, reference, source_mask=np.zeros((16, 16), np.float32))
+    assert np.array_equal(out, source), "not a painted colour"
+    nan = source.copy()
+    nan[:, :, 0] = np.nan  # no pixel has a finite colour
+    with vantrel.Session(plugin=PLUGIN) as session:
+        with pytest.warns(vantrel.PluginWarning, match="No sampled Source pixel has a finite colour") as said:
+            outs = [session.match(nan, reference, time=t) for t in range(2)]
+    assert len(said) == 1, "said once"
+    assert all(np.array_equal(out[:, :, 1:], source[:, :, 1:]) for out in outs), "not a painted colour"
+
+
 def test_the_plug_in_s_lines_are_held_back_while_other_writes_to_standard_error_go_on(capfd):
     source, reference = picture(256, 256, seed=14), picture(64, 64, seed=15)
     with vantrel.Session(plugin=PLUGIN, threads=1) as session:

@@ -175,8 +175,8 @@ void lookAtPlacement(Run& run, int frame, FrameRecord& record) {
     for (const auto& [mask, image] : masks)
       if (mask->given() && !maskSelectsSamples(weightsOf(*mask, *image), image->width, image->height))
         record.warnings.push_back(run.at(frame) + mask->role + " '" + mask->path +
-                                  "' selects no sample: the match falls back to a neutral summary and "
-                                  "paints a flat colour");
+                                  "' selects no sample: the match has nothing to learn from, and the "
+                                  "Output is the Source unmatched");
   } else if (!(canvasBounds(source) == canvasBounds(reference))) {
     const PixelRect s = canvasBounds(source), r = canvasBounds(reference);
     const int w = std::max(0, std::min(s.x2, r.x2) - std::max(s.x1, r.x1));
