@@ -6,7 +6,10 @@
 // the fitted lattice's log space), an HDR plate (the photograph times 8), and every camera log
 // encoding in each working space, on the photograph encoded with its curve. The lattice is the
 // red-pair table the plug-in prepares after each build; the As Delivered render reads the same
-// plate. Under callgrind, `--frames N` renders N frames of each case untimed instead, so that
+// plate. Scene Linear in linear light and the gamma space reads the lattice as linear light, as
+// the plug-in prepares it after a build ("code_lattice": the learnt lattice and the working space's
+// curve on the way back, as in the log space).
+// Under callgrind, `--frames N` renders N frames of each case untimed instead, so that
 // instruction counts can be read per case (--toggle-collect on the two apply functions).
 #include <benchmark/benchmark.h>
 
@@ -77,7 +80,8 @@ struct Case {
   std::string name;
   PlateEncoding encoding;
   WorkingSpace space;
-  float gain;  // linear light times this before the curve
+  float gain;                // linear light times this before the curve
+  bool codeLattice = false;  // Scene Linear over the learnt lattice and its curve
 };
 
 std::vector<float> plateOf(const Case& c) {
@@ -94,22 +98,30 @@ double threadSeconds() {
 }
 
 struct Renders {
-  std::vector<float> plate, out;
+  std::vector<float> plate, out, light;
   ImageView source, output;
   PlateTransform transform;
+  LUT3D applied{};  // the lattice the encoded render reads: of light under Scene Linear, as the plug-in makes it
+  RedPairs appliedPairs;
   ChannelMixes mixes = channelMixes(1.0, 1.0, 1.0, 1.0);
   explicit Renders(const Case& c) : plate(plateOf(c)), out(plate.size()) {
     source = floatRGBA(reinterpret_cast<unsigned char*>(plate.data()), kWidth * 16, {0, 0, kWidth, kHeight});
     output = floatRGBA(reinterpret_cast<unsigned char*>(out.data()), kWidth * 16, {0, 0, kWidth, kHeight});
     transform = makePlateTransform(c.encoding, c.space);
+    light = lattice().values;
+    if (transform.plateIsLinear && c.space.kind != WorkingSpace::Log && !c.codeLattice) {
+      codeToLightValues(transform, light.data(), int64_t(light.size()), preferredKernelSet());
+      transform.lightLattice = true;
+    }
+    applied = LUT3D{light.data(), kLutSize, true};
+    if (!prepareRedPairs(applied, appliedPairs)) throw std::runtime_error("no memory for the red-pair table");
   }
   void delivered() {
     const Lattice& l = lattice();
     applyLUT(source, output, Rect{0, 0, kWidth, kHeight}, &l.lut, &l.pairs, mixes, preferredKernelSet());
   }
   void encoded() {
-    const Lattice& l = lattice();
-    applyEncodedLUT(source, output, Rect{0, 0, kWidth, kHeight}, &l.lut, &l.pairs, mixes, transform,
+    applyEncodedLUT(source, output, Rect{0, 0, kWidth, kHeight}, &applied, &appliedPairs, mixes, transform,
                     preferredKernelSet());
   }
 };
@@ -142,6 +154,8 @@ std::vector<Case> cases() {
       {"scene_linear/linear_1", PlateEncoding::SceneLinear, linear1, 1.0f},
       {"scene_linear/gamma_1", PlateEncoding::SceneLinear, gamma1, 1.0f},
       {"scene_linear/log_16", PlateEncoding::SceneLinear, log16, 1.0f},
+      {"scene_linear/linear_1/code_lattice", PlateEncoding::SceneLinear, linear1, 1.0f, true},
+      {"scene_linear/gamma_1/code_lattice", PlateEncoding::SceneLinear, gamma1, 1.0f, true},
       {"scene_linear_x8/linear_8", PlateEncoding::SceneLinear, {WorkingSpace::Linear, 8.0f}, 8.0f},
       {"scene_linear_x8/gamma_8", PlateEncoding::SceneLinear, {WorkingSpace::Gamma, 8.0f}, 8.0f},
       {"scene_linear_x8/log_16", PlateEncoding::SceneLinear, log16, 8.0f},

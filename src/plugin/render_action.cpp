@@ -144,6 +144,7 @@ void storeKeys(InstanceData& data, const CacheKeys& keys) {
 // working space.
 void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const CacheKeys& keys,
              const ImageView* anchor = nullptr) {
+  data.lutLight.valid = false;
   if (!data.lut.reserve(kLutSize)) {
     logLine("Vantrel: LUT allocation failed\n");
     return;
@@ -162,8 +163,12 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
     logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
     return;
   }
+  // A plate in linear light is matched over the lattice's values as light, so that the way back
+  // takes no curve; without the memory for it, over the learnt lattice and its curve.
+  const bool light =
+      isLightEncoding(encoding) && prepareLightLattice(data.lut, data.lutPlate, data.lutLight, gKernelSet);
   // Without the table (memory short) the application reads the lattice itself, a little slower.
-  prepareRedPairs(data.lut, data.lutPairs, &parallel);
+  prepareRedPairs(light ? data.lutLight : data.lut, data.lutPairs, &parallel);
   storeKeys(data, keys);
 }
 
@@ -174,10 +179,12 @@ OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, co
                       const ImageView& source, const ImageView& target, const Rect& window) {
   // Under a plate encoding of light nothing is clamped, with or without the match.
   auto apply = [&](bool useLut) {
-    const LUT3D* lut = useLut ? &data.lut : nullptr;
-    if (isLightEncoding(PlateEncoding(keys.plateEncoding)))
-      applyEncodedLUT(source, target, window, lut, &data.lutPairs, mixes, data.lutPlate, gKernelSet);
-    else
+    const LUT3D* lut = !useLut ? nullptr : data.lutLight.valid ? &data.lutLight : &data.lut;
+    if (isLightEncoding(PlateEncoding(keys.plateEncoding))) {
+      PlateTransform plate = data.lutPlate;
+      plate.lightLattice = data.lutLight.valid;
+      applyEncodedLUT(source, target, window, lut, &data.lutPairs, mixes, plate, gKernelSet);
+    } else
       applyLUT(source, target, window, lut, &data.lutPairs, mixes, gKernelSet);
     return kOfxStatOK;
   };
