@@ -9,8 +9,18 @@
 
 #include "encoding/encoding_kernels.h"
 
+// GCC takes the target for the rest of the file; clang ignores that pragma and is given the
+// same target function by function.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC target("avx2")
+#endif
 
 #include "encoding/pixel_bodies.h"
 
 const EncodingKernels kAvx2EncodingKernels = lanes::kernelsOf<8>();
+
+#ifdef __clang__
+#pragma clang attribute pop
+#endif
