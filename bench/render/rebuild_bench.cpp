@@ -63,11 +63,11 @@ void rebuilds(benchmark::State& state, int learner) {
   PlateTransform plate;
   const KernelSet kernels = preferredKernelSet();
   auto build = [&](bool encoded) {
-    const bool built = encoded ? learnEncodedMatch(lut, inputs, in.source, mode, 0, fit, PlateEncoding::SceneLinear,
-                                                   kernels, nullptr, plate)
-                               : learnMatch(lut, inputs, mode, 0, fit, kernels, nullptr);
+    const LearnResult built = encoded ? learnEncodedMatch(lut, inputs, in.source, mode, 0, fit,
+                                                          PlateEncoding::SceneLinear, kernels, nullptr, plate)
+                                      : learnMatch(lut, inputs, mode, 0, fit, kernels, nullptr);
     const bool lightLattice = encoded && prepareLightLattice(lut, plate, light, kernels);
-    if (!built || (encoded && !lightLattice) || !prepareRedPairs(lightLattice ? light : lut, pairs))
+    if (built != LearnResult::Learnt || !prepareRedPairs(lightLattice ? light : lut, pairs))
       throw std::runtime_error("build failed");
   };
   double seconds[2] = {0.0, 0.0};

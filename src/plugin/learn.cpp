@@ -31,8 +31,9 @@ bool learnSameFrame(LUT3D& lut, const std::vector<FramePair>& pairs, PreserveMod
 
 }  // namespace
 
-bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode, int sameFrameFit,
-                KernelSet kernels, const ParallelFor* parallel) {
+LearnResult learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode,
+                       int sameFrameFit, KernelSet kernels, const ParallelFor* parallel) {
+  lut.valid = false;
   const size_t n = frames.size();
   // Converted copies of what is not float RGBA (masks: float samples), four per frame.
   std::vector<std::vector<float>> storage(n * 4);
@@ -45,7 +46,9 @@ bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMod
   if (matchMode == 1) {
     std::vector<FramePair> pairs(n);
     for (size_t f = 0; f < n; ++f) pairs[f] = FramePair{sources[f], references[f]};
-    return learnSameFrame(lut, pairs, preserve, sameFrameFit, kernels, parallel);
+    if (!framePairsHaveData(pairs.data(), int32_t(n))) return LearnResult::NoPairData;
+    return learnSameFrame(lut, pairs, preserve, sameFrameFit, kernels, parallel) ? LearnResult::Learnt
+                                                                                 : LearnResult::OutOfMemory;
   }
   std::vector<MaskData> masks(n * 2);
   std::vector<MaskedImage> sourceFrames(n), referenceFrames(n);
@@ -57,7 +60,11 @@ bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMod
     referenceFrames[f] = MaskedImage{references[f], in.hasReferenceMask ? &masks[f * 2 + 1] : nullptr};
   }
   ColorStats sourceStats, referenceStats;
-  computeColorStatsFrames(sourceFrames.data(), int32_t(n), Colorspace::Lab, sourceStats, kernels);
-  computeColorStatsFrames(referenceFrames.data(), int32_t(n), Colorspace::Lab, referenceStats, kernels);
-  return buildMatchLUT_DifferentClips(sourceStats, referenceStats, lut, preserve, kernels, parallel);
+  if (!computeColorStatsFrames(sourceFrames.data(), int32_t(n), Colorspace::Lab, sourceStats, kernels))
+    return LearnResult::NoSourceData;
+  if (!computeColorStatsFrames(referenceFrames.data(), int32_t(n), Colorspace::Lab, referenceStats, kernels))
+    return LearnResult::NoReferenceData;
+  return buildMatchLUT_DifferentClips(sourceStats, referenceStats, lut, preserve, kernels, parallel)
+             ? LearnResult::Learnt
+             : LearnResult::OutOfMemory;
 }

@@ -17,11 +17,18 @@ struct FrameInputs {
   bool hasReferenceMask = false;
 };
 
+enum class LearnResult {
+  Learnt,
+  OutOfMemory,      // working memory could not be had
+  NoSourceData,     // Different Clips: no Source sample counted (its mask selects none, none is finite)
+  NoReferenceData,  // the same of the Reference
+  NoPairData,       // Same Frame: no pair finite on both sides
+};
+
 // Fills `lut`, whose storage is in place, from the frames pooled: Different Clips (any matchMode
 // but 1) from the statistics of every frame's samples together, Same Frame from every frame's
 // pixel pairs binned into the same cells, or fitted whole by the lattice when sameFrameFit is 1.
-// One frame gives the single-frame build. False, with
-// lut.valid false, when working memory could not be had. `parallel` spreads the builds over
-// threads without changing a bit.
-bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode, int sameFrameFit,
-                KernelSet kernels, const ParallelFor* parallel = nullptr);
+// One frame gives the single-frame build. Anything but Learnt leaves lut.valid false; without
+// data nothing is built at all. `parallel` spreads the builds over threads without changing a bit.
+LearnResult learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode,
+                       int sameFrameFit, KernelSet kernels, const ParallelFor* parallel = nullptr);

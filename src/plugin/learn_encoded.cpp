@@ -90,9 +90,9 @@ struct FrameGrids {
 
 }  // namespace
 
-bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource, int matchMode,
-                       int preserveMode, int sameFrameFit, PlateEncoding encoding, KernelSet kernels,
-                       const ParallelFor* parallel, PlateTransform& plate) {
+LearnResult learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
+                              int matchMode, int preserveMode, int sameFrameFit, PlateEncoding encoding,
+                              KernelSet kernels, const ParallelFor* parallel, PlateTransform& plate) {
   lut.valid = false;
   try {
     const bool sameFrame = matchMode == 1;
@@ -153,9 +153,12 @@ bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const
     if (sameFrame) {
       std::vector<FramePair> pairs(n);
       for (size_t f = 0; f < n; ++f) pairs[f] = FramePair{grids[f].source.desc(), grids[f].reference.desc()};
-      if (sameFrameFit == 1)
-        return buildMatchLUT_FittedLattice(pairs.data(), int32_t(n), lut, preserve, kernels, parallel);
-      return buildMatchLUT_SameClipFrames(pairs.data(), int32_t(n), lut, 5.0f, preserve, kernels, parallel);
+      if (!framePairsHaveData(pairs.data(), int32_t(n))) return LearnResult::NoPairData;
+      const bool built =
+          sameFrameFit == 1
+              ? buildMatchLUT_FittedLattice(pairs.data(), int32_t(n), lut, preserve, kernels, parallel)
+              : buildMatchLUT_SameClipFrames(pairs.data(), int32_t(n), lut, 5.0f, preserve, kernels, parallel);
+      return built ? LearnResult::Learnt : LearnResult::OutOfMemory;
     }
     std::vector<MaskedImage> sources(n), references(n);
     for (size_t f = 0; f < n; ++f) {
@@ -163,12 +166,16 @@ bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const
       references[f] = MaskedImage{grids[f].reference.desc(), frames[f].hasReferenceMask ? &grids[f].masks[1] : nullptr};
     }
     ColorStats sourceStats, referenceStats;
-    computeColorStatsFrames(sources.data(), int32_t(n), Colorspace::Lab, sourceStats, kernels);
-    computeColorStatsFrames(references.data(), int32_t(n), Colorspace::Lab, referenceStats, kernels);
-    return buildMatchLUT_DifferentClips(sourceStats, referenceStats, lut, preserve, kernels, parallel);
+    if (!computeColorStatsFrames(sources.data(), int32_t(n), Colorspace::Lab, sourceStats, kernels))
+      return LearnResult::NoSourceData;
+    if (!computeColorStatsFrames(references.data(), int32_t(n), Colorspace::Lab, referenceStats, kernels))
+      return LearnResult::NoReferenceData;
+    return buildMatchLUT_DifferentClips(sourceStats, referenceStats, lut, preserve, kernels, parallel)
+               ? LearnResult::Learnt
+               : LearnResult::OutOfMemory;
   } catch (const std::bad_alloc&) {
     lut.valid = false;
-    return false;
+    return LearnResult::OutOfMemory;
   }
 }
 
