@@ -47,6 +47,10 @@ std::vector<Setting> MatchKeywords::settings() const {
   // The learner plays a part in Same Frame only, where it is always named.
   const Setting learner = choose(kSameFrameFit, fit);
   if (mode == "same") out.push_back(learner);
+  // A plug-in without the choice takes what it is given as delivered.
+  Setting encoding = choose(kPlateEncoding, plateEncoding);
+  encoding.optional = encoding.value.ints[0] == 0;
+  out.push_back(encoding);
   if (!py::isinstance<py::sequence>(mixRgb) || py::isinstance<py::str>(mixRgb) || py::len(mixRgb) != 3)
     throw py::type_error("mix_rgb must be a sequence of three numbers (red, green, blue), not " +
                          py::repr(mixRgb).cast<std::string>());

@@ -7,7 +7,9 @@
 // one from any commit). Without that variable only this build's module runs. Each case runs
 // under "Plate Encoding" "As Delivered" and, where the module has it, "Scene Linear" (the same
 // frames taken as linear light), with "x_as_delivered", the Scene Linear frame's time over the As
-// Delivered one's, measured side by side.
+// Delivered one's, measured side by side; the "alternating" runs take both encodings frame by frame,
+// for frames without a rebuild in each learner and with one (bench/render/rebuild_bench times the
+// rebuild alone).
 #include <benchmark/benchmark.h>
 
 #include <OpenImageIO/imagebuf.h>
@@ -100,8 +102,16 @@ double wallSeconds() {
 // Seconds per frame, by module ("before", "after") and case.
 std::map<std::string, double> gFrameSeconds;
 
-enum Case { NoRebuild, DifferentClips, SameFrame, FittedLattice };
-const char* kCaseNames[] = {"no_rebuild", "different_clips", "same_frame", "fitted_lattice"};
+// The first four are frames of Different Clips without a rebuild and of each learner with one; the
+// last two frames of the Same Frame learners without a rebuild (alternating runs only).
+enum Case { NoRebuild, DifferentClips, SameFrame, FittedLattice, SameFrameHit, FittedLatticeHit };
+const char* kCaseNames[] = {"no_rebuild",     "different_clips",       "same_frame",
+                            "fitted_lattice", "no_rebuild_same_frame", "no_rebuild_fitted_lattice"};
+
+bool rebuilds(Case c) { return c == DifferentClips || c == SameFrame || c == FittedLattice; }
+int learnerOf(Case c) {
+  return c == FittedLattice || c == FittedLatticeHit ? 2 : c == SameFrame || c == SameFrameHit ? 1 : 0;
+}
 
 const char* kEncodingNames[] = {"as_delivered", "scene_linear"};
 
@@ -149,9 +159,9 @@ double cpuSeconds() {
 // disturbs less.
 void alternating(benchmark::State& state, const std::string& path, Case c) {
   Module& m = module(path);
-  if (c == FittedLattice && !m.hasFit) return state.SkipWithError("the module has no \"Same Frame Fit\"");
+  const int learner = learnerOf(c);
+  if (learner == 2 && !m.hasFit) return state.SkipWithError("the module has no \"Same Frame Fit\"");
   if (!m.hasPlateEncoding) return state.SkipWithError("the module has no \"Plate Encoding\"");
-  const int learner = c == FittedLattice ? 2 : c == SameFrame ? 1 : 0;
   double time = 1.0;
   bool failed = false;
   ofxhost::Effect* instance = nullptr;
@@ -164,7 +174,7 @@ void alternating(benchmark::State& state, const std::string& path, Case c) {
   }
   double wall[2] = {0.0, 0.0}, cpu[2] = {0.0, 0.0};
   for (auto _ : state) {
-    if (c != NoRebuild) time += 1.0;
+    if (rebuilds(c)) time += 1.0;
     for (int encoding : {0, 1}) {
       instance = m.instance[encoding][learner];
       const double t0 = wallSeconds(), c0 = cpuSeconds();
@@ -199,7 +209,7 @@ int main(int argc, char** argv) {
             ->UseRealTime()
             ->MinTime(1.0);
       }
-  for (Case c : {NoRebuild, DifferentClips, SameFrame, FittedLattice})
+  for (Case c : {NoRebuild, SameFrameHit, FittedLatticeHit, DifferentClips, SameFrame, FittedLattice})
     benchmark::RegisterBenchmark((std::string("Playback4K/") + kCaseNames[c] + "/alternating").c_str(),
                                  [=](benchmark::State& s) { alternating(s, VANTREL_MODULE_PATH, c); })
         ->Unit(benchmark::kMillisecond)

@@ -12,7 +12,8 @@
 // DIR holds JPEG or PNG photographs (default: the nature photographs of Debian's
 // mate-backgrounds). Each is scaled to N pixels wide (default 640) and stored as an 8-bit
 // sRGB PNG, as are its graded copies. The last row of each table is the tool with its defaults.
-// --tables picks the sets (hdr-same and hdr-different: one mode of the scene-linear set).
+// --tables picks the sets (hdr-same and hdr-different: one mode of the scene-linear set;
+// linear-host: the plug-in driven as a linear-light host drives it, beside the tool's default).
 // TOOL OPTIONS go to every run of the tool (for example another learner, or --config).
 // --tool and --plugin run another build (say, one from before a change) on the same set.
 // Same Frame is measured once more per learner ("Same Frame Fit"), with each pair's .cube also
@@ -232,7 +233,10 @@ Result matchPair(const EvalOptions& o, const Pair& pair, bool same, const std::s
   std::vector<std::string> args = {
       "match", pair.source, pair.reference, "-o", output, "--mode", same ? "same" : "different", "--plugin",
       gPlugin, "-q"};
-  if (!space.empty()) args.insert(args.end(), {"--working-space", space});
+  if (space == kLinearHost)
+    args.insert(args.end(), {"--working-space", "lin_rec709", "--param", "plateEncoding=Scene Linear"});
+  else if (!space.empty())
+    args.insert(args.end(), {"--working-space", space});
   if (pair.giveSpaces)
     args.insert(args.end(), {"--source-space", pair.sourceSpace, "--reference-space", pair.referenceSpace});
   if (linearOutput) args.insert(args.end(), {"--output-space", "lin_rec709", "--depth", "float"});
@@ -358,7 +362,12 @@ void differentClipsTable(const EvalOptions& o, const std::vector<std::string>& s
   }
 }
 
-std::string label(const std::string& space) { return space.empty() ? std::string("(default)") : space; }
+const char* const kLinearHost = "plug-in in a linear host";
+
+std::string label(const std::string& space) {
+  if (space == kLinearHost) return "plug-in, Scene Linear (lin_rec709 + --param)";
+  return space.empty() ? std::string("(default)") : space;
+}
 
 std::vector<std::string> withDefault(std::vector<std::string> spaces) {
   spaces.push_back("");
@@ -417,7 +426,7 @@ int main(int argc, char** argv) {
       "bench/tools/colour_eval.cpp)"};
   app.add_option("--photos", o.photos, "Folder of JPEG or PNG photographs");
   app.add_option("--width", o.width, "Width each photograph is scaled to (at least 64)");
-  app.add_option("--tables", o.tables, "sdr, hdr, hdr-same, hdr-different, camera")->delimiter(',');
+  app.add_option("--tables", o.tables, "sdr, hdr, hdr-same, hdr-different, linear-host, camera")->delimiter(',');
   app.add_option("--spaces", o.spaces, "Working spaces of the sdr tables")->delimiter(',');
   app.add_option("--hdr-same-spaces", o.hdrSameSpaces, "Working spaces of Same Frame on plates")->delimiter(',');
   app.add_option("--hdr-different-spaces", o.hdrDifferentSpaces, "Working spaces of Different Clips on plates")
@@ -451,6 +460,7 @@ int main(int argc, char** argv) {
   }
   if (o.wants("sdr")) runSdrTables(o, photos, dir);
   if (o.wants("hdr") || o.wants("hdr-same") || o.wants("hdr-different")) runHdrTables(o, photos, dir);
+  if (o.wants("hdr") || o.wants("linear-host")) runLinearHostTables(o, photos, dir);
   if (o.wants("camera")) runCameraTables(o, photos, dir);
   if (o.keep.empty()) fs::remove_all(dir, ec);
   return 0;

@@ -71,7 +71,12 @@ struct Result {
   double sourceTop = 0, referenceTop = 0, outputTop = 0, lowest = 0;
 };
 
-// Runs the tool on the pair in `space` ("" for its default) and measures in linear Rec.709. The
+// A row of the tables that is no working space: the plug-in as a linear-light host drives it, the
+// tool's colour management left out (`--working-space lin_rec709`) and "Plate Encoding" set to
+// "Scene Linear" (`--param`), on the very floats the EXR plates hold.
+extern const char* const kLinearHost;
+
+// Runs the tool on the pair in `space` ("" for its default, kLinearHost) and measures in linear Rec.709. The
 // Output is a PNG in the Source's space, or with `linearOutput` an EXR in linear Rec.709.
 Result matchPair(const EvalOptions& o, const Pair& pair, bool same, const std::string& space, const std::string& dir,
                  bool linearOutput = false);
@@ -95,4 +100,6 @@ void learnerTable(const EvalOptions& o, const std::vector<std::string>& spaces, 
 
 // The tables of scene-linear plates and of camera log plates (colour_eval_hdr.cpp).
 void runHdrTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir);
+// The plug-in in a linear-light host beside the tool's default run, on the scene-linear set.
+void runLinearHostTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir);
 void runCameraTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir);

@@ -5,10 +5,12 @@
 // against the next photograph as it stands (an 8-bit sRGB PNG), and encoded in each camera space
 // of the built-in set as 10-bit DPX files, as scans and camera exports come.
 #include "colour_eval.h"
+#include "imaging/quality.h"
 
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -122,6 +124,30 @@ Plates makePlates(const EvalOptions& o, const std::vector<std::string>& photos, 
   return plates;
 }
 
+// How far the plug-in's Output in a linear host lies from the tool's default run on the same
+// pair: dE2000 per pixel between the two Outputs, and the mean distance in stops (light below
+// 1/64 counted as 1/64) over the pixels and channels.
+struct Apart {
+  double deltaE = 0, p95 = 0, stops = 0;
+};
+
+Apart apart(const EvalOptions& o, const Pair& pair, bool same, const std::string& dir) {
+  matchPair(o, pair, same, kLinearHost, dir, true);
+  const Image host = linearOf(dir + "/out.exr", "lin_rec709");
+  matchPair(o, pair, same, "", dir, true);
+  const Image tool = linearOf(dir + "/out.exr", "lin_rec709");
+  const PixelDeltaE d = comparePixels(host, tool);
+  Apart a{d.mean, d.p95, 0.0};
+  size_t count = 0;
+  for (size_t i = 0; i < host.pixels.size(); ++i) {
+    if (i % 4 == 3 || !std::isfinite(host.pixels[i]) || !std::isfinite(tool.pixels[i])) continue;
+    a.stops += std::fabs(std::log2(std::max(host.pixels[i], 1.0f / 64) / std::max(tool.pixels[i], 1.0f / 64)));
+    ++count;
+  }
+  a.stops /= double(std::max<size_t>(count, 1));
+  return a;
+}
+
 }  // namespace
 
 void runHdrTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir) {
@@ -167,6 +193,66 @@ void runHdrTables(const EvalOptions& o, const std::vector<std::string>& photos, 
     differentClipsTable(o, withDefault(o.hdrDifferentSpaces), toPlates, dir, true);
     std::printf("\nDifferent Clips, plate to another photograph (8-bit sRGB PNG)\n\n");
     differentClipsTable(o, withDefault(o.hdrDifferentSpaces), toPhotos, dir, true);
+  }
+}
+
+void runLinearHostTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir) {
+  const Plates plates = makePlates(o, photos, dir);
+  const std::vector<HdrGrade> grades = hdrGrades();
+  std::vector<Pair> graded, identical, toPlates;
+  const size_t n = plates.names.size();
+  auto plate = [&](size_t i) { return dir + "/" + plates.names[i] + ".plate.exr"; };
+  for (size_t i = 0; i < n; ++i) {
+    const std::string& name = plates.names[i];
+    for (const HdrGrade& g : grades)
+      graded.push_back(
+          {name + " " + g.name, plate(i), dir + "/" + name + ".plate." + g.name + ".exr", "lin_rec709", "lin_rec709"});
+    identical.push_back({name + " itself", plate(i), plate(i), "lin_rec709", "lin_rec709"});
+    toPlates.push_back(
+        {name + " to " + plates.names[(i + 1) % n], plate(i), plate((i + 1) % n), "lin_rec709", "lin_rec709"});
+  }
+  const std::vector<std::string> rows = {kLinearHost, ""};
+  std::printf(
+      "\nThe plug-in in a linear-light host: the scene-linear set above (%zu plates) handed to the plug-in as the "
+      "floats the EXR files hold, with \"Plate Encoding\" \"Scene Linear\" (`--working-space lin_rec709 --param "
+      "plateEncoding=\"Scene Linear\"`), beside the tool's default run.\n",
+      n);
+  EvalOptions cells = o;
+  cells.toolOptions.insert(cells.toolOptions.end(), {"--fit", "cells"});
+  for (const EvalOptions* learner : {&o, static_cast<const EvalOptions*>(&cells)}) {
+    std::printf("\nSame Frame (%s), graded plates: dE2000 per pixel, averaged over the pairs\n\n",
+                learner == &o ? "Fitted Lattice" : "Smoothed Cells");
+    sameFrameTable(*learner, rows, graded, identical, dir, true);
+  }
+  std::printf(
+      "\nDifferent Clips, plate to another plate: dE2000 of the mean colours and the Lab spread difference\n\n");
+  differentClipsTable(o, rows, toPlates, dir, true);
+  std::printf(
+      "\nThe two Outputs against each other: dE2000 per pixel (mean over the pairs, their 95th percentile, the "
+      "worst pair's mean) and the mean distance in stops (light below 1/64 as 1/64)\n\n"
+      "| mode | pairs | mean dE2000 | p95 | worst pair | mean stops | worst pair stops |\n"
+      "|---|---|---|---|---|---|---|\n");
+  struct Row {
+    const char* name;
+    const EvalOptions* options;
+    const std::vector<Pair>* pairs;
+    bool same;
+  };
+  for (const Row& row :
+       {Row{"Same Frame (Fitted Lattice)", &o, &graded, true},
+        Row{"Same Frame (Smoothed Cells)", &cells, &graded, true}, Row{"Different Clips", &o, &toPlates, false}}) {
+    std::vector<double> deltaE, p95, stops;
+    for (const Pair& p : *row.pairs) {
+      const Apart a = apart(*row.options, p, row.same, dir);
+      deltaE.push_back(a.deltaE);
+      p95.push_back(a.p95);
+      stops.push_back(a.stops);
+      if (o.pairs) std::fprintf(stderr, "%s %s: dE %.3f, %.4f stops\n", row.name, p.name.c_str(), a.deltaE, a.stops);
+    }
+    std::printf("| %s | %zu | %.3f | %.3f | %.3f | %.4f | %.4f |\n", row.name, deltaE.size(), mean(deltaE), mean(p95),
+                *std::max_element(deltaE.begin(), deltaE.end()), mean(stops),
+                *std::max_element(stops.begin(), stops.end()));
+    std::fflush(stdout);
   }
 }
 

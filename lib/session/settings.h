@@ -20,7 +20,7 @@ enum class ParamType {
 
 struct ParamWord {
   const char* param;    // the plug-in's parameter
-  const char* option;   // `vantrel match`'s option
+  const char* option;   // `vantrel match`'s option; null for none of its own (set with --param)
   const char* keyword;  // the Python keyword
   ParamType type;
   std::vector<std::string> choices;  // Choice: the users' words, in the plug-in's option order
@@ -29,6 +29,9 @@ struct ParamWord {
   // index; NaN where it depends on the shot: the key frame and the frame range). Where this is
   // not the plug-in's own default, `vantrel match --help` says so.
   double fallback = 0;
+  // Choice: the plug-in's own option labels, in order, which a generic setting may give instead
+  // of a word (empty where they are the words).
+  std::vector<std::string> labels = {};
 };
 
 extern const ParamWord kMix, kMixRed, kMixGreen, kMixBlue;  // strength, strengthR/G/B
@@ -37,6 +40,9 @@ extern const ParamWord kPreserve;                           // nothing, brightne
 extern const ParamWord kAnalysis;                           // current, key, range, window
 extern const ParamWord kKeyFrame, kFrameRange, kWindowRadius, kFrameStep;
 extern const ParamWord kSameFrameFit;  // cells, lattice (the tool's and Python's default)
+// "Plate Encoding": its words are the plug-in's labels; no option of its own in the tool, whose
+// colour management converts plates before the plug-in sees them.
+extern const ParamWord kPlateEncoding;
 
 // Every row, in the order the plug-in defines its parameters.
 const std::vector<const ParamWord*>& paramWords();
@@ -57,6 +63,15 @@ ofxhost::ParamValue choiceValue(const ParamWord& word, const std::string& choice
 ofxhost::ParamValue numberValue(double value);
 ofxhost::ParamValue integerValue(std::vector<int> values);
 
-// A value written as a user writes it: a choice's word, a number, a whole number, or "A-B" for
-// a pair. False, with `error` ("'x' is not a number from 0 to 1"), when it is none of the row's.
+// A value written as a user writes it: a choice's word, the plug-in's label or its index, a
+// number, a whole number, or "A-B" for a pair. False, with `error` ("'x' is not a number from 0
+// to 1"), when it is none of the row's.
 bool parseParamText(const ParamWord& word, const std::string& text, ofxhost::ParamValue& out, std::string& error);
+
+// The same for any parameter of a plug-in instance, from its definition: a choice by one of its
+// option labels or its index, a number (one per component, separated by commas), a whole number,
+// a boolean (0, 1, true, false), a string as it is. A row of the table reads the text as
+// parseParamText does. False with `error` for a push button, a kind this host does not set, or a
+// value the definition does not take.
+bool parsePluginParamText(const ofxhost::Param& param, const std::string& text, ofxhost::ParamValue& out,
+                          std::string& error);

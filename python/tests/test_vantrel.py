@@ -62,6 +62,22 @@ def test_matches_what_vantrel_match_writes_bit_for_bit(tmp_path, mode, fit):
     assert np.array_equal(ours, read_exr(tmp_path / "o.exr")[:, :, :3])
 
 
+@pytest.mark.parametrize("mode", ["different", "same"])
+def test_scene_linear_plates_keep_their_highlights_as_vantrel_match_param_does(tmp_path, mode):
+    source = picture(48, 64, seed=5) * np.float32(6)
+    reference = (source * np.float32([1.2, 1.0, 0.8]) if mode == "same" else picture(48, 64, seed=6) * 3).astype(
+        np.float32)
+    write_exr(tmp_path / "s.exr", source)
+    write_exr(tmp_path / "r.exr", reference)
+    subprocess.run([TOOL, "match", "s.exr", "r.exr", "-o", "o.exr", "--mode", mode, "--working-space", "lin_rec709",
+                    "--param", "plateEncoding=Scene Linear", "--plugin", PLUGIN, "-q"], cwd=tmp_path, check=True)
+    ours = vantrel.match(source, reference, mode=mode, plate_encoding="Scene Linear")
+    assert np.array_equal(ours, read_exr(tmp_path / "o.exr")[:, :, :3])
+    assert ours.max() > 2 and vantrel.match(source, reference, mode=mode).max() <= 1
+    with vantrel.Session(PLUGIN) as session:
+        assert np.array_equal(session.match(source, reference, mode=mode, plate_encoding="Scene Linear"), ours)
+
+
 def test_rgb_and_rgba_and_masks_render_as_the_plug_in_renders_them():
     rgba, reference = picture(32, 32, 4, seed=3), picture(32, 32, seed=4)
     rgba[:, :, 3] = 0.25
@@ -137,6 +153,7 @@ def test_the_lut_and_the_exports_come_from_the_plug_in(tmp_path):
     (lambda s: vantrel.match(s, s, preserve="all"), ValueError, "'nothing', 'brightness' or 'colors'"),
     (lambda s: vantrel.match(s, s, mode="same", fit="grid"), ValueError, "fit must be 'cells' or 'lattice'"),
     (lambda s: vantrel.match(s, s, mix=1.5), ValueError, "mix must be a number from 0 to 1"),
+    (lambda s: vantrel.match(s, s, plate_encoding="linear"), ValueError, "plate_encoding must be 'As Delivered', "),
     (lambda s: vantrel.match(s, s, mix=float("nan")), ValueError, "mix must be a number from 0 to 1"),
     (lambda s: vantrel.match(s, s, mix_rgb=(1, 1)), TypeError, "mix_rgb must be a sequence of three"),
     (lambda s: vantrel.match(s, s, threads=0), ValueError, "threads must be 1 or more"),

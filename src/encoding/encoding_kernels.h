@@ -13,6 +13,7 @@ struct EncodingKernels {
   bool (*plateToLattice)(const PlateTransform& t, const float* src, float* codes, int32_t pixels);
   void (*latticeToPlate)(const PlateTransform& t, const float* src, const float* codes, const float* looked, float* dst,
                          int32_t pixels, const PlateMixes& mixes, bool scaled);
+  void (*codeToLight)(const PlateTransform& t, float* values, int64_t count);
 };
 
 extern const EncodingKernels kGenericEncodingKernels;

@@ -35,3 +35,7 @@ void latticeToPlate(const PlateTransform& t, const float* src, const float* code
                     int32_t pixels, const PlateMixes& mixes, bool scaled, KernelSet kernels) {
   encodingKernelsFor(kernels).latticeToPlate(t, src, codes, looked, dst, pixels, mixes, scaled);
 }
+
+void codeToLightValues(const PlateTransform& t, float* values, int64_t count, KernelSet kernels) {
+  encodingKernelsFor(kernels).codeToLight(t, values, count);
+}

@@ -372,7 +372,8 @@ ENCODING_INLINE void toLatticeVector(const PlateTransform& t, const float* src, 
 
 // Marked channels keep the Source's value; the others take mix x match + keep x Source, the
 // match being the light of the looked-up code, times k when `Scaled`, in plate values.
-template <int W, int Kind, bool LinearPlate, bool Scaled>
+// Light: the lattice holds linear light already (PlateTransform::lightLattice).
+template <int W, int Kind, bool LinearPlate, bool Scaled, bool Light>
 ENCODING_INLINE void toPlateVector(const PlateTransform& t, const float* src, const float* codes, const float* looked,
                                    float* dst, typename V<W>::F mix, typename V<W>::F keep) {
   using F = typename V<W>::F;
@@ -380,12 +381,12 @@ ENCODING_INLINE void toPlateVector(const PlateTransform& t, const float* src, co
   const I colour = colourLanes<W>();
   const F p = load<F>(src);
   const F c = load<F>(codes);
-  F M = workingDecode<W, Kind>(t, load<F>(looked));
+  F M = Light ? load<F>(looked) : workingDecode<W, Kind>(t, load<F>(looked));
   if (Scaled) M = M * pixelLane<3, W>(c);
   const F Q = fromLight<W, LinearPlate>(t, M);
   const F blended = mix * Q + keep * p;
   // Linear light matched in linear light cannot overflow; a curve can, far beyond its range.
-  const I overflow = (LinearPlate && Kind == WorkingSpace::Linear) ? I{} : ~isFinite<W>(Q);
+  const I overflow = (LinearPlate && (Kind == WorkingSpace::Linear || Light)) ? I{} : ~isFinite<W>(Q);
   store(dst, ((c < 0.0f) | overflow | ~colour) ? p : blended);
 }
 
@@ -411,7 +412,7 @@ bool toLatticeRow(const PlateTransform& t, const float* src, float* codes, int32
   return true;
 }
 
-template <int W, int Kind, bool LinearPlate, bool Scaled>
+template <int W, int Kind, bool LinearPlate, bool Scaled, bool Light>
 void toPlateRow(const PlateTransform& t, const float* src, const float* codes, const float* looked, float* dst,
                 int32_t pixels, const PlateMixes& m) {
   constexpr int P = W / 4;
@@ -426,12 +427,13 @@ void toPlateRow(const PlateTransform& t, const float* src, const float* codes, c
 #pragma GCC unroll 4
   for (; i + P <= pixels; i += P) {
     __builtin_prefetch(dst + i * 4 + 1024, 1);
-    toPlateVector<W, Kind, LinearPlate, Scaled>(t, src + i * 4, codes + i * 4, looked + i * 4, dst + i * 4, mix, keep);
+    toPlateVector<W, Kind, LinearPlate, Scaled, Light>(t, src + i * 4, codes + i * 4, looked + i * 4, dst + i * 4, mix,
+                                                       keep);
   }
   const F4 mix4 = {m.mix[0], m.mix[1], m.mix[2], 0.0f}, keep4 = {m.keep[0], m.keep[1], m.keep[2], 1.0f};
   for (; i < pixels; ++i)
-    toPlateVector<4, Kind, LinearPlate, Scaled>(t, src + i * 4, codes + i * 4, looked + i * 4, dst + i * 4, mix4,
-                                                keep4);
+    toPlateVector<4, Kind, LinearPlate, Scaled, Light>(t, src + i * 4, codes + i * 4, looked + i * 4, dst + i * 4, mix4,
+                                                       keep4);
 }
 
 template <int W, int Kind>
@@ -453,18 +455,21 @@ bool plateToLatticeRows(const PlateTransform& t, const float* src, float* codes,
   return plateToLatticeOf<W, WorkingSpace::Linear>(t, src, codes, pixels);
 }
 
-template <int W, int Kind, bool LinearPlate>
+template <int W, int Kind, bool LinearPlate, bool Light>
 void latticeToPlateScaled(const PlateTransform& t, const float* src, const float* codes, const float* looked,
                           float* dst, int32_t pixels, const PlateMixes& m, bool scaled) {
-  if (scaled) return toPlateRow<W, Kind, LinearPlate, true>(t, src, codes, looked, dst, pixels, m);
-  toPlateRow<W, Kind, LinearPlate, false>(t, src, codes, looked, dst, pixels, m);
+  if (scaled) return toPlateRow<W, Kind, LinearPlate, true, Light>(t, src, codes, looked, dst, pixels, m);
+  toPlateRow<W, Kind, LinearPlate, false, Light>(t, src, codes, looked, dst, pixels, m);
 }
 
 template <int W, int Kind>
 void latticeToPlateOf(const PlateTransform& t, const float* src, const float* codes, const float* looked, float* dst,
                       int32_t pixels, const PlateMixes& m, bool scaled) {
-  if (t.plateIsLinear) return latticeToPlateScaled<W, Kind, true>(t, src, codes, looked, dst, pixels, m, scaled);
-  latticeToPlateScaled<W, Kind, false>(t, src, codes, looked, dst, pixels, m, scaled);
+  // A lattice of light is the plate's own values once the plate is linear light: no curve at all.
+  if (t.plateIsLinear && t.lightLattice)
+    return latticeToPlateScaled<W, WorkingSpace::Linear, true, true>(t, src, codes, looked, dst, pixels, m, scaled);
+  if (t.plateIsLinear) return latticeToPlateScaled<W, Kind, true, false>(t, src, codes, looked, dst, pixels, m, scaled);
+  latticeToPlateScaled<W, Kind, false, false>(t, src, codes, looked, dst, pixels, m, scaled);
 }
 
 template <int W>
@@ -481,9 +486,36 @@ void latticeToPlateRows(const PlateTransform& t, const float* src, const float* 
   latticeToPlateOf<W, WorkingSpace::Linear>(t, src, codes, looked, dst, pixels, m, scaled);
 }
 
+// Every float of `values` (no alpha among them: a lattice's triples) from code values to light.
+template <int W, int Kind>
+void codeToLightKind(const PlateTransform& t, float* values, int64_t count) {
+  using F = typename V<W>::F;
+  int64_t i = 0;
+  for (; i + W <= count; i += W) store(values + i, workingDecode<W, Kind>(t, load<F>(values + i)));
+  if (i == count) return;
+  float padded[W] = {};
+  std::copy(values + i, values + count, padded);
+  store(padded, workingDecode<W, Kind>(t, load<F>(padded)));
+  std::copy(padded, padded + (count - i), values + i);
+}
+
+template <int W>
+void codeToLightValues(const PlateTransform& t, float* values, int64_t count) {
+  switch (t.space.kind) {
+    case WorkingSpace::Gamma:
+      return codeToLightKind<W, WorkingSpace::Gamma>(t, values, count);
+    case WorkingSpace::Log:
+      return codeToLightKind<W, WorkingSpace::Log>(t, values, count);
+    case WorkingSpace::Linear:
+      break;
+  }
+  codeToLightKind<W, WorkingSpace::Linear>(t, values, count);
+}
+
 template <int W>
 constexpr EncodingKernels kernelsOf() {
-  return {plateToLinearRows<W>, linearToCodeRows<W>, codeToPlateRows<W>, plateToLatticeRows<W>, latticeToPlateRows<W>};
+  return {plateToLinearRows<W>,  linearToCodeRows<W>,   codeToPlateRows<W>,
+          plateToLatticeRows<W>, latticeToPlateRows<W>, codeToLightValues<W>};
 }
 
 }  // namespace lanes

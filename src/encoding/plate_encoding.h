@@ -121,6 +121,9 @@ struct PlateTransform {
   float toe, toeSlope;  // Log: below toe, code = L * toeSlope
   float invToeSlope;
   float toeCode;  // Log: toe * toeSlope
+  // The lattice the application reads holds linear light (codeToLightValues of the learnt one),
+  // so that a plate in linear light needs no curve on the way back (Scene Linear only).
+  bool lightLattice = false;
 };
 
 PlateTransform makePlateTransform(PlateEncoding encoding, const WorkingSpace& space);
@@ -132,6 +135,8 @@ void plateToLinearPixels(const PlateTransform& t, float* rgba, int64_t pixels, K
 // Linear light to working-space code values for learning, in place: not clamped (Different Clips
 // reads them as they are, Same Frame clamps them itself), NaN and infinities kept.
 void linearToCodePixels(const PlateTransform& t, float* rgba, int64_t pixels, KernelSet kernels);
+// Every float of `values` (a lattice's triples) from working-space code values to linear light.
+void codeToLightValues(const PlateTransform& t, float* values, int64_t count, KernelSet kernels);
 // Working-space code values back to plate values, in place (export tables).
 void codeToPlatePixels(const PlateTransform& t, float* rgba, int64_t pixels, KernelSet kernels);
 

@@ -98,6 +98,7 @@ OfxStatus destroyInstance(OfxImageEffectHandle effect) {
     // Waits for a render or export still holding the LUT.
     std::unique_lock<std::shared_mutex> lock(data->lutLock);
     data->lut.release();
+    data->lutLight.release();
   }
   // The handle may still reach us (a second destroy, a late action): it must find no record
   // rather than the freed one.

@@ -178,3 +178,15 @@ LearnResult learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames
     return LearnResult::OutOfMemory;
   }
 }
+
+bool prepareLightLattice(const LUT3D& lut, const PlateTransform& plate, LutStorage& light, KernelSet kernels) {
+  light.valid = false;
+  if (!plate.plateIsLinear || plate.space.kind == WorkingSpace::Log || !lut.valid || !lut.data ||
+      !light.reserve(lut.size))
+    return false;
+  const int64_t floats = int64_t(lut.size) * lut.size * lut.size * 3;
+  std::copy(lut.data, lut.data + floats, light.data);
+  codeToLightValues(plate, light.data, floats, kernels);
+  light.valid = true;
+  return true;
+}

@@ -16,3 +16,12 @@
 LearnResult learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
                               int matchMode, int preserveMode, int sameFrameFit, PlateEncoding encoding,
                               KernelSet kernels, const ParallelFor* parallel, PlateTransform& plate);
+
+// The lattice the application reads for a plate in linear light matched in linear light or the
+// gamma space: `lut`'s values as linear light (codeToLightValues), so that the way back takes no
+// curve. Interpolating light rather than code values between the points changes a render by
+// rounding in linear light and by at most 0.05% in the gamma space; in the log space, whose cells
+// span a fifth of a stop, by 0.5%, which costs the fitted lattice a quarter more of its small
+// error on a grade, so there it is not made. False, with `light` not valid, for any other plate
+// or when memory is short: the application then reads `lut` and its curve.
+bool prepareLightLattice(const LUT3D& lut, const PlateTransform& plate, LutStorage& light, KernelSet kernels);

@@ -57,9 +57,13 @@ struct InstanceData {
   // The keys describe a build that found nothing to learn from (LearnResult): a hit renders the
   // clamped Source, as without a Reference. Cleared with `valid` by every invalidation.
   bool lutNoData;
-  // The LUT laid out for the vector application kernels, remade after every build.
+  // Under "Scene Linear", the LUT's values as linear light, which the application reads instead
+  // when valid (made after every such build; the exports read the LUT itself).
+  LutStorage lutLight;
+  // The LUT the application reads laid out for the vector application kernels, remade after
+  // every build.
   RedPairs lutPairs;
-  // Guards lut, lutPairs and the keys: builds and invalidation take it exclusively; applying the LUT
+  // Guards lut, lutLight, lutPairs and the keys: builds and invalidation take it exclusively; applying the LUT
   // and the exporters' reads take it shared.
   std::shared_mutex lutLock;
   // "Analysis" and its settings, which do not animate.

@@ -165,6 +165,7 @@ void noteNoData(InstanceData& data, LearnResult result, const CacheKeys& keys) {
 void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const CacheKeys& keys,
              const ImageView* anchor = nullptr) {
   data.lutNoData = false;
+  data.lutLight.valid = false;
   if (!data.lut.reserve(kLutSize)) {
     logLine("Vantrel: LUT allocation failed\n");
     return;
@@ -189,8 +190,12 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
     data.lutNoData = true;
     return;
   }
+  // A plate in linear light is matched over the lattice's values as light, so that the way back
+  // takes no curve; without the memory for it, over the learnt lattice and its curve.
+  const bool light =
+      isLightEncoding(encoding) && prepareLightLattice(data.lut, data.lutPlate, data.lutLight, gKernelSet);
   // Without the table (memory short) the application reads the lattice itself, a little slower.
-  prepareRedPairs(data.lut, data.lutPairs, &parallel);
+  prepareRedPairs(light ? data.lutLight : data.lut, data.lutPairs, &parallel);
   storeKeys(data, keys);
 }
 
@@ -202,10 +207,12 @@ OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, co
   // Without a finished build (a failed one, one without data) the render gets the Source: clamped,
   // but under a plate encoding of light nothing is clamped, with or without the match.
   auto apply = [&] {
-    const LUT3D* lut = data.lut.valid ? &data.lut : nullptr;
-    if (isLightEncoding(PlateEncoding(keys.plateEncoding)))
-      applyEncodedLUT(source, target, window, lut, &data.lutPairs, mixes, data.lutPlate, gKernelSet);
-    else
+    const LUT3D* lut = !data.lut.valid ? nullptr : data.lutLight.valid ? &data.lutLight : &data.lut;
+    if (isLightEncoding(PlateEncoding(keys.plateEncoding))) {
+      PlateTransform plate = data.lutPlate;
+      plate.lightLattice = lut == &data.lutLight;
+      applyEncodedLUT(source, target, window, lut, &data.lutPairs, mixes, plate, gKernelSet);
+    } else
       applyLUT(source, target, window, lut, &data.lutPairs, mixes, gKernelSet);
     return kOfxStatOK;
   };

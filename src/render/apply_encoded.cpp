@@ -85,6 +85,17 @@ void applyEncodedLUT(const ImageView& source, const ImageView& output, const Rec
   }
   if (params.redPairs && !lit.empty() && !codesCoherent(source, lit, lut->size, plate, ek)) params.redPairs = nullptr;
 
+  // A plate in linear light over a lattice of light: the lookup and the blend in one pass where
+  // the set has it and no pixel of the chunk lies beyond the end (the same bits either way).
+  const LinearPlateRowFn linearPlateRow = useLut && plate.plateIsLinear && plate.lightLattice && params.redPairs
+                                              ? linearPlateRowFor(usableKernelSet(rowKernels))
+                                              : nullptr;
+  RowParams blending = params;
+  for (int c = 0; c < 3; ++c) {
+    blending.mix[c] = mixes.mix[c];
+    blending.oneMinusMix[c] = mixes.oneMinusMix[c];
+  }
+
   alignas(64) float codes[kChunk * 4], looked[kChunk * 4];
   for (int32_t y = target.y1; y < target.y2; ++y) {
     float* out = pixelAt(output, target.x1, y);
@@ -102,8 +113,12 @@ void applyEncodedLUT(const ImageView& source, const ImageView& output, const Rec
       for (int32_t x = 0; x < width; x += kChunk) {
         const int32_t count = std::min(kChunk, width - x);
         const bool scaled = ek.plateToLattice(plate, src + 4 * x, codes, count);
-        applyRow(codes, looked, count, params);
-        ek.latticeToPlate(plate, src + 4 * x, codes, looked, dst + 4 * x, count, plateMixes, scaled);
+        const int32_t fused = linearPlateRow && !scaled ? count / 8 * 8 : 0;
+        if (fused > 0) linearPlateRow(codes, src + 4 * x, dst + 4 * x, fused, blending);
+        if (fused == count) continue;
+        applyRow(codes + 4 * fused, looked, count - fused, params);
+        ek.latticeToPlate(plate, src + 4 * (x + fused), codes + 4 * fused, looked, dst + 4 * (x + fused), count - fused,
+                          plateMixes, scaled);
       }
     }
     clearPixels(out + 4 * (lit.x2 - target.x1), int64_t(target.x2) - lit.x2);

@@ -25,3 +25,15 @@ void applyRowAvx2(const float* src, float* dst, int32_t count, const RowParams& 
 void applyRowAvx512(const float* src, float* dst, int32_t count, const RowParams& params);
 // The row kernel of a set the processor runs (see usableKernelSet).
 ApplyRowFn applyRowFor(KernelSet kernels);
+
+// A plate in linear light over a red-pair table of linear light, `count` a multiple of 8: the
+// codes (the lattice's input) are looked up and each channel blended with the plate's own value,
+// kept as it is where the code is below 0 (apply_pairs_body.h). Null for the generic set, which
+// takes the two steps apart to the same bits.
+using LinearPlateRowFn = void (*)(const float* codes, const float* plate, float* dst, int32_t count,
+                                  const RowParams& params);
+void applyRowLinearPlateAvx2(const float* codes, const float* plate, float* dst, int32_t count,
+                             const RowParams& params);
+void applyRowLinearPlateAvx512(const float* codes, const float* plate, float* dst, int32_t count,
+                               const RowParams& params);
+LinearPlateRowFn linearPlateRowFor(KernelSet kernels);

@@ -19,6 +19,18 @@ ApplyRowFn applyRowFor(KernelSet kernels) {
   return applyRowLiteral;
 }
 
+LinearPlateRowFn linearPlateRowFor(KernelSet kernels) {
+  switch (kernels) {
+    case KernelSet::Avx2:
+      return applyRowLinearPlateAvx2;
+    case KernelSet::Avx512:
+      return applyRowLinearPlateAvx512;
+    case KernelSet::Generic:
+      break;
+  }
+  return nullptr;
+}
+
 namespace {
 
 inline float* pixelAt(const ImageView& image, int32_t x, int32_t y) {

@@ -74,17 +74,45 @@ PAIRS_INLINE __m256 twoPixels(const float* a, const float* b) {
   return _mm256_blend_ps(_mm256_broadcast_ss(a), _mm256_broadcast_ss(b), 0xF0);
 }
 
-PAIRS_TARGET void applyRow(const float* src, float* dst, int32_t count, const RowParams& params) {
+// applyRow's finish: mix x answer + keep x the clamped Source, alpha as read.
+struct BlendWithSource {
+  const float* src;
+  float* dst;
+  __m256 mix, keep;
+  PAIRS_INLINE void operator()(int32_t x, int p, __m256 l) const {
+    const __m256 v = _mm256_loadu_ps(src + 4 * (x + p));
+    const __m256 out = _mm256_add_ps(_mm256_mul_ps(mix, l), _mm256_mul_ps(keep, clamp8(v)));
+    _mm256_storeu_ps(dst + 4 * (x + p), _mm256_blend_ps(out, v, 0x88));  // alpha as read
+  }
+};
+
+// applyRowLinearPlate's finish: mix x answer + keep x the plate's value, the plate's value where
+// the code is marked below 0, and the plate's alpha.
+struct BlendWithPlate {
+  const float* codes;
+  const float* plate;
+  float* dst;
+  __m256 mix, keep, alpha;
+  PAIRS_INLINE void operator()(int32_t x, int p, __m256 l) const {
+    const __m256 v = _mm256_loadu_ps(plate + 4 * (x + p));
+    const __m256 c = _mm256_loadu_ps(codes + 4 * (x + p));
+    // + 0 as applyRow's keep x clamped Source adds it: a -0 answer becomes +0 there too.
+    const __m256 answer = _mm256_add_ps(l, _mm256_setzero_ps());
+    const __m256 out = _mm256_add_ps(_mm256_mul_ps(mix, answer), _mm256_mul_ps(keep, v));
+    const __m256 asIs = _mm256_or_ps(_mm256_cmp_ps(c, _mm256_setzero_ps(), _CMP_LT_OQ), alpha);
+    _mm256_storeu_ps(dst + 4 * (x + p), _mm256_blendv_ps(out, v, asIs));
+  }
+};
+
+// The group loop of the kernels below over the first `whole` pixels (a multiple of 8) of src:
+// `finish(x, p, l)` takes pixels x + p and x + p + 1, whose lattice answers l holds in its halves.
+template <class Finish>
+PAIRS_INLINE void eachPairOfPixels(const float* src, float* dst, int32_t whole, const RowParams& params,
+                                   const Finish& finish) {
   const int32_t n = params.lut->size;
   const float* table = params.redPairs;
   const int32_t stepG = n * 8;
-  const float* m = params.mix;
-  const float* k = params.oneMinusMix;
-  const __m256 mix = _mm256_setr_ps(m[0], m[1], m[2], 0.0f, m[0], m[1], m[2], 0.0f);
-  const __m256 keep = _mm256_setr_ps(k[0], k[1], k[2], 0.0f, k[0], k[1], k[2], 0.0f);
-
   Group groups[2];
-  const int32_t whole = count / 8 * 8;
   if (whole > 0) prepare(src, groups[0], n);
   for (int32_t x = 0, g = 0; x < whole; x += 8, g ^= 1) {
     if (x + 8 < whole) prepare(src + 4 * (x + 8), groups[g ^ 1], n);
@@ -102,14 +130,36 @@ PAIRS_TARGET void applyRow(const float* src, float* dst, int32_t count, const Ro
       const __m256 fa = bothRedPlanes(table + group.cell[a], stepG, group, a);
       const __m256 fb = bothRedPlanes(table + group.cell[b], stepG, group, b);
       const __m256 low = _mm256_permute2f128_ps(fa, fb, 0x20), high = _mm256_permute2f128_ps(fa, fb, 0x31);
-      const __m256 l =
-          lerp(low, high, twoPixels(&group.w[0][a], &group.w[0][b]), twoPixels(&group.f[0][a], &group.f[0][b]));
-      const __m256 v = _mm256_loadu_ps(src + 4 * (x + p));
-      const __m256 out = _mm256_add_ps(_mm256_mul_ps(mix, l), _mm256_mul_ps(keep, clamp8(v)));
-      _mm256_storeu_ps(dst + 4 * (x + p), _mm256_blend_ps(out, v, 0x88));  // alpha as read
+      finish(x, p,
+             lerp(low, high, twoPixels(&group.w[0][a], &group.w[0][b]), twoPixels(&group.f[0][a], &group.f[0][b])));
     }
   }
+}
+
+PAIRS_TARGET void applyRow(const float* src, float* dst, int32_t count, const RowParams& params) {
+  const float* m = params.mix;
+  const float* k = params.oneMinusMix;
+  const BlendWithSource finish{src, dst, _mm256_setr_ps(m[0], m[1], m[2], 0.0f, m[0], m[1], m[2], 0.0f),
+                               _mm256_setr_ps(k[0], k[1], k[2], 0.0f, k[0], k[1], k[2], 0.0f)};
+  const int32_t whole = count / 8 * 8;
+  eachPairOfPixels(src, dst, whole, params, finish);
   if (whole < count) applyRowLiteral(src + 4 * whole, dst + 4 * whole, count - whole, params);
+}
+
+// A plate in linear light over a lattice of linear light, `count` a multiple of 8: the codes
+// are looked up and blended with the plate's values, with the operations of applyRow (mix 1)
+// followed by latticeToPlate, so to the same bits.
+PAIRS_TARGET void applyRowLinearPlate(const float* codes, const float* plate, float* dst, int32_t count,
+                                      const RowParams& params) {
+  const float* m = params.mix;
+  const float* k = params.oneMinusMix;
+  const BlendWithPlate finish{codes,
+                              plate,
+                              dst,
+                              _mm256_setr_ps(m[0], m[1], m[2], 0.0f, m[0], m[1], m[2], 0.0f),
+                              _mm256_setr_ps(k[0], k[1], k[2], 1.0f, k[0], k[1], k[2], 1.0f),
+                              _mm256_castsi256_ps(_mm256_setr_epi32(0, 0, 0, -1, 0, 0, 0, -1))};
+  eachPairOfPixels(codes, dst, count, params, finish);
 }
 
 }  // namespace pairs

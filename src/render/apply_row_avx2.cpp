@@ -131,3 +131,8 @@ VANTREL_AVX2 void applyRowAvx2(const float* src, float* dst, int32_t count, cons
   }
   if (x < count) applyRowLiteral(src + 4 * x, dst + 4 * x, count - x, params);
 }
+
+VANTREL_AVX2 void applyRowLinearPlateAvx2(const float* codes, const float* plate, float* dst, int32_t count,
+                                          const RowParams& params) {
+  pairs::applyRowLinearPlate(codes, plate, dst, count, params);
+}

@@ -131,3 +131,8 @@ VANTREL_AVX512 void applyRowAvx512(const float* src, float* dst, int32_t count, 
   }
   if (x < count) applyRowLiteral(src + 4 * x, dst + 4 * x, count - x, params);
 }
+
+PAIRS_TARGET void applyRowLinearPlateAvx512(const float* codes, const float* plate, float* dst, int32_t count,
+                                            const RowParams& params) {
+  pairs::applyRowLinearPlate(codes, plate, dst, count, params);
+}

@@ -30,8 +30,10 @@ TEST(Settings, EveryRowIsFoundByItsParameterOptionAndKeywordAndItsFallbackIsAVal
   for (const ParamWord* word : paramWords()) {
     EXPECT_TRUE(params.insert(word->param).second) << word->param;
     EXPECT_EQ(findParamWord(word->param), word);
-    EXPECT_EQ(findParamWord(word->option), word);
-    EXPECT_EQ(findParamWord(word->option + 2), word) << "the option without its dashes";
+    if (word->option) {
+      EXPECT_EQ(findParamWord(word->option), word);
+      EXPECT_EQ(findParamWord(word->option + 2), word) << "the option without its dashes";
+    }
     if (word->type == ParamType::Choice) {
       EXPECT_LT(size_t(word->fallback), word->choices.size()) << word->param;
     } else if (!std::isnan(word->fallback)) {
@@ -59,6 +61,12 @@ TEST(Settings, TextIsReadAsItsRowTakesItAndAnythingElseIsRefusedWithTheRange) {
   EXPECT_EQ(refused(kMix, "1.5"), "'1.5' is not a number from 0 to 1");
   EXPECT_EQ(refused(kWindowRadius, "0"), "'0' is not a whole number from 1 to 500");
   for (const char* text : {"", "2.5", "7x", "99999999999"}) refused(kFrameStep, text);
-  EXPECT_EQ(refused(kMatchMode, "Same"), "'Same' is not 'different' or 'same'");
+  EXPECT_EQ(refused(kMatchMode, "Same"),
+            "'Same' is not 'different' or 'same', 'Different Clips' or 'Same Frame' or an index from 0 to 1");
+  // A choice also by the plug-in's label or its index.
+  EXPECT_EQ(parsed(kSameFrameFit, "Fitted Lattice").ints, std::vector<int>{1});
+  EXPECT_EQ(parsed(kPlateEncoding, "Scene Linear").ints, std::vector<int>{1});
+  EXPECT_EQ(parsed(kPlateEncoding, "8").ints, std::vector<int>{8});
+  for (const char* text : {"9", "-1", "scene linear", "1.0"}) refused(kPlateEncoding, text);
   for (const char* text : {"1048-1001", "1001", "a-b", "1-"}) refused(kFrameRange, text);
 }

@@ -55,6 +55,10 @@ struct MatchOptions {
   std::string ocioConfigOut;
   SampleDepth depth = SampleDepth::Unknown;
   std::string plugin;
+  // --param NAME=VALUE as given; foldParams puts those of settings with an option of their own
+  // into it and leaves the others here, (parameter, value), to be set on the instance.
+  std::vector<std::string> params;
+  std::vector<std::pair<std::string, std::string>> pluginParams;
 };
 
 int runMatch(const MatchOptions& options);

@@ -80,6 +80,10 @@ int run(int argc, char** argv) {
   if (info->parsed()) return runInfo(plugin);
   o.plugin = plugin;
   if (!depth.empty()) parseDepth(depth, o.depth);
+  if (std::string error; !foldParams(o, error)) {
+    std::fprintf(stderr, "vantrel: error: %s (see vantrel --help)\n", error.c_str());
+    return kExitUsage;
+  }
   return runMatch(o);
 }
 

@@ -52,6 +52,20 @@ bool applyAnalysis(Run& run, std::string& error) {
   return true;
 }
 
+// The --param settings the tool has no option for, read by the instance's own definitions and
+// edited last, so that they win over the options.
+Status applyPluginParams(PluginSession& session, const MatchOptions& o) {
+  for (const auto& [name, text] : o.pluginParams) {
+    const ofxhost::Param* param = session.instance->params.find(name);
+    if (!param) return fail(kExitUsage, "--param " + name + ": the plug-in has no parameter '" + name + "'");
+    ofxhost::ParamValue value;
+    std::string error;
+    if (!parsePluginParamText(*param, text, value, error)) return fail(kExitUsage, "--param " + name + ": " + error);
+    if (!editChanged(session, name.c_str(), value, error)) return fail(kExitFailure, error);
+  }
+  return {};
+}
+
 // Step 1 (after planning): the plug-in, loaded and set up once for the whole run.
 Status openPlugin(Run& run) {
   std::string path;
@@ -63,6 +77,7 @@ Status openPlugin(Run& run) {
                       applyAnalysis(run, error);
   for (std::string& message : run.takePluginMessages()) run.summary.warnings.push_back(std::move(message));
   if (!opened) return fail(kExitFailure, error);
+  if (Status status = applyPluginParams(run.session, run.o); status.failed()) return status;
   serveSequences(run);
   const OfxPlugin* record = run.session.host->plugin();
   run.summary.pluginIdentifier = record->pluginIdentifier ? record->pluginIdentifier : "";

@@ -225,6 +225,49 @@ CLI::App* addMatchCommand(CLI::App& app, MatchOptions& o, std::string& depth, st
   addFrameOptions(match, o);
   addColourOptions(match, o, depth);
   match->add_flag("--timings", o.timings, "Print where the time went: decode, rebuild, apply, encode");
+  match
+      ->add_option("--param", o.params,
+                   "Set any plug-in parameter, NAME=VALUE, by its name (vantrel info lists them): a choice by its "
+                   "label or index, numbers, whole numbers, 0/1 for a boolean, text; repeatable; a setting with an "
+                   "option of its own sets that option, and a later --param wins")
+      ->type_name("NAME=VALUE")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   match->add_option("--plugin", plugin, "Plug-in to load: a .ofx file or a .ofx.bundle directory");
   return match;
+}
+
+bool foldParams(MatchOptions& o, std::string& error) {
+  for (const std::string& item : o.params) {
+    const size_t equals = item.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      error = "--param '" + item + "' is not NAME=VALUE";
+      return false;
+    }
+    const std::string name = item.substr(0, equals), text = item.substr(equals + 1);
+    const ParamWord* word = findParamWord(name);
+    if (!word || !word->option) {
+      o.pluginParams.emplace_back(word ? word->param : name, text);
+      continue;
+    }
+    ofxhost::ParamValue value;
+    if (!parseParamText(*word, text, value, error)) {
+      error = "--param " + name + ": " + error;
+      return false;
+    }
+    const auto word_of = [&](const ParamWord& w) { return w.choices[size_t(value.ints[0])]; };
+    if (word == &kMatchMode) o.mode = word_of(kMatchMode);
+    if (word == &kPreserve) o.preserve = word_of(kPreserve);
+    if (word == &kAnalysis) o.analysis = word_of(kAnalysis);
+    if (word == &kSameFrameFit) o.fit = word_of(kSameFrameFit);
+    if (word == &kMix) o.mix = value.doubles[0];
+    if (word == &kMixRed) o.mixR = value.doubles[0];
+    if (word == &kMixGreen) o.mixG = value.doubles[0];
+    if (word == &kMixBlue) o.mixB = value.doubles[0];
+    if (word == &kKeyFrame) o.keyFrame = value.ints[0];
+    if (word == &kWindowRadius) o.windowRadius = value.ints[0];
+    if (word == &kFrameStep) o.frameStep = value.ints[0];
+    if (word == &kFrameRange) o.analysisFrames = std::to_string(value.ints[0]) + "-" + std::to_string(value.ints[1]);
+  }
+  return true;
 }
