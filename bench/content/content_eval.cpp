@@ -386,6 +386,8 @@ struct Outcome {
 
 // Matches `source` to `reference` both ways in linear Rec.709 divided by `k`, and measures the
 // outputs against `truth`.
+engine::ContentSettings gSettings;
+
 Outcome matchPair(const std::string& name, const Picture& source, const Picture& reference, const Picture* truth,
                   float k, const engine::Registration* truthRegistration) {
   Outcome o;
@@ -401,7 +403,7 @@ Outcome matchPair(const std::string& name, const Picture& source, const Picture&
   if (!buildMatchLUT_DifferentClips(ss, rs, statsLut, PreserveNothing, kernels)) fail("statistics failed");
   const engine::ContentFrame frame{sd, nullptr, rd, nullptr};
   const auto t0 = std::chrono::steady_clock::now();
-  if (!buildMatchLUT_MatchingContent(&frame, 1, contentLut, PreserveNothing, kernels, nullptr, &o.decision))
+  if (!buildMatchLUT_MatchingContent(&frame, 1, contentLut, PreserveNothing, kernels, nullptr, &o.decision, gSettings))
     fail("matching content failed");
   o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   o.fellBack = !o.decision.matched();
@@ -432,10 +434,10 @@ Outcome matchPair(const std::string& name, const Picture& source, const Picture&
 void printPair(const Outcome& o) {
   const engine::ContentDecision& d = o.decision;
   std::fprintf(stderr,
-               "%-44s before %6.2f stats %6.2f content %6.2f (%.3f of stats) | %s corr %.3f runner %.3f overlap %.2f "
+               "%-44s before %6.2f stats %6.2f content %6.2f (%.3f of stats) | %s corr %.3f runner %.3f at %.0f px overlap %.2f "
                "texture %.2f pairs %d explained %.3f outliers %.3f | scale %.4f reg.err %.2f | %.2f s\n",
                o.name.c_str(), o.before, o.statistics, o.content, o.statistics > 0 ? o.content / o.statistics : 0.0,
-               engine::contentReasonText(d.reason), d.correlation, d.runnerUp, d.overlap, d.texture, d.pairs,
+               engine::contentReasonText(d.reason), d.correlation, d.runnerUp, d.runnerUpShift, d.overlap, d.texture, d.pairs,
                d.explained, d.outliers, d.registration.scale, o.registrationError, o.seconds);
 }
 
@@ -556,6 +558,23 @@ int main(int argc, char** argv) {
       sets = commaList(value());
     else if (a == "--halves")
       halves = commaList(value());
+    else if (a == "--set") {
+      // name=value for one threshold of the analysis, while choosing them on the tuning half.
+      const std::string v = value();
+      const size_t eq = v.find('=');
+      const std::string key = v.substr(0, eq);
+      const float x = float(std::atof(v.substr(eq + 1).c_str()));
+      if (key == "minCorrelation") gSettings.minCorrelation = x;
+      else if (key == "maxAmbiguity") gSettings.maxAmbiguity = x;
+      else if (key == "minOverlap") gSettings.minOverlap = x;
+      else if (key == "minTexture") gSettings.minTexture = x;
+      else if (key == "minExplained") gSettings.minExplained = x;
+      else if (key == "maxOutliers") gSettings.maxOutliers = x;
+      else if (key == "lambda") gSettings.lambda = x;
+      else if (key == "finestSolved") gSettings.finestSolved = int32_t(x);
+      else if (key == "smoothShare") gSettings.smoothShare = x;
+      else fail("unknown setting " + key);
+    }
     else
       fail("unknown option " + a + " (see the top of bench/content/content_eval.cpp)");
   }

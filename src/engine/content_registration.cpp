@@ -279,14 +279,17 @@ void neighbours(const ContentImage& s, const ContentImage& r, const Registration
   out[5] = rescaled(s, r, g, 1.0f + ds);
 }
 
-// Moves to the best neighbour while one is better.
-void climb(const ContentImage& s, const ContentImage& r, int32_t level, float step, float minOverlap, Scored& at) {
+// Moves to the best neighbour while one is better, within the scales searched.
+void climb(const ContentImage& s, const ContentImage& r, int32_t level, float step, const ContentSettings& settings,
+           Scored& at) {
+  const float minOverlap = settings.minOverlap;
   at.score = correlationAt(s, r, at.g, level, minOverlap);
   for (int32_t move = 0; move < 24; ++move) {
     Registration next[6];
     neighbours(s, r, at.g, step, next);
     Scored best = at;
     for (const Registration& n : next) {
+      if (n.scale < settings.minScale || n.scale > settings.maxScale) continue;
       const float c = correlationAt(s, r, n, level, minOverlap);
       if (c > best.score) best = {n, c};
     }
@@ -297,12 +300,13 @@ void climb(const ContentImage& s, const ContentImage& r, int32_t level, float st
 
 // Down the pyramid from `top` to the working level, then half a working pixel, then the vertex of
 // a parabola through each parameter's three values.
-Scored refine(const ContentImage& s, const ContentImage& r, Registration g, int32_t top, float minOverlap) {
+Scored refine(const ContentImage& s, const ContentImage& r, Registration g, int32_t top,
+              const ContentSettings& settings) {
+  const float minOverlap = settings.minOverlap;
   Scored at{g, -1.0f};
-  for (int32_t level = top; level >= 0; --level)
-    climb(s, r, level, s.levels[size_t(level)].factor, minOverlap, at);
+  for (int32_t level = top; level >= 0; --level) climb(s, r, level, s.levels[size_t(level)].factor, settings, at);
   const float half = 0.5f * s.levels[0].factor;
-  climb(s, r, 0, half, minOverlap, at);
+  climb(s, r, 0, half, settings, at);
   if (!(at.score > -1.0f)) return at;
   Registration next[6];
   neighbours(s, r, at.g, half, next);
@@ -322,15 +326,20 @@ Scored refine(const ContentImage& s, const ContentImage& r, Registration g, int3
   return at;
 }
 
-// Two framings are one when they put the overlap's centre within two working pixels and agree in
-// scale within 2%.
-bool sameFraming(const ContentImage& s, const ContentImage& r, const Registration& a, const Registration& b) {
+// How far framing b moves the centre of a's overlap from where a puts it, in Source pixels.
+float centreShift(const ContentImage& s, const ContentImage& r, const Registration& a, const Registration& b) {
   const Overlap o = overlapOf(s, r, a);
   const float cx = 0.5f * (o.x0 + o.x1), cy = 0.5f * (o.y0 + o.y1);
   const float rx = (cx - a.tx) / a.scale, ry = (cy - a.ty) / a.scale;
   const float dx = b.scale * rx + b.tx - cx, dy = b.scale * ry + b.ty - cy;
-  const float limit = 2.0f * s.levels[0].factor;
-  return std::fabs(std::log(a.scale / b.scale)) < 0.02f && dx * dx + dy * dy <= limit * limit;
+  return std::sqrt(dx * dx + dy * dy);
+}
+
+// Two framings are one when they put the overlap's centre within `shift` working pixels and
+// agree in scale within 3%: a shoulder of the same peak, not another place.
+bool sameFraming(const ContentImage& s, const ContentImage& r, const Registration& a, const Registration& b,
+                 float shift) {
+  return std::fabs(std::log(a.scale / b.scale)) < 0.03f && centreShift(s, r, a, b) <= shift * s.levels[0].factor;
 }
 
 // Share of the overlap's working pixels with a lightness step above `step` to the next pixel
@@ -497,8 +506,8 @@ void registerContent(const ContentImage& source, const ContentImage& reference, 
     };
     if (hint != nullptr) {
       const int32_t top = std::min<int32_t>(2, int32_t(source.levels.size()) - 1);
-      const Scored tracked = refine(source, reference, *hint, top, settings.minOverlap);
-      if (tracked.score >= settings.minCorrelation + settings.uniqueMargin) {
+      const Scored tracked = refine(source, reference, *hint, top, settings);
+      if (tracked.score >= settings.minCorrelation) {
         finish(tracked);
         decision.tracked = true;
         decision.reason = decision.texture < settings.minTexture ? ContentReason::NoTexture : ContentReason::Matched;
@@ -514,20 +523,22 @@ void registerContent(const ContentImage& source, const ContentImage& reference, 
     const int32_t top = levelNear(source, side / float(std::max(8, settings.coarseSide)));
     std::vector<Scored> refined(peaks.size());
     runTasks(parallel, int32_t(peaks.size()), [&](int32_t k, int32_t) {
-      refined[size_t(k)] = refine(source, reference, peaks[size_t(k)], top, settings.minOverlap);
+      refined[size_t(k)] = refine(source, reference, peaks[size_t(k)], top, settings);
     });
     size_t best = 0;
     for (size_t k = 1; k < refined.size(); ++k)
       if (refined[k].score > refined[best].score) best = k;
     float runnerUp = 0.0f;
     for (size_t k = 0; k < refined.size(); ++k)
-      if (k != best && refined[k].score > runnerUp && !sameFraming(source, reference, refined[best].g, refined[k].g))
+      if (k != best && refined[k].score > runnerUp && !sameFraming(source, reference, refined[best].g, refined[k].g, settings.distinctShift)) {
         runnerUp = refined[k].score;
+        decision.runnerUpShift = centreShift(source, reference, refined[best].g, refined[k].g);
+      }
     finish(refined[best]);
     decision.runnerUp = runnerUp;
     if (!(decision.correlation >= settings.minCorrelation))
       decision.reason = ContentReason::NoPeak;
-    else if (runnerUp > decision.correlation - settings.uniqueMargin)
+    else if (1.0f - decision.correlation > settings.maxAmbiguity * (1.0f - runnerUp))
       decision.reason = ContentReason::NotUnique;
     else if (decision.texture < settings.minTexture)
       decision.reason = ContentReason::NoTexture;

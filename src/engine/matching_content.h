@@ -25,13 +25,17 @@ struct ContentSettings {
   float minScale = 0.5f;
   float maxScale = 2.0f;
   float scaleStep = 1.04f;
-  // Least share of the smaller picture that the overlap must cover.
-  float minOverlap = 0.2f;
+  // Least share of the smaller picture that the overlap must cover: on a small overlap unrelated
+  // pictures correlate by chance.
+  float minOverlap = 0.3f;
   // Coarse peaks carried to the fine levels; the runner-up decides uniqueness.
   int32_t candidates = 5;
-  // Refined correlation the best framing needs, and by how much it must beat every other one.
-  float minCorrelation = 0.5f;
-  float uniqueMargin = 0.1f;
+  // Refined correlation the best framing needs; and the most its misfit (1 - correlation) may be
+  // of that of any other framing, one that moves the overlap's centre by more than
+  // `distinctShift` working pixels or the scale by more than 3%.
+  float minCorrelation = 0.9f;
+  float maxAmbiguity = 0.5f;
+  float distinctShift = 4.0f;
   // Least share of the overlap's working pixels with structure: a lightness step to a neighbour
   // above `textureStep` (L8 units).
   float minTexture = 0.05f;
@@ -79,6 +83,7 @@ struct ContentDecision {
   Registration registration;
   float correlation = 0.0f;  // refined correlation of the chosen framing
   float runnerUp = 0.0f;     // of the best other framing (0: none)
+  float runnerUpShift = 0.0f;  // how far that framing moves the overlap's centre, Source pixels
   float overlap = 0.0f;      // share of the smaller picture that the overlap covers
   float texture = 0.0f;      // share of the overlap with structure
   int32_t pairs = 0;
