@@ -61,7 +61,8 @@ struct Scene {
   FloatImage reference = view(photo, 900, 700, 1.1f, true);
   std::vector<FloatImage> sources;
   Scene() {
-    for (int f = 0; f < 5; ++f) sources.push_back(view(photo, 300.0f + 7.0f * float(f), 350.0f - 4.0f * float(f), 1.0f, false));
+    for (int f = 0; f < 5; ++f)
+      sources.push_back(view(photo, 300.0f + 7.0f * float(f), 350.0f - 4.0f * float(f), 1.0f, false));
   }
 };
 
@@ -75,7 +76,8 @@ ImageDesc descOf(const FloatImage& im) { return {im.bytes(), im.width, im.height
 void build(benchmark::State& state, int32_t frames, int32_t threads) {
   const Scene& s = scene();
   std::vector<engine::ContentFrame> list;
-  for (int32_t f = 0; f < frames; ++f) list.push_back({descOf(s.sources[size_t(f)]), nullptr, descOf(s.reference), nullptr});
+  for (int32_t f = 0; f < frames; ++f)
+    list.push_back({descOf(s.sources[size_t(f)]), nullptr, descOf(s.reference), nullptr});
   std::vector<float> storage(static_cast<size_t>(kLutFloats));
   LUT3D lut{storage.data(), kLutSize, false};
   const ParallelFor pool = threadPool(threads);
@@ -83,7 +85,7 @@ void build(benchmark::State& state, int32_t frames, int32_t threads) {
   double cpu = 0;
   for (auto _ : state) {
     const double t0 = threadSeconds();
-    buildMatchLUT_MatchingContent(list.data(), frames, lut, PreserveNothing, preferredKernelSet(),
+    buildMatchLUT_MatchingContent(list.data(), frames, lut, PreserveNothing, preferredKernelSet(KernelFamily::Engine),
                                   threads > 1 ? &pool : nullptr, &d);
     cpu += threadSeconds() - t0;
   }
@@ -102,10 +104,10 @@ void StatisticsBuild(benchmark::State& state) {
     ColorStats a, b;
     const FloatImage& src = s.sources[0];
     computeColorStats(src.bytes(), src.width, src.height, src.rowBytes(), Colorspace::Lab, a, nullptr,
-                      preferredKernelSet());
+                      preferredKernelSet(KernelFamily::Engine));
     computeColorStats(s.reference.bytes(), s.reference.width, s.reference.height, s.reference.rowBytes(),
-                      Colorspace::Lab, b, nullptr, preferredKernelSet());
-    buildMatchLUT_DifferentClips(a, b, lut, PreserveNothing, preferredKernelSet());
+                      Colorspace::Lab, b, nullptr, preferredKernelSet(KernelFamily::Engine));
+    buildMatchLUT_DifferentClips(a, b, lut, PreserveNothing, preferredKernelSet(KernelFamily::Engine));
   }
 }
 

@@ -143,10 +143,9 @@ using Points = std::initializer_list<OCIO::GradingControlPoint>;
 
 OCIO::TransformRcPtr curves(Points red, Points green, Points blue, Points master) {
   auto t = OCIO::GradingRGBCurveTransform::Create(OCIO::GRADING_VIDEO);
-  t->setValue(OCIO::GradingRGBCurve::Create(OCIO::GradingBSplineCurve::Create(red),
-                                            OCIO::GradingBSplineCurve::Create(green),
-                                            OCIO::GradingBSplineCurve::Create(blue),
-                                            OCIO::GradingBSplineCurve::Create(master)));
+  t->setValue(OCIO::GradingRGBCurve::Create(
+      OCIO::GradingBSplineCurve::Create(red), OCIO::GradingBSplineCurve::Create(green),
+      OCIO::GradingBSplineCurve::Create(blue), OCIO::GradingBSplineCurve::Create(master)));
   return t;
 }
 
@@ -162,10 +161,14 @@ struct Look {
 std::vector<Look> looks() {
   return {
       {"acescct-warm", "ACEScct CDL: slope 1.06 1 0.92, offset 0.01 0 -0.015, sat 0.9", true, kAcescct,
-       [] { return cdl({1.06, 1.0, 0.92}, {0.01, 0.0, -0.015}, {1, 1, 1}, 0.9); }},
+       [] {
+         return cdl({1.06, 1.0, 0.92}, {0.01, 0.0, -0.015}, {1, 1, 1}, 0.9);
+       }},
       {"logc3-punch", "LogC3 CDL: slope 1.15, offset -0.06 -0.055 -0.05, sat 1.1", true,
        camera("ARRI_ALEXA-LOGC-EI800-AWG_to_ACES2065-1"),
-       [] { return cdl({1.15, 1.15, 1.15}, {-0.06, -0.055, -0.05}, {1, 1, 1}, 1.1); }},
+       [] {
+         return cdl({1.15, 1.15, 1.15}, {-0.06, -0.055, -0.05}, {1, 1, 1}, 1.1);
+       }},
       {"video-mix", "channel mix in linear light, then an S-curve on sRGB code values", false, kSrgbCode,
        [] {
          auto g = OCIO::GroupTransform::Create();
@@ -180,10 +183,14 @@ std::vector<Look> looks() {
          return g;
        }},
       {"bleach-green", "ACEScct CDL: slope 1.1, offset -0.02 0 -0.03, sat 0.6", true, kAcescct,
-       [] { return cdl({1.1, 1.1, 1.1}, {-0.02, 0.0, -0.03}, {1, 1, 1}, 0.6); }},
+       [] {
+         return cdl({1.1, 1.1, 1.1}, {-0.02, 0.0, -0.03}, {1, 1, 1}, 0.6);
+       }},
       {"slog3-cool", "S-Log3 CDL: slope 0.95 1 1.08, offset -0.01 0 0.02, sat 1.05", true,
        camera("SONY_SLOG3-SGAMUT3_to_ACES2065-1"),
-       [] { return cdl({0.95, 1.0, 1.08}, {-0.01, 0.0, 0.02}, {1, 1, 1}, 1.05); }},
+       [] {
+         return cdl({0.95, 1.0, 1.08}, {-0.01, 0.0, 0.02}, {1, 1, 1}, 1.05);
+       }},
       {"exposure-warm", "+0.7 stop, contrast 1.1 and a warm matrix in linear light", true, kLinear,
        [] {
          auto g = OCIO::GroupTransform::Create();
@@ -198,7 +205,9 @@ std::vector<Look> looks() {
        }},
       {"vlog-sat", "V-Log CDL: slope 1 0.97 0.95, offset 0.01 0.005 0, sat 1.3", true,
        camera("PANASONIC_VLOG-VGAMUT_to_ACES2065-1"),
-       [] { return cdl({1.0, 0.97, 0.95}, {0.01, 0.005, 0.0}, {1, 1, 1}, 1.3); }},
+       [] {
+         return cdl({1.0, 0.97, 0.95}, {0.01, 0.005, 0.0}, {1, 1, 1}, 1.3);
+       }},
   };
 }
 
@@ -299,7 +308,8 @@ Framing frame(int width, int height, uint32_t seed) {
 // 8-bit sRGB code values, as a file would hold them, back in linear light.
 void quantise8(Picture& p) {
   for (size_t i = 0; i < p.px.size(); ++i)
-    if (i % 4 != 3) p.px[i] = srgbDecode(std::round(std::min(1.0f, std::max(0.0f, srgbEncode(p.px[i]))) * 255.0f) / 255.0f);
+    if (i % 4 != 3)
+      p.px[i] = srgbDecode(std::round(std::min(1.0f, std::max(0.0f, srgbEncode(p.px[i]))) * 255.0f) / 255.0f);
 }
 
 void quantiseHalf(Picture& p) {
@@ -396,7 +406,7 @@ Outcome matchPair(const std::string& name, const Picture& source, const Picture&
   const ImageDesc sd = descOf(s), rd = descOf(r);
   std::vector<float> stats(static_cast<size_t>(kLutFloats)), content(static_cast<size_t>(kLutFloats));
   LUT3D statsLut{stats.data(), kLutSize, false}, contentLut{content.data(), kLutSize, false};
-  const KernelSet kernels = preferredKernelSet();
+  const KernelSet kernels = preferredKernelSet(KernelFamily::Engine);
   ColorStats ss, rs;
   computeColorStats(sd.pixels, sd.width, sd.height, sd.rowBytes, Colorspace::Lab, ss, nullptr, kernels);
   computeColorStats(rd.pixels, rd.width, rd.height, rd.rowBytes, Colorspace::Lab, rs, nullptr, kernels);
@@ -433,12 +443,13 @@ Outcome matchPair(const std::string& name, const Picture& source, const Picture&
 
 void printPair(const Outcome& o) {
   const engine::ContentDecision& d = o.decision;
-  std::fprintf(stderr,
-               "%-44s before %6.2f stats %6.2f content %6.2f (%.3f of stats) | %s corr %.3f runner %.3f at %.0f px overlap %.2f "
-               "texture %.2f pairs %d explained %.3f outliers %.3f | scale %.4f reg.err %.2f | %.2f s\n",
-               o.name.c_str(), o.before, o.statistics, o.content, o.statistics > 0 ? o.content / o.statistics : 0.0,
-               engine::contentReasonText(d.reason), d.correlation, d.runnerUp, d.runnerUpShift, d.overlap, d.texture, d.pairs,
-               d.explained, d.outliers, d.registration.scale, o.registrationError, o.seconds);
+  std::fprintf(
+      stderr,
+      "%-44s before %6.2f stats %6.2f content %6.2f (%.3f of stats) | %s corr %.3f runner %.3f at %.0f px overlap %.2f "
+      "texture %.2f pairs %d explained %.3f outliers %.3f | scale %.4f reg.err %.2f | %.2f s\n",
+      o.name.c_str(), o.before, o.statistics, o.content, o.statistics > 0 ? o.content / o.statistics : 0.0,
+      engine::contentReasonText(d.reason), d.correlation, d.runnerUp, d.runnerUpShift, d.overlap, d.texture, d.pairs,
+      d.explained, d.outliers, d.registration.scale, o.registrationError, o.seconds);
 }
 
 double mean(const std::vector<double>& v) {
@@ -494,7 +505,9 @@ std::vector<std::string> commaList(const std::string& list) {
   return items;
 }
 
-bool has(const std::vector<std::string>& v, const std::string& x) { return std::find(v.begin(), v.end(), x) != v.end(); }
+bool has(const std::vector<std::string>& v, const std::string& x) {
+  return std::find(v.begin(), v.end(), x) != v.end();
+}
 
 // Photographs of each folder in name order; pictures that are not photographs are left out.
 std::vector<std::string> photosIn(const std::string& dir) {
@@ -564,18 +577,27 @@ int main(int argc, char** argv) {
       const size_t eq = v.find('=');
       const std::string key = v.substr(0, eq);
       const float x = float(std::atof(v.substr(eq + 1).c_str()));
-      if (key == "minCorrelation") gSettings.minCorrelation = x;
-      else if (key == "maxAmbiguity") gSettings.maxAmbiguity = x;
-      else if (key == "minOverlap") gSettings.minOverlap = x;
-      else if (key == "minTexture") gSettings.minTexture = x;
-      else if (key == "minExplained") gSettings.minExplained = x;
-      else if (key == "maxOutliers") gSettings.maxOutliers = x;
-      else if (key == "lambda") gSettings.lambda = x;
-      else if (key == "finestSolved") gSettings.finestSolved = int32_t(x);
-      else if (key == "smoothShare") gSettings.smoothShare = x;
-      else fail("unknown setting " + key);
-    }
-    else
+      if (key == "minCorrelation")
+        gSettings.minCorrelation = x;
+      else if (key == "maxAmbiguity")
+        gSettings.maxAmbiguity = x;
+      else if (key == "minOverlap")
+        gSettings.minOverlap = x;
+      else if (key == "minTexture")
+        gSettings.minTexture = x;
+      else if (key == "minExplained")
+        gSettings.minExplained = x;
+      else if (key == "maxOutliers")
+        gSettings.maxOutliers = x;
+      else if (key == "lambda")
+        gSettings.lambda = x;
+      else if (key == "finestSolved")
+        gSettings.finestSolved = int32_t(x);
+      else if (key == "smoothShare")
+        gSettings.smoothShare = x;
+      else
+        fail("unknown setting " + key);
+    } else
       fail("unknown option " + a + " (see the top of bench/content/content_eval.cpp)");
   }
   // The halves: alternately in name order within each folder.
@@ -588,12 +610,14 @@ int main(int argc, char** argv) {
     fail("too few photographs (apt-get install mate-backgrounds lomiri-wallpapers-16.04, or give --photos)");
   const std::vector<Look> lookList = looks();
   const char* halfNames[2] = {"tuning", "held-out"};
-  std::printf("Photographs: %zu in the tuning half, %zu held out; width %d\n", halves_[0].size(), halves_[1].size(), width);
+  std::printf("Photographs: %zu in the tuning half, %zu held out; width %d\n", halves_[0].size(), halves_[1].size(),
+              width);
   for (int h = 0; h < 2; ++h) {
     std::printf("  %s:", halfNames[h]);
     for (const std::string& p : halves_[h]) std::printf(" %s", shortName(p).c_str());
     std::printf("\n  looks:");
-    for (int l = 0; l < 4; ++l) std::printf(" %s (%s);", lookList[size_t(4 * h + l)].name, lookList[size_t(4 * h + l)].what);
+    for (int l = 0; l < 4; ++l)
+      std::printf(" %s (%s);", lookList[size_t(4 * h + l)].name, lookList[size_t(4 * h + l)].what);
     std::printf("\n");
   }
   std::printf(
@@ -634,7 +658,8 @@ int main(int argc, char** argv) {
       if (has(sets, "hdr")) {
         const int hdrLooks[3] = {0, 1, 3};
         const Framing f = frame(photo.width, photo.height, seed * 7 + 5);
-        const Look &ls = lookList[size_t(4 * h + hdrLooks[p % 3])], &lr = lookList[size_t(4 * h + hdrLooks[(p + 1) % 3])];
+        const Look &ls = lookList[size_t(4 * h + hdrLooks[p % 3])],
+                   &lr = lookList[size_t(4 * h + hdrLooks[(p + 1) % 3])];
         const Picture plate = plateOf(photo, int(p));
         Picture source = render(plate, f.source, f.source.w, f.source.h);
         Picture reference = render(plate, f.reference, f.source.w, f.source.h);
@@ -665,8 +690,8 @@ int main(int argc, char** argv) {
         applyLook(lookList[size_t(4 * h + int((p + 1) % 4))], reference);
         quantise8(source);
         quantise8(reference);
-        unrelated[h].push_back(
-            matchPair(name + " to " + shortName(halves_[h][(p + 1) % halves_[h].size()]), source, reference, nullptr, 1.0f, nullptr));
+        unrelated[h].push_back(matchPair(name + " to " + shortName(halves_[h][(p + 1) % halves_[h].size()]), source,
+                                         reference, nullptr, 1.0f, nullptr));
         if (pairs) printPair(unrelated[h].back());
       }
     }

@@ -45,8 +45,7 @@ float median(std::vector<float> v) {
 void huberWeights(const std::vector<float>& residual, float k, std::vector<float>& weight) {
   const float sigma = std::max(1.4826f * median(residual), 1e-4f);
   const float limit = k * sigma;
-  for (size_t i = 0; i < residual.size(); ++i)
-    weight[i] = residual[i] > limit ? limit / residual[i] : 1.0f;
+  for (size_t i = 0; i < residual.size(); ++i) weight[i] = residual[i] > limit ? limit / residual[i] : 1.0f;
 }
 
 // Weighted least squares of the affine map, each output channel on (r, g, b, 1), in double, with
@@ -96,8 +95,8 @@ Affine robustAffine(FitPairs& p, float huber) {
     for (int64_t i = 0; i < p.count(); ++i) {
       float sq = 0.0f;
       for (int c = 0; c < 3; ++c) {
-        const float d = a.at(c, p.source[0][size_t(i)], p.source[1][size_t(i)], p.source[2][size_t(i)]) -
-                        p.target[c][size_t(i)];
+        const float d =
+            a.at(c, p.source[0][size_t(i)], p.source[1][size_t(i)], p.source[2][size_t(i)]) - p.target[c][size_t(i)];
         sq += d * d;
       }
       residual[size_t(i)] = std::sqrt(sq);
@@ -129,7 +128,9 @@ inline float cornerWeight(int k, const float f[3]) {
 class Padded {
  public:
   Padded(int count, int32_t n)
-      : points_(int64_t(n) * n * n), pad_((int64_t(n) + 31) / 16 * 16), storage_(size_t(count * (points_ + pad_) + pad_), 0.0f) {}
+      : points_(int64_t(n) * n * n),
+        pad_((int64_t(n) + 31) / 16 * 16),
+        storage_(size_t(count * (points_ + pad_) + pad_), 0.0f) {}
   float* operator[](int i) { return storage_.data() + pad_ + i * (points_ + pad_); }
 
  private:

@@ -22,7 +22,9 @@ float maskWeight(const MaskData* mask, int32_t width, int32_t height, int32_t x,
   const int32_t my = maskCoordinate(mask->height, height, y);
   if (mx < 0 || my < 0 || mx >= mask->width || my >= mask->height) return 0.0f;
   const float* px = reinterpret_cast<const float*>(mask->pixels + int64_t(my) * mask->rowBytes);
-  const float v = mask->components == 4 ? px[int64_t(mx) * 4 + 3] : mask->components == 3 ? px[int64_t(mx) * 3] : px[mx];
+  const float v = mask->components == 4   ? px[int64_t(mx) * 4 + 3]
+                  : mask->components == 3 ? px[int64_t(mx) * 3]
+                                          : px[mx];
   if (v < 0.5f) return 0.0f;
   return v < 1.0f ? v : 1.0f;
 }
@@ -132,8 +134,7 @@ bool prepareContentImage(const ImageDesc& image, const MaskData* mask, const Con
       }
     }
     out.lightness.assign(count, 0.0f);
-    kernelsFor(kernels).lightness(mean[0].data(), mean[1].data(), mean[2].data(), out.lightness.data(),
-                                  int64_t(count));
+    kernelsFor(kernels).lightness(mean[0].data(), mean[1].data(), mean[2].data(), out.lightness.data(), int64_t(count));
     rankLightness(out.lightness, base.weight, base.rank);
 
     out.sumRank.assign(size_t(w + 1) * size_t(h + 1), 0.0);

@@ -34,7 +34,9 @@ BoxGrid boxGrid(const ContentImage& im, double cell, int32_t w, int32_t h) {
   g.m.assign(count, 0.0f);
   g.mv.assign(count, 0.0f);
   g.mvv.assign(count, 0.0f);
-  auto bound = [](double v, int32_t limit) { return int32_t(std::min<double>(limit, std::max(0.0, std::floor(v + 0.5)))); };
+  auto bound = [](double v, int32_t limit) {
+    return int32_t(std::min<double>(limit, std::max(0.0, std::floor(v + 0.5))));
+  };
   const int32_t stride = base.width + 1;
   for (int32_t j = 0; j < h; ++j) {
     const int32_t y0 = bound(j * cell, base.height), y1 = std::max(y0 + 1, bound((j + 1) * cell, base.height));
@@ -188,8 +190,8 @@ bool sampleLevel(const ContentLevel& l, float u, float v, float& rank, float& we
   const float w01 = (1.0f - a) * b * l.weight[p + size_t(l.width)], w11 = a * b * l.weight[p + size_t(l.width) + 1];
   weight = (w00 + w10) + (w01 + w11);
   if (!(weight > 0.0f)) return false;
-  rank = ((w00 * l.rank[p] + w10 * l.rank[p + 1]) + (w01 * l.rank[p + size_t(l.width)] +
-                                                      w11 * l.rank[p + size_t(l.width) + 1])) /
+  rank = ((w00 * l.rank[p] + w10 * l.rank[p + 1]) +
+          (w01 * l.rank[p + size_t(l.width)] + w11 * l.rank[p + size_t(l.width) + 1])) /
          weight;
   return true;
 }
@@ -315,7 +317,8 @@ Scored refine(const ContentImage& s, const ContentImage& r, Registration g, int3
     const float lo = correlationAt(s, r, next[2 * k], 0, minOverlap);
     const float hi = correlationAt(s, r, next[2 * k + 1], 0, minOverlap);
     const float curve = lo - 2.0f * at.score + hi;
-    offset[k] = lo > -1.0f && hi > -1.0f && curve < 0.0f ? std::min(0.5f, std::max(-0.5f, 0.5f * (lo - hi) / curve)) : 0.0f;
+    offset[k] =
+        lo > -1.0f && hi > -1.0f && curve < 0.0f ? std::min(0.5f, std::max(-0.5f, 0.5f * (lo - hi) / curve)) : 0.0f;
   }
   Registration vertex = at.g;
   vertex.tx += offset[0] * half;
@@ -462,7 +465,8 @@ std::vector<Registration> coarsePeaks(const ContentImage& s, const ContentImage&
     if (distinct) chosen.push_back(p);
   }
   std::vector<Registration> out;
-  for (const Peak& p : chosen) out.push_back({maps[size_t(p.scale)].scale, float(p.dx) * cellFull, float(p.dy) * cellFull});
+  for (const Peak& p : chosen)
+    out.push_back({maps[size_t(p.scale)].scale, float(p.dx) * cellFull, float(p.dy) * cellFull});
   return out;
 }
 
@@ -530,7 +534,8 @@ void registerContent(const ContentImage& source, const ContentImage& reference, 
       if (refined[k].score > refined[best].score) best = k;
     float runnerUp = 0.0f;
     for (size_t k = 0; k < refined.size(); ++k)
-      if (k != best && refined[k].score > runnerUp && !sameFraming(source, reference, refined[best].g, refined[k].g, settings.distinctShift)) {
+      if (k != best && refined[k].score > runnerUp &&
+          !sameFraming(source, reference, refined[best].g, refined[k].g, settings.distinctShift)) {
         runnerUp = refined[k].score;
         decision.runnerUpShift = centreShift(source, reference, refined[best].g, refined[k].g);
       }

@@ -9,9 +9,9 @@
 namespace {
 
 bool sameImage(const ImageDesc& a, const MaskData* am, const ImageDesc& b, const MaskData* bm) {
-  const bool masksAlike = am == bm || (am && bm && am->pixels == bm->pixels && am->width == bm->width &&
-                                       am->height == bm->height && am->rowBytes == bm->rowBytes &&
-                                       am->components == bm->components);
+  const bool masksAlike =
+      am == bm || (am && bm && am->pixels == bm->pixels && am->width == bm->width && am->height == bm->height &&
+                   am->rowBytes == bm->rowBytes && am->components == bm->components);
   return masksAlike && a.pixels == b.pixels && a.width == b.width && a.height == b.height && a.rowBytes == b.rowBytes;
 }
 
@@ -51,13 +51,20 @@ bool buildMatchLUT_MatchingContent(const engine::ContentFrame* frames, int32_t f
     for (int32_t f = 0; f < frameCount; ++f) {
       const ContentFrame& frame = frames[f];
       // A still Reference (or Source) held over a range is prepared once.
-      const bool keepSource = f > 0 && sameImage(frame.source, frame.sourceMask, frames[f - 1].source,
-                                                 frames[f - 1].sourceMask);
+      const bool keepSource =
+          f > 0 && sameImage(frame.source, frame.sourceMask, frames[f - 1].source, frames[f - 1].sourceMask);
       const bool keepReference = f > 0 && sameImage(frame.reference, frame.referenceMask, frames[f - 1].reference,
                                                     frames[f - 1].referenceMask);
       ContentDecision d;
-      if ((!keepSource && !prepareContentImage(frame.source, frame.sourceMask, settings, kernels, source)) ||
-          (!keepReference && !prepareContentImage(frame.reference, frame.referenceMask, settings, kernels, reference))) {
+      // The two pictures are prepared side by side, each by one task.
+      bool prepared[2] = {true, true};
+      runTasks(parallel, 2, [&](int32_t side, int32_t) {
+        if (side == 0 && !keepSource)
+          prepared[0] = prepareContentImage(frame.source, frame.sourceMask, settings, kernels, source);
+        if (side == 1 && !keepReference)
+          prepared[1] = prepareContentImage(frame.reference, frame.referenceMask, settings, kernels, reference);
+      });
+      if (!prepared[0] || !prepared[1]) {
         d.reason = ContentReason::OutOfMemory;
       } else {
         registerContent(source, reference, settings, tracking ? &previous : nullptr, parallel, d);
@@ -73,7 +80,8 @@ bool buildMatchLUT_MatchingContent(const engine::ContentFrame* frames, int32_t f
     }
     if (registered) {
       ContentDecision fit = last;
-      if (!fitContentLattice(pairs, mode, kernels, settings, parallel, lut, fit)) fit.reason = ContentReason::OutOfMemory;
+      if (!fitContentLattice(pairs, mode, kernels, settings, parallel, lut, fit))
+        fit.reason = ContentReason::OutOfMemory;
       if (decisionOut) *decisionOut = fit;
       if (fit.matched()) return true;
     } else if (decisionOut) {

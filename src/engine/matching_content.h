@@ -68,12 +68,12 @@ struct Registration {
 
 enum class ContentReason : int32_t {
   Matched = 0,
-  NoPixels,       // an image without pixels or without a counted one
-  NoTexture,      // the overlap has too little structure to place the pictures
-  NoPeak,         // no framing correlates well enough
-  NotUnique,      // another framing correlates nearly as well
-  FewPairs,       // too few pixel pairs in smooth areas of the overlap
-  NotOneMap,      // the pairs are not one colour map
+  NoPixels,   // an image without pixels or without a counted one
+  NoTexture,  // the overlap has too little structure to place the pictures
+  NoPeak,     // no framing correlates well enough
+  NotUnique,  // another framing correlates nearly as well
+  FewPairs,   // too few pixel pairs in smooth areas of the overlap
+  NotOneMap,  // the pairs are not one colour map
   OutOfMemory,
 };
 
@@ -81,11 +81,11 @@ enum class ContentReason : int32_t {
 struct ContentDecision {
   ContentReason reason = ContentReason::NoPixels;
   Registration registration;
-  float correlation = 0.0f;  // refined correlation of the chosen framing
-  float runnerUp = 0.0f;     // of the best other framing (0: none)
+  float correlation = 0.0f;    // refined correlation of the chosen framing
+  float runnerUp = 0.0f;       // of the best other framing (0: none)
   float runnerUpShift = 0.0f;  // how far that framing moves the overlap's centre, Source pixels
-  float overlap = 0.0f;      // share of the smaller picture that the overlap covers
-  float texture = 0.0f;      // share of the overlap with structure
+  float overlap = 0.0f;        // share of the smaller picture that the overlap covers
+  float texture = 0.0f;        // share of the overlap with structure
   int32_t pairs = 0;
   float explained = 0.0f;  // share of the targets' variance the fit explains
   float outliers = 0.0f;   // share of the pairs farther than outlierDistance from the fit

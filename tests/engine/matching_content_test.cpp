@@ -61,7 +61,7 @@ struct Table {
 };
 
 Table contentTable(const FloatImage& s, const FloatImage& r, ContentDecision& d,
-                   KernelSet kernels = preferredKernelSet()) {
+                   KernelSet kernels = preferredKernelSet(KernelFamily::Engine)) {
   Table t;
   const ContentFrame frame{descOf(s), nullptr, descOf(r), nullptr};
   EXPECT_TRUE(buildMatchLUT_MatchingContent(&frame, 1, t.lut, PreserveNothing, kernels, nullptr, &d));
@@ -72,9 +72,11 @@ Table contentTable(const FloatImage& s, const FloatImage& r, ContentDecision& d,
 Table statisticsTable(const FloatImage& s, const FloatImage& r) {
   Table t;
   ColorStats ss, rs;
-  computeColorStats(s.bytes(), s.width, s.height, s.rowBytes(), Colorspace::Lab, ss, nullptr, preferredKernelSet());
-  computeColorStats(r.bytes(), r.width, r.height, r.rowBytes(), Colorspace::Lab, rs, nullptr, preferredKernelSet());
-  EXPECT_TRUE(buildMatchLUT_DifferentClips(ss, rs, t.lut, PreserveNothing, preferredKernelSet()));
+  computeColorStats(s.bytes(), s.width, s.height, s.rowBytes(), Colorspace::Lab, ss, nullptr,
+                    preferredKernelSet(KernelFamily::Engine));
+  computeColorStats(r.bytes(), r.width, r.height, r.rowBytes(), Colorspace::Lab, rs, nullptr,
+                    preferredKernelSet(KernelFamily::Engine));
+  EXPECT_TRUE(buildMatchLUT_DifferentClips(ss, rs, t.lut, PreserveNothing, preferredKernelSet(KernelFamily::Engine)));
   return t;
 }
 
@@ -120,8 +122,10 @@ TEST(MatchingContent, KnownShiftsAndZoomsAreRecoveredWithinAPixel) {
     const FloatImage reference = view(astronaut(), c.x0, c.y0, c.zoom, 320, 240, true);
     engine::ContentImage s, r;
     const engine::ContentSettings settings;
-    ASSERT_TRUE(engine::prepareContentImage(descOf(source), nullptr, settings, preferredKernelSet(), s));
-    ASSERT_TRUE(engine::prepareContentImage(descOf(reference), nullptr, settings, preferredKernelSet(), r));
+    ASSERT_TRUE(
+        engine::prepareContentImage(descOf(source), nullptr, settings, preferredKernelSet(KernelFamily::Engine), s));
+    ASSERT_TRUE(
+        engine::prepareContentImage(descOf(reference), nullptr, settings, preferredKernelSet(KernelFamily::Engine), r));
     ContentDecision d;
     engine::registerContent(s, r, settings, nullptr, nullptr, d);
     EXPECT_TRUE(d.matched()) << engine::contentReasonText(d.reason);
@@ -156,7 +160,8 @@ TEST(MatchingContent, TheGradeBetweenTwoCropsIsLearnt) {
                                   {descOf(later), nullptr, descOf(reference), nullptr}};
   Table pooled;
   ContentDecision pd;
-  ASSERT_TRUE(buildMatchLUT_MatchingContent(frames, 2, pooled.lut, PreserveNothing, preferredKernelSet(), nullptr, &pd));
+  ASSERT_TRUE(buildMatchLUT_MatchingContent(frames, 2, pooled.lut, PreserveNothing,
+                                            preferredKernelSet(KernelFamily::Engine), nullptr, &pd));
   EXPECT_TRUE(pd.matched() && pd.tracked);
   EXPECT_NEAR(pd.registration.tx, 150.0f - 46.0f, 1.0f);
   EXPECT_LT(tableError(pooled, source, truth), 0.012f);
@@ -186,6 +191,23 @@ TEST(MatchingContent, TexturelessAndUnrelatedPicturesGetTheStatisticalMatch) {
     EXPECT_FALSE(d.matched());
     EXPECT_TRUE(learnt == statisticsTable(*s, *r)) << engine::contentReasonText(d.reason);
   }
+  // Masks are honoured: below one half everywhere they leave nothing to compare, and the
+  // statistics of the same masked pictures are the result.
+  const std::vector<float> low(size_t(coffee.width) * coffee.height, 0.4f);
+  const MaskData mask{reinterpret_cast<const unsigned char*>(low.data()), coffee.width, coffee.height, coffee.width * 4,
+                      1};
+  const ContentFrame masked{descOf(coffee), &mask, descOf(coffee), &mask};
+  Table learnt, statistics;
+  ContentDecision d;
+  ASSERT_TRUE(buildMatchLUT_MatchingContent(&masked, 1, learnt.lut, PreserveNothing,
+                                            preferredKernelSet(KernelFamily::Engine), nullptr, &d));
+  EXPECT_EQ(d.reason, engine::ContentReason::NoPixels);
+  ColorStats ms;
+  computeColorStats(coffee.bytes(), coffee.width, coffee.height, coffee.rowBytes(), Colorspace::Lab, ms, &mask,
+                    preferredKernelSet(KernelFamily::Engine));
+  ASSERT_TRUE(
+      buildMatchLUT_DifferentClips(ms, ms, statistics.lut, PreserveNothing, preferredKernelSet(KernelFamily::Engine)));
+  EXPECT_TRUE(learnt == statistics);
 }
 
 TEST(MatchingContent, EveryKernelSetGivesTheSameTable) {
