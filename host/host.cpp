@@ -1,4 +1,5 @@
 // Loading a plug-in, serving suites, and sending actions.
+#include <algorithm>
 #include <cstring>
 
 #include "module_loader.h"
@@ -61,6 +62,8 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
   h.defineInt(kOfxParamHostPropSupportsParametricAnimation, {0});
   h.defineInt(kOfxParamHostPropMaxParameters, {-1});
   h.defineInt(kOfxParamHostPropMaxPages, {0});
+  if (!options_.colourManagementStyle.empty())
+    h.defineString(kOfxImageEffectPropColourManagementStyle, {options_.colourManagementStyle});
   record_.host = hostProps_->handle();
   record_.fetchSuite = fetchSuiteEntry;
   descriptor_ = std::make_unique<Effect>(this, Effect::Kind::Descriptor, "");
@@ -221,6 +224,29 @@ Effect* Host::contextDescriptor(const std::string& context) const {
   return nullptr;
 }
 
+namespace {
+
+// The styles in the order each includes the ones before it.
+int styleRank(const std::string& style) {
+  const char* styles[] = {kOfxImageEffectColourManagementNone, kOfxImageEffectColourManagementBasic,
+                          kOfxImageEffectColourManagementCore, kOfxImageEffectColourManagementFull,
+                          kOfxImageEffectColourManagementOCIO};
+  for (int i = 0; i < 5; ++i)
+    if (style == styles[i]) return i;
+  return 0;
+}
+
+bool hasColour(const Clip& c) {
+  if (c.props->getInt(kOfxImageClipPropIsMask).value_or(0) != 0) return false;
+  const std::optional<Property> components = c.props->get(kOfxImageEffectPropSupportedComponents);
+  if (!components) return true;
+  for (const std::string& s : components->strings)
+    if (s != kOfxImageComponentAlpha) return true;
+  return false;
+}
+
+}  // namespace
+
 Effect* Host::newInstance(const std::string& context) {
   const Effect* def = contextDescriptor(context);
   if (def == nullptr) return nullptr;
@@ -256,6 +282,16 @@ Effect* Host::newInstance(const std::string& context) {
     c->props->defineDouble(kOfxImageEffectPropUnmappedFrameRange, {0.0, 0.0});
     inst->clips.push_back(std::move(c));
   }
+  if (!options_.colourManagementStyle.empty()) {
+    // The effect's own style when the host supports it, else none.
+    const std::string declared =
+        def->props->getString(kOfxImageEffectPropColourManagementStyle).value_or(kOfxImageEffectColourManagementNone);
+    const bool usable = styleRank(declared) > 0 && styleRank(declared) <= styleRank(options_.colourManagementStyle);
+    p.defineString(kOfxImageEffectPropColourManagementStyle,
+                   {usable ? declared : std::string(kOfxImageEffectColourManagementNone)});
+    for (const auto& c : inst->clips)
+      if (hasColour(*c)) c->props->defineString(kOfxImageClipPropColourspace, {options_.defaultColourspace});
+  }
   inst->params.props->copyFrom(*def->params.props);
   for (const auto& dp : def->params.params) inst->params.params.push_back(instantiateParam(*dp, this));
   instances_.push_back(std::move(inst));
@@ -272,6 +308,7 @@ OfxStatus Host::createInstance(Effect* instance) {
   if (instanceChecked(instance) == nullptr) return kOfxStatErrBadHandle;
   OfxStatus st = action(kOfxActionCreateInstance, instance->handle());
   instance->created = st == kOfxStatOK;
+  if (instance->created && !options_.colourManagementStyle.empty()) clipPreferences(instance);
   return st;
 }
 
@@ -304,7 +341,52 @@ OfxStatus Host::instanceChanged(Effect* instance, const std::string& type, const
   in->defineString(kOfxPropChangeReason, {reason});
   in->defineDouble(kOfxPropTime, {time});
   in->defineDouble(kOfxImageEffectPropRenderScale, {1.0, 1.0});
-  return dispatch(kOfxActionInstanceChanged, instance->handle(), in.get(), nullptr);
+  const OfxStatus status = dispatch(kOfxActionInstanceChanged, instance->handle(), in.get(), nullptr);
+  // A change of a parameter the clip preferences follow asks for them again.
+  if (!options_.colourManagementStyle.empty() && type == kOfxTypeParameter) {
+    const std::optional<Property> slaves = instance->props->get(kOfxImageEffectInstancePropClipPreferencesSlaveParam);
+    if (slaves && std::find(slaves->strings.begin(), slaves->strings.end(), name) != slaves->strings.end())
+      clipPreferences(instance);
+  }
+  return status;
+}
+
+ClipPreferences Host::clipPreferences(Effect* instance) {
+  ClipPreferences r;
+  if (instanceChecked(instance) == nullptr) {
+    r.status = kOfxStatErrBadHandle;
+    return r;
+  }
+  const bool managed = !options_.colourManagementStyle.empty();
+  auto out = makeArgs(this);
+  for (const auto& c : instance->clips) {
+    out->defineString(kOfxImageClipPropComponents_ + c->name,
+                      {c->props->getString(kOfxImageEffectPropComponents).value_or(kOfxImageComponentRGBA)});
+    out->defineString(kOfxImageClipPropDepth_ + c->name,
+                      {c->props->getString(kOfxImageEffectPropPixelDepth).value_or(kOfxBitDepthFloat)});
+    out->defineDouble(kOfxImageClipPropPAR_ + c->name, {1.0});
+    if (managed && hasColour(*c)) out->defineString(kOfxImageClipPropPreferredColourspaces_ + c->name, {});
+  }
+  out->defineDouble(kOfxImageEffectPropFrameRate, {25.0});
+  out->defineString(kOfxImageClipPropFieldOrder, {kOfxImageFieldNone});
+  out->defineString(kOfxImageEffectPropPreMultiplication, {kOfxImagePreMultiplied});
+  out->defineInt(kOfxImageClipPropContinuousSamples, {0});
+  out->defineInt(kOfxImageEffectFrameVarying, {0});
+  r.status = dispatch(kOfxImageEffectActionGetClipPreferences, instance->handle(), nullptr, out.get());
+  if (r.status != kOfxStatOK || !managed) return r;
+  for (const auto& c : instance->clips) {
+    const std::optional<Property> asked = out->get(kOfxImageClipPropPreferredColourspaces_ + c->name);
+    if (!asked || asked->strings.empty()) continue;
+    r.preferredColourspaces[c->name] = asked->strings;
+    // The first the host supplies.
+    for (const std::string& space : asked->strings)
+      if (std::find(options_.suppliedColourspaces.begin(), options_.suppliedColourspaces.end(), space) !=
+          options_.suppliedColourspaces.end()) {
+        c->props->defineString(kOfxImageClipPropColourspace, {space});
+        break;
+      }
+  }
+  return r;
 }
 
 IdentityResult Host::isIdentity(Effect* instance, double time, OfxRectI window) {
@@ -493,6 +575,14 @@ bool Host::setClipFrameRange(Effect* instance, const std::string& clip, double f
   c->frameRangeSet = true;
   c->props->defineDouble(kOfxImageEffectPropFrameRange, {first, last});
   c->props->defineDouble(kOfxImageEffectPropUnmappedFrameRange, {first, last});
+  return true;
+}
+
+bool Host::setClipColourspace(Effect* instance, const std::string& clip, const std::string& space) {
+  if (instanceChecked(instance) == nullptr || options_.colourManagementStyle.empty()) return false;
+  Clip* c = instance->clip(clip);
+  if (c == nullptr || !hasColour(*c)) return false;
+  c->props->defineString(kOfxImageClipPropColourspace, {space});
   return true;
 }
 

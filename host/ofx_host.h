@@ -268,6 +268,9 @@ class Effect {
 // ---------------------------------------------------------------------------------------------
 // Records of what the plug-in did
 
+// "kOfxStatErrMemory 8" for messages; "status N" for a code OpenFX does not name.
+std::string statusName(OfxStatus status);
+
 struct Message {
   const void* handle = nullptr;
   std::string type;
@@ -298,6 +301,17 @@ struct HostOptions {
   // Host label and name announced in the host property set.
   std::string hostName = "org.vantrel.host";
   std::string hostLabel = "Vantrel host";
+  // OpenFX 1.5 colour management, offered when set: the style the host supports (for example
+  // kOfxImageEffectColourManagementBasic). The host then gives each instance the style chosen
+  // (the effect's own when the host supports it, else None) and reports the colour space of each
+  // clip that is neither a mask nor Alpha-only in OfxImageClipPropColourspace: defaultColourspace,
+  // until the clip-preferences action asks for a space the host supplies. It sends that action
+  // after creating an instance and after a change of a parameter the effect names as a
+  // clip-preferences slave. Unset: the host knows nothing of colour management, and an effect
+  // reading or writing any of it gets kOfxStatErrUnknown.
+  std::string colourManagementStyle;
+  std::string defaultColourspace = "ofx_scene_linear";
+  std::vector<std::string> suppliedColourspaces = {"ofx_scene_linear", "ofx_scene_log", "ofx_display_sdr"};
 };
 
 struct IdentityResult {
@@ -312,6 +326,13 @@ struct IdentityResult {
 struct RegionsOfInterest {
   OfxStatus status = kOfxStatReplyDefault;
   std::map<std::string, OfxRectD> regions;
+};
+
+// What the clip-preferences action gave: the status and, with colour management, the spaces the
+// effect asked for per clip (only clips it named).
+struct ClipPreferences {
+  OfxStatus status = kOfxStatReplyDefault;
+  std::map<std::string, std::vector<std::string>> preferredColourspaces;
 };
 
 // What the frames-needed action gave: for every input clip the frames (first, last) a render at
@@ -374,6 +395,10 @@ class Host {
   // The frames-needed action alone, sent when both the host and the effect take part in temporal
   // access. render() sends it too and holds the render's fetches to its answer.
   FramesNeeded framesNeeded(Effect* instance, double time);
+  // The clip-preferences action, with the host's defaults in the out-arguments. With colour
+  // management the first space the effect asks for that the host supplies becomes the clip's
+  // OfxImageClipPropColourspace; nothing else of the answer is applied.
+  ClipPreferences clipPreferences(Effect* instance);
 
   // Descriptors as filled in by describe / describeInContext.
   Effect& descriptor() { return *descriptor_; }
@@ -393,6 +418,8 @@ class Host {
   // The frames the clip can deliver (OfxImageEffectPropFrameRange). Until set, the span of the
   // times of its attached images ([0, 0] without any).
   bool setClipFrameRange(Effect* instance, const std::string& clip, double first, double last);
+  // The colour space the host says it delivers a clip in (colour management only; false without).
+  bool setClipColourspace(Effect* instance, const std::string& clip, const std::string& space);
 
   // Parameter values of an instance, as the user would change them between actions.
   // time nullopt sets the current value, otherwise a key at that time.

@@ -1,6 +1,7 @@
 // The Python module `vantrel`: NumPy pictures matched by the Brenvale.ofx plug-in, loaded and
-// driven through the host library as any OpenFX host drives it. Arguments are checked here and
-// turned into the plug-in's parameters; session.h does the rest without Python.
+// driven through the host library as any OpenFX host drives it. Arguments are checked here (the
+// settings in keywords.h) and turned into the plug-in's parameters; session.h does the rest without
+// Python.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -14,148 +15,19 @@
 #include <string>
 #include <vector>
 
+#include "keywords.h"
 #include "session.h"
+#include "session/settings.h"
 
 namespace py = pybind11;
+using pyvantrel::AnalysisKeywords;
+using pyvantrel::integerOf;
+using pyvantrel::MatchKeywords;
 using pyvantrel::Pixels;
 using pyvantrel::Setting;
+using pyvantrel::ShotRange;
 
 namespace {
-
-// ---- Keywords and the plug-in parameters they set. A parameter the plug-in gains becomes a
-// keyword by a row here, an argument in the bindings below and a line in the docstrings.
-
-struct Choice {
-  const char* keyword;
-  const char* param;
-  std::vector<std::string> names;  // in the plug-in's option order
-};
-
-const Choice kMode{"mode", "matchMode", {"different", "same"}};
-const Choice kPreserve{"preserve", "preserveMode", {"nothing", "brightness", "colors"}};
-const Choice kFit{"fit", "sameFrameFit", {"cells", "lattice"}};
-
-Setting choose(const Choice& choice, const std::string& name) {
-  for (size_t i = 0; i < choice.names.size(); ++i) {
-    if (choice.names[i] != name) continue;
-    Setting setting{choice.param, {}};
-    setting.value.ints = {int(i)};
-    return setting;
-  }
-  std::string names;
-  for (size_t i = 0; i < choice.names.size(); ++i)
-    names += (i == 0 ? "'" : i + 1 == choice.names.size() ? " or '" : ", '") + choice.names[i] + "'";
-  throw py::value_error(std::string(choice.keyword) + " must be " + names + ", not '" + name + "'");
-}
-
-Setting mixSetting(const char* keyword, const char* param, double value) {
-  if (!std::isfinite(value) || value < 0.0 || value > 1.0)
-    throw py::value_error(std::string(keyword) + " must be a number from 0 to 1, not " +
-                          py::str(py::float_(value)).cast<std::string>());
-  Setting setting{param, {}};
-  setting.value.doubles = {value};
-  return setting;
-}
-
-// The settings of one match, every parameter named so that a call depends on its own arguments.
-struct MatchKeywords {
-  std::string mode = "different";
-  std::string preserve = "nothing";
-  double mix = 1.0;
-  py::object mixRgb;
-  std::string fit = "lattice";
-  std::vector<Setting> settings() const {
-    std::vector<Setting> out = {choose(kMode, mode), choose(kPreserve, preserve), mixSetting("mix", "strength", mix)};
-    // The learner plays a part in Same Frame only, where it is always named.
-    const Setting learner = choose(kFit, fit);
-    if (mode == "same") out.push_back(learner);
-    if (!py::isinstance<py::sequence>(mixRgb) || py::isinstance<py::str>(mixRgb) || py::len(mixRgb) != 3)
-      throw py::type_error("mix_rgb must be a sequence of three numbers (red, green, blue), not " +
-                           py::repr(mixRgb).cast<std::string>());
-    const char* params[3] = {"strengthR", "strengthG", "strengthB"};
-    const py::sequence values = mixRgb;
-    for (size_t c = 0; c < 3; ++c) {
-      if (!py::isinstance<py::int_>(values[c]) && !py::isinstance<py::float_>(values[c]))
-        throw py::type_error("mix_rgb must hold three numbers, not " + py::repr(mixRgb).cast<std::string>());
-      out.push_back(mixSetting("mix_rgb", params[c], values[c].cast<double>()));
-    }
-    return out;
-  }
-};
-
-const Choice kAnalysis{"analysis", "analysisMode", {"current", "key", "range", "window"}};
-
-// An integer keyword (bool and float refused) from `low` to `high`.
-int integerOf(const py::handle& value, const std::string& keyword, long long low, long long high) {
-  if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value))
-    throw py::type_error(keyword + " must be an integer, not " + py::repr(value).cast<std::string>());
-  const long long n = value.cast<long long>();
-  if (n < low || n > high)
-    throw py::value_error(keyword + " must be from " + std::to_string(low) + " to " + std::to_string(high) + ", not " +
-                          std::to_string(n));
-  return int(n);
-}
-
-Setting intsSetting(const char* param, std::vector<int> ints, bool optional) {
-  Setting setting{param, {}, optional};
-  setting.value.ints = std::move(ints);
-  return setting;
-}
-
-// The frames of a shot a session has been given (set_frames).
-struct ShotRange {
-  int first = 0, last = -1;
-  bool given() const { return last >= first; }
-};
-
-// Which frames a session's match is learnt from, with every parameter named so that a call
-// depends on its own arguments: a keyword left out takes the plug-in's default (the key frame:
-// the shot's first), as `vantrel match` does.
-struct AnalysisKeywords {
-  std::string analysis = "current";
-  py::object keyFrame, frameRange, windowRadius, frameStep;
-
-  std::vector<Setting> settings(const ShotRange& shot) const {
-    Setting mode = choose(kAnalysis, analysis);
-    const int choice = mode.value.ints[0];
-    const bool current = choice == 0;
-    const char* names[] = {"", "key", "range", "window"};
-    auto belongs = [&](const py::object& value, const char* keyword, bool fits, const char* with) {
-      if (!value.is_none() && !fits)
-        throw py::value_error(std::string(keyword) + " goes with " + with + ", not analysis='" + analysis + "'");
-    };
-    belongs(keyFrame, "key_frame", choice == 1, "analysis='key'");
-    belongs(frameRange, "frame_range", choice == 2, "analysis='range'");
-    belongs(windowRadius, "window_radius", choice == 3, "analysis='window'");
-    belongs(frameStep, "frame_step", choice == 2 || choice == 3, "analysis='range' or 'window'");
-    if (!current && !shot.given())
-      throw py::value_error(std::string("analysis='") + names[choice] +
-                            "' learns from other frames than the one rendered: give the session the shot's frames "
-                            "with set_frames() first");
-    mode.optional = current;  // a plug-in without the choice learns from each frame
-    std::vector<Setting> out = {mode};
-    const long long lowest = INT_MIN, highest = INT_MAX;
-    out.push_back(intsSetting(
-        "keyFrame", {keyFrame.is_none() ? shot.first : integerOf(keyFrame, "key_frame", lowest, highest)}, current));
-    std::vector<int> range = {0, -1};  // the Source clip's whole range
-    if (!frameRange.is_none()) {
-      if (!py::isinstance<py::sequence>(frameRange) || py::isinstance<py::str>(frameRange) || py::len(frameRange) != 2)
-        throw py::type_error("frame_range must be (first, last), not " + py::repr(frameRange).cast<std::string>());
-      const py::sequence ends = frameRange;
-      range = {integerOf(ends[0], "frame_range's first", lowest, highest),
-               integerOf(ends[1], "frame_range's last", lowest, highest)};
-      if (range[1] < range[0])
-        throw py::value_error("frame_range must be (first, last) with first <= last, not " +
-                              py::repr(frameRange).cast<std::string>());
-    }
-    out.push_back(intsSetting("frameRange", range, current));
-    out.push_back(intsSetting(
-        "windowRadius", {windowRadius.is_none() ? 5 : integerOf(windowRadius, "window_radius", 1, 500)}, current));
-    out.push_back(
-        intsSetting("frameStep", {frameStep.is_none() ? 1 : integerOf(frameStep, "frame_step", 1, 1000)}, current));
-    return out;
-  }
-};
 
 // ---- Pictures
 
@@ -211,8 +83,9 @@ py::array_t<float> render(pyvantrel::Session& session, const Inputs& in, const s
   float* out = output.mutable_data();
   {
     py::gil_scoped_release release;
-    session.render(settings, in.source, in.reference, in.hasSourceMask ? &in.sourceMask : nullptr,
-                   in.hasReferenceMask ? &in.referenceMask : nullptr, time, out);
+    const pyvantrel::Pictures pictures{in.source, in.reference, in.hasSourceMask ? &in.sourceMask : nullptr,
+                                       in.hasReferenceMask ? &in.referenceMask : nullptr};
+    session.render(settings, pictures, time, out);
   }
   return output;
 }
@@ -427,16 +300,8 @@ Raises TypeError or ValueError for arguments the plug-in cannot take, PluginNotF
 no plug-in is found, and vantrel.Error when the plug-in fails. The GIL is released while the
 plug-in renders.)";
 
-}  // namespace
-
-PYBIND11_MODULE(vantrel, m) {
-  m.doc() = kModuleDoc;
-  m.attr("__version__") = VANTREL_VERSION;
-  const auto& error = py::register_exception<pyvantrel::PluginFailure>(m, "Error", PyExc_RuntimeError);
-  error.attr("__doc__") = "The plug-in failed to load, refused an action or reported an error.";
-  const auto& notFound = py::register_exception<pyvantrel::PluginNotFound>(m, "PluginNotFoundError", error.ptr());
-  notFound.attr("__doc__") = "No Brenvale.ofx plug-in at the path given, or none where the module looks for one.";
-
+// find_plugin() and match(): one picture matched by a plug-in loaded for the call.
+void bindFunctions(py::module_& m) {
   m.def(
       "find_plugin",
       [](const std::optional<std::filesystem::path>& plugin) {
@@ -458,27 +323,17 @@ PYBIND11_MODULE(vantrel, m) {
         session.close();
         return out;
       },
-      py::arg("source"), py::arg("reference"), py::kw_only(), py::arg("mode") = "different",
-      py::arg("preserve") = "nothing", py::arg("mix") = 1.0, py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0),
-      py::arg("fit") = "lattice", py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(),
-      py::arg("plugin") = py::none(), py::arg("threads") = py::none(), kMatchDoc);
+      py::arg("source"), py::arg("reference"), py::kw_only(), py::arg(kMatchMode.keyword) = fallbackChoice(kMatchMode),
+      py::arg(kPreserve.keyword) = fallbackChoice(kPreserve), py::arg(kMix.keyword) = kMix.fallback,
+      py::arg("mix_rgb") = py::make_tuple(kMixRed.fallback, kMixGreen.fallback, kMixBlue.fallback),
+      py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit), py::arg("source_mask") = py::none(),
+      py::arg("reference_mask") = py::none(), py::arg("plugin") = py::none(), py::arg("threads") = py::none(),
+      kMatchDoc);
+}
 
-  py::class_<PySession>(m, "Session", R"(One instance of the plug-in, kept across frames as a host keeps it.
-
-Its LUT cache works as in a host: a frame whose pictures and mode are those of the last render
-is not rebuilt (changing a mix never rebuilds); a new time, new pixels in an input, or another
-mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
-      .def(py::init<const std::optional<std::filesystem::path>&, std::optional<int>>(), py::arg("plugin") = py::none(),
-           py::kw_only(), py::arg("threads") = py::none(),
-           "Loads the plug-in (plugin=PATH, else the one found) and creates an instance; threads: tiles rendered "
-           "at once (None: one per processor).")
-      .def_property_readonly(
-          "plugin_path", [](const PySession& s) { return s.get().pluginPath(); }, "The plug-in binary loaded.")
-      .def_property_readonly(
-          "plugin_identifier", [](const PySession& s) { return s.get().identifier(); },
-          "The effect's identifier, e.g. org.vantrel.colormatch.")
-      .def_property_readonly(
-          "plugin_version", [](const PySession& s) { return s.get().version(); }, "The plug-in's version, major.minor.")
+// A session's match() and the shot's frames it learns from.
+void bindSessionMatch(py::class_<PySession>& session) {
+  session
       .def(
           "match",
           [](PySession& s, const py::object& source, const py::object& reference, double time, const std::string& mode,
@@ -494,11 +349,13 @@ mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
                           time);
           },
           py::arg("source") = py::none(), py::arg("reference") = py::none(), py::kw_only(), py::arg("time") = 0.0,
-          py::arg("mode") = "different", py::arg("preserve") = "nothing", py::arg("mix") = 1.0,
-          py::arg("mix_rgb") = py::make_tuple(1.0, 1.0, 1.0), py::arg("fit") = "lattice",
-          py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(), py::arg("analysis") = "current",
-          py::arg("key_frame") = py::none(), py::arg("frame_range") = py::none(), py::arg("window_radius") = py::none(),
-          py::arg("frame_step") = py::none(), kSessionMatchDoc)
+          py::arg(kMatchMode.keyword) = fallbackChoice(kMatchMode),
+          py::arg(kPreserve.keyword) = fallbackChoice(kPreserve), py::arg(kMix.keyword) = kMix.fallback,
+          py::arg("mix_rgb") = py::make_tuple(kMixRed.fallback, kMixGreen.fallback, kMixBlue.fallback),
+          py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit), py::arg("source_mask") = py::none(),
+          py::arg("reference_mask") = py::none(), py::arg(kAnalysis.keyword) = fallbackChoice(kAnalysis),
+          py::arg(kKeyFrame.keyword) = py::none(), py::arg(kFrameRange.keyword) = py::none(),
+          py::arg(kWindowRadius.keyword) = py::none(), py::arg(kFrameStep.keyword) = py::none(), kSessionMatchDoc)
       .def("set_frames", &PySession::setFrames, py::arg("sources"), py::arg("references"), py::kw_only(),
            py::arg("source_mask") = py::none(), py::arg("reference_mask") = py::none(), py::arg("first") = 0,
            kSetFramesDoc)
@@ -508,7 +365,12 @@ mode or preserve choice rebuilds. Use it in a `with` block, or call close().)")
             if (!s.shot().given()) return py::none();
             return py::make_tuple(s.shot().first, s.shot().last);
           },
-          "The first and last frame given by set_frames(), or None.")
+          "The first and last frame given by set_frames(), or None.");
+}
+
+// The LUT of a session's last render, and the plug-in's exports of it.
+void bindSessionLut(py::class_<PySession>& session) {
+  session
       .def(
           "lut",
           [](PySession& s) {
@@ -544,9 +406,46 @@ baked in, six decimals. Raises vantrel.Error before the first render.)")
           },
           py::arg("path"),
           "Saves the plug-in's slope, offset and saturation fit of the LUT through its \"Save as .cdl\" button; "
-          "returns the path written (the plug-in adds .cdl when missing).")
-      .def("close", &PySession::close, "Destroys the instance; the session cannot be used afterwards.")
+          "returns the path written (the plug-in adds .cdl when missing).");
+}
+
+void bindSession(py::module_& m) {
+  py::class_<PySession> session(m, "Session", R"(One instance of the plug-in, kept across frames as a host keeps it.
+
+Its LUT cache works as in a host: a frame whose pictures and mode are those of the last render
+is not rebuilt (changing a mix never rebuilds); a new time, new pixels in an input, or another
+mode or preserve choice rebuilds. Use it in a `with` block, or call close().)");
+  session
+      .def(py::init<const std::optional<std::filesystem::path>&, std::optional<int>>(), py::arg("plugin") = py::none(),
+           py::kw_only(), py::arg("threads") = py::none(),
+           "Loads the plug-in (plugin=PATH, else the one found) and creates an instance; threads: tiles rendered "
+           "at once (None: one per processor).")
+      .def_property_readonly(
+          "plugin_path", [](const PySession& s) { return s.get().pluginPath(); }, "The plug-in binary loaded.")
+      .def_property_readonly(
+          "plugin_identifier", [](const PySession& s) { return s.get().identifier(); },
+          "The effect's identifier, e.g. org.vantrel.colormatch.")
+      .def_property_readonly(
+          "plugin_version", [](const PySession& s) { return s.get().version(); },
+          "The plug-in's version, major.minor.");
+  bindSessionMatch(session);
+  bindSessionLut(session);
+  session.def("close", &PySession::close, "Destroys the instance; the session cannot be used afterwards.")
       .def(
           "__enter__", [](PySession& s) -> PySession& { return s; }, py::return_value_policy::reference)
       .def("__exit__", [](PySession& s, const py::args&) { s.close(); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(vantrel, m) {
+  m.doc() = kModuleDoc;
+  m.attr("__version__") = VANTREL_VERSION;
+  const auto& error = py::register_exception<pyvantrel::PluginFailure>(m, "Error", PyExc_RuntimeError);
+  error.attr("__doc__") = "The plug-in failed to load, refused an action or reported an error.";
+  const auto& notFound = py::register_exception<pyvantrel::PluginNotFound>(m, "PluginNotFoundError", error.ptr());
+  notFound.attr("__doc__") = "No Brenvale.ofx plug-in at the path given, or none where the module looks for one.";
+
+  bindFunctions(m);
+  bindSession(m);
 }

@@ -1,6 +1,6 @@
 #include "session.h"
 
-#include "plugin_path.h"
+#include "session/plugin_path.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -28,21 +28,6 @@ std::string moduleDirectory() {
   if (dladdr(reinterpret_cast<const void*>(&findPlugin), &info) == 0 || !info.dli_fname) return "";
   std::error_code ignored;
   return std::filesystem::weakly_canonical(info.dli_fname, ignored).parent_path().string();
-}
-
-// A NumPy picture as the host lends it: rows run bottom-up for the host and top-down in memory,
-// so the view starts at the last row with a negative stride and no pixel is copied.
-std::shared_ptr<ofxhost::Image> view(const Pixels& pixels) {
-  auto image = std::make_shared<ofxhost::Image>();
-  const int rowFloats = pixels.width * pixels.channels;
-  image->data = const_cast<float*>(pixels.data) + size_t(pixels.height - 1) * size_t(rowFloats);
-  image->rowBytes = -rowFloats * int(sizeof(float));
-  image->bounds = {0, 0, pixels.width, pixels.height};
-  image->depth = ofxhost::PixelDepth::Float;
-  image->components = pixels.channels == 1   ? ofxhost::Components::Alpha
-                      : pixels.channels == 3 ? ofxhost::Components::RGB
-                                             : ofxhost::Components::RGBA;
-  return image;
 }
 
 size_t hashOf(const Pixels& pixels) {
@@ -98,12 +83,12 @@ std::string findPlugin(const std::string& explicitPath) {
 Session::Session(const std::string& pluginPath, int threads)
     : threads_(threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency()))) {
   std::string error;
-  if (!openSession(session_, pluginPath, true, error)) {
+  // Messages reach the caller as exceptions (errors) or return values (the files written).
+  if (!openSession(
+          session_, pluginPath, true, [](const ofxhost::Message&) {}, error)) {
     closeSession(session_);
     throw PluginFailure(error);
   }
-  // Messages reach the caller as exceptions (errors) or return values (the files written).
-  session_.host->onMessage = [](const ofxhost::Message&) {};
 }
 
 Session::~Session() { closeSession(session_); }
@@ -125,7 +110,7 @@ void Session::give(int input, const Pixels* pixels, double time, std::vector<std
   host.detachImages(session_.instance, clip);
   if (pixels) {
     now = {true, pixels->width, pixels->height, pixels->channels, hashOf(*pixels)};
-    host.attachImage(session_.instance, clip, view(*pixels), time);
+    host.attachImage(session_.instance, clip, hostView(*pixels), time);
   } else {
     // A mask of the shot's frames keeps its clip connected: it serves the other frames.
     host.setClipConnected(session_.instance, clip, served_[input]);
@@ -147,20 +132,19 @@ void Session::setShot(const Shot& shot) {
       continue;
     }
     const int first = shot.first, last = shot.last;
-    const ofxhost::Components components = view(pictures.front())->components;
+    const ofxhost::Components components = hostView(pictures.front())->components;
     host.setImageSource(
         session_.instance, kInputs[input],
         [pictures, first, last](double time, bool) -> std::shared_ptr<ofxhost::Image> {
           if (!(time >= first && time <= last) || time != std::floor(time)) return nullptr;
-          return view(pictures.size() == 1 ? pictures.front() : pictures[size_t(time - first)]);
+          return hostView(pictures.size() == 1 ? pictures.front() : pictures[size_t(time - first)]);
         },
         ofxhost::PixelDepth::Float, components);
   }
   shotChanged_ = true;
 }
 
-void Session::render(const std::vector<Setting>& settings, const Pixels& source, const Pixels& reference,
-                     const Pixels* sourceMask, const Pixels* referenceMask, double time, float* output) {
+void Session::render(const std::vector<Setting>& settings, const Pictures& pictures, double time, float* output) {
   std::lock_guard<std::mutex> hold(lock_);
   std::string error;
   ofxhost::Host& host = *session_.host;
@@ -172,10 +156,10 @@ void Session::render(const std::vector<Setting>& settings, const Pixels& source,
       throw PluginFailure(error);
   }
   std::vector<std::string> changed;
-  give(0, &source, time, changed);
-  give(1, &reference, time, changed);
-  give(2, sourceMask, time, changed);
-  give(3, referenceMask, time, changed);
+  give(0, &pictures.source, time, changed);
+  give(1, &pictures.reference, time, changed);
+  give(2, pictures.sourceMask, time, changed);
+  give(3, pictures.referenceMask, time, changed);
   // New frames of the shot: every input may have changed at any frame.
   for (int input = 0; input < 4 && shotChanged_; ++input)
     if ((input < 2 || served_[input]) && std::find(changed.begin(), changed.end(), kInputs[input]) == changed.end())
@@ -187,13 +171,17 @@ void Session::render(const std::vector<Setting>& settings, const Pixels& source,
     host.endInstanceChanged(session_.instance);
   }
 
-  Pixels out = source;
+  Pixels out = pictures.source;
   out.data = output;
   std::memset(output, 0, size_t(out.width) * size_t(out.height) * size_t(out.channels) * sizeof(float));
   host.detachImages(session_.instance, "Output");
-  host.attachImage(session_.instance, "Output", view(out), time);
+  host.attachImage(session_.instance, "Output", hostView(out), time);
+  RenderRequest request;
+  request.time = time;
+  request.window = {0, 0, out.width, out.height};
+  request.threads = threads_;
   RenderTimes times;
-  const bool rendered = renderFrame(session_, time, {0, 0, out.width, out.height}, threads_, 256, times, error);
+  const bool rendered = renderFrame(session_, request, times, error);
   // The caller's arrays go back to it: the host keeps no pointer into them (the shot's frames
   // are the module's to keep).
   for (const char* clip : {"Source", "Reference", "SourceMask", "ReferenceMask", "Output"})

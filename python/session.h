@@ -3,7 +3,8 @@
 // handed over as they are, with no colour conversion: the plug-in sees the values it is given.
 #pragma once
 
-#include "plugin_session.h"
+#include "session/host_view.h"
+#include "session/plugin_session.h"
 
 #include <cstddef>
 #include <map>
@@ -24,17 +25,21 @@ struct PluginFailure : std::runtime_error {
 };
 
 // A picture as a NumPy array holds it: float32, rows top down, packed; 3 or 4 channels for
-// colour, 1, 3 or 4 for masks.
-struct Pixels {
-  const float* data = nullptr;
-  int width = 0, height = 0, channels = 0;
-};
+// colour, 1, 3 or 4 for masks; placed at the canvas's origin.
+using Pixels = ::Pixels;
 
 // A parameter of the plug-in, by the plug-in's own name, and the value it is to have.
 struct Setting {
   std::string param;
   ofxhost::ParamValue value;
   bool optional = false;  // left out when the plug-in lacks it (its value is then the default)
+};
+
+// The pictures of one render. No mask: its clip is left unconnected.
+struct Pictures {
+  Pixels source, reference;
+  const Pixels* sourceMask = nullptr;
+  const Pixels* referenceMask = nullptr;
 };
 
 // The frames of a shot the plug-in may ask for besides the one rendered, per input clip
@@ -69,10 +74,8 @@ class Session {
   // Edits the parameters whose values differ (each inside begin/end instance changed), gives
   // the plug-in the pictures at `time`, tells it of each input whose picture changed since the
   // last render (as a host does when an input is reconnected or its file changes), and renders
-  // the Output, the Source's size and channels, into `output`. No mask: its clip is left
-  // unconnected.
-  void render(const std::vector<Setting>& settings, const Pixels& source, const Pixels& reference,
-              const Pixels* sourceMask, const Pixels* referenceMask, double time, float* output);
+  // the Output, the Source's size and channels, into `output`.
+  void render(const std::vector<Setting>& settings, const Pictures& pictures, double time, float* output);
 
   // Serves the shot's frames from now on, as an application serves an effect the frames it asks
   // for, and gives every input clip the shot's frame range. The pictures must outlive the

@@ -4,7 +4,10 @@
 // in playback. Counters: "rebuild_share", the part of the frame's time the rebuild adds (from
 // the same module's frame without a rebuild), and "x_before", the speed-up over the module named
 // by VANTREL_BEFORE_MODULE, measured in the same run (bench/render/build-before-module builds
-// one from any commit). Without that variable only this build's module runs.
+// one from any commit). Without that variable only this build's module runs. Each case runs
+// under "Plate Encoding" "As Delivered" and, where the module has it, "Scene Linear" (the same
+// frames taken as linear light), with "x_as_delivered", the Scene Linear frame's time over the As
+// Delivered one's, measured side by side.
 #include <benchmark/benchmark.h>
 
 #include <OpenImageIO/imagebuf.h>
@@ -14,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -53,29 +57,32 @@ const Inputs& inputs() {
   return in;
 }
 
-// A host with the module loaded and one instance per learner: Different Clips, Same Frame's cells
-// and, where the module has "Same Frame Fit", its fitted lattice.
+// A host with the module loaded and one instance per learner and encoding: Different Clips,
+// Same Frame's cells and, where the module has "Same Frame Fit", its fitted lattice; "As
+// Delivered" and, where the module has "Plate Encoding", "Scene Linear".
 struct Module {
   ofxhost::Host host;
-  ofxhost::Effect* instance[3] = {nullptr, nullptr, nullptr};
-  std::shared_ptr<ofxhost::Image> output[3];
+  ofxhost::Effect* instance[2][3] = {};
+  std::shared_ptr<ofxhost::Image> output[2][3];
   bool hasFit = false;
+  bool hasPlateEncoding = false;
   explicit Module(const std::string& path) {
     if (!host.open(path)) throw std::runtime_error(host.error());
     host.load();
     host.describe();
     host.describeInContext(kOfxImageEffectContextGeneral);
-    for (int learner = 0; learner < 3; ++learner) {
-      ofxhost::Effect* e = instance[learner] = host.newInstance(kOfxImageEffectContextGeneral);
-      host.createInstance(e);
-      host.setParamInt(e, "matchMode", learner == 0 ? 0 : 1);
-      if (learner == 2) hasFit = host.setParamInt(e, "sameFrameFit", 1);
-      const int mode = learner;
-      host.attachImage(e, "Source", inputs().source);
-      host.attachImage(e, "Reference", mode == 0 ? inputs().other : inputs().graded);
-      output[mode] = ofxhost::makeBlankImage(OfxRectI{0, 0, kWidth, kHeight});
-      host.attachImage(e, "Output", output[mode]);
-    }
+    for (int encoding = 0; encoding < 2; ++encoding)
+      for (int learner = 0; learner < 3; ++learner) {
+        ofxhost::Effect* e = instance[encoding][learner] = host.newInstance(kOfxImageEffectContextGeneral);
+        host.createInstance(e);
+        host.setParamInt(e, "matchMode", learner == 0 ? 0 : 1);
+        if (learner == 2) hasFit = host.setParamInt(e, "sameFrameFit", 1);
+        if (encoding == 1) hasPlateEncoding = host.setParamInt(e, "plateEncoding", 1);
+        host.attachImage(e, "Source", inputs().source);
+        host.attachImage(e, "Reference", learner == 0 ? inputs().other : inputs().graded);
+        output[encoding][learner] = ofxhost::makeBlankImage(OfxRectI{0, 0, kWidth, kHeight});
+        host.attachImage(e, "Output", output[encoding][learner]);
+      }
   }
 };
 
@@ -96,10 +103,13 @@ std::map<std::string, double> gFrameSeconds;
 enum Case { NoRebuild, DifferentClips, SameFrame, FittedLattice };
 const char* kCaseNames[] = {"no_rebuild", "different_clips", "same_frame", "fitted_lattice"};
 
-void frames(benchmark::State& state, const std::string& which, const std::string& path, Case c) {
+const char* kEncodingNames[] = {"as_delivered", "scene_linear"};
+
+void frames(benchmark::State& state, const std::string& which, const std::string& path, Case c, int encoding) {
   Module& m = module(path);
   if (c == FittedLattice && !m.hasFit) return state.SkipWithError("the module has no \"Same Frame Fit\"");
-  ofxhost::Effect* instance = m.instance[c == FittedLattice ? 2 : c == SameFrame ? 1 : 0];
+  if (encoding == 1 && !m.hasPlateEncoding) return state.SkipWithError("the module has no \"Plate Encoding\"");
+  ofxhost::Effect* instance = m.instance[encoding][c == FittedLattice ? 2 : c == SameFrame ? 1 : 0];
   double time = 1.0;
   bool failed = false;
   BandPool tiles(2, kHeight, [&](int y1, int y2) {
@@ -115,12 +125,59 @@ void frames(benchmark::State& state, const std::string& which, const std::string
   }
   if (failed) return state.SkipWithError("render failed");
   const double perFrame = wall / double(state.iterations());
-  gFrameSeconds[which + kCaseNames[c]] = perFrame;
+  const std::string key = which + kCaseNames[c] + kEncodingNames[encoding];
+  gFrameSeconds[key] = perFrame;
   state.counters["frame_ms"] = perFrame * 1e3;
-  auto hit = gFrameSeconds.find(which + kCaseNames[NoRebuild]);
+  auto hit = gFrameSeconds.find(which + kCaseNames[NoRebuild] + kEncodingNames[encoding]);
   if (c != NoRebuild && hit != gFrameSeconds.end()) state.counters["rebuild_share"] = 1.0 - hit->second / perFrame;
-  auto before = gFrameSeconds.find(std::string("before") + kCaseNames[c]);
+  auto before = gFrameSeconds.find(std::string("before") + kCaseNames[c] + kEncodingNames[encoding]);
   if (which == "after" && before != gFrameSeconds.end()) state.counters["x_before"] = before->second / perFrame;
+  auto delivered = gFrameSeconds.find(which + kCaseNames[c] + kEncodingNames[0]);
+  if (encoding == 1 && delivered != gFrameSeconds.end())
+    state.counters["x_as_delivered"] = perFrame / delivered->second;
+}
+
+double cpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Both encodings frame by frame in one loop, so that a shared machine's load falls on both alike:
+// "x_as_delivered" is the Scene Linear frames' total wall time over the As Delivered ones', and
+// "x_cpu" the same for the process's CPU time (both threads), which other work on the machine
+// disturbs less.
+void alternating(benchmark::State& state, const std::string& path, Case c) {
+  Module& m = module(path);
+  if (c == FittedLattice && !m.hasFit) return state.SkipWithError("the module has no \"Same Frame Fit\"");
+  if (!m.hasPlateEncoding) return state.SkipWithError("the module has no \"Plate Encoding\"");
+  const int learner = c == FittedLattice ? 2 : c == SameFrame ? 1 : 0;
+  double time = 1.0;
+  bool failed = false;
+  ofxhost::Effect* instance = nullptr;
+  BandPool tiles(2, kHeight, [&](int y1, int y2) {
+    if (m.host.render(instance, time, OfxRectI{0, y1, kWidth, y2}) != kOfxStatOK) failed = true;
+  });
+  for (int encoding : {0, 1}) {
+    instance = m.instance[encoding][learner];
+    tiles.run();  // the first builds, outside the timing
+  }
+  double wall[2] = {0.0, 0.0}, cpu[2] = {0.0, 0.0};
+  for (auto _ : state) {
+    if (c != NoRebuild) time += 1.0;
+    for (int encoding : {0, 1}) {
+      instance = m.instance[encoding][learner];
+      const double t0 = wallSeconds(), c0 = cpuSeconds();
+      tiles.run();
+      wall[encoding] += wallSeconds() - t0;
+      cpu[encoding] += cpuSeconds() - c0;
+    }
+  }
+  if (failed) return state.SkipWithError("render failed");
+  state.counters["as_delivered_ms"] = wall[0] / double(state.iterations()) * 1e3;
+  state.counters["scene_linear_ms"] = wall[1] / double(state.iterations()) * 1e3;
+  state.counters["x_as_delivered"] = wall[1] / wall[0];
+  state.counters["x_cpu"] = cpu[1] / cpu[0];
 }
 
 }  // namespace
@@ -130,15 +187,24 @@ int main(int argc, char** argv) {
   std::vector<std::pair<std::string, std::string>> modules;
   if (before && *before) modules.emplace_back("before", before);
   modules.emplace_back("after", VANTREL_MODULE_PATH);
-  // Before and after of each case next to each other, so that both see the same machine.
+  // Before and after of each case next to each other, and each encoding beside the other, so
+  // that all see the same machine.
   for (Case c : {NoRebuild, DifferentClips, SameFrame, FittedLattice})
-    for (const auto& [which, path] : modules) {
-      benchmark::RegisterBenchmark((std::string("Playback4K/") + kCaseNames[c] + "/" + which).c_str(),
-                                   [=](benchmark::State& s) { frames(s, which, path, c); })
-          ->Unit(benchmark::kMillisecond)
-          ->UseRealTime()
-          ->MinTime(1.0);
-    }
+    for (const auto& [which, path] : modules)
+      for (int encoding : {0, 1}) {
+        benchmark::RegisterBenchmark(
+            (std::string("Playback4K/") + kCaseNames[c] + "/" + kEncodingNames[encoding] + "/" + which).c_str(),
+            [=](benchmark::State& s) { frames(s, which, path, c, encoding); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->MinTime(1.0);
+      }
+  for (Case c : {NoRebuild, DifferentClips, SameFrame, FittedLattice})
+    benchmark::RegisterBenchmark((std::string("Playback4K/") + kCaseNames[c] + "/alternating").c_str(),
+                                 [=](benchmark::State& s) { alternating(s, VANTREL_MODULE_PATH, c); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MinTime(2.0);
   benchmark::AddCustomContext("after", VANTREL_MODULE_PATH);
   if (before && *before) benchmark::AddCustomContext("before", before);
   benchmark::Initialize(&argc, argv);

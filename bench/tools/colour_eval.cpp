@@ -18,10 +18,11 @@
 // Same Frame is measured once more per learner ("Same Frame Fit"), with each pair's .cube also
 // applied to the next photograph graded alike; --learners-only measures only that.
 #include "colour_eval.h"
-#include "quality.h"
+#include "imaging/quality.h"
 #include "run_quiet.h"
 
 #include <OpenImageIO/imagebufalgo.h>
+#include <CLI/CLI.hpp>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -111,13 +112,6 @@ OCIO::TransformRcPtr cdl(std::array<double, 3> slope, std::array<double, 3> offs
 
 namespace {
 
-// A grade with known parameters, applied through OpenColorIO to sRGB code values.
-struct Grade {
-  const char* name;
-  const char* what;
-  std::function<OCIO::ConstTransformRcPtr()> make;
-};
-
 std::vector<Grade> grades() {
   return {
       {"cdl-video", "CDL on sRGB code values: slope 1.12 1.0 0.86, offset 0.02 0 -0.01, power 1.1 1.0 0.92, sat 1.1",
@@ -171,24 +165,6 @@ Image readPhoto(const std::string& path, int width) {
   return image;
 }
 
-namespace {
-
-void writePng(const std::string& path, const Image& image) {
-  std::string error;
-  WriteSettings settings;
-  settings.depth = SampleDepth::UInt8;
-  settings.keepAlpha = false;
-  settings.colourSpace = "sRGB";
-  if (!writeColorImage(path, image, settings, error)) fail(error);
-}
-
-Image graded(const Image& source, const OCIO::ConstTransformRcPtr& grade) {
-  Image out = applied(source, grade);
-  for (size_t i = 0; i < out.pixels.size(); ++i)
-    if (i % 4 != 3) out.pixels[i] = std::min(1.0f, std::max(0.0f, out.pixels[i]));
-  return out;
-}
-
 // --- Running the tool -----------------------------------------------------------------------
 
 int runTool(const std::vector<std::string>& args) {
@@ -202,12 +178,32 @@ int runTool(const std::vector<std::string>& args) {
 Image linearOf(const std::string& path, const std::string& space) {
   Image image;
   std::string error;
-  if (!readColorImage(path, image, error)) fail(error);
+  if (!readColourImage(path, image, error)) fail(error);
   const ColourConfig builtIn{builtInConfig(), "built-in"};
   Conversion toLinear;
   if (!makeConversion(builtIn, resolveSpace(builtIn, space), kLinearRec709, toLinear, error)) fail(error);
   toLinear.apply(image);
   return image;
+}
+
+const std::string& pluginPath() { return gPlugin; }
+
+namespace {
+
+void writePng(const std::string& path, const Image& image) {
+  std::string error;
+  WriteSettings settings;
+  settings.depth = SampleDepth::UInt8;
+  settings.keepAlpha = false;
+  settings.colourSpace = "sRGB";
+  if (!writeColourImage(path, image, settings, error)) fail(error);
+}
+
+Image graded(const Image& source, const OCIO::ConstTransformRcPtr& grade) {
+  Image out = applied(source, grade);
+  for (size_t i = 0; i < out.pixels.size(); ++i)
+    if (i % 4 != 3) out.pixels[i] = std::min(1.0f, std::max(0.0f, out.pixels[i]));
+  return out;
 }
 
 // The 99.9th percentile of the largest of R, G and B.
@@ -254,8 +250,8 @@ Result matchPair(const EvalOptions& o, const Pair& pair, bool same, const std::s
     result.after95 = a.p95;
   } else {
     const SpreadDeltaE b = compareSpreads(s, r), a = compareSpreads(out, r);
-    result.before = b.meanColorDeltaE;
-    result.after = a.meanColorDeltaE;
+    result.before = b.meanColourDeltaE;
+    result.after = a.meanColourDeltaE;
     result.spreadBefore = b.stdDevDistance;
     result.spreadAfter = a.stdDevDistance;
   }
@@ -371,98 +367,6 @@ std::vector<std::string> withDefault(std::vector<std::string> spaces) {
 
 namespace {
 
-std::vector<std::string> commaList(const std::string& list) {
-  std::vector<std::string> items;
-  for (size_t start = 0; start <= list.size();) {
-    const size_t comma = std::min(list.find(',', start), list.size());
-    if (comma > start) items.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return items;
-}
-
-// --- Same Frame's two learners ----------------------------------------------------------------
-// "Same Frame Fit" side by side per working space: the in-frame figures, the image against itself,
-// and the .cube learnt on each graded pair applied to the next photograph with the same grade,
-// through the config --ocio-config-out writes (as another application would apply it).
-
-// The next photograph's distance from its graded copy, after/before the look of `config`.
-double lookOnOther(const std::string& config, const std::string& source, const std::string& reference) {
-  Image other;
-  std::string error;
-  if (!readColorImage(source, other, error)) fail(error);
-  // OpenColorIO keeps the LUT files it has read by path: without this every run would apply the
-  // first .cube ever written there.
-  OCIO::ClearAllCaches();
-  OCIO::ConstConfigRcPtr look = OCIO::Config::CreateFromFile(config.c_str());
-  OCIO::PackedImageDesc pixels(other.pixels.data(), other.width, other.height, 4);
-  look->getProcessor(kSrgbTexture, kMatchSpace)->getDefaultCPUProcessor()->apply(pixels);
-  // Written as an 8-bit file would be, like the in-frame outputs.
-  for (size_t i = 0; i < other.pixels.size(); ++i)
-    if (i % 4 != 3) other.pixels[i] = std::round(std::min(1.0f, std::max(0.0f, other.pixels[i])) * 255.0f) / 255.0f;
-  srgbDecode(other.pixels.data(), size_t(other.width) * size_t(other.height), 4);
-  const Image before = linearOf(source, "srgb"), target = linearOf(reference, "srgb");
-  return comparePixels(other, target).mean / comparePixels(before, target).mean;
-}
-
-void learnerTable(const EvalOptions& o, const std::vector<std::string>& spaces, const std::vector<std::string>& names,
-                  const std::vector<Grade>& gradeList, const std::string& dir, bool pairs) {
-  std::printf(
-      "\nSame Frame by learner (\"Same Frame Fit\"): after/before of the mean dE2000 per pixel on each graded "
-      "pair, and with its .cube applied to the next photograph graded alike\n\n");
-  std::printf(
-      "| learner | working space | in-frame mean | in-frame worst | pairs worse | identical: mean | "
-      "other picture: mean | other picture: worst |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
-  struct Row {
-    const char* learner;  // null: the tool's defaults
-    std::string space;
-  };
-  std::vector<Row> rows;
-  for (const char* learner : {"cells", "lattice"})
-    for (const std::string& space : spaces)
-      if (!space.empty()) rows.push_back({learner, space});
-  rows.push_back({nullptr, ""});
-  const std::string output = dir + "/learner.png", config = dir + "/learner.ocio";
-  for (const Row& row : rows) {
-    std::vector<double> ratio, still, cross;
-    int worse = 0;
-    auto run = [&](const std::string& source, const std::string& reference) {
-      std::vector<std::string> args = {"match", source,     reference, "-o",
-                                       output,  "--mode",   "same",    "--ocio-config-out",
-                                       config,  "--plugin", gPlugin,   "-q"};
-      if (row.learner) args.insert(args.end(), {"--fit", row.learner});
-      if (!row.space.empty()) args.insert(args.end(), {"--working-space", row.space});
-      args.insert(args.end(), o.toolOptions.begin(), o.toolOptions.end());
-      if (const int status = runTool(args)) fail("vantrel failed (" + std::to_string(status) + ") on " + source);
-      return comparePixels(linearOf(output, "srgb"), linearOf(reference, "srgb")).mean;
-    };
-    const std::string label = std::string(row.learner ? row.learner : "(default)") + " " +
-                              (row.space.empty() ? std::string("(default)") : row.space);
-    for (size_t i = 0; i < names.size(); ++i) {
-      const std::string source = dir + "/" + names[i] + ".png", next = dir + "/" + names[(i + 1) % names.size()];
-      for (const Grade& g : gradeList) {
-        const std::string reference = dir + "/" + names[i] + "." + g.name + ".png";
-        const double after = run(source, reference);
-        const double before = comparePixels(linearOf(source, "srgb"), linearOf(reference, "srgb")).mean;
-        ratio.push_back(after / before);
-        worse += after > before;
-        cross.push_back(lookOnOther(config, next + ".png", next + "." + g.name + ".png"));
-        if (pairs)
-          std::fprintf(stderr, "%s %s %s: %.3f, on the next picture %.3f\n", label.c_str(), names[i].c_str(), g.name,
-                       ratio.back(), cross.back());
-      }
-      still.push_back(run(source, source));
-    }
-    std::printf("| %s | %s | %.3f | %.3f | %d of %zu | %.3f (worst %.3f) | %.3f | %.3f |\n",
-                row.learner ? row.learner : "(default)", row.space.empty() ? "(default)" : row.space.c_str(),
-                mean(ratio), *std::max_element(ratio.begin(), ratio.end()), worse, ratio.size(), mean(still),
-                *std::max_element(still.begin(), still.end()), mean(cross),
-                *std::max_element(cross.begin(), cross.end()));
-    std::fflush(stdout);
-  }
-}
-
 // The photographs, graded copies and pairs of different scenes, as 8-bit sRGB PNG.
 void runSdrTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir) {
   const std::vector<Grade> gradeList = grades();
@@ -492,12 +396,12 @@ void runSdrTables(const EvalOptions& o, const std::vector<std::string>& photos, 
   for (const Grade& g : gradeList) std::printf("  %-13s %s\n", g.name, g.what);
 
   if (o.learnersOnly) {
-    learnerTable(o, withDefault(o.spaces), names, gradeList, dir, o.pairs);
+    learnerTable(o, withDefault(o.spaces), names, gradeList, dir);
     return;
   }
   std::printf("\nSame Frame, graded pairs: dE2000 per pixel, averaged over the pairs\n\n");
   sameFrameTable(o, withDefault(o.spaces), gradedPairs, identical, dir, false);
-  learnerTable(o, withDefault(o.spaces), names, gradeList, dir, o.pairs);
+  learnerTable(o, withDefault(o.spaces), names, gradeList, dir);
   std::printf(
       "\nDifferent Clips, different-scene pairs: dE2000 of the mean colours (mean and 95th percentile over "
       "the pairs) and the Lab spread difference\n\n");
@@ -508,40 +412,24 @@ void runSdrTables(const EvalOptions& o, const std::vector<std::string>& photos, 
 
 int main(int argc, char** argv) {
   EvalOptions o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) fail(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--") {
-      o.toolOptions.assign(argv + i + 1, argv + argc);
-      break;
-    } else if (a == "--photos")
-      o.photos = value();
-    else if (a == "--width")
-      o.width = std::max(64, std::atoi(value().c_str()));
-    else if (a == "--keep")
-      o.keep = value();
-    else if (a == "--tool")
-      gTool = value();
-    else if (a == "--plugin")
-      gPlugin = value();
-    else if (a == "--pairs")
-      o.pairs = true;
-    else if (a == "--learners-only")
-      o.learnersOnly = true;
-    else if (a == "--tables")
-      o.tables = commaList(value());
-    else if (a == "--spaces")
-      o.spaces = commaList(value());
-    else if (a == "--hdr-same-spaces")
-      o.hdrSameSpaces = commaList(value());
-    else if (a == "--hdr-different-spaces")
-      o.hdrDifferentSpaces = commaList(value());
-    else
-      fail("unknown option " + a + " (see the top of bench/tools/colour_eval.cpp)");
-  }
+  CLI::App app{
+      "colour_eval: how well vantrel match does per mode and working space (see the top of "
+      "bench/tools/colour_eval.cpp)"};
+  app.add_option("--photos", o.photos, "Folder of JPEG or PNG photographs");
+  app.add_option("--width", o.width, "Width each photograph is scaled to (at least 64)");
+  app.add_option("--tables", o.tables, "sdr, hdr, hdr-same, hdr-different, camera")->delimiter(',');
+  app.add_option("--spaces", o.spaces, "Working spaces of the sdr tables")->delimiter(',');
+  app.add_option("--hdr-same-spaces", o.hdrSameSpaces, "Working spaces of Same Frame on plates")->delimiter(',');
+  app.add_option("--hdr-different-spaces", o.hdrDifferentSpaces, "Working spaces of Different Clips on plates")
+      ->delimiter(',');
+  app.add_option("--keep", o.keep, "Keep the files in this folder");
+  app.add_option("--tool", gTool, "The vantrel to run");
+  app.add_option("--plugin", gPlugin, "The plug-in it loads");
+  app.add_flag("--pairs", o.pairs, "Each pair's figures on standard error");
+  app.add_flag("--learners-only", o.learnersOnly, "Only the table of Same Frame's learners");
+  app.add_option("tool-options", o.toolOptions, "After --: given to every run of the tool");
+  CLI11_PARSE(app, argc, argv);
+  o.width = std::max(64, o.width);
 
   std::vector<std::string> photos;
   std::error_code ec;

@@ -2,10 +2,11 @@
 // grades made through OpenColorIO, and the figures.
 #pragma once
 
-#include "colour.h"
-#include "image_io.h"
+#include "imaging/colour.h"
+#include "imaging/image_io.h"
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,20 @@ struct EvalOptions {
 };
 
 [[noreturn]] void fail(const std::string& message);
+
+// A grade with known parameters, applied through OpenColorIO to sRGB code values.
+struct Grade {
+  const char* name;
+  const char* what;
+  std::function<OCIO::ConstTransformRcPtr()> make;
+};
+
+// Runs the tool under evaluation (--tool) with its output and errors discarded: its exit status.
+int runTool(const std::vector<std::string>& args);
+// The plug-in it loads (--plugin).
+const std::string& pluginPath();
+// A file's samples in linear Rec.709, from `space` (an alias of the built-in set).
+Image linearOf(const std::string& path, const std::string& space);
 
 // The grade `inner` applied in `space` to a picture in `from`.
 OCIO::ConstTransformRcPtr inSpace(const char* space, const OCIO::TransformRcPtr& inner,
@@ -72,6 +87,11 @@ std::vector<std::string> withDefault(std::vector<std::string> spaces);
 
 double mean(const std::vector<double>& v);
 double percentile95(std::vector<double> v);
+
+// Same Frame's learners side by side (colour_eval_learners.cpp): the photographs `names` in
+// `dir` and their graded copies.
+void learnerTable(const EvalOptions& o, const std::vector<std::string>& spaces, const std::vector<std::string>& names,
+                  const std::vector<Grade>& gradeList, const std::string& dir);
 
 // The tables of scene-linear plates and of camera log plates (colour_eval_hdr.cpp).
 void runHdrTables(const EvalOptions& o, const std::vector<std::string>& photos, const std::string& dir);

@@ -74,7 +74,7 @@ void writeExr(const std::string& path, const Image& image, const char* space, Sa
   settings.colourSpace = metadata.attribute;
   settings.chromaticities = metadata.primaries;
   std::string error;
-  if (!writeColorImage(path, image, settings, error)) fail(error);
+  if (!writeColourImage(path, image, settings, error)) fail(error);
 }
 
 // A 10-bit DPX of the plate in a camera's log encoding.
@@ -147,7 +147,7 @@ void runHdrTables(const EvalOptions& o, const std::vector<std::string>& photos, 
       settings.keepAlpha = false;
       settings.colourSpace = "sRGB";
       std::string error;
-      if (!writeColorImage(toPhotos.back().reference, readPhoto(photos[j], o.width), settings, error)) fail(error);
+      if (!writeColourImage(toPhotos.back().reference, readPhoto(photos[j], o.width), settings, error)) fail(error);
     }
   }
   std::printf(

@@ -6,9 +6,9 @@
 //   figures_agreement [DIR...]   (default: the repository's photographs)
 //
 // Prints one row per photograph and size, then the largest differences.
-#include "colour.h"
-#include "image_io.h"
-#include "quality.h"
+#include "imaging/colour.h"
+#include "imaging/image_io.h"
+#include "imaging/quality.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
@@ -88,14 +88,14 @@ int main(int argc, char** argv) {
       std::printf("%-22s %-10s %7.1f%% | %6.3f/%6.3f %6.3f/%6.3f | %6.3f/%6.3f %6.3f/%6.3f | %7.3f/%7.3f %7.3f/%7.3f\n",
                   name.c_str(), dims.c_str(), 100.0 * double(s.sourceSample.measured) / double(s.sourceSample.of),
                   w.pixelsBefore.mean, s.pixelsBefore.mean, w.pixelsAfter.mean, s.pixelsAfter.mean, w.pixelsBefore.p95,
-                  s.pixelsBefore.p95, w.pixelsAfter.p95, s.pixelsAfter.p95, dw.spreadBefore.meanColorDeltaE,
-                  ds.spreadBefore.meanColorDeltaE, dw.spreadBefore.stdDevDistance, ds.spreadBefore.stdDevDistance);
+                  s.pixelsBefore.p95, w.pixelsAfter.p95, s.pixelsAfter.p95, dw.spreadBefore.meanColourDeltaE,
+                  ds.spreadBefore.meanColourDeltaE, dw.spreadBefore.stdDevDistance, ds.spreadBefore.stdDevDistance);
       for (const auto& [a, b] : {std::pair{s.pixelsBefore, w.pixelsBefore}, {s.pixelsAfter, w.pixelsAfter}}) {
         worst.mean = std::max(worst.mean, std::fabs(a.mean - b.mean));
         worst.p95 = std::max(worst.p95, std::fabs(a.p95 - b.p95));
       }
       for (const auto& [a, b] : {std::pair{ds.spreadBefore, dw.spreadBefore}, {ds.spreadAfter, dw.spreadAfter}}) {
-        worst.meanColour = std::max(worst.meanColour, std::fabs(a.meanColorDeltaE - b.meanColorDeltaE));
+        worst.meanColour = std::max(worst.meanColour, std::fabs(a.meanColourDeltaE - b.meanColourDeltaE));
         worst.spread = std::max(worst.spread, std::fabs(a.stdDevDistance - b.stdDevDistance));
       }
     }

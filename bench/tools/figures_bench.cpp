@@ -10,7 +10,7 @@
 // included, as a user times it; "x_run_cpu", the same in processor time (user and system),
 // which other work on the machine disturbs less. Run with --benchmark_repetitions=5
 // --benchmark_report_aggregates_only=true for medians.
-#include "image_io.h"
+#include "imaging/image_io.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
@@ -67,7 +67,7 @@ void write(const std::string& path, Image image, SampleDepth depth) {
   WriteSettings settings;
   settings.depth = depth;
   std::string error;
-  if (!writeColorImage(path, image, settings, error)) throw std::runtime_error(error);
+  if (!writeColourImage(path, image, settings, error)) throw std::runtime_error(error);
 }
 
 // The shots made, removed at exit.

@@ -14,12 +14,13 @@
 // grades, on "enter" the jump of the unchanged background in the Output (mean dE2000 and the
 // largest 8-bit code difference), and the match over the shot (dE2000 of the mean colours of
 // Output and Reference, difference of their spreads, from the JSON report, averaged over frames).
-#include "colour.h"
-#include "image_io.h"
-#include "quality.h"
+#include "imaging/colour.h"
+#include "imaging/image_io.h"
+#include "imaging/quality.h"
 #include "run_quiet.h"
 
 #include <OpenImageIO/imagebufalgo.h>
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -102,13 +103,13 @@ void write(const std::string& path, const Image& image, SampleDepth depth) {
   settings.depth = depth;
   settings.keepAlpha = false;
   std::string error;
-  if (!writeColorImage(path, image, settings, error)) fail(error);
+  if (!writeColourImage(path, image, settings, error)) fail(error);
 }
 
 Image read(const std::string& path) {
   Image image;
   std::string error;
-  if (!readColorImage(path, image, error)) fail(error);
+  if (!readColourImage(path, image, error)) fail(error);
   return image;
 }
 
@@ -177,6 +178,20 @@ std::string frameName(const std::string& dir, const char* stem, int frame, const
   return dir + "/" + name;
 }
 
+// The match over the shot, from the JSON report: the mean colour and spread after, averaged
+// over the frames.
+void addMatchFigures(const std::string& reportPath, Figures& f) {
+  std::ifstream json(reportPath);
+  const nlohmann::json report = nlohmann::json::parse(json);
+  std::vector<double> colour, spread;
+  for (const auto& frame : report["frames"]) {
+    colour.push_back(frame["quality"]["after"]["mean_colour"].get<double>());
+    spread.push_back(frame["quality"]["after"]["spread"].get<double>());
+  }
+  f.matchColour.push_back(mean(colour));
+  f.matchSpread.push_back(mean(spread));
+}
+
 // One shot through one choice: the per-pair figures added to `f`.
 void measure(const std::string& shotDir, const std::string& reference, bool entering, const Choice& choice,
              Figures& f) {
@@ -228,41 +243,28 @@ void measure(const std::string& shotDir, const std::string& reference, bool ente
     f.jumpMean.push_back(jump);
     f.jumpCodes.push_back(codes);
   }
-  std::ifstream json(out + "/r.json");
-  const nlohmann::json report = nlohmann::json::parse(json);
-  std::vector<double> colour, spread;
-  for (const auto& frame : report["frames"]) {
-    colour.push_back(frame["quality"]["after"]["mean_colour"].get<double>());
-    spread.push_back(frame["quality"]["after"]["spread"].get<double>());
-  }
-  f.matchColour.push_back(mean(colour));
-  f.matchSpread.push_back(mean(spread));
+  addMatchFigures(out + "/r.json", f);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string photosDir = "/usr/share/backgrounds/mate/nature", keep;
-  size_t count = 6;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) fail(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--photos")
-      photosDir = value();
-    else if (a == "--count")
-      count = size_t(std::max(2, std::atoi(value().c_str())));
-    else if (a == "--keep")
-      keep = value();
-    else if (a == "--tool")
-      gTool = value();
-    else if (a == "--plugin")
-      gPlugin = value();
-    else
-      fail("unknown option " + a + " (see the top of bench/tools/shot_eval.cpp)");
+// A shot's 24 plates: a pan across the photograph, or a still view the object enters.
+void writeShot(const std::string& shotDir, const Image& wide, bool entering) {
+  fs::create_directories(shotDir);
+  for (int t = 1; t <= kFrames; ++t) {
+    Image frame = crop(wide, entering ? kPan * 10 : kPan * (t - 1), (wide.height - kHeight) / 2);
+    if (entering && t >= kObjectFrom)
+      for (int y = kObjectY; y < kObjectY + kObjectH; ++y)
+        for (int x = kObjectX; x < kObjectX + kObjectW; ++x) {
+          float* px = &frame.pixels[(size_t(y) * kWidth + x) * 4];
+          px[0] = 0.75f;
+          px[1] = 0.03f;
+          px[2] = 0.02f;
+        }
+    write(frameName(shotDir, "plate", t, "exr"), frame, SampleDepth::Float);
   }
+}
+
+// The first `count` photographs of the folder, by name.
+std::vector<std::string> photosIn(const std::string& photosDir, size_t count) {
   std::vector<std::string> photos;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(photosDir, ec)) {
@@ -273,7 +275,40 @@ int main(int argc, char** argv) {
     fail("no photographs in '" + photosDir + "' (apt-get install mate-backgrounds, or give --photos DIR)");
   std::sort(photos.begin(), photos.end());
   photos.resize(std::min(photos.size(), count));
+  return photos;
+}
 
+void printTable(const std::vector<Choice>& choices, const Figures pan[], const Figures enter[]) {
+  std::printf(
+      "| analysis | pan: grade change, median pair | pan: worst pair | pan: first vs last | enter: grade "
+      "change, median pair | enter: worst pair | enter: background jump | enter: largest 8-bit step | match "
+      "(mean colour, spread) |\n|---|---|---|---|---|---|---|---|---|\n");
+  for (size_t c = 0; c < choices.size(); ++c) {
+    const Figures &p = pan[c], &e = enter[c];
+    std::vector<double> colour = p.matchColour, spread = p.matchSpread;
+    colour.insert(colour.end(), e.matchColour.begin(), e.matchColour.end());
+    spread.insert(spread.end(), e.matchSpread.begin(), e.matchSpread.end());
+    std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.0f | %.2f, %.2f |\n", choices[c].name,
+                mean(p.stepMedian), mean(p.stepWorst), mean(p.firstLast), mean(e.stepMedian), mean(e.stepWorst),
+                mean(e.jumpMean), mean(e.jumpCodes), mean(colour), mean(spread));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string photosDir = "/usr/share/backgrounds/mate/nature", keep;
+  size_t count = 6;
+  CLI::App app{
+      "shot_eval: how steady each Analysis choice holds the grade on moving shots (see the top of "
+      "bench/tools/shot_eval.cpp)"};
+  app.add_option("--photos", photosDir, "Folder of JPEG or PNG photographs");
+  app.add_option("--count", count, "Photographs used (at least 2)");
+  app.add_option("--keep", keep, "Keep the files in this folder");
+  app.add_option("--tool", gTool, "The vantrel to run");
+  app.add_option("--plugin", gPlugin, "The plug-in it loads");
+  CLI11_PARSE(app, argc, argv);
+  const std::vector<std::string> photos = photosIn(photosDir, std::max<size_t>(2, count));
   char pattern[] = "/tmp/shot-eval-XXXXXX";
   const std::string dir = keep.empty() ? std::string(mkdtemp(pattern)) : keep;
   fs::create_directories(dir);
@@ -294,19 +329,7 @@ int main(int argc, char** argv) {
     write(reference, crop(still, 0, 0), SampleDepth::UInt8);
     for (bool entering : {false, true}) {
       const std::string shotDir = dir + "/" + name + (entering ? ".enter" : ".pan");
-      fs::create_directories(shotDir);
-      for (int t = 1; t <= kFrames; ++t) {
-        Image frame = crop(wide, entering ? kPan * 10 : kPan * (t - 1), (wide.height - kHeight) / 2);
-        if (entering && t >= kObjectFrom)
-          for (int y = kObjectY; y < kObjectY + kObjectH; ++y)
-            for (int x = kObjectX; x < kObjectX + kObjectW; ++x) {
-              float* px = &frame.pixels[(size_t(y) * kWidth + x) * 4];
-              px[0] = 0.75f;
-              px[1] = 0.03f;
-              px[2] = 0.02f;
-            }
-        write(frameName(shotDir, "plate", t, "exr"), frame, SampleDepth::Float);
-      }
+      writeShot(shotDir, wide, entering);
       for (size_t c = 0; c < choices.size(); ++c)
         measure(shotDir, reference, entering, choices[c], (entering ? enter : pan)[c]);
     }
@@ -315,18 +338,6 @@ int main(int argc, char** argv) {
 
   std::printf("%zu photographs from %s, two 24-frame shots each (files in %s)\n\n", photos.size(), photosDir.c_str(),
               dir.c_str());
-  std::printf(
-      "| analysis | pan: grade change, median pair | pan: worst pair | pan: first vs last | enter: grade "
-      "change, median pair | enter: worst pair | enter: background jump | enter: largest 8-bit step | match "
-      "(mean colour, spread) |\n|---|---|---|---|---|---|---|---|---|\n");
-  for (size_t c = 0; c < choices.size(); ++c) {
-    const Figures &p = pan[c], &e = enter[c];
-    std::vector<double> colour = p.matchColour, spread = p.matchSpread;
-    colour.insert(colour.end(), e.matchColour.begin(), e.matchColour.end());
-    spread.insert(spread.end(), e.matchSpread.begin(), e.matchSpread.end());
-    std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.0f | %.2f, %.2f |\n", choices[c].name,
-                mean(p.stepMedian), mean(p.stepWorst), mean(p.firstLast), mean(e.stepMedian), mean(e.stepWorst),
-                mean(e.jumpMean), mean(e.jumpCodes), mean(colour), mean(spread));
-  }
+  printTable(choices, pan, enter);
   return 0;
 }

@@ -168,3 +168,30 @@
 #define kOfxChangeUserEdited "OfxChangeUserEdited"
 #define kOfxChangePluginEdited "OfxChangePluginEdited"
 #define kOfxChangeTime "OfxChangeTime"
+
+// Colour management (OpenFX 1.5): the style a host offers and an effect declares, the space a
+// clip is delivered in, and the spaces an effect asks for in the clip-preferences action (as
+// "OfxImageClipPropPreferredColourspaces_" followed by the clip's name).
+#define kOfxImageEffectPropColourManagementStyle "OfxImageEffectPropColourManagementStyle"
+#define kOfxImageEffectColourManagementNone "OfxImageEffectColourManagementNone"
+#define kOfxImageEffectColourManagementBasic "OfxImageEffectColourManagementBasic"
+#define kOfxImageEffectColourManagementCore "OfxImageEffectColourManagementCore"
+#define kOfxImageEffectColourManagementFull "OfxImageEffectColourManagementFull"
+#define kOfxImageEffectColourManagementOCIO "OfxImageEffectColourManagementOCIO"
+#define kOfxImageClipPropColourspace "OfxImageClipPropColourspace"
+#define kOfxImageClipPropPreferredColourspaces "OfxImageClipPropPreferredColourspaces"
+#define kOfxImageClipPropPreferredColourspaces_ "OfxImageClipPropPreferredColourspaces_"
+#define kOfxImageEffectInstancePropClipPreferencesSlaveParam "OfxImageEffectInstancePropClipPreferencesSlaveParam"
+#define kOfxColourspacePrefix "OfxColourspace_"
+#define kOfxColourspaceSceneLinear "ofx_scene_linear"
+#define kOfxColourspaceSceneLog "ofx_scene_log"
+#define kOfxColourspaceDisplaySdr "ofx_display_sdr"
+
+// The clip-preferences action's out-arguments a host fills with its defaults (per clip, the
+// clip's name appended to the first three).
+#define kOfxImageClipPropComponents_ "OfxImageClipPropComponents_"
+#define kOfxImageClipPropDepth_ "OfxImageClipPropDepth_"
+#define kOfxImageClipPropPAR_ "OfxImageClipPropPAR_"
+#define kOfxImageClipPropFieldOrder "OfxImageClipPropFieldOrder"
+#define kOfxImageClipPropContinuousSamples "OfxImageClipPropContinuousSamples"
+#define kOfxImageEffectFrameVarying "OfxImageEffectFrameVarying"

@@ -1,6 +1,7 @@
 #include "plugin/analysis.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "plugin/host_images.h"
@@ -27,7 +28,7 @@ void release(OfxPropertySetHandle& image) {
 // The frames a frames-needed answer names for one clip, as (first, last) pairs; none at all when
 // the clip is not read.
 void answer(OfxPropertySetHandle outArgs, const char* clip, const double* frames, int32_t count) {
-  double pairs[2 * (kMaxAnalysisFrames + 1)];
+  double pairs[2 * (kMaxAnalysisFrames + 2)];
   const int32_t values = frameRanges(frames, count, pairs);
   char name[80];
   std::snprintf(name, sizeof name, "%s%s", kOfxImageClipPropFrameRange_, clip);
@@ -105,9 +106,15 @@ void planAnalysis(InstanceData& data, double time, AnalysisPlan& plan) {
     plan.frames.count = 1;
     plan.frames.step = 1;
     plan.frames.requested = 1;
+    plan.anchor = time;
     return;
   }
-  analysisFrames(settings, time, sourceClipFrames(data), plan.frames);
+  const ClipFrames clip = sourceClipFrames(data);
+  analysisFrames(settings, time, clip, plan.frames);
+  plan.anchor = plan.frames.count > 0 ? plan.frames.frames[0] : NAN;
+  if (plan.mode == MovingWindow && plan.frames.count > 0 && clip.known && clip.first <= clip.last &&
+      std::fabs(clip.first) < 2147483647.0)
+    plan.anchor = std::ceil(clip.first);
   if (plan.frames.step > (settings.frameStep > 1 ? settings.frameStep : 1) &&
       !data.analysisThinningNoted.exchange(true)) {
     char text[300];
@@ -131,14 +138,26 @@ OfxStatus getFramesNeeded(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
     for (const char* clip : {"Source", "Reference", "SourceMask", "ReferenceMask"}) answer(outArgs, clip, &time, 1);
     return kOfxStatOK;
   }
-  // The Source is also read at the render time itself, to be matched.
-  double source[kMaxAnalysisFrames + 1];
-  const double* at = std::lower_bound(plan.frames.begin(), plan.frames.end(), time);
-  const int32_t before = int32_t(at - plan.frames.begin());
-  std::copy(plan.frames.begin(), at, source);
-  int32_t count = before;
-  if (at == plan.frames.end() || *at != time) source[count++] = time;
-  count = int32_t(std::copy(at, plan.frames.end(), source + count) - source);
+  // The Source is also read at the render time itself, to be matched, and under a "Plate
+  // Encoding" of light at the anchor frame, whose highlights set the working space.
+  double pooled[kMaxAnalysisFrames + 1], source[kMaxAnalysisFrames + 2];
+  int32_t pooledCount = int32_t(std::copy(plan.frames.begin(), plan.frames.end(), pooled) - pooled);
+  if (plan.mode == MovingWindow && std::isfinite(plan.anchor) && data->plateEncodingParam) {
+    int choice = 0;
+    gParamSuite->paramGetValue(data->plateEncodingParam, &choice);
+    if (plateEncodingOf(choice) != PlateEncoding::AsDelivered &&
+        !std::binary_search(pooled, pooled + pooledCount, plan.anchor)) {
+      // The clip's first frame comes before every window.
+      std::copy_backward(pooled, pooled + pooledCount, pooled + pooledCount + 1);
+      pooled[0] = plan.anchor;
+      ++pooledCount;
+    }
+  }
+  const double* at = std::lower_bound(pooled, pooled + pooledCount, time);
+  std::copy(static_cast<const double*>(pooled), at, source);
+  int32_t count = int32_t(at - pooled);
+  if (at == pooled + pooledCount || *at != time) source[count++] = time;
+  count = int32_t(std::copy(at, static_cast<const double*>(pooled + pooledCount), source + count) - source);
   answer(outArgs, "Source", source, count);
   answer(outArgs, "Reference", plan.frames.frames, plan.frames.count);
   int matchMode = 0;

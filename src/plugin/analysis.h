@@ -20,6 +20,11 @@ ClipFrames sourceClipFrames(const InstanceData& data);
 struct AnalysisPlan {
   int32_t mode = CurrentFrame;  // Current Frame also on a host that cannot give other frames
   AnalysisFrames frames;        // the frames a build learns from (the render time under Current Frame)
+  // The frame whose Source sets the working space under a "Plate Encoding" of light, the same for
+  // every frame of the clip where a build pools frames: the key frame, the first frame of the
+  // range, and under Moving Window the Source clip's first frame (the window's first when the host
+  // reports no range). The render time under Current Frame; NaN when no frame is left.
+  double anchor = 0.0;
 };
 
 // What a render at `time` learns from. A host without temporal access gets Current Frame, and

@@ -1,5 +1,6 @@
 #include "plugin/description.h"
 
+#include "plugin/colour_management.h"
 #include "plugin/plugin.h"
 
 // The inputs may be read at other frames than the one rendered (the "Analysis" choice).
@@ -156,6 +157,32 @@ constexpr ParamDescription kParams[kParamCount] = {
                 "nearest to it, then the table is smoothed. Fitted Lattice: the whole table is fitted to the "
                 "pixels, which reproduces a grade more closely",
                 "Smoothed Cells", "Fitted Lattice", nullptr),
+    {"plateEncoding",
+     ParamKind::Choice,
+     "Plate Encoding",
+     "What the values the host hands over are. As Delivered: video or display values, matched within 0..1. Scene "
+     "Linear: scene-linear light, as compositing applications deliver it; highlights above 1 are kept. The camera "
+     "choices: that camera's log encoding (curve only), matched as light and encoded back. From Host: the colour "
+     "space the host says it delivers the Source in",
+     0.0,
+     0,
+     0,
+     0,
+     0,
+     false,
+     0,
+     0,
+     {"As Delivered", "Scene Linear", "ACEScct", "ARRI LogC3", "Sony S-Log3", "RED Log3G10", "Panasonic V-Log",
+      "Canon C-Log3", "From Host"},
+     nullptr,
+     {0, 0},
+     false,
+     0,
+     0,
+     0,
+     0,
+     {nullptr, nullptr},
+     true},
 };
 
 const char* paramTypeName(ParamKind kind) {
@@ -193,6 +220,7 @@ OfxStatus describe(OfxImageEffectHandle effect) {
   // The "Analysis" choice reads frames other than the one being rendered.
   p.propSetInt(props, kOfxImageEffectPropTemporalClipAccess, 0, 1);
   p.propSetString(props, kOfxImageEffectPluginRenderThreadSafety, 0, kOfxImageEffectRenderFullySafe);
+  describeColourManagement(props);
   return kOfxStatOK;
 }
 
@@ -230,7 +258,7 @@ void defineParam(OfxParamSetHandle paramSet, const ParamDescription& param) {
       }
       break;
     case ParamKind::Choice:
-      for (int i = 0; i < 4 && param.options[i]; ++i) {
+      for (int i = 0; i < kMaxChoiceOptions && param.options[i]; ++i) {
         p.propSetString(props, kOfxParamPropChoiceOption, i, param.options[i]);
       }
       p.propSetInt(props, kOfxParamPropDefault, 0, static_cast<int>(param.defaultValue));

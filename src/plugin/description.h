@@ -16,6 +16,9 @@ struct ClipDescription {
 
 enum class ParamKind { Double, Choice, String, PushButton, Integer, Integer2D };
 
+// The longest choice ("Plate Encoding").
+constexpr int kMaxChoiceOptions = 9;
+
 struct ParamDescription {
   const char* name;
   ParamKind kind;
@@ -27,8 +30,8 @@ struct ParamDescription {
   bool hasStep;  // increment and digits are set only when true
   double increment;
   int digits;
-  const char* options[4];     // choice options in index order, unused slots null
-  const char* defaultString;  // string parameters
+  const char* options[kMaxChoiceOptions];  // choice options in index order, unused slots null
+  const char* defaultString;               // string parameters
   // Integer and Integer2D: the default (one or two values), and the limits when hasIntRange.
   int intDefault[2] = {0, 0};
   bool hasIntRange = false;
@@ -43,7 +46,7 @@ constexpr const char* kEffectGrouping = "Kestrow";
 constexpr const char* kEffectContexts[2] = {kOfxImageEffectContextGeneral, kOfxImageEffectContextFilter};
 
 constexpr int kClipCount = 5;
-constexpr int kParamCount = 16;
+constexpr int kParamCount = 17;
 
 // In order of definition.
 extern const ClipDescription kClips[kClipCount];

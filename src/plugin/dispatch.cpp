@@ -66,10 +66,14 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
   if (is(kOfxImageEffectActionGetFramesNeeded)) {
     return haveCoreSuites() ? getFramesNeeded(effect, inArgs, outArgs) : kOfxStatErrMissingHostFeature;
   }
+  if (is(kOfxImageEffectActionGetClipPreferences)) {
+    return haveCoreSuites() ? getClipPreferences(effect, outArgs) : kOfxStatReplyDefault;
+  }
   if (is(kOfxImageEffectActionRender)) {
     return haveCoreSuites() ? render(effect, inArgs) : kOfxStatErrMissingHostFeature;
   }
-  // Everything else (unload, clip preferences, region of definition, ...) takes the host's own default.
+  // Everything else (unload, region of definition, ...) takes the host's own default; so do clip
+  // preferences on a host without colour management.
   return kOfxStatReplyDefault;
 }
 

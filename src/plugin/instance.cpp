@@ -65,6 +65,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
       {"windowRadius", &data->windowRadiusParam},
       {"frameStep", &data->frameStepParam},
       {"sameFrameFit", &data->sameFrameFitParam},
+      {"plateEncoding", &data->plateEncodingParam},
   };
   // Without a parameter suite the handles stay null, like any the host does not deliver.
   if (gParamSuite) {
@@ -82,6 +83,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   data->lutHadReferenceMask = false;
   data->lutAnalysisMode = -1;
   data->lutSameFrameFit = -1;
+  data->lutPlateEncoding = -1;
 
   OfxPropertySetHandle props = nullptr;
   gEffectSuite->getPropertySet(effect, &props);

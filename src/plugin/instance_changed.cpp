@@ -45,6 +45,10 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
   } else if (is(name, "matchMode") || is(name, "preserveMode") || is(name, "sameFrameFit")) {
     invalidate(*data);
     logLine("Vantrel: Parameter changed - LUT invalidated\n");
+  } else if (is(name, "plateEncoding")) {
+    invalidate(*data);
+    logLine("Vantrel: Parameter changed - LUT invalidated\n");
+    data->plateSpaceNoted = false;
   } else if (isAnalysisSetting(name)) {
     invalidate(*data);
     logLine("Vantrel: Parameter changed - LUT invalidated\n");

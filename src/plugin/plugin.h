@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cpu/cpu_features.h"
+#include "encoding/plate_encoding.h"
 #include "engine/engine.h"
 #include "ofx/ofx_api.h"
 #include "ofx/ofx_names.h"
@@ -79,6 +80,13 @@ struct InstanceData {
   // part there.
   OfxParamHandle sameFrameFitParam;
   int32_t lutSameFrameFit;
+  // "plateEncoding", and the encoding the LUT was learnt for (-1 until a build; 0, As Delivered,
+  // the path the effect always had) with, for the others, the working space it covers.
+  OfxParamHandle plateEncodingParam;
+  int32_t lutPlateEncoding;
+  PlateTransform lutPlate;
+  // Said once until "Plate Encoding" changes: a host colour space it cannot follow.
+  std::atomic<bool> plateSpaceNoted;
 };
 
 // The instance's record, or null when it has none.
@@ -106,5 +114,8 @@ ParallelFor hostParallelFor();
 
 // Asks for every connected input's whole region of definition, at every frame the render reads.
 OfxStatus getRegionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);
+// The clip-preferences action (colour_management.cpp).
+OfxStatus getClipPreferences(OfxImageEffectHandle effect, OfxPropertySetHandle outArgs);
+
 // Names the frames of each input the render at the asked time reads.
 OfxStatus getFramesNeeded(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);

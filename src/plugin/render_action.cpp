@@ -24,10 +24,13 @@
 #include <vector>
 
 #include "plugin/analysis.h"
+#include "plugin/colour_management.h"
 #include "plugin/host_images.h"
 #include "plugin/learn.h"
+#include "plugin/learn_encoded.h"
 #include "plugin/messages.h"
 #include "plugin/plugin.h"
+#include "render/apply_encoded.h"
 #include "render/apply_lut.h"
 #include "render/pixel_format.h"
 
@@ -60,6 +63,7 @@ struct Parameters {
   int matchMode = 0;
   int preserveMode = 0;
   int sameFrameFit = 0;
+  PlateEncoding plateEncoding = PlateEncoding::AsDelivered;  // From Host resolved
 };
 
 struct CacheKeys {
@@ -71,6 +75,7 @@ struct CacheKeys {
   int32_t analysisMode;
   std::vector<double> frames;  // pooled builds: the frames asked for
   int32_t sameFrameFit;        // the learner Same Frame uses: 1 the fitted lattice, else 0
+  int32_t plateEncoding;       // what the values are (From Host resolved); 0 the path the effect always had
 };
 
 // Everything a build needs, read from the host before any lock is taken.
@@ -107,7 +112,8 @@ int32_t width(const Rect& r) { return int32_t(r.width()); }
 bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
   if (!data.lut.valid || keys.analysisMode != data.lutAnalysisMode || keys.matchMode != data.lutMatchMode ||
       keys.preserveMode != data.lutPreserveMode || keys.hadSourceMask != data.lutHadSourceMask ||
-      keys.hadReferenceMask != data.lutHadReferenceMask || keys.sameFrameFit != data.lutSameFrameFit)
+      keys.hadReferenceMask != data.lutHadReferenceMask || keys.sameFrameFit != data.lutSameFrameFit ||
+      keys.plateEncoding != data.lutPlateEncoding)
     return false;
   if (keys.analysisMode == CurrentFrame) return keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime;
   return keys.frames == data.lutAnalysisFrames;
@@ -129,11 +135,15 @@ void storeKeys(InstanceData& data, const CacheKeys& keys) {
   data.lutPreserveMode = keys.preserveMode;
   data.lutAnalysisMode = keys.analysisMode;
   data.lutSameFrameFit = keys.sameFrameFit;
+  data.lutPlateEncoding = keys.plateEncoding;
 }
 
 // Rebuilds the LUT from these frames for these keys; called with the lock held exclusively. Keys
-// are stored only after a finished build, so a failed one leaves the cache missing.
-void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const CacheKeys& keys) {
+// are stored only after a finished build, so a failed one leaves the cache missing. Under a plate
+// encoding of light, `anchor` (else the first frame's) is the Source whose highlights set the
+// working space.
+void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const CacheKeys& keys,
+             const ImageView* anchor = nullptr) {
   if (!data.lut.reserve(kLutSize)) {
     logLine("Vantrel: LUT allocation failed\n");
     return;
@@ -141,8 +151,14 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
   // No frame to learn from (the host gave none): the clamped Source, as without a Reference.
   if (frames.empty()) return;
   const ParallelFor parallel = hostParallelFor();
-  if (!learnMatch(data.lut, frames, keys.matchMode, keys.preserveMode, keys.sameFrameFit, gEngineKernelSet,
-                  &parallel)) {
+  const PlateEncoding encoding = PlateEncoding(keys.plateEncoding);
+  const bool built =
+      isLightEncoding(encoding)
+          ? learnEncodedMatch(data.lut, frames, anchor ? *anchor : frames[0].source, keys.matchMode, keys.preserveMode,
+                              keys.sameFrameFit, encoding, gEngineKernelSet, &parallel, data.lutPlate)
+          : learnMatch(data.lut, frames, keys.matchMode, keys.preserveMode, keys.sameFrameFit, gEngineKernelSet,
+                       &parallel);
+  if (!built) {
     logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
     return;
   }
@@ -156,8 +172,13 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
 template <class Build>
 OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, const ChannelMixes& mixes,
                       const ImageView& source, const ImageView& target, const Rect& window) {
+  // Under a plate encoding of light nothing is clamped, with or without the match.
   auto apply = [&](bool useLut) {
-    applyLUT(source, target, window, useLut ? &data.lut : nullptr, &data.lutPairs, mixes, gKernelSet);
+    const LUT3D* lut = useLut ? &data.lut : nullptr;
+    if (isLightEncoding(PlateEncoding(keys.plateEncoding)))
+      applyEncodedLUT(source, target, window, lut, &data.lutPairs, mixes, data.lutPlate, gKernelSet);
+    else
+      applyLUT(source, target, window, lut, &data.lutPairs, mixes, gKernelSet);
     return kOfxStatOK;
   };
   {
@@ -182,17 +203,44 @@ OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, co
   }
 }
 
+// The Source at the anchor frame, for a working space held over the clip: one of the pooled
+// frames, or fetched on its own (Moving Window); null, for the first pooled frame's, when the
+// host cannot give it.
+struct AnchorSource {
+  OfxPropertySetHandle image = nullptr;
+  ImageView view;
+  ~AnchorSource() { FetchedImages::release(image); }
+};
+
+const ImageView* anchorSource(const InstanceData& data, const FetchedFrames& fetched, double anchor, AnchorSource& own,
+                              OfxStatus& status) {
+  for (const FrameImages& f : fetched.frames)
+    if (f.time == anchor) return &f.sourceView;
+  if (!std::isfinite(anchor)) return nullptr;
+  gEffectSuite->clipGetImage(data.sourceClip, anchor, nullptr, &own.image);
+  if (!own.image) return nullptr;
+  own.view = describeImage(own.image, false);
+  status = checkImage(own.view, "Source", false);
+  return &own.view;
+}
+
 // A pooled build: the frames fetched now, under the lock, and released before the LUT is applied.
-OfxStatus rebuildPooled(InstanceData& data, const CacheKeys& keys) {
+OfxStatus rebuildPooled(InstanceData& data, const CacheKeys& keys, double anchor) {
   FetchedFrames fetched;
-  const OfxStatus status = fetchAnalysisFrames(data, keys.frames, keys.matchMode != 1, fetched);
+  OfxStatus status = fetchAnalysisFrames(data, keys.frames, keys.matchMode != 1, fetched);
   if (status != kOfxStatOK) return status;
   noteMissingFrames(data, keys.frames, fetched.missing);
   std::vector<FrameInputs> frames;
   for (const FrameImages& f : fetched.frames)
     frames.push_back(FrameInputs{f.sourceView, f.referenceView, f.sourceMaskView, f.referenceMaskView,
                                  f.sourceMask != nullptr, f.referenceMask != nullptr});
-  rebuild(data, frames, keys);
+  AnchorSource own;
+  const ImageView* anchorView = nullptr;
+  if (!frames.empty() && isLightEncoding(PlateEncoding(keys.plateEncoding))) {
+    anchorView = anchorSource(data, fetched, anchor, own, status);
+    if (status != kOfxStatOK) return status;
+  }
+  rebuild(data, frames, keys, anchorView);
   return kOfxStatOK;
 }
 
@@ -236,6 +284,8 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   readInt(data.preserveModeParam, time, p.preserveMode);
   // Read only where it plays a part, so Different Clips renders ask the host for nothing new.
   if (p.matchMode == 1) readInt(data.sameFrameFitParam, time, p.sameFrameFit);
+  p.plateEncoding = currentPlateEncoding(data);
+  const bool light = isLightEncoding(p.plateEncoding);
 
   // Pooled: a connected Reference clip stands for the Reference; the masks count by connection.
   in.hasReference = pooled ? clipConnected(data.referenceClip) : images.reference != nullptr;
@@ -284,7 +334,8 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
                          in.hasReferenceMask,
                          int32_t(plan.mode),
                          pooled ? std::vector<double>(plan.frames.begin(), plan.frames.end()) : std::vector<double>{},
-                         fit};
+                         fit,
+                         int32_t(p.plateEncoding)};
     auto current = [&] {
       rebuild(data,
               {FrameInputs{in.source, in.reference, in.sourceMask, in.referenceMask, in.hasSourceMask,
@@ -292,13 +343,16 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
               keys);
       return kOfxStatOK;
     };
-    auto poolFrames = [&] { return rebuildPooled(data, keys); };
+    auto poolFrames = [&] { return rebuildPooled(data, keys, plan.anchor); };
     const OfxStatus status = pooled ? applyCached(data, keys, poolFrames, mixes, source, output, target)
                                     : applyCached(data, keys, current, mixes, source, output, target);
     if (status != kOfxStatOK) return status;
   } else {
     // Without a Reference the cache is neither tested nor touched.
-    applyLUT(source, output, target, nullptr, mixes, gKernelSet);
+    if (light)
+      applyEncodedLUT(source, output, target, nullptr, nullptr, mixes, PlateTransform{}, gKernelSet);
+    else
+      applyLUT(source, output, target, nullptr, mixes, gKernelSet);
   }
   if (!isFloatRGBA(in.output)) storeFloatRGBA(output, in.output);
   return kOfxStatOK;

@@ -23,3 +23,5 @@ inline float clampUnit(float v) { return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f
 void applyRowLiteral(const float* src, float* dst, int32_t count, const RowParams& params);
 void applyRowAvx2(const float* src, float* dst, int32_t count, const RowParams& params);
 void applyRowAvx512(const float* src, float* dst, int32_t count, const RowParams& params);
+// The row kernel of a set the processor runs (see usableKernelSet).
+ApplyRowFn applyRowFor(KernelSet kernels);

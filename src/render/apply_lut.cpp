@@ -7,9 +7,7 @@
 
 #include "render/apply_kernels.h"
 
-namespace {
-
-ApplyRowFn rowFunction(KernelSet kernels) {
+ApplyRowFn applyRowFor(KernelSet kernels) {
   switch (kernels) {
     case KernelSet::Avx2:
       return applyRowAvx2;
@@ -20,6 +18,8 @@ ApplyRowFn rowFunction(KernelSet kernels) {
   }
   return applyRowLiteral;
 }
+
+namespace {
 
 inline float* pixelAt(const ImageView& image, int32_t x, int32_t y) {
   return reinterpret_cast<float*>(image.data + int64_t(y - image.bounds.y1) * image.rowBytes +
@@ -92,7 +92,7 @@ void applyLUT(const ImageView& source, const ImageView& output, const Rect& wind
   }
   // The vector kernels address the lattice with 32-bit offsets.
   if (params.useLut && int64_t(lut->size) * lut->size * lut->size * 3 > INT32_MAX) kernels = KernelSet::Generic;
-  const ApplyRowFn applyRow = rowFunction(usableKernelSet(kernels));
+  const ApplyRowFn applyRow = applyRowFor(usableKernelSet(kernels));
 
   // The part of each row that has Source pixels; the rest of the window is transparent black.
   const Rect lit = intersect(Rect{source.bounds.x1, target.y1, source.bounds.x2, target.y2}, target);

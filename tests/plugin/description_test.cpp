@@ -196,6 +196,19 @@ std::vector<ExpectedParam> expectedParams() {
           "reproduces a grade more closely"),
         S("OfxParamPropChoiceOption", 0, "Smoothed Cells"), S("OfxParamPropChoiceOption", 1, "Fitted Lattice"),
         I("OfxParamPropDefault", 0)}},
+      {"plateEncoding",
+       "OfxParamTypeChoice",
+       {S("OfxPropLabel", "Plate Encoding"),
+        S("OfxParamPropHint",
+          "What the values the host hands over are. As Delivered: video or display values, matched within 0..1. "
+          "Scene Linear: scene-linear light, as compositing applications deliver it; highlights above 1 are kept. "
+          "The camera choices: that camera's log encoding (curve only), matched as light and encoded back. From "
+          "Host: the colour space the host says it delivers the Source in"),
+        S("OfxParamPropChoiceOption", 0, "As Delivered"), S("OfxParamPropChoiceOption", 1, "Scene Linear"),
+        S("OfxParamPropChoiceOption", 2, "ACEScct"), S("OfxParamPropChoiceOption", 3, "ARRI LogC3"),
+        S("OfxParamPropChoiceOption", 4, "Sony S-Log3"), S("OfxParamPropChoiceOption", 5, "RED Log3G10"),
+        S("OfxParamPropChoiceOption", 6, "Panasonic V-Log"), S("OfxParamPropChoiceOption", 7, "Canon C-Log3"),
+        S("OfxParamPropChoiceOption", 8, "From Host"), I("OfxParamPropDefault", 0), I("OfxParamPropAnimates", 0)}},
   };
 }
 
@@ -269,6 +282,7 @@ TEST(Describe, FreshInstanceHasTheDefaults) {
   // "Current Frame": the match learnt from the frame being rendered, as without the setting.
   EXPECT_EQ(host->paramValue(instance, "analysisMode")->ints, std::vector<int>{0});
   EXPECT_EQ(host->paramValue(instance, "frameRange")->ints, (std::vector<int>{0, -1}));
-  EXPECT_EQ(host->paramValue(instance, "sameFrameFit")->ints, std::vector<int>{0});  // "Smoothed Cells"
+  EXPECT_EQ(host->paramValue(instance, "sameFrameFit")->ints, std::vector<int>{0});   // "Smoothed Cells"
+  EXPECT_EQ(host->paramValue(instance, "plateEncoding")->ints, std::vector<int>{0});  // "As Delivered"
   EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
 }

@@ -1,6 +1,6 @@
 // Colour management end to end: the built tool with the real module, scene-linear plates, and the
 // config it writes applied by OpenColorIO itself (the library and ocioconvert).
-#include "colour.h"
+#include "imaging/colour.h"
 #include "support.h"
 
 #include <OpenImageIO/imageio.h>

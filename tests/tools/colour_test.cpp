@@ -1,6 +1,6 @@
 // The built-in colour spaces against OpenColorIO's own transforms, the names users give, what
 // files say of their space, and figures measured through another config's interchange role.
-#include "colour.h"
+#include "imaging/colour.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "frame_checks.h"
+#include "imaging/frame_checks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The reader of a shot's sequences: each frame read once while the budget holds it, the least
 // recently used let go first, the frame being rendered never, failures and warnings handed on.
-#include "frame_reader.h"
+#include "imaging/frame_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "frames.h"
+#include "imaging/frames.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

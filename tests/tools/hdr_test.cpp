@@ -1,6 +1,6 @@
 // Scene-linear plates and camera footage end to end: highlights above 1 in both modes, the
 // camera spaces named by alias, what files say of their space, and frames that are not numbers.
-#include "colour.h"
+#include "imaging/colour.h"
 #include "support.h"
 
 #include <OpenImageIO/imageio.h>
@@ -38,7 +38,7 @@ Image converted(Image image, const std::string& from, const std::string& to) {
 Image plate(const std::string& photo, float gain) {
   Image image;
   std::string error;
-  EXPECT_TRUE(readColorImage(photoPath(photo), image, error)) << error;
+  EXPECT_TRUE(readColourImage(photoPath(photo), image, error)) << error;
   image = converted(image, "srgb", "lin_rec709");
   for (size_t i = 0; i < image.pixels.size(); ++i)
     if (i % 4 != 3) image.pixels[i] *= gain;
@@ -191,7 +191,7 @@ TEST_F(Hdr, CameraPlatesByAliasAndOutputsThatSayTheirSpace) {
   ASSERT_EQ(run.status, 0) << run.err;
   Image photo;
   std::string error;
-  ASSERT_TRUE(readColorImage(photoPath("chelsea.png"), photo, error)) << error;
+  ASSERT_TRUE(readColourImage(photoPath("chelsea.png"), photo, error)) << error;
   const Image linear = converted(photo, "srgb", "lin_rec709"), written = readRawImage(dir / "photo.exr");
   ASSERT_EQ(written.pixels.size() / size_t(written.channels), linear.pixels.size() / 4);
   double worst = 0;

@@ -1,4 +1,4 @@
-#include "image_io.h"
+#include "imaging/image_io.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -62,7 +62,7 @@ TEST(ImageIO, IntegerFilesAreReadAsStoredAndWrittenBackExactly) {
 
   Image image;
   std::string error;
-  ASSERT_TRUE(readColorImage(dir / "ramp.png", image, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "ramp.png", image, error)) << error;
   EXPECT_EQ(image.depth, SampleDepth::UInt8);
   EXPECT_FALSE(image.hasAlpha);
   EXPECT_EQ(image.storedSpace, "sRGB");
@@ -70,7 +70,7 @@ TEST(ImageIO, IntegerFilesAreReadAsStoredAndWrittenBackExactly) {
     EXPECT_FLOAT_EQ(image.pixels[size_t(v) * 4 + 0], float(v) / 255.0f) << v;
     EXPECT_EQ(image.pixels[size_t(v) * 4 + 3], 1.0f);
   }
-  ASSERT_TRUE(writeColorImage(dir / "back.png", image, {}, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "back.png", image, {}, error)) << error;
   int channels = 0;
   EXPECT_EQ(readRaw<unsigned char>(dir / "back.png", OIIO::TypeDesc::UINT8, channels), bytes);
   EXPECT_EQ(channels, 3);
@@ -82,7 +82,7 @@ TEST(ImageIO, ColourSpaceMetadataIsReadAndWritten) {
   writeRaw(dir / "hdr.exr", 1, 1, 4, OIIO::TypeDesc::FLOAT, values);
   Image image;
   std::string error;
-  ASSERT_TRUE(readColorImage(dir / "hdr.exr", image, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "hdr.exr", image, error)) << error;
   EXPECT_EQ(image.depth, SampleDepth::Float);
   EXPECT_TRUE(image.hasAlpha);
   EXPECT_EQ(image.pixels, values);
@@ -92,20 +92,20 @@ TEST(ImageIO, ColourSpaceMetadataIsReadAndWritten) {
   WriteSettings settings;
   settings.colourSpace = "ACEScg";
   settings.chromaticities = std::array<float, 8>{0.713f, 0.293f, 0.165f, 0.83f, 0.128f, 0.044f, 0.32168f, 0.33767f};
-  ASSERT_TRUE(writeColorImage(dir / "cg.exr", image, settings, error)) << error;
-  ASSERT_TRUE(readColorImage(dir / "cg.exr", image, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "cg.exr", image, settings, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "cg.exr", image, error)) << error;
   ASSERT_TRUE(image.chromaticities);
   EXPECT_EQ(*image.chromaticities, *settings.chromaticities);
-  ASSERT_TRUE(writeColorImage(dir / "cg.png", image, settings, error)) << error;
-  ASSERT_TRUE(readColorImage(dir / "cg.png", image, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "cg.png", image, settings, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "cg.png", image, error)) << error;
   EXPECT_EQ(image.storedSpace, "ACEScg");
 
   // Written in another space, an EXR loses the Source's primaries rather than keep wrong ones.
-  ASSERT_TRUE(readColorImage(dir / "cg.exr", image, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "cg.exr", image, error)) << error;
   WriteSettings other;
   other.sameColourSpace = false;
-  ASSERT_TRUE(writeColorImage(dir / "other.exr", image, other, error)) << error;
-  ASSERT_TRUE(readColorImage(dir / "other.exr", image, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "other.exr", image, other, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "other.exr", image, error)) << error;
   EXPECT_FALSE(image.chromaticities);
 }
 
@@ -115,7 +115,7 @@ TEST(ImageIO, AnyChannelCountBecomesRgba) {
   writeRaw(dir / "ga.png", 2, 1, 2, OIIO::TypeDesc::UINT16, std::vector<unsigned short>{65535, 32768, 0, 65535});
   Image image;
   std::string error;
-  ASSERT_TRUE(readColorImage(dir / "ga.png", image, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "ga.png", image, error)) << error;
   ASSERT_EQ(image.pixels.size(), 8u);
   EXPECT_EQ(image.depth, SampleDepth::UInt16);
   EXPECT_TRUE(image.hasAlpha);
@@ -138,13 +138,13 @@ TEST(ImageIO, AlphaSurvivesAnIntegerRoundTripUnassociated) {
   writeRaw(dir / "a.png", 2, 1, 4, OIIO::TypeDesc::UINT8, rgba);
   Image image;
   std::string error;
-  ASSERT_TRUE(readColorImage(dir / "a.png", image, error));
-  ASSERT_TRUE(writeColorImage(dir / "b.png", image, {}, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "a.png", image, error));
+  ASSERT_TRUE(writeColourImage(dir / "b.png", image, {}, error)) << error;
   int channels = 0;
   EXPECT_EQ(readRaw<unsigned char>(dir / "b.png", OIIO::TypeDesc::UINT8, channels), rgba);
 
   // JPEG cannot hold alpha: RGB only.
-  ASSERT_TRUE(writeColorImage(dir / "b.jpg", image, {}, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "b.jpg", image, {}, error)) << error;
   readRaw<unsigned char>(dir / "b.jpg", OIIO::TypeDesc::UINT8, channels);
   EXPECT_EQ(channels, 3);
 }
@@ -164,12 +164,12 @@ TEST(ImageIO, FailuresNameTheFileAndLeaveNothingBehind) {
   TempDir dir;
   Image image;
   std::string error;
-  EXPECT_FALSE(readColorImage(dir / "missing.png", image, error));
+  EXPECT_FALSE(readColourImage(dir / "missing.png", image, error));
   EXPECT_NE(error.find("missing.png"), std::string::npos);
 
   std::ofstream(dir / "junk.png") << "this is not a PNG file";
   error.clear();
-  EXPECT_FALSE(readColorImage(dir / "junk.png", image, error));
+  EXPECT_FALSE(readColourImage(dir / "junk.png", image, error));
   EXPECT_NE(error.find("junk.png"), std::string::npos);
 
   image.width = 4;
@@ -178,10 +178,10 @@ TEST(ImageIO, FailuresNameTheFileAndLeaveNothingBehind) {
   image.depth = SampleDepth::Float;
   image.pixels.assign(64, 0.5f);
   error.clear();
-  EXPECT_FALSE(writeColorImage(dir / "no-such-dir/out.exr", image, {}, error));
+  EXPECT_FALSE(writeColourImage(dir / "no-such-dir/out.exr", image, {}, error));
   EXPECT_NE(error.find("out.exr"), std::string::npos);
 
-  ASSERT_TRUE(writeColorImage(dir / "out.exr", image, {}, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "out.exr", image, {}, error)) << error;
   EXPECT_EQ(entries(dir.path).size(), 2u) << "only junk.png and out.exr: no temporary file is left";
 }
 
@@ -196,9 +196,9 @@ TEST(ImageIO, AnExrKeepsItsCompressionWhenWrittenBackAsExr) {
 
   Image image;
   std::string error;
-  ASSERT_TRUE(readColorImage(dir / "piz.exr", image, error)) << error;
-  ASSERT_TRUE(writeColorImage(dir / "copy.exr", image, {}, error)) << error;
-  ASSERT_TRUE(writeColorImage(dir / "copy.tif", image, {}, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "piz.exr", image, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "copy.exr", image, {}, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "copy.tif", image, {}, error)) << error;
   auto exr = OIIO::ImageInput::open(dir / "copy.exr");
   EXPECT_EQ(exr->spec().get_string_attribute("compression"), "piz");
   EXPECT_EQ(exr->spec().format, OIIO::TypeDesc::HALF);
@@ -234,18 +234,18 @@ TEST(ImageIO, TheSpacesNameTravelsWhereTheFormatHasRoomForIt) {
   WriteSettings settings;
   settings.spaceName = "ARRI LogC3 (EI800) - AWG";
   for (const char* name : {"log.exr", "log.png", "log.dpx", "log.tif"}) {
-    ASSERT_TRUE(writeColorImage(dir / name, image, settings, error)) << error;
+    ASSERT_TRUE(writeColourImage(dir / name, image, settings, error)) << error;
     Image header;
-    ASSERT_TRUE(readColorHeader(dir / name, header, error)) << error;
+    ASSERT_TRUE(readColourHeader(dir / name, header, error)) << error;
     EXPECT_EQ(header.namedSpace, std::string(name) == "log.tif" ? "" : settings.spaceName) << name;
   }
   // Written again in another space, a file names that one; a DPX's own user data is kept as it
   // was, and then the name has no place there.
   Image logPlate;
-  ASSERT_TRUE(readColorImage(dir / "log.dpx", logPlate, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "log.dpx", logPlate, error)) << error;
   settings.spaceName = "Linear Rec.709 (sRGB)";
-  ASSERT_TRUE(writeColorImage(dir / "again.dpx", logPlate, settings, error)) << error;
-  ASSERT_TRUE(readColorHeader(dir / "again.dpx", logPlate, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "again.dpx", logPlate, settings, error)) << error;
+  ASSERT_TRUE(readColourHeader(dir / "again.dpx", logPlate, error)) << error;
   EXPECT_EQ(logPlate.namedSpace, settings.spaceName);
 
   OIIO::ImageSpec imageSpec(2, 1, 3, OIIO::TypeDesc::UINT16);
@@ -257,9 +257,9 @@ TEST(ImageIO, TheSpacesNameTravelsWhereTheFormatHasRoomForIt) {
   ASSERT_TRUE(out && out->open(dir / "scan.dpx", imageSpec) && out->write_image(OIIO::TypeDesc::UINT16, px.data()) &&
               out->close());
   Image scan;
-  ASSERT_TRUE(readColorImage(dir / "scan.dpx", scan, error)) << error;
+  ASSERT_TRUE(readColourImage(dir / "scan.dpx", scan, error)) << error;
   EXPECT_EQ(scan.transfer, "Printing density");
-  ASSERT_TRUE(writeColorImage(dir / "scan-out.dpx", scan, settings, error)) << error;
+  ASSERT_TRUE(writeColourImage(dir / "scan-out.dpx", scan, settings, error)) << error;
   auto in = OIIO::ImageInput::open(dir / "scan-out.dpx");
   ASSERT_TRUE(in);
   const OIIO::ParamValue* data = in->spec().find_attribute("dpx:UserData");

@@ -1,7 +1,7 @@
 // `vantrel match` end to end: the built tool, the real module, files read back by real readers.
-#include "colour.h"
-#include "quality.h"
-#include "sheet.h"
+#include "imaging/colour.h"
+#include "imaging/quality.h"
+#include "imaging/sheet.h"
 #include "support.h"
 
 #include <OpenColorIO/OpenColorIO.h>
@@ -55,7 +55,7 @@ bool samePixels(const Image& a, const Image& b) { return a.pixels == b.pixels &&
 Image decoded(const std::string& path) {
   Image image;
   std::string error;
-  EXPECT_TRUE(readColorImage(path, image, error)) << error;
+  EXPECT_TRUE(readColourImage(path, image, error)) << error;
   if (isIntegerDepth(image.depth)) srgbDecode(image.pixels.data(), size_t(image.width) * size_t(image.height), 4);
   return image;
 }
@@ -234,7 +234,7 @@ TEST_F(Match, DifferentClipsMovesRealPhotographsTowardsTheReferenceAndHonoursMas
   const Image source = decoded(photoPath("astronaut.png")), reference = decoded(photoPath("coffee.png"));
   const Image output = decoded(dir / "out.png");
   const SpreadDeltaE before = compareSpreads(source, reference), after = compareSpreads(output, reference);
-  EXPECT_LT(after.meanColorDeltaE, before.meanColorDeltaE / 2) << run.out;
+  EXPECT_LT(after.meanColourDeltaE, before.meanColourDeltaE / 2) << run.out;
   EXPECT_NE(run.out.find("Different Clips"), std::string::npos);
 
   // The sheet has the size its layout gives for these three pictures and three lines.

@@ -1,4 +1,4 @@
-#include "plugin_path.h"
+#include "session/plugin_path.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

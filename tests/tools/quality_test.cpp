@@ -1,6 +1,6 @@
-#include "quality.h"
+#include "imaging/quality.h"
 
-#include "colour.h"
+#include "imaging/colour.h"
 
 #include <gtest/gtest.h>
 #include <lcms2.h>
@@ -77,10 +77,10 @@ TEST(Quality, SpreadsCompareMeanColourAndDeviation) {
   for (size_t i = 0; i < twoTone.pixels.size() / 2; i += 4)
     twoTone.pixels[i] = twoTone.pixels[i + 1] = twoTone.pixels[i + 2] = 0.6f;
   SpreadDeltaE self = compareSpreads(flat, flat);
-  EXPECT_DOUBLE_EQ(self.meanColorDeltaE, 0.0);
+  EXPECT_DOUBLE_EQ(self.meanColourDeltaE, 0.0);
   EXPECT_DOUBLE_EQ(self.stdDevDistance, 0.0);
   SpreadDeltaE other = compareSpreads(flat, twoTone);
-  EXPECT_GT(other.meanColorDeltaE, 5.0);
+  EXPECT_GT(other.meanColourDeltaE, 5.0);
   EXPECT_GT(other.stdDevDifference[0], 5.0);  // lightness spread
   EXPECT_NEAR(other.stdDevDifference[1], 0.0, 0.05);
   EXPECT_NEAR(other.stdDevDistance,
@@ -133,7 +133,7 @@ namespace {
 Image photo(const char* name) {
   Image image;
   std::string error;
-  EXPECT_TRUE(readColorImage(std::string(VANTREL_PHOTOS) + "/" + name, image, error)) << error;
+  EXPECT_TRUE(readColourImage(std::string(VANTREL_PHOTOS) + "/" + name, image, error)) << error;
   srgbDecode(image.pixels.data(), size_t(image.width) * size_t(image.height), 4);
   return image;
 }
@@ -263,7 +263,7 @@ TEST(Quality, SampledFiguresAgreeWithEveryPixelOfThePhotographs) {
           measureMatch(false, source, reference, output, nullptr, nullptr, nullptr, kEveryPixel);
       for (const auto& [s, w] : {std::pair{spreadSampled.spreadBefore, spreadWhole.spreadBefore},
                                  {spreadSampled.spreadAfter, spreadWhole.spreadAfter}}) {
-        EXPECT_NEAR(s.meanColorDeltaE, w.meanColorDeltaE, 0.05);
+        EXPECT_NEAR(s.meanColourDeltaE, w.meanColourDeltaE, 0.05);
         EXPECT_NEAR(s.stdDevDistance, w.stdDevDistance, 0.1);
       }
     }

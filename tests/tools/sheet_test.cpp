@@ -1,6 +1,6 @@
-#include "sheet.h"
+#include "imaging/sheet.h"
 
-#include "colour.h"
+#include "imaging/colour.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
@@ -79,7 +79,7 @@ TEST(Sheet, PanelsAreAveragedInThePicturesSpaceThenConverted) {
   ASSERT_TRUE(writeSheet(path, source, grey(200, 200, 0.0f), output, {"line"}, &toLinear, 3, error)) << error;
   const Image sheet = [&] {
     Image read;
-    EXPECT_TRUE(readColorImage(path, read, error)) << error;
+    EXPECT_TRUE(readColourImage(path, read, error)) << error;
     return read;
   }();
   const SheetLayout l = sheetLayout(source, grey(200, 200, 0.0f), output, 1);

@@ -2,7 +2,7 @@
 // test pictures.
 #pragma once
 
-#include "image_io.h"
+#include "imaging/image_io.h"
 
 #include <functional>
 #include <memory>

@@ -3,21 +3,33 @@
 // 128 + the signal number when a signal stopped the run.
 #pragma once
 
-#include "image_io.h"
+#include "imaging/image.h"
 
 #include <optional>
 #include <string>
-#include <vector>
 
 enum ExitStatus { kExitOK = 0, kExitFailure = 1, kExitUsage = 2 };
+
+// How a step of a command ended: the exit status the run ends with if it stops here, and why it
+// failed. Steps hand it back to the command, which says it once.
+struct Status {
+  int exit = kExitOK;
+  std::string error;
+  bool failed() const { return exit != kExitOK; }
+};
+inline Status fail(int exit, std::string error) { return {exit, std::move(error)}; }
+
+// Prints "vantrel: error: ERROR" on stderr and returns the exit status.
+int reportError(const Status& status);
 
 struct MatchOptions {
   std::string source;
   std::string reference;
   std::string output;
-  std::string mode = "different";    // "different" or "same"
-  std::string preserve = "nothing";  // "nothing", "brightness" or "colors"
-  std::string fit;                   // Same Frame's learner: "cells" or "lattice"; empty: lattice
+  // The settings' words (lib/session/settings.h); unset, the table's defaults.
+  std::string mode;      // "different" or "same"
+  std::string preserve;  // "nothing", "brightness" or "colors"
+  std::string fit;       // Same Frame's learner: "cells" or "lattice"; empty: lattice
   std::optional<double> mix, mixR, mixG, mixB;
   std::string sourceMask;
   std::string referenceMask;
@@ -28,7 +40,7 @@ struct MatchOptions {
   std::string frames;
   // Which frames the match is learnt from: "current", "key", "range" or "window", and their
   // settings (unset: the defaults, see runMatch).
-  std::string analysis = "current";
+  std::string analysis;
   std::optional<int> keyFrame, windowRadius, frameStep;
   std::string analysisFrames;
   double frameCacheMB = 0;  // 0: half of the machine's memory
@@ -46,18 +58,6 @@ struct MatchOptions {
 };
 
 int runMatch(const MatchOptions& options);
-// Each mode's working space when --working-space is not given, chosen by measurement
-// (docs/colour.md): for a Source within 1 in linear light, and for a Source with highlights above
-// 1 (more than kHighlightShare of its pixels) the first of the mode's spaces for highlights,
-// narrowest first, whose top holds all but kHighlightShare of its pixels (else the widest).
-const char* defaultWorkingSpace(bool sameFrame);
-struct HighlightSpace {
-  std::string name;
-  float top;  // the linear light it holds
-};
-// The fitted lattice (`fitted`, Same Frame only) learns a whole grade wherever the table holds
-// it, and does best in the log spaces, whose room above the Source keeps a brighter Reference.
-std::vector<HighlightSpace> highlightWorkingSpaces(bool sameFrame, bool fitted = false);
 int runInfo(const std::string& plugin);
 // The tool's version, then the plug-in's file, identifier and version.
 int runVersion(const std::string& plugin);
@@ -65,5 +65,6 @@ int runVersion(const std::string& plugin);
 // The tool's version, as --version and the files it writes give it.
 const char* toolVersion();
 
-// Prints "vantrel: error: MESSAGE" on stderr and returns `status`.
-int reportError(int status, const std::string& message);
+// The plug-in `option` (--plugin) names, else the one found beside the tool, on OFX_PLUGIN_PATH
+// or in /usr/OFX/Plugins (lib/session/plugin_path.h).
+Status locatePlugin(const std::string& option, std::string& path);

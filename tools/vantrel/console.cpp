@@ -131,3 +131,16 @@ void printWarning(const std::string& text) {
 void printNote(const std::string& text) {
   if (gVerbosity != Verbosity::Quiet) std::fprintf(stderr, "%svantrel: %s\n", lineStart(), text.c_str());
 }
+
+void printError(const std::string& text) { std::fprintf(stderr, "%svantrel: error: %s\n", lineStart(), text.c_str()); }
+
+void printPluginMessage(const ofxhost::Message& message, const PathAliases& aliases) {
+  if (gVerbosity == Verbosity::Quiet && message.type != kOfxMessageError) return;
+  std::string text = message.text;
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  for (const auto& [from, to] : aliases)
+    for (size_t at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size()))
+      text.replace(at, from.size(), to);
+  std::fprintf(stderr, "%svantrel: plug-in %s: %s\n", lineStart(), message.type.c_str(), text.c_str());
+  std::fflush(stderr);
+}

@@ -3,7 +3,11 @@
 // possibly from several render threads.
 #pragma once
 
+#include "host/ofx_host.h"
+
 #include <string>
+#include <utility>
+#include <vector>
 
 enum class Verbosity {
   Quiet,    // errors only
@@ -28,6 +32,14 @@ const char* lineStart();
 // True for a plug-in diagnostic line that reports a failure, which Normal lets through.
 bool isFailureDiagnostic(const std::string& line);
 
-// "vantrel: warning: TEXT" and "vantrel: TEXT", both left out by Quiet.
+// "vantrel: warning: TEXT" and "vantrel: TEXT", both left out by Quiet; "vantrel: error: TEXT",
+// always.
 void printWarning(const std::string& text);
 void printNote(const std::string& text);
+void printError(const std::string& text);
+
+// Paths the plug-in names that stand for others (a temporary file for its target): its messages
+// are shown with the second.
+using PathAliases = std::vector<std::pair<std::string, std::string>>;
+// "vantrel: plug-in TYPE: TEXT", as a message arrives (only errors when quiet).
+void printPluginMessage(const ofxhost::Message& message, const PathAliases& aliases = {});

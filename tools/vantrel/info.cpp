@@ -1,10 +1,15 @@
+// `vantrel info` and `vantrel --version`: the effect as a host sees it, and where it was found.
 #include "commands.h"
-#include "plugin_path.h"
-#include "plugin_session.h"
+#include "console.h"
+
+#include "session/plugin_path.h"
+#include "session/plugin_session.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
+#include <system_error>
 
 namespace {
 
@@ -85,15 +90,23 @@ void printContext(const ofxhost::Effect& context) {
 
 const char* toolVersion() { return VANTREL_VERSION; }
 
+Status locatePlugin(const std::string& option, std::string& path) {
+  // An installed vantrel looks beside its own folder; a built one in and above it.
+  std::error_code ec;
+  const std::string executableDir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+  std::string error;
+  if (!findPlugin(option, std::getenv("OFX_PLUGIN_PATH"), executableDir, path, error)) return fail(kExitFailure, error);
+  return {};
+}
+
 int runVersion(const std::string& plugin) {
   std::printf("vantrel %s\n", toolVersion());
   std::fflush(stdout);
-  std::string path, error;
-  if (!findPlugin(plugin, std::getenv("OFX_PLUGIN_PATH"), executableDirectory(), path, error))
-    return reportError(kExitFailure, error);
+  std::string path;
+  if (Status status = locatePlugin(plugin, path); status.failed()) return reportError(status);
   // Only the module's plug-in record is read: no action is sent.
   ofxhost::Host host;
-  if (!host.open(path)) return reportError(kExitFailure, "cannot load plug-in '" + path + "': " + host.error());
+  if (!host.open(path)) return reportError(fail(kExitFailure, "cannot load plug-in '" + path + "': " + host.error()));
   const OfxPlugin* record = host.plugin();
   std::printf("plug-in: %s\nidentifier: %s\nversion: %u.%u\n", path.c_str(),
               record->pluginIdentifier ? record->pluginIdentifier : "", record->pluginVersionMajor,
@@ -102,15 +115,16 @@ int runVersion(const std::string& plugin) {
 }
 
 int runInfo(const std::string& plugin) {
-  std::string path, error;
-  if (!findPlugin(plugin, std::getenv("OFX_PLUGIN_PATH"), executableDirectory(), path, error))
-    return reportError(kExitFailure, error);
+  std::string path;
+  if (Status status = locatePlugin(plugin, path); status.failed()) return reportError(status);
   PluginSession session;
   struct Closer {
     PluginSession& s;
     ~Closer() { closeSession(s); }
   } closer{session};
-  if (!openSession(session, path, false, error)) return reportError(kExitFailure, error);
+  std::string error;
+  const MessageSink print = [](const ofxhost::Message& message) { printPluginMessage(message); };
+  if (!openSession(session, path, false, print, error)) return reportError(fail(kExitFailure, error));
 
   const OfxPlugin* record = session.host->plugin();
   std::printf("Plug-in: %s\n", path.c_str());
@@ -129,12 +143,12 @@ int runInfo(const std::string& plugin) {
 
   const auto contexts = effect.get(kOfxImageEffectPropSupportedContexts);
   if (!contexts || contexts->strings.empty())
-    return reportError(kExitFailure, "plug-in '" + path + "' declares no context");
+    return reportError(fail(kExitFailure, "plug-in '" + path + "' declares no context"));
   for (const std::string& context : contexts->strings) {
     const OfxStatus status = session.host->describeInContext(context);
     if (status != kOfxStatOK && status != kOfxStatReplyDefault)
-      return reportError(kExitFailure, "plug-in '" + path + "' failed to describe the " + context + " context (" +
-                                           statusName(status) + ")");
+      return reportError(fail(kExitFailure, "plug-in '" + path + "' failed to describe the " + context + " context (" +
+                                                ofxhost::statusName(status) + ")"));
     if (const ofxhost::Effect* described = session.host->contextDescriptor(context)) printContext(*described);
   }
   return kExitOK;

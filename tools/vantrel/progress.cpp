@@ -1,14 +1,8 @@
 #include "progress.h"
 
+#include "support/stopwatch.h"
+
 #include <cmath>
-
-namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
 
 Progress startProgress(int totalFrames, FILE* stream, bool terminal) {
   Progress p;

@@ -1,6 +1,8 @@
-#include "interrupt.h"
+// The JSON report of `vantrel match`: the settings, every frame's figures, warnings and timings.
 #include "match_run.h"
-#include "output_file.h"
+
+#include "imaging/safe_file.h"
+#include "session/settings.h"
 
 #include <nlohmann/json.hpp>
 
@@ -39,7 +41,7 @@ json qualityJson(const MatchQuality& q) {
     out["after"] = pixels(q.pixelsAfter);
   } else {
     auto spread = [](const SpreadDeltaE& s) {
-      return json{{"mean_colour", number(s.meanColorDeltaE)},
+      return json{{"mean_colour", number(s.meanColourDeltaE)},
                   {"spread", number(s.stdDevDistance)},
                   {"spread_lab",
                    {number(s.stdDevDifference[0]), number(s.stdDevDifference[1]), number(s.stdDevDifference[2])}}};
@@ -61,8 +63,9 @@ json analysisJson(const MatchOptions& o, const RunSummary& run) {
     if (!o.analysisFrames.empty()) parseFrameRange(o.analysisFrames, frames, unused);
     out["frames"] = {frames.first, frames.last};
   }
-  if (o.analysis == "window") out["window_radius"] = o.windowRadius.value_or(5);
-  if (o.analysis == "range" || o.analysis == "window") out["frame_step"] = o.frameStep.value_or(1);
+  if (o.analysis == "window") out["window_radius"] = o.windowRadius.value_or(int(kWindowRadius.fallback));
+  if (o.analysis == "range" || o.analysis == "window")
+    out["frame_step"] = o.frameStep.value_or(int(kFrameStep.fallback));
   return out;
 }
 
@@ -116,11 +119,11 @@ bool writeRunReport(const std::string& path, const MatchOptions& o, const RunSum
       {"settings",
        {{"mode", o.mode == "same" ? "same frame" : "different clips"},
         {"preserve", o.preserve},
-        {"fit", o.mode == "same" ? json(o.fit.empty() ? "lattice" : o.fit) : json(nullptr)},
-        {"mix", o.mix.value_or(1.0)},
-        {"mix_r", o.mixR.value_or(1.0)},
-        {"mix_g", o.mixG.value_or(1.0)},
-        {"mix_b", o.mixB.value_or(1.0)},
+        {"fit", o.mode == "same" ? json(o.fit.empty() ? fallbackChoice(kSameFrameFit) : o.fit) : json(nullptr)},
+        {"mix", o.mix.value_or(kMix.fallback)},
+        {"mix_r", o.mixR.value_or(kMixRed.fallback)},
+        {"mix_g", o.mixG.value_or(kMixGreen.fallback)},
+        {"mix_b", o.mixB.value_or(kMixBlue.fallback)},
         {"colour_config", run.colourConfig.empty() ? json(nullptr) : json(run.colourConfig)},
         {"working_space", run.workingSpace.empty() ? json(nullptr) : json(run.workingSpace)},
         {"cube", run.cube.empty() ? json(nullptr) : json(run.cube)},
@@ -135,17 +138,15 @@ bool writeRunReport(const std::string& path, const MatchOptions& o, const RunSum
 
   // Invalid UTF-8 in a file name is replaced rather than failing the whole report.
   const std::string text = report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-  TemporaryFile temporary(temporaryPathFor(outputDestination(path)));
-  {
-    std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-      error = "cannot write '" + path + "': " + std::strerror(errno);
-      return false;
-    }
-  }
-  if (!moveIntoPlace(temporary.path(), path, error)) return false;
-  temporary.keep();
-  return true;
+  return replaceFile(
+      path,
+      [&](const std::string& temporary, std::string& writeError) {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (out) return true;
+        writeError = "cannot write '" + path + "': " + std::strerror(errno);
+        return false;
+      },
+      error);
 }
