@@ -24,6 +24,7 @@ struct MatchKeywords {
   double mix = 1.0;
   py::object mixRgb;
   std::string fit;
+  std::string dcLearner;
   std::vector<Setting> settings() const;
 };
 

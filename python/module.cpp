@@ -249,7 +249,7 @@ installed with the module, else /usr/OFX/Plugins. It prints its own diagnostic l
 
 const char* const kSessionMatchDoc = R"(Renders one frame at `time` (the frame number of a shot); returns the Output.
 
-source, reference, mode, preserve, mix, mix_rgb, fit, source_mask, reference_mask: as in
+source, reference, mode, preserve, mix, mix_rgb, fit, dc_learner, source_mask, reference_mask: as in
     vantrel.match(). After set_frames(), source and reference may be left out: the shot's
     pictures at `time` are used. Pictures given serve `time`; the shot serves the other frames.
 analysis: which frames the match is learnt from, as the plug-in's "Analysis" choice:
@@ -288,6 +288,11 @@ mix: how much of the match to apply, 0 to 1; mix_rgb: three more mixes, one per 
 fit: how Same Frame learns, the plug-in's "Same Frame Fit": "lattice" (the default here, as in
     the vantrel tool: the whole table fitted to the pixel pairs, which reproduces a grade) or
     "cells" (the plug-in's own default: smoothed cell means). Different Clips ignores it.
+dc_learner: how Different Clips learns, the plug-in's "Different Clips Learner": "content" (the
+    default here, as in the vantrel tool: where the reference shows part of the scene the source
+    shows, the pictures are placed on each other and the match is fitted to the shared pixels;
+    pictures that share nothing are matched by the statistics) or "statistics" (the plug-in's
+    own default). Same Frame ignores it.
 source_mask, reference_mask: float32 arrays that weight which pixels the Different Clips
     statistics measure (alpha of RGBA, red of RGB, the only channel otherwise); None for none.
 plugin: the plug-in (.ofx file or .ofx.bundle folder) instead of the one found.
@@ -313,11 +318,11 @@ void bindFunctions(py::module_& m) {
   m.def(
       "match",
       [](const py::object& source, const py::object& reference, const std::string& mode, const std::string& preserve,
-         double mix, const py::object& mixRgb, const std::string& fit, const py::object& sourceMask,
-         const py::object& referenceMask, const std::optional<std::filesystem::path>& plugin,
-         std::optional<int> threads) {
+         double mix, const py::object& mixRgb, const std::string& fit, const std::string& dcLearner,
+         const py::object& sourceMask, const py::object& referenceMask,
+         const std::optional<std::filesystem::path>& plugin, std::optional<int> threads) {
         const Inputs in = inputsOf(source, reference, sourceMask, referenceMask);
-        const std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit}.settings();
+        const std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit, dcLearner}.settings();
         PySession session(plugin, threads);
         py::array_t<float> out = render(session.get(), in, settings, 0.0);
         session.close();
@@ -326,7 +331,8 @@ void bindFunctions(py::module_& m) {
       py::arg("source"), py::arg("reference"), py::kw_only(), py::arg(kMatchMode.keyword) = fallbackChoice(kMatchMode),
       py::arg(kPreserve.keyword) = fallbackChoice(kPreserve), py::arg(kMix.keyword) = kMix.fallback,
       py::arg("mix_rgb") = py::make_tuple(kMixRed.fallback, kMixGreen.fallback, kMixBlue.fallback),
-      py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit), py::arg("source_mask") = py::none(),
+      py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit),
+      py::arg(kDcLearner.keyword) = fallbackChoice(kDcLearner), py::arg("source_mask") = py::none(),
       py::arg("reference_mask") = py::none(), py::arg("plugin") = py::none(), py::arg("threads") = py::none(),
       kMatchDoc);
 }
@@ -338,10 +344,10 @@ void bindSessionMatch(py::class_<PySession>& session) {
           "match",
           [](PySession& s, const py::object& source, const py::object& reference, double time, const std::string& mode,
              const std::string& preserve, double mix, const py::object& mixRgb, const std::string& fit,
-             const py::object& sourceMask, const py::object& referenceMask, const std::string& analysis,
-             const py::object& keyFrame, const py::object& frameRange, const py::object& windowRadius,
-             const py::object& frameStep) {
-            std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit}.settings();
+             const std::string& dcLearner, const py::object& sourceMask, const py::object& referenceMask,
+             const std::string& analysis, const py::object& keyFrame, const py::object& frameRange,
+             const py::object& windowRadius, const py::object& frameStep) {
+            std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit, dcLearner}.settings();
             const std::vector<Setting> frames =
                 AnalysisKeywords{analysis, keyFrame, frameRange, windowRadius, frameStep}.settings(s.shot());
             settings.insert(settings.end(), frames.begin(), frames.end());
@@ -352,7 +358,8 @@ void bindSessionMatch(py::class_<PySession>& session) {
           py::arg(kMatchMode.keyword) = fallbackChoice(kMatchMode),
           py::arg(kPreserve.keyword) = fallbackChoice(kPreserve), py::arg(kMix.keyword) = kMix.fallback,
           py::arg("mix_rgb") = py::make_tuple(kMixRed.fallback, kMixGreen.fallback, kMixBlue.fallback),
-          py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit), py::arg("source_mask") = py::none(),
+          py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit),
+          py::arg(kDcLearner.keyword) = fallbackChoice(kDcLearner), py::arg("source_mask") = py::none(),
           py::arg("reference_mask") = py::none(), py::arg(kAnalysis.keyword) = fallbackChoice(kAnalysis),
           py::arg(kKeyFrame.keyword) = py::none(), py::arg(kFrameRange.keyword) = py::none(),
           py::arg(kWindowRadius.keyword) = py::none(), py::arg(kFrameStep.keyword) = py::none(), kSessionMatchDoc)

@@ -50,11 +50,16 @@ const ParamWord kFrameStep{"frameStep", "--frame-step", "frame_step", ParamType:
 // The tool and Python learn Same Frame with the fitted lattice unless told otherwise
 // (docs/colour.md has the measurements); the plug-in's own default is the cells.
 const ParamWord kSameFrameFit{"sameFrameFit", "--fit", "fit", ParamType::Choice, {"cells", "lattice"}, 0, 0, 1};
+// The tool and Python learn Different Clips from matching content unless told otherwise: on
+// pictures of one scene it leaves a quarter of the statistics' error, and where the pictures share
+// nothing it falls back to them (docs/colour.md). The plug-in's own default is the statistics.
+const ParamWord kDcLearner{
+    "differentClipsLearner", "--dc-learner", "dc_learner", ParamType::Choice, {"statistics", "content"}, 0, 0, 1};
 
 const std::vector<const ParamWord*>& paramWords() {
-  static const std::vector<const ParamWord*> words = {&kMix,        &kMixRed,       &kMixGreen,  &kMixBlue,
-                                                      &kMatchMode,  &kPreserve,     &kAnalysis,  &kKeyFrame,
-                                                      &kFrameRange, &kWindowRadius, &kFrameStep, &kSameFrameFit};
+  static const std::vector<const ParamWord*> words = {
+      &kMix,      &kMixRed,     &kMixGreen,     &kMixBlue,   &kMatchMode,    &kPreserve, &kAnalysis,
+      &kKeyFrame, &kFrameRange, &kWindowRadius, &kFrameStep, &kSameFrameFit, &kDcLearner};
   return words;
 }
 

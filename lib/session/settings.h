@@ -37,6 +37,7 @@ extern const ParamWord kPreserve;                           // nothing, brightne
 extern const ParamWord kAnalysis;                           // current, key, range, window
 extern const ParamWord kKeyFrame, kFrameRange, kWindowRadius, kFrameStep;
 extern const ParamWord kSameFrameFit;  // cells, lattice (the tool's and Python's default)
+extern const ParamWord kDcLearner;     // statistics, content (the tool's and Python's default)
 
 // Every row, in the order the plug-in defines its parameters.
 const std::vector<const ParamWord*>& paramWords();

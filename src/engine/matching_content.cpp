@@ -35,12 +35,17 @@ bool statisticsMatch(const engine::ContentFrame* frames, int32_t frameCount, LUT
 
 }  // namespace
 
-bool buildMatchLUT_MatchingContent(const engine::ContentFrame* frames, int32_t frameCount, LUT3D& lut,
-                                   PreserveMode mode, KernelSet kernels, const ParallelFor* parallel,
-                                   engine::ContentDecision* decisionOut, const engine::ContentSettings& settings) {
-  using namespace engine;
+namespace engine {
+
+bool fitMatchingContent(const ContentFrame* frames, int32_t frameCount, LUT3D& lut, PreserveMode mode,
+                        KernelSet kernels, const ParallelFor* parallel, ContentDecision& decisionOut,
+                        const ContentSettings& settings) {
   lut.valid = false;
-  if (!latticeUsable(lut)) return false;
+  decisionOut = ContentDecision{};
+  if (!latticeUsable(lut)) {
+    decisionOut.reason = ContentReason::OutOfMemory;
+    return false;
+  }
   ContentDecision first, last;
   bool registered = false;
   try {
@@ -78,17 +83,31 @@ bool buildMatchLUT_MatchingContent(const engine::ContentFrame* frames, int32_t f
       }
       if (f == 0) first = d;
     }
-    if (registered) {
-      ContentDecision fit = last;
-      if (!fitContentLattice(pairs, mode, kernels, settings, parallel, lut, fit))
-        fit.reason = ContentReason::OutOfMemory;
-      if (decisionOut) *decisionOut = fit;
-      if (fit.matched()) return true;
-    } else if (decisionOut) {
-      *decisionOut = first;
+    if (!registered) {
+      decisionOut = first;
+      return false;
     }
+    ContentDecision fit = last;
+    if (!fitContentLattice(pairs, mode, kernels, settings, parallel, lut, fit)) fit.reason = ContentReason::OutOfMemory;
+    decisionOut = fit;
+    if (!fit.matched()) lut.valid = false;
+    return fit.matched();
   } catch (const std::bad_alloc&) {
-    if (decisionOut) decisionOut->reason = ContentReason::OutOfMemory;
+    decisionOut.reason = ContentReason::OutOfMemory;
+    lut.valid = false;
+    return false;
   }
+}
+
+}  // namespace engine
+
+bool buildMatchLUT_MatchingContent(const engine::ContentFrame* frames, int32_t frameCount, LUT3D& lut,
+                                   PreserveMode mode, KernelSet kernels, const ParallelFor* parallel,
+                                   engine::ContentDecision* decisionOut, const engine::ContentSettings& settings) {
+  engine::ContentDecision decision;
+  const bool fitted = engine::fitMatchingContent(frames, frameCount, lut, mode, kernels, parallel, decision, settings);
+  if (decisionOut) *decisionOut = decision;
+  if (fitted) return true;
+  if (!engine::latticeUsable(lut)) return false;
   return statisticsMatch(frames, frameCount, lut, mode, kernels, parallel);
 }

@@ -146,6 +146,13 @@ struct ContentFrame {
   const MaskData* referenceMask;
 };
 
+// The match learnt from matching content alone: true with `lut` filled when at least one frame
+// registered and the pairs are one colour map; else false, lut.valid false and `decision` saying
+// why, for the caller to learn "Statistics" its own way.
+bool fitMatchingContent(const ContentFrame* frames, int32_t frameCount, LUT3D& lut, PreserveMode mode,
+                        KernelSet kernels, const ParallelFor* parallel, ContentDecision& decision,
+                        const ContentSettings& settings = ContentSettings{});
+
 }  // namespace engine
 
 // The Different Clips match learnt from matching content, over one frame or several pooled (a key

@@ -8,10 +8,11 @@
 #include "plugin/learn.h"
 
 // Fills `lut` as learnMatch does, from the same frames, but from their values in the working
-// space `plate` receives: the Different Clips statistics in linear light up to the top, Same
-// Frame's pairs in the gamma or log space (see chooseWorkingSpace), the top being the narrowest
-// that holds all but 0.1% of `anchorSource`'s pixels in linear light (counted on the mode's
-// sampling grid). Only the pixels the learners sample are converted. False, with lut.valid false, when memory is short.
-bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource, int matchMode,
-                       int preserveMode, int sameFrameFit, PlateEncoding encoding, KernelSet kernels,
-                       const ParallelFor* parallel, PlateTransform& plate);
+// space `plate` receives: Different Clips (statistics or matching content) in linear light up to
+// the top, Same Frame's pairs in the gamma or log space (see chooseWorkingSpace), the top being
+// the narrowest that holds all but 0.1% of `anchorSource`'s pixels in linear light (counted on
+// the mode's sampling grid). The statistics and Same Frame convert only the pixels they sample;
+// matching content converts whole frames. False, with lut.valid false, when memory is short.
+bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
+                       const LearnChoices& choices, PlateEncoding encoding, KernelSet kernels,
+                       const ParallelFor* parallel, PlateTransform& plate, engine::ContentDecision* content = nullptr);

@@ -1,12 +1,10 @@
-// How Different Clips does when the two clips see one scene: "Statistics" against "Matching
-// Content", on pairs whose truth is known. From each photograph two overlapping crops are cut, as
-// two cameras would frame one scene (40-70% of the Source shared, the Reference zoomed 0.8-1.25x
-// and shifted), and each crop is given a different camera-like look made with OpenColorIO. The
-// truth is the Source's crop with the Reference's look; every figure is CIE dE2000 (Little CMS) to
-// it in linear Rec.709, per pixel, averaged over the pair.
-//
-//   content_eval [--photos DIR,DIR,...] [--width N] [--pairs] [--sets sdr,hdr,unrelated]
-//                [--halves tuning,held-out]
+// colour_eval's same-scene table: how Different Clips does when the two clips see one scene,
+// "Statistics" against "Matching Content", on pairs whose truth is known. From each photograph
+// two overlapping crops are cut, as two cameras would frame one scene (40-70% of the Source
+// shared, the Reference zoomed 0.8-1.25x and shifted), and each crop is given a different
+// camera-like look made with OpenColorIO. The truth is the Source's crop with the Reference's look;
+// every figure is CIE dE2000 (Little CMS) to it in linear Rec.709, per pixel, averaged over the
+// pair. The engine's two builds are run on the same pictures the plug-in would be given.
 //
 // The photographs: the nature set of Debian's mate-backgrounds (12) and the photographs of
 // lomiri-wallpapers-16.04 (14; its one abstract picture is left out), none of them used by the
@@ -20,6 +18,8 @@
 // half floats, matched in linear Rec.709 divided by the power of two that holds the Source's
 // 99.9th percentile, as the tool does) and "unrelated" (each photograph's crop against the next
 // photograph's: no shared content, where the result must be the "Statistics" one).
+#include "colour_eval_scene.h"
+
 #include <OpenColorIO/OpenColorIO.h>
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
@@ -49,7 +49,7 @@ namespace fs = std::filesystem;
 namespace {
 
 [[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "content_eval: %s\n", message.c_str());
+  std::fprintf(stderr, "colour_eval: %s\n", message.c_str());
   std::exit(1);
 }
 
@@ -495,16 +495,6 @@ void unrelatedSummary(const char* half, const std::vector<Outcome>& outcomes) {
   std::fflush(stdout);
 }
 
-std::vector<std::string> commaList(const std::string& list) {
-  std::vector<std::string> items;
-  for (size_t start = 0; start <= list.size();) {
-    const size_t comma = std::min(list.find(',', start), list.size());
-    if (comma > start) items.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return items;
-}
-
 bool has(const std::vector<std::string>& v, const std::string& x) {
   return std::find(v.begin(), v.end(), x) != v.end();
 }
@@ -550,55 +540,36 @@ float workingScale(const Picture& source) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<std::string> dirs = {"/usr/share/backgrounds/mate/nature", "/usr/share/backgrounds"};
-  std::vector<std::string> sets = {"sdr", "hdr", "unrelated"}, halves = {"tuning", "held-out"};
-  int width = 1200;
-  bool pairs = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) fail(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--photos")
-      dirs = commaList(value());
-    else if (a == "--width")
-      width = std::max(200, std::atoi(value().c_str()));
-    else if (a == "--pairs")
-      pairs = true;
-    else if (a == "--sets")
-      sets = commaList(value());
-    else if (a == "--halves")
-      halves = commaList(value());
-    else if (a == "--set") {
-      // name=value for one threshold of the analysis, while choosing them on the tuning half.
-      const std::string v = value();
-      const size_t eq = v.find('=');
-      const std::string key = v.substr(0, eq);
-      const float x = float(std::atof(v.substr(eq + 1).c_str()));
-      if (key == "minCorrelation")
-        gSettings.minCorrelation = x;
-      else if (key == "maxAmbiguity")
-        gSettings.maxAmbiguity = x;
-      else if (key == "minOverlap")
-        gSettings.minOverlap = x;
-      else if (key == "minTexture")
-        gSettings.minTexture = x;
-      else if (key == "minExplained")
-        gSettings.minExplained = x;
-      else if (key == "maxOutliers")
-        gSettings.maxOutliers = x;
-      else if (key == "lambda")
-        gSettings.lambda = x;
-      else if (key == "finestSolved")
-        gSettings.finestSolved = int32_t(x);
-      else if (key == "smoothShare")
-        gSettings.smoothShare = x;
-      else
-        fail("unknown setting " + key);
-    } else
-      fail("unknown option " + a + " (see the top of bench/content/content_eval.cpp)");
+void sameSceneTable(const SceneOptions& o) {
+  const std::vector<std::string>& dirs = o.photos;
+  const std::vector<std::string>&sets = o.sets, &halves = o.halves;
+  const int width = std::max(200, o.width);
+  const bool pairs = o.pairs;
+  for (const std::string& v : o.settings) {
+    // name=value for one threshold of the analysis, while choosing them on the tuning half.
+    const size_t eq = v.find('=');
+    const std::string key = v.substr(0, eq);
+    const float x = eq == std::string::npos ? 0.0f : float(std::atof(v.substr(eq + 1).c_str()));
+    if (key == "minCorrelation")
+      gSettings.minCorrelation = x;
+    else if (key == "maxAmbiguity")
+      gSettings.maxAmbiguity = x;
+    else if (key == "minOverlap")
+      gSettings.minOverlap = x;
+    else if (key == "minTexture")
+      gSettings.minTexture = x;
+    else if (key == "minExplained")
+      gSettings.minExplained = x;
+    else if (key == "maxOutliers")
+      gSettings.maxOutliers = x;
+    else if (key == "lambda")
+      gSettings.lambda = x;
+    else if (key == "finestSolved")
+      gSettings.finestSolved = int32_t(x);
+    else if (key == "smoothShare")
+      gSettings.smoothShare = x;
+    else
+      fail("unknown setting " + key);
   }
   // The halves: alternately in name order within each folder.
   std::vector<std::string> halves_[2];
@@ -610,6 +581,8 @@ int main(int argc, char** argv) {
     fail("too few photographs (apt-get install mate-backgrounds lomiri-wallpapers-16.04, or give --photos)");
   const std::vector<Look> lookList = looks();
   const char* halfNames[2] = {"tuning", "held-out"};
+  std::printf(
+      "\nDifferent Clips, same-scene pairs (\"Different Clips Learner\"): mean dE2000 per pixel to the truth\n\n");
   std::printf("Photographs: %zu in the tuning half, %zu held out; width %d\n", halves_[0].size(), halves_[1].size(),
               width);
   for (int h = 0; h < 2; ++h) {
@@ -702,5 +675,4 @@ int main(int argc, char** argv) {
       "\nUnrelated pictures (no shared content): the result must be the Statistics one\n\n| set | half | pairs | "
       "same table as Statistics | largest mean dE from the Statistics output |\n|---|---|---|---|---|\n");
   for (int h = 0; h < 2; ++h) unrelatedSummary(halfNames[h], unrelated[h]);
-  return 0;
 }
