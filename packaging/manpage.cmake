@@ -1,6 +1,11 @@
 # Makes vantrel.1.gz from the built tool's own help, so that the two cannot drift: help2man reads
 # `vantrel --help`, and the help of each command is added as a section of its own.
-# cmake -DTOOL_DIR=... -DVERSION=... -DOUT=... -P manpage.cmake
+# cmake -DTOOL=path/to/vantrel -DVERSION=... -DOUT=... [-DIF_STALE=ON] -P manpage.cmake
+# With IF_STALE, a page newer than the tool is kept as it is.
+if(IF_STALE AND EXISTS ${OUT} AND NOT ${TOOL} IS_NEWER_THAN ${OUT})
+  return()
+endif()
+get_filename_component(TOOL_DIR ${TOOL} DIRECTORY)
 set(ENV{PATH} "${TOOL_DIR}:$ENV{PATH}")  # run as `vantrel`, so that the usage lines say so
 set(ENV{OFX_PLUGIN_PATH} "")
 get_filename_component(dir ${OUT} DIRECTORY)

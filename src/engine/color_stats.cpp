@@ -76,13 +76,13 @@ void forEachSample(KernelSet kernels, const unsigned char* pixels, int32_t width
 
 }  // namespace
 
-void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, Colorspace space,
+bool computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, Colorspace space,
                        ColorStats& out, const MaskData* mask, KernelSet kernels) {
   const MaskedImage frame{{pixels, width, height, rowBytes}, mask};
-  computeColorStatsFrames(&frame, 1, space, out, kernels);
+  return computeColorStatsFrames(&frame, 1, space, out, kernels);
 }
 
-void computeColorStatsFrames(const MaskedImage* frames, int32_t frameCount, Colorspace /*space: Lab is the only one*/,
+bool computeColorStatsFrames(const MaskedImage* frames, int32_t frameCount, Colorspace /*space: Lab is the only one*/,
                              ColorStats& out, KernelSet kernels) {
   // Every frame on its own grid and with its own mask, in the order given: the sums run over the
   // samples exactly as they would over one image made of all the frames.
@@ -105,7 +105,7 @@ void computeColorStatsFrames(const MaskedImage* frames, int32_t frameCount, Colo
   });
   if (weightSum < 0.000001) {
     writeNoData(out);
-    return;
+    return false;
   }
   for (int c = 0; c < 3; ++c) out.mean[c] = float(sum[c] / weightSum);
 
@@ -118,4 +118,5 @@ void computeColorStatsFrames(const MaskedImage* frames, int32_t frameCount, Colo
     for (int c = 0; c < 3; ++c) sq[c] += d[c] * d[c] * w;
   });
   for (int c = 0; c < 3; ++c) out.stdDev[c] = float(std::sqrt(sq[c] / weightSum2)) + 0.000001f;
+  return true;
 }

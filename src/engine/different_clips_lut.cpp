@@ -1,6 +1,8 @@
 // Statistical colour transfer: every lattice colour is moved in Lab8 so that the Source's
-// per-component mean and deviation become the Reference's, then the lattice interior is
-// averaged over 11 x 11 x 11 blocks while a five-point shell keeps its own values.
+// per-component mean and deviation become the Reference's (a component the Source barely varies
+// in stretched only so far), then the lattice interior is averaged over 11 x 11 x 11 blocks while
+// a five-point shell keeps its own values.
+#include <cmath>
 #include <memory>
 #include <new>
 
@@ -13,6 +15,13 @@ namespace {
 constexpr int32_t kShell = 5;
 
 }  // namespace
+
+float limitedSourceDeviation(float source, float reference) {
+  // Written so that a summary with a NaN or an infinity passes unchanged, as it always did.
+  const float d = source / kStretchDeviation;
+  const float most = 1.0f + d * d;
+  return reference > most * source && std::isfinite(reference) ? reference / most : source;
+}
 
 bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& reference, LUT3D& lut, PreserveMode mode,
                                   KernelSet kernels, const ParallelFor* parallel) {
@@ -37,7 +46,9 @@ bool buildMatchLUT_DifferentClips(const ColorStats& source, const ColorStats& re
     gCoord[i] = i < points ? float(i / n) / last : 0.0f;
     bCoord[i] = i < points ? float(i % n) / last : 0.0f;
   }
-  const engine::TransferParams params{&source, &reference, mode};
+  ColorStats limited = source;
+  for (int c = 0; c < 3; ++c) limited.stdDev[c] = limitedSourceDeviation(source.stdDev[c], reference.stdDev[c]);
+  const engine::TransferParams params{&limited, &reference, mode};
   const engine::Kernels& k = engine::kernelsFor(kernels);
   // Each plane is transferred and summed by the smoothing's first pass in one task.
   const auto transfer = [&](int32_t r, int32_t) {

@@ -118,8 +118,10 @@ void lab8ToRgb(float L8, float a8, float b8, float& r, float& g, float& b);
 
 // Images: first pixel of the first row, width, height, signed row stride in bytes,
 // four floats R, G, B, A per pixel. `kernels` only decides the speed: every set gives the same
-// bits. Samples whose R, G or B is not finite take no part.
-void computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, Colorspace space,
+// bits. Samples whose R, G or B is not finite take no part. False when no sample counted (a mask
+// that selects nothing, no finite colour, no pixels): `out` then holds the no-data summary, which
+// is no summary of the picture and nothing to build a match from.
+bool computeColorStats(const unsigned char* pixels, int32_t width, int32_t height, int32_t rowBytes, Colorspace space,
                        ColorStats& out, const MaskData* mask, KernelSet kernels);
 
 // One image among several summarised together, with its own mask (null: none).
@@ -131,9 +133,18 @@ struct MaskedImage {
 // The summary of several images pooled: each is sampled on its own grid (its own size sets the
 // step) and weighted by its own mask, and the mean and deviation are taken over all the samples
 // together, as over one image made of them all. Images without pixels add nothing; with one image
-// it is computeColorStats, bit for bit.
-void computeColorStatsFrames(const MaskedImage* frames, int32_t frameCount, Colorspace space, ColorStats& out,
+// it is computeColorStats, bit for bit, and false likewise when no sample counted.
+bool computeColorStatsFrames(const MaskedImage* frames, int32_t frameCount, Colorspace space, ColorStats& out,
                              KernelSet kernels);
+
+// Different Clips stretches a component at most 1 + (d / kStretchDeviation)^2 times, d its Source
+// deviation: where the Source barely varies (a flat frame, the a8 and b8 of a grey ramp) the ratio
+// of the deviations is rounding noise, multiplied up to a million times. At d = kStretchDeviation
+// the stretch is held to 2. Below the limit the transfer is exactly the plain one; photographs
+// stay clear of it by a factor of two at the least (docs/colour.md).
+constexpr float kStretchDeviation = 0.02f;
+// The Source deviation the transfer divides by: raised where the stretch would pass the limit.
+float limitedSourceDeviation(float source, float reference);
 
 // Both builders return false, with lut.valid left false, when a working array could not be
 // allocated; they never throw. `parallel` spreads the lattice work over threads; the bits are the
@@ -145,6 +156,10 @@ bool buildMatchLUT_SameClip(const unsigned char* sourcePixels, int32_t sourceWid
                             int32_t sourceRowBytes, const unsigned char* referencePixels, int32_t referenceWidth,
                             int32_t referenceHeight, int32_t referenceRowBytes, LUT3D& lut, float smoothingRadius,
                             PreserveMode mode, KernelSet kernels, const ParallelFor* parallel = nullptr);
+
+// Whether any pixel pair the Same Frame learners sample has a finite R, G and B in both the Source
+// and the Reference. Without one they would learn from nothing but the clamp of NaN and infinity.
+bool framePairsHaveData(const FramePair* frames, int32_t frameCount);
 
 // The same learner over the pairs of several frames: every frame's sampled pairs are binned into
 // the same cells (frame by frame, each on its own grid) before the cell means are taken, and the

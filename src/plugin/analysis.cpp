@@ -35,13 +35,7 @@ void answer(OfxPropertySetHandle outArgs, const char* clip, const double* frames
   gPropSuite->propSetDoubleN(outArgs, name, values, pairs);
 }
 
-// Writes "Vantrel: TEXT" on standard error and sends TEXT to the user as a warning.
-void note(const InstanceData& data, const char* text) {
-  char line[600];
-  std::snprintf(line, sizeof line, "Vantrel: %s\n", text);
-  logLine(line);
-  notifyUser(data.effect, kOfxMessageWarning, text);
-}
+void note(const InstanceData& data, const char* text) { warnUser(data.effect, text); }
 
 }  // namespace
 

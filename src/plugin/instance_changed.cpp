@@ -12,6 +12,7 @@ namespace {
 void invalidate(InstanceData& data) {
   std::unique_lock<std::shared_mutex> lock(data.lutLock);
   data.lut.valid = false;
+  data.lutNoData = false;
 }
 
 const char* readString(OfxPropertySetHandle props, const char* name) {

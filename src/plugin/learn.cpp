@@ -31,8 +31,9 @@ bool learnSameFrame(LUT3D& lut, const std::vector<FramePair>& pairs, PreserveMod
 
 }  // namespace
 
-bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const LearnChoices& choices, KernelSet kernels,
-                const ParallelFor* parallel, engine::ContentDecision* content) {
+LearnResult learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const LearnChoices& choices,
+                       KernelSet kernels, const ParallelFor* parallel, engine::ContentDecision* content) {
+  lut.valid = false;
   const size_t n = frames.size();
   // Converted copies of what is not float RGBA (masks: float samples), four per frame.
   std::vector<std::vector<float>> storage(n * 4);
@@ -45,7 +46,9 @@ bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const LearnC
   if (choices.matchMode == 1) {
     std::vector<FramePair> pairs(n);
     for (size_t f = 0; f < n; ++f) pairs[f] = FramePair{sources[f], references[f]};
-    return learnSameFrame(lut, pairs, preserve, choices.sameFrameFit, kernels, parallel);
+    if (!framePairsHaveData(pairs.data(), int32_t(n))) return LearnResult::NoPairData;
+    return learnSameFrame(lut, pairs, preserve, choices.sameFrameFit, kernels, parallel) ? LearnResult::Learnt
+                                                                                         : LearnResult::OutOfMemory;
   }
   std::vector<MaskData> masks(n * 2);
   std::vector<MaskedImage> sourceFrames(n), referenceFrames(n);
@@ -56,15 +59,23 @@ bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const LearnC
     sourceFrames[f] = MaskedImage{sources[f], in.hasSourceMask ? &masks[f * 2] : nullptr};
     referenceFrames[f] = MaskedImage{references[f], in.hasReferenceMask ? &masks[f * 2 + 1] : nullptr};
   }
-  // Its fallback is the statistics below, of the same frames and masks.
+  // Where it fails, the statistics below, of the same frames and masks.
   if (choices.dcLearner == 1) {
     std::vector<engine::ContentFrame> pooled(n);
     for (size_t f = 0; f < n; ++f)
       pooled[f] = {sourceFrames[f].image, sourceFrames[f].mask, referenceFrames[f].image, referenceFrames[f].mask};
-    return buildMatchLUT_MatchingContent(pooled.data(), int32_t(n), lut, preserve, kernels, parallel, content);
+    engine::ContentDecision decision;
+    const bool fitted =
+        engine::fitMatchingContent(pooled.data(), int32_t(n), lut, preserve, kernels, parallel, decision);
+    if (content) *content = decision;
+    if (fitted) return LearnResult::Learnt;
   }
   ColorStats sourceStats, referenceStats;
-  computeColorStatsFrames(sourceFrames.data(), int32_t(n), Colorspace::Lab, sourceStats, kernels);
-  computeColorStatsFrames(referenceFrames.data(), int32_t(n), Colorspace::Lab, referenceStats, kernels);
-  return buildMatchLUT_DifferentClips(sourceStats, referenceStats, lut, preserve, kernels, parallel);
+  if (!computeColorStatsFrames(sourceFrames.data(), int32_t(n), Colorspace::Lab, sourceStats, kernels))
+    return LearnResult::NoSourceData;
+  if (!computeColorStatsFrames(referenceFrames.data(), int32_t(n), Colorspace::Lab, referenceStats, kernels))
+    return LearnResult::NoReferenceData;
+  return buildMatchLUT_DifferentClips(sourceStats, referenceStats, lut, preserve, kernels, parallel)
+             ? LearnResult::Learnt
+             : LearnResult::OutOfMemory;
 }

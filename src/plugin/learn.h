@@ -31,12 +31,21 @@ struct LearnChoices {
   int dcLearner = 0;     // Different Clips: 1 matching content, else the statistics
 };
 
+enum class LearnResult {
+  Learnt,
+  OutOfMemory,      // working memory could not be had
+  NoSourceData,     // Different Clips: no Source sample counted (its mask selects none, none is finite)
+  NoReferenceData,  // the same of the Reference
+  NoPairData,       // Same Frame: no pair finite on both sides
+};
+
 // Fills `lut`, whose storage is in place, from the frames pooled: Different Clips (any matchMode
 // but 1) from the statistics of every frame's samples together, or from the pixels the frames
 // share with their Reference when dcLearner is 1 (the statistics where that fails, `content`
 // saying why); Same Frame from every frame's pixel pairs binned into the same cells, or fitted
-// whole by the lattice when sameFrameFit is 1. One frame gives the single-frame build. False,
-// with lut.valid false, when working memory could not be had. `parallel` spreads the builds
-// over threads without changing a bit.
-bool learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const LearnChoices& choices, KernelSet kernels,
-                const ParallelFor* parallel = nullptr, engine::ContentDecision* content = nullptr);
+// whole by the lattice when sameFrameFit is 1. One frame gives the single-frame build. Anything
+// but Learnt leaves lut.valid false; without data nothing is built at all. `parallel` spreads the
+// builds over threads without changing a bit.
+LearnResult learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const LearnChoices& choices,
+                       KernelSet kernels, const ParallelFor* parallel = nullptr,
+                       engine::ContentDecision* content = nullptr);

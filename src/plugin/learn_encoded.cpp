@@ -137,9 +137,9 @@ bool learnContent(LUT3D& lut, const std::vector<FrameInputs>& frames, const Plat
 
 }  // namespace
 
-bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
-                       const LearnChoices& choices, PlateEncoding encoding, KernelSet kernels,
-                       const ParallelFor* parallel, PlateTransform& plate, engine::ContentDecision* content) {
+LearnResult learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
+                              const LearnChoices& choices, PlateEncoding encoding, KernelSet kernels,
+                              const ParallelFor* parallel, PlateTransform& plate, engine::ContentDecision* content) {
   lut.valid = false;
   const int sameFrameFit = choices.sameFrameFit;
   try {
@@ -202,14 +202,17 @@ bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const
       engine::ContentDecision decision;
       const bool fitted = learnContent(lut, frames, decode, plate, preserve, kernels, parallel, decision);
       if (content) *content = decision;
-      if (fitted) return true;
+      if (fitted) return LearnResult::Learnt;
     }
     if (sameFrame) {
       std::vector<FramePair> pairs(n);
       for (size_t f = 0; f < n; ++f) pairs[f] = FramePair{grids[f].source.desc(), grids[f].reference.desc()};
-      if (sameFrameFit == 1)
-        return buildMatchLUT_FittedLattice(pairs.data(), int32_t(n), lut, preserve, kernels, parallel);
-      return buildMatchLUT_SameClipFrames(pairs.data(), int32_t(n), lut, 5.0f, preserve, kernels, parallel);
+      if (!framePairsHaveData(pairs.data(), int32_t(n))) return LearnResult::NoPairData;
+      const bool built =
+          sameFrameFit == 1
+              ? buildMatchLUT_FittedLattice(pairs.data(), int32_t(n), lut, preserve, kernels, parallel)
+              : buildMatchLUT_SameClipFrames(pairs.data(), int32_t(n), lut, 5.0f, preserve, kernels, parallel);
+      return built ? LearnResult::Learnt : LearnResult::OutOfMemory;
     }
     std::vector<MaskedImage> sources(n), references(n);
     for (size_t f = 0; f < n; ++f) {
@@ -217,11 +220,15 @@ bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const
       references[f] = MaskedImage{grids[f].reference.desc(), frames[f].hasReferenceMask ? &grids[f].masks[1] : nullptr};
     }
     ColorStats sourceStats, referenceStats;
-    computeColorStatsFrames(sources.data(), int32_t(n), Colorspace::Lab, sourceStats, kernels);
-    computeColorStatsFrames(references.data(), int32_t(n), Colorspace::Lab, referenceStats, kernels);
-    return buildMatchLUT_DifferentClips(sourceStats, referenceStats, lut, preserve, kernels, parallel);
+    if (!computeColorStatsFrames(sources.data(), int32_t(n), Colorspace::Lab, sourceStats, kernels))
+      return LearnResult::NoSourceData;
+    if (!computeColorStatsFrames(references.data(), int32_t(n), Colorspace::Lab, referenceStats, kernels))
+      return LearnResult::NoReferenceData;
+    return buildMatchLUT_DifferentClips(sourceStats, referenceStats, lut, preserve, kernels, parallel)
+               ? LearnResult::Learnt
+               : LearnResult::OutOfMemory;
   } catch (const std::bad_alloc&) {
     lut.valid = false;
-    return false;
+    return LearnResult::OutOfMemory;
   }
 }

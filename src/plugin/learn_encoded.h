@@ -12,7 +12,9 @@
 // the top, Same Frame's pairs in the gamma or log space (see chooseWorkingSpace), the top being
 // the narrowest that holds all but 0.1% of `anchorSource`'s pixels in linear light (counted on
 // the mode's sampling grid). The statistics and Same Frame convert only the pixels they sample;
-// matching content converts whole frames. False, with lut.valid false, when memory is short.
-bool learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
-                       const LearnChoices& choices, PlateEncoding encoding, KernelSet kernels,
-                       const ParallelFor* parallel, PlateTransform& plate, engine::ContentDecision* content = nullptr);
+// matching content converts whole frames. Anything but Learnt leaves lut.valid false, as
+// learnMatch's results do.
+LearnResult learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
+                              const LearnChoices& choices, PlateEncoding encoding, KernelSet kernels,
+                              const ParallelFor* parallel, PlateTransform& plate,
+                              engine::ContentDecision* content = nullptr);

@@ -10,3 +10,6 @@ void logLine(const char* line);
 // Sends text of the given type ("OfxMessageError", "OfxMessageMessage") to the user, shown as it
 // stands. Nothing is sent when the host has no message suite.
 void notifyUser(OfxImageEffectHandle effect, const char* type, const char* text);
+
+// Writes "Vantrel: TEXT" on standard error and sends TEXT to the user as a warning.
+void warnUser(OfxImageEffectHandle effect, const char* text);

@@ -54,6 +54,9 @@ struct InstanceData {
   int32_t lutPreserveMode;
   bool lutHadSourceMask;
   bool lutHadReferenceMask;
+  // The keys describe a build that found nothing to learn from (LearnResult): a hit renders the
+  // clamped Source, as without a Reference. Cleared with `valid` by every invalidation.
+  bool lutNoData;
   // The LUT laid out for the vector application kernels, remade after every build.
   RedPairs lutPairs;
   // Guards lut, lutPairs and the keys: builds and invalidation take it exclusively; applying the LUT
@@ -75,6 +78,8 @@ struct InstanceData {
   std::atomic<bool> temporalAccessNoted;
   std::atomic<bool> analysisFramesNoted;
   std::atomic<bool> analysisThinningNoted;
+  // Said once per instance, one bit per situation: nothing to learn a match from (LearnResult).
+  std::atomic<uint32_t> noDataNoted;
   // "sameFrameFit", and the option the LUT was built with: 1 the fitted lattice, anything else
   // the smoothed cells (-1 until a build). Different Clips builds store 0: the choice plays no
   // part there.

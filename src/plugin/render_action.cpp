@@ -113,10 +113,11 @@ int32_t width(const Rect& r) { return int32_t(r.width()); }
 // Under Current Frame the keys of a single-frame build; under the others the frames in place of
 // the render time.
 bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
-  if (!data.lut.valid || keys.analysisMode != data.lutAnalysisMode || keys.matchMode != data.lutMatchMode ||
-      keys.preserveMode != data.lutPreserveMode || keys.hadSourceMask != data.lutHadSourceMask ||
-      keys.hadReferenceMask != data.lutHadReferenceMask || keys.sameFrameFit != data.lutSameFrameFit ||
-      keys.plateEncoding != data.lutPlateEncoding || keys.dcLearner != data.lutDifferentClipsLearner)
+  if (!(data.lut.valid || data.lutNoData) || keys.analysisMode != data.lutAnalysisMode ||
+      keys.matchMode != data.lutMatchMode || keys.preserveMode != data.lutPreserveMode ||
+      keys.hadSourceMask != data.lutHadSourceMask || keys.hadReferenceMask != data.lutHadReferenceMask ||
+      keys.sameFrameFit != data.lutSameFrameFit || keys.plateEncoding != data.lutPlateEncoding ||
+      keys.dcLearner != data.lutDifferentClipsLearner)
     return false;
   if (keys.analysisMode == CurrentFrame) return keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime;
   return keys.frames == data.lutAnalysisFrames;
@@ -150,18 +151,36 @@ void noteContentFallback(InstanceData& data, const engine::ContentDecision& deci
                 "Different Clips Learner \"Matching Content\" could not be used (%s): the match is learnt by "
                 "\"Statistics\".",
                 engine::contentReasonText(decision.reason));
-  char line[400];
-  std::snprintf(line, sizeof line, "Vantrel: %s\n", text);
-  logLine(line);
-  notifyUser(data.effect, kOfxMessageWarning, text);
+  warnUser(data.effect, text);
+}
+
+// Tells the user, once per instance and situation, that a build found nothing to learn from.
+void noteNoData(InstanceData& data, LearnResult result, const CacheKeys& keys) {
+  const uint32_t bit = 1u << uint32_t(result);
+  if (data.noDataNoted.fetch_or(bit) & bit) return;
+  const char* text =
+      "No sampled pixel has a finite colour in both the Source and the Reference: rendering without "
+      "the match.";
+  if (result == LearnResult::NoSourceData) {
+    text = keys.hadSourceMask ? "The SourceMask selects no sampled Source pixel with a finite colour: rendering "
+                                "without the match."
+                              : "No sampled Source pixel has a finite colour: rendering without the match.";
+  } else if (result == LearnResult::NoReferenceData) {
+    text = keys.hadReferenceMask ? "The ReferenceMask selects no sampled Reference pixel with a finite colour: "
+                                   "rendering without the match."
+                                 : "No sampled Reference pixel has a finite colour: rendering without the match.";
+  }
+  warnUser(data.effect, text);
 }
 
 // Rebuilds the LUT from these frames for these keys; called with the lock held exclusively. Keys
-// are stored only after a finished build, so a failed one leaves the cache missing. Under a plate
-// encoding of light, `anchor` (else the first frame's) is the Source whose highlights set the
-// working space.
+// are stored only after a finished build, so a failed one leaves the cache missing. A build
+// without data stores its keys too: its frames render as without a Reference until they change.
+// Under a plate encoding of light, `anchor` (else the first frame's) is the Source whose
+// highlights set the working space.
 void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const CacheKeys& keys,
              const ImageView* anchor = nullptr) {
+  data.lutNoData = false;
   if (!data.lut.reserve(kLutSize)) {
     logLine("Vantrel: LUT allocation failed\n");
     return;
@@ -172,13 +191,20 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
   const PlateEncoding encoding = PlateEncoding(keys.plateEncoding);
   const LearnChoices choices{keys.matchMode, keys.preserveMode, keys.sameFrameFit, keys.dcLearner};
   engine::ContentDecision content;
-  const bool built = isLightEncoding(encoding)
-                         ? learnEncodedMatch(data.lut, frames, anchor ? *anchor : frames[0].source, choices, encoding,
-                                             gEngineKernelSet, &parallel, data.lutPlate, &content)
-                         : learnMatch(data.lut, frames, choices, gEngineKernelSet, &parallel, &content);
-  if (keys.dcLearner == 1 && built) noteContentFallback(data, content);
-  if (!built) {
+  const LearnResult result = isLightEncoding(encoding)
+                                 ? learnEncodedMatch(data.lut, frames, anchor ? *anchor : frames[0].source, choices,
+                                                     encoding, gEngineKernelSet, &parallel, data.lutPlate, &content)
+                                 : learnMatch(data.lut, frames, choices, gEngineKernelSet, &parallel, &content);
+  // A build without data says so in its own words.
+  if (keys.dcLearner == 1 && result == LearnResult::Learnt) noteContentFallback(data, content);
+  if (result == LearnResult::OutOfMemory) {
     logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
+    return;
+  }
+  if (result != LearnResult::Learnt) {
+    noteNoData(data, result, keys);
+    storeKeys(data, keys);
+    data.lutNoData = true;
     return;
   }
   // Without the table (memory short) the application reads the lattice itself, a little slower.
@@ -191,9 +217,10 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
 template <class Build>
 OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, const ChannelMixes& mixes,
                       const ImageView& source, const ImageView& target, const Rect& window) {
-  // Under a plate encoding of light nothing is clamped, with or without the match.
-  auto apply = [&](bool useLut) {
-    const LUT3D* lut = useLut ? &data.lut : nullptr;
+  // Without a finished build (a failed one, one without data) the render gets the Source: clamped,
+  // but under a plate encoding of light nothing is clamped, with or without the match.
+  auto apply = [&] {
+    const LUT3D* lut = data.lut.valid ? &data.lut : nullptr;
     if (isLightEncoding(PlateEncoding(keys.plateEncoding)))
       applyEncodedLUT(source, target, window, lut, &data.lutPairs, mixes, data.lutPlate, gKernelSet);
     else
@@ -202,7 +229,7 @@ OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, co
   };
   {
     std::shared_lock<std::shared_mutex> shared(data.lutLock);
-    if (cacheHits(data, keys)) return apply(true);
+    if (cacheHits(data, keys)) return apply();
   }
   for (int round = 0;; ++round) {
     {
@@ -213,12 +240,11 @@ OfxStatus applyCached(InstanceData& data, const CacheKeys& keys, Build build, co
           const OfxStatus status = build();
           if (status != kOfxStatOK) return status;
         }
-        // Without a finished build this render gets the clamped Source.
-        return apply(data.lut.valid);
+        return apply();
       }
     }
     std::shared_lock<std::shared_mutex> shared(data.lutLock);
-    if (cacheHits(data, keys)) return apply(true);
+    if (cacheHits(data, keys)) return apply();
   }
 }
 

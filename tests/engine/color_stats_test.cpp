@@ -102,13 +102,19 @@ TEST(ColorStats, UniformImages) {
 TEST(ColorStats, NoDataSummary) {
   Image im = uniformImage(10, 10, 0.3f, 0.3f, 0.3f);
   ColorStats s;
-  computeColorStats(im.bytes(), 0, 10, 160, Colorspace::Lab, s, nullptr, preferredKernelSet());
+  // The summary says whether any sample counted: the no-data values are no summary to match by.
+  EXPECT_TRUE(computeColorStats(im.bytes(), 10, 10, 160, Colorspace::Lab, s, nullptr, preferredKernelSet()));
+  EXPECT_FALSE(computeColorStats(im.bytes(), 0, 10, 160, Colorspace::Lab, s, nullptr, preferredKernelSet()));
   expectNoData(s);
-  computeColorStats(im.bytes(), 10, 0, 160, Colorspace::Lab, s, nullptr, preferredKernelSet());
+  EXPECT_FALSE(computeColorStats(im.bytes(), 10, 0, 160, Colorspace::Lab, s, nullptr, preferredKernelSet()));
   expectNoData(s);
-  computeColorStats(im.bytes(), 10, -3, 160, Colorspace::Lab, s, nullptr, preferredKernelSet());
+  EXPECT_FALSE(computeColorStats(im.bytes(), 10, -3, 160, Colorspace::Lab, s, nullptr, preferredKernelSet()));
   expectNoData(s);
-  computeColorStats(nullptr, 10, 10, 160, Colorspace::Lab, s, nullptr, preferredKernelSet());
+  EXPECT_FALSE(computeColorStats(nullptr, 10, 10, 160, Colorspace::Lab, s, nullptr, preferredKernelSet()));
+  expectNoData(s);
+  const float zero = 0.0f;
+  const MaskData nothing{reinterpret_cast<const unsigned char*>(&zero), 1, 1, 4, 1};
+  EXPECT_FALSE(computeColorStats(im.bytes(), 10, 10, 160, Colorspace::Lab, s, &nothing, preferredKernelSet()));
   expectNoData(s);
 }
 
@@ -320,9 +326,9 @@ TEST(ColorStatsFrames, PoolsEveryFramesSamplesLikeThePlainComputation) {
   EXPECT_NE(plain.mean[0], first.mean[0]);
   // No frame, or frames without pixels, have no data.
   ColorStats none;
-  computeColorStatsFrames(frames.data() + 1, 1, Colorspace::Lab, none, preferredKernelSet());
+  EXPECT_FALSE(computeColorStatsFrames(frames.data() + 1, 1, Colorspace::Lab, none, preferredKernelSet()));
   expectNoData(none);
-  computeColorStatsFrames(nullptr, 0, Colorspace::Lab, none, preferredKernelSet());
+  EXPECT_FALSE(computeColorStatsFrames(nullptr, 0, Colorspace::Lab, none, preferredKernelSet()));
   expectNoData(none);
 }
 

@@ -186,6 +186,46 @@ TEST(DifferentClipsLut, NonFiniteSummariesFollowTheClampRules) {
   }
 }
 
+float stretchLimit(float sourceDeviation) { return 1.0f + std::pow(sourceDeviation / kStretchDeviation, 2.0f); }
+
+// Where the Source barely varies (a flat frame, the a8 and b8 of a grey ramp) the ratio of the
+// deviations is rounding noise: the Source deviation is raised until the stretch is
+// 1 + (deviation / kStretchDeviation)^2. The plain builder does the same.
+TEST(DifferentClipsLut, BarelyVaryingComponentsAreStretchedOnlySoFar) {
+  for (float s : {0.000001f, 0.01f, 0.02f, 0.5f, 4.0f}) {
+    SCOPED_TRACE(s);
+    const float most = stretchLimit(s);
+    EXPECT_EQ(limitedSourceDeviation(s, 0.99f * most * s), s);
+    const float raised = limitedSourceDeviation(s, 1.01f * most * s);
+    EXPECT_NEAR(1.01f * most * s / raised, most, most * 1e-5f);
+  }
+  const ColorStats tinted{{150.0f, 140.0f, 110.0f}, {25.0f, 12.0f, 9.0f}};
+  const ColorStats ramp{{132.0f, 128.0f, 128.0f}, {75.0f, 0.000014f, 0.00001f}};
+  const ColorStats flat{{140.0f, 121.0f, 133.0f}, {0.000001f, 0.000001f, 0.000001f}};
+  for (const ColorStats& s : {ramp, flat}) {
+    for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {
+      SCOPED_TRACE(mode);
+      expectNearPlain(build(s, tinted, mode, 14), s, tinted, mode);
+    }
+  }
+}
+
+// Photographs vary too much for the limit: each of them matched to any other stretches every
+// component at most half as far as the limit allows, so their matches are what they always were.
+TEST(DifferentClipsLut, PhotographsStayClearOfTheStretchLimit) {
+  std::vector<ColorStats> stats;
+  for (const char* name : {"astronaut.png", "chelsea.png", "coffee.png", "rocket.jpg"}) {
+    const FloatImage p = loadPhoto(name, 640, 480);
+    ASSERT_EQ(p.width, 640) << name;
+    stats.emplace_back();
+    computeColorStats(p.bytes(), p.width, p.height, p.rowBytes(), Colorspace::Lab, stats.back(), nullptr,
+                      preferredKernelSet());
+  }
+  for (const ColorStats& s : stats)
+    for (const ColorStats& r : stats)
+      for (int c = 0; c < 3; ++c) EXPECT_LE(r.stdDev[c] / s.stdDev[c], 0.5f * stretchLimit(s.stdDev[c])) << c;
+}
+
 TEST(DifferentClipsLut, EveryKernelSetBuildsTheSameLut) {
   const ColorStats tinted{{150.0f, 140.0f, 110.0f}, {25.0f, 12.0f, 9.0f}};
   for (PreserveMode mode : {PreserveNothing, PreserveBrightness, PreserveColors}) {

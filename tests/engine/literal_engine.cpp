@@ -173,13 +173,21 @@ void computeColorStatsFrames(const std::vector<MaskedImage>& frames, ColorStats&
 
 void transferLattice(const ColorStats& S, const ColorStats& R, int32_t n, int32_t mode, std::vector<float>& lattice) {
   lattice.assign(size_t(n) * n * n * 3, 0.0f);
+  // Each component stretched at most 1 + (Source deviation / kStretchDeviation)^2 times; a summary
+  // with a NaN or an infinity as it stands.
+  float sourceDev[3];
+  for (int c = 0; c < 3; ++c) {
+    const float most = 1.0f + std::pow(S.stdDev[c] / kStretchDeviation, 2.0f);
+    const bool limited = R.stdDev[c] / S.stdDev[c] > most && std::isfinite(R.stdDev[c]) && std::isfinite(most);
+    sourceDev[c] = limited ? R.stdDev[c] / most : S.stdDev[c];
+  }
   for (int32_t r = 0; r < n; ++r) {
     for (int32_t gi = 0; gi < n; ++gi) {
       for (int32_t b = 0; b < n; ++b) {
         float in[3];
         rgbToLab8(float(r) / float(n - 1), float(gi) / float(n - 1), float(b) / float(n - 1), in);
         float moved[3];
-        for (int c = 0; c < 3; ++c) moved[c] = clamp255(((in[c] - S.mean[c]) / S.stdDev[c]) * R.stdDev[c] + R.mean[c]);
+        for (int c = 0; c < 3; ++c) moved[c] = clamp255(((in[c] - S.mean[c]) / sourceDev[c]) * R.stdDev[c] + R.mean[c]);
         float out[3];
         lab8ToRgb(moved, out);
         if (mode == 1 || mode == 2) {

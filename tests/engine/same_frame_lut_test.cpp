@@ -279,4 +279,26 @@ TEST(SameFrameLutFrames, PoolsEveryFramesPairsLikeThePlainBinning) {
   expectIdentityExcept(none, {});
 }
 
+// One sampled pair finite on both sides is enough to learn from; pixels between the grid points,
+// a colour with one NaN or infinite channel, and frames without pixels give nothing.
+TEST(SameFrameLutFrames, PairsHaveDataWhenOneSampledPairIsFinite) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  Image broken(1000, 600, nan, 0.5f, 0.5f);  // a grid step of 3
+  const Image fine(1000, 600, 0.2f, 0.4f, 0.6f);
+  auto frame = [](const Image& s, const Image& r) {
+    return FramePair{{s.bytes(), s.w, s.h, s.w * 16}, {r.bytes(), r.w, r.h, r.w * 16}};
+  };
+  const FramePair none{{nullptr, 64, 64, 1024}, {fine.bytes(), 64, 64, 1024}};
+  EXPECT_TRUE(framePairsHaveData(std::vector<FramePair>{frame(fine, fine)}.data(), 1));
+  EXPECT_FALSE(framePairsHaveData(std::vector<FramePair>{frame(broken, fine)}.data(), 1));
+  EXPECT_FALSE(framePairsHaveData(std::vector<FramePair>{frame(fine, broken), none}.data(), 2));
+  EXPECT_FALSE(framePairsHaveData(nullptr, 0));
+  broken.set(4, 5, 0.3f, 0.3f, 0.3f);  // between the grid points
+  EXPECT_FALSE(framePairsHaveData(std::vector<FramePair>{frame(broken, fine)}.data(), 1));
+  broken.set(6, 9, 0.3f, 0.3f, inf);
+  EXPECT_FALSE(framePairsHaveData(std::vector<FramePair>{frame(broken, fine)}.data(), 1));
+  broken.set(996, 597, 0.3f, 0.3f, 0.3f);  // a grid point of the last row
+  EXPECT_TRUE(framePairsHaveData(std::vector<FramePair>{none, frame(broken, fine)}.data(), 2));
+}
+
 }  // namespace
