@@ -111,6 +111,37 @@ TEST(DifferentClipsLearner, MatchingContentLearnsTheGradeOfOneScene) {
   EXPECT_LT(meanError(linear.output, plateTruth), 0.3 * linearStatistics);
 }
 
+TEST(DifferentClipsLearner, AFrameRangeIsLearntOnceFromEveryFrame) {
+  // A camera panning over the scene against a still Reference from another camera.
+  std::vector<Picture> shot;
+  for (int f = 0; f < 3; ++f) shot.push_back(crop(astronaut(), 20 + 6 * f, 30 + 3 * f, 320, 240, 1.0f, false));
+  const Picture reference = crop(astronaut(), 130, 100, 320, 240, 1.0f, true);
+  Session s;
+  s.setChoice("differentClipsLearner", kMatchingContent);
+  s.setChoice("analysisMode", 2);  // "Frame Range", by default the Source clip's
+  for (int f = 0; f < 3; ++f) s.attach("Source", shot[size_t(f)], {}, 0, 0, double(f + 1));
+  s.host().setClipFrameRange(s.instance(), "Source", 1.0, 3.0);
+  s.attach("Reference", reference);
+  s.attachOutput(OfxRectI{0, 0, 320, 240});
+
+  Lut pooled;
+  LUT3D lut{pooled.values.data(), kLutSize, false};
+  auto desc = [](const Picture& p) {
+    return ImageDesc{reinterpret_cast<const unsigned char*>(p.rgba.data()), p.width, p.height, p.width * 16};
+  };
+  std::vector<engine::ContentFrame> frames;
+  for (const Picture& p : shot) frames.push_back({desc(p), nullptr, desc(reference), nullptr});
+  engine::ContentDecision decision;
+  ASSERT_TRUE(
+      buildMatchLUT_MatchingContent(frames.data(), 3, lut, PreserveNothing, preferredKernelSet(), nullptr, &decision));
+  ASSERT_TRUE(decision.matched() && decision.tracked) << engine::contentReasonText(decision.reason);
+  for (int f = 0; f < 3; ++f) {
+    ASSERT_EQ(s.render(double(f + 1)), kOfxStatOK);
+    EXPECT_TRUE(samePixels(s.output(), expectedOutput(shot[size_t(f)], &pooled))) << f + 1;
+  }
+  EXPECT_TRUE(s.host().messages().empty());
+}
+
 TEST(DifferentClipsLearner, PicturesSharingNothingGetTheStatisticsAndOneMessage) {
   const Picture source = photo("coffee.png", 320, 240), reference = photo("rocket.jpg", 320, 240);
   const Lut statistics = engineLut(0, 0, source, reference);
