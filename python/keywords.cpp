@@ -45,10 +45,10 @@ int integerOf(const py::handle& value, const std::string& keyword, long long low
 std::vector<Setting> MatchKeywords::settings() const {
   std::vector<Setting> out = {choose(kMatchMode, mode), choose(kPreserve, preserve), mixSetting(kMix, mix)};
   // Each learner plays a part in its own mode only, where it is named; a plug-in without the
-  // Different Clips choice has only the statistics.
+  // Different Clips choice has only the statistics, which it then learns by.
   const Setting learner = choose(kSameFrameFit, fit);
   Setting dc = choose(kDcLearner, dcLearner);
-  dc.optional = dcLearner == kDcLearner.choices[0];
+  dc.optional = true;
   out.push_back(mode == "same" ? learner : dc);
   if (!py::isinstance<py::sequence>(mixRgb) || py::isinstance<py::str>(mixRgb) || py::len(mixRgb) != 3)
     throw py::type_error("mix_rgb must be a sequence of three numbers (red, green, blue), not " +

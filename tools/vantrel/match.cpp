@@ -34,9 +34,12 @@ bool applySettings(PluginSession& session, const MatchOptions& o, std::string& e
     const std::string& fit = o.fit.empty() ? fallbackChoice(kSameFrameFit) : o.fit;
     return editChanged(session, kSameFrameFit.param, choiceValue(kSameFrameFit, fit), error);
   }
-  // A plug-in without the choice has only the statistics, which is what "statistics" asks.
+  // A plug-in without the choice has only the statistics: what "statistics" asks, and what a
+  // user who asked for nothing gets from it.
   const std::string& learner = o.dcLearner.empty() ? fallbackChoice(kDcLearner) : o.dcLearner;
-  if (!session.host->paramValue(session.instance, kDcLearner.param) && learner == "statistics") return true;
+  if (!session.host->paramValue(session.instance, kDcLearner.param) &&
+      (o.dcLearner.empty() || learner == kDcLearner.choices[0]))
+    return true;
   return editChanged(session, kDcLearner.param, choiceValue(kDcLearner, learner), error);
 }
 
