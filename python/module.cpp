@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,48 @@ using pyvantrel::Setting;
 using pyvantrel::ShotRange;
 
 namespace {
+
+// vantrel.PluginWarning, set when the module is made.
+PyObject* gPluginWarning = nullptr;
+
+// What the plug-in said during a call, told to Python: its warnings (and errors, unless the call
+// raised them) as vantrel.PluginWarning, the rest to the "vantrel" logger: its diagnostic lines at
+// INFO, those that report a failure the call did not raise and no warning said at WARNING.
+void tell(pyvantrel::Session& session, bool raised) {
+  const pyvantrel::News news = session.takeNews();
+  if (news.messages.empty() && news.lines.empty()) return;
+  const py::object logger = py::module_::import("logging").attr("getLogger")("vantrel");
+  std::set<std::string> warned;
+  for (const ofxhost::Message& message : news.messages) {
+    if (message.type == kOfxMessageWarning || (message.type == kOfxMessageError && !raised)) {
+      warned.insert(message.text);
+      if (PyErr_WarnEx(gPluginWarning, message.text.c_str(), 1) < 0) throw py::error_already_set();
+    } else {
+      logger.attr("info")("%s", message.text);
+    }
+  }
+  for (const std::string& line : news.lines) {
+    const bool failure = !raised && isFailureDiagnostic(line) && !warned.count(line);
+    logger.attr(failure ? "warning" : "info")("%s", line);
+  }
+}
+
+// Runs `call` on the session, then tells what the plug-in said, raised or not.
+template <typename Call>
+auto telling(pyvantrel::Session& session, Call call) {
+  try {
+    auto result = call();
+    tell(session, false);
+    return result;
+  } catch (...) {
+    try {
+      tell(session, true);
+    } catch (const py::error_already_set&) {
+      // The call's own exception is the one to raise.
+    }
+    throw;
+  }
+}
 
 // ---- Pictures
 
@@ -81,13 +124,15 @@ py::array_t<float> render(pyvantrel::Session& session, const Inputs& in, const s
   py::array_t<float> output(
       {py::ssize_t(in.source.height), py::ssize_t(in.source.width), py::ssize_t(in.source.channels)});
   float* out = output.mutable_data();
-  {
-    py::gil_scoped_release release;
-    const pyvantrel::Pictures pictures{in.source, in.reference, in.hasSourceMask ? &in.sourceMask : nullptr,
-                                       in.hasReferenceMask ? &in.referenceMask : nullptr};
-    session.render(settings, pictures, time, out);
-  }
-  return output;
+  return telling(session, [&] {
+    {
+      py::gil_scoped_release release;
+      const pyvantrel::Pictures pictures{in.source, in.reference, in.hasSourceMask ? &in.sourceMask : nullptr,
+                                         in.hasReferenceMask ? &in.referenceMask : nullptr};
+      session.render(settings, pictures, time, out);
+    }
+    return output;
+  });
 }
 
 int threadsOf(const std::optional<int>& threads) {
@@ -131,26 +176,34 @@ std::vector<Pixels> framesOf(const py::object& object, const char* name, bool ma
   return pictures;
 }
 
-// A Session as Python holds it: closed explicitly, by `with`, or when collected. It keeps the
-// arrays of the shot's frames while the plug-in may read them.
+// A Session as Python holds it: closed explicitly, by `with`, or when collected. Each call holds
+// the session for its length (get()), so a close() from another thread waits for a render in
+// progress and the session outlives it. It keeps the arrays of the shot's frames while the
+// plug-in may read them.
 class PySession {
  public:
   PySession(const std::optional<std::filesystem::path>& plugin, std::optional<int> threads) {
     const std::string found = pyvantrel::findPlugin(plugin ? plugin->string() : "");
     const int count = threadsOf(threads);
-    py::gil_scoped_release release;
-    session_ = std::make_unique<pyvantrel::Session>(found, count);
-  }
-  pyvantrel::Session& get() const {
-    if (!session_) throw pyvantrel::PluginFailure("the session is closed");
-    return *session_;
-  }
-  void close() {
     {
       py::gil_scoped_release release;
-      session_.reset();
+      session_ = std::make_shared<pyvantrel::Session>(found, count);
+    }
+    tell(*session_, false);
+  }
+  std::shared_ptr<pyvantrel::Session> get() const {
+    if (!session_) throw pyvantrel::PluginFailure("the session is closed");
+    return session_;
+  }
+  void close() {
+    const std::shared_ptr<pyvantrel::Session> session = std::move(session_);
+    if (!session) return;
+    {
+      py::gil_scoped_release release;
+      session->close();
     }
     frames_.clear();
+    tell(*session, false);
   }
 
   void setFrames(const py::object& sources, const py::object& references, const py::object& sourceMask,
@@ -169,8 +222,9 @@ class PySession {
     shot.first = integerOf(first, "first", 0, INT_MAX - (long long)count);
     shot.last = shot.first + int(count) - 1;
     {
+      const std::shared_ptr<pyvantrel::Session> session = get();
       py::gil_scoped_release release;
-      get().setShot(shot);
+      session->setShot(shot);
     }
     frames_ = std::move(keep);  // the old frames go once the plug-in no longer reads them
     shot_ = {shot.first, shot.last};
@@ -190,7 +244,7 @@ class PySession {
   int channels(int input) const { return channels_[input]; }
 
  private:
-  std::unique_ptr<pyvantrel::Session> session_;
+  std::shared_ptr<pyvantrel::Session> session_;
   std::vector<py::array> frames_;
   ShotRange shot_;
   int channels_[4] = {};
@@ -244,8 +298,14 @@ float32 arrays of shape (height, width, 3 or 4), rows from the top; masks (heigh
         session.save_cube("look.cube")
 
 The plug-in is found as `vantrel` finds it: plugin=PATH, else OFX_PLUGIN_PATH, else the bundle
-installed with the module, else /usr/OFX/Plugins. It prints its own diagnostic lines
-("Vantrel: ...") on standard error, as in any host.)";
+installed with the module, else /usr/OFX/Plugins.
+
+The module is quiet: what the plug-in warns of (frames it could not have, a match without data)
+comes as a vantrel.PluginWarning through the `warnings` module, and its diagnostic lines
+("Vantrel: ...", which it writes on standard error in other hosts) go to the `logging` logger
+"vantrel", at INFO, or at WARNING for a failure that raised nothing. To see them all:
+
+    import logging; logging.basicConfig(level=logging.INFO))";
 
 const char* const kSessionMatchDoc = R"(Renders one frame at `time` (the frame number of a shot); returns the Output.
 
@@ -324,7 +384,7 @@ void bindFunctions(py::module_& m) {
         const Inputs in = inputsOf(source, reference, sourceMask, referenceMask);
         const std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit, dcLearner}.settings();
         PySession session(plugin, threads);
-        py::array_t<float> out = render(session.get(), in, settings, 0.0);
+        py::array_t<float> out = render(*session.get(), in, settings, 0.0);
         session.close();
         return out;
       },
@@ -351,7 +411,7 @@ void bindSessionMatch(py::class_<PySession>& session) {
             const std::vector<Setting> frames =
                 AnalysisKeywords{analysis, keyFrame, frameRange, windowRadius, frameStep}.settings(s.shot());
             settings.insert(settings.end(), frames.begin(), frames.end());
-            return render(s.get(), sessionInputs(s, source, reference, sourceMask, referenceMask, time), settings,
+            return render(*s.get(), sessionInputs(s, source, reference, sourceMask, referenceMask, time), settings,
                           time);
           },
           py::arg("source") = py::none(), py::arg("reference") = py::none(), py::kw_only(), py::arg("time") = 0.0,
@@ -375,6 +435,16 @@ void bindSessionMatch(py::class_<PySession>& session) {
           "The first and last frame given by set_frames(), or None.");
 }
 
+// One of the plug-in's export buttons pressed with "Save To" at `path`.
+std::string save(PySession& s, const char* button, const std::filesystem::path& path) {
+  const std::string target = pathOf(path);
+  const std::shared_ptr<pyvantrel::Session> session = s.get();
+  return telling(*session, [&] {
+    py::gil_scoped_release release;
+    return session->exportFile(button, target);
+  });
+}
+
 // The LUT of a session's last render, and the plug-in's exports of it.
 void bindSessionLut(py::class_<PySession>& session) {
   session
@@ -382,11 +452,11 @@ void bindSessionLut(py::class_<PySession>& session) {
           "lut",
           [](PySession& s) {
             int size = 0;
-            std::vector<float> lattice;
-            {
+            const std::shared_ptr<pyvantrel::Session> held = s.get();
+            const std::vector<float> lattice = telling(*held, [&] {
               py::gil_scoped_release release;
-              lattice = s.get().lut(size);
-            }
+              return held->lut(size);
+            });
             py::array_t<float> out({py::ssize_t(size), py::ssize_t(size), py::ssize_t(size), py::ssize_t(3)});
             std::copy(lattice.begin(), lattice.end(), out.mutable_data());
             return out;
@@ -395,22 +465,12 @@ void bindSessionLut(py::class_<PySession>& session) {
 input (r, g, b) / 64. It is what the plug-in's own .cube export holds: the mixes of the last render
 baked in, six decimals. Raises vantrel.Error before the first render.)")
       .def(
-          "save_cube",
-          [](PySession& s, const std::filesystem::path& path) {
-            const std::string target = pathOf(path);
-            py::gil_scoped_release release;
-            return s.get().exportFile("exportButton", target);
-          },
+          "save_cube", [](PySession& s, const std::filesystem::path& path) { return save(s, "exportButton", path); },
           py::arg("path"),
           "Saves the LUT through the plug-in's \"Save as .cube LUT\" button (mixes baked in); returns the path "
           "written (the plug-in adds .cube when missing).")
       .def(
-          "save_cdl",
-          [](PySession& s, const std::filesystem::path& path) {
-            const std::string target = pathOf(path);
-            py::gil_scoped_release release;
-            return s.get().exportFile("exportCDLButton", target);
-          },
+          "save_cdl", [](PySession& s, const std::filesystem::path& path) { return save(s, "exportCDLButton", path); },
           py::arg("path"),
           "Saves the plug-in's slope, offset and saturation fit of the LUT through its \"Save as .cdl\" button; "
           "returns the path written (the plug-in adds .cdl when missing).");
@@ -428,12 +488,12 @@ mode or preserve choice rebuilds. Use it in a `with` block, or call close().)");
            "Loads the plug-in (plugin=PATH, else the one found) and creates an instance; threads: tiles rendered "
            "at once (None: one per processor).")
       .def_property_readonly(
-          "plugin_path", [](const PySession& s) { return s.get().pluginPath(); }, "The plug-in binary loaded.")
+          "plugin_path", [](const PySession& s) { return s.get()->pluginPath(); }, "The plug-in binary loaded.")
       .def_property_readonly(
-          "plugin_identifier", [](const PySession& s) { return s.get().identifier(); },
+          "plugin_identifier", [](const PySession& s) { return s.get()->identifier(); },
           "The effect's identifier, e.g. org.vantrel.colormatch.")
       .def_property_readonly(
-          "plugin_version", [](const PySession& s) { return s.get().version(); },
+          "plugin_version", [](const PySession& s) { return s.get()->version(); },
           "The plug-in's version, major.minor.");
   bindSessionMatch(session);
   bindSessionLut(session);
@@ -452,6 +512,11 @@ PYBIND11_MODULE(vantrel, m) {
   error.attr("__doc__") = "The plug-in failed to load, refused an action or reported an error.";
   const auto& notFound = py::register_exception<pyvantrel::PluginNotFound>(m, "PluginNotFoundError", error.ptr());
   notFound.attr("__doc__") = "No Brenvale.ofx plug-in at the path given, or none where the module looks for one.";
+  gPluginWarning = PyErr_NewExceptionWithDoc(
+      "vantrel.PluginWarning", "What the plug-in warns of: frames it could not have, a match without data, ...",
+      PyExc_UserWarning, nullptr);
+  if (!gPluginWarning) throw py::error_already_set();
+  m.attr("PluginWarning") = py::handle(gPluginWarning);
 
   bindFunctions(m);
   bindSession(m);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string_view>
 #include <thread>
@@ -80,25 +81,63 @@ std::string findPlugin(const std::string& explicitPath) {
       "plugin='/path/to/Brenvale.ofx.bundle')");
 }
 
+// The plug-in's diagnostic lines of one call, kept with its news.
+struct Session::Listening {
+  Session& session;
+  LineCapture capture;
+  explicit Listening(Session& s) : session(s) {}
+  ~Listening() {
+    std::vector<std::string> lines = capture.finish();
+    std::lock_guard<std::mutex> hold(session.newsLock_);
+    session.news_.lines.insert(session.news_.lines.end(), lines.begin(), lines.end());
+  }
+};
+
 Session::Session(const std::string& pluginPath, int threads)
     : threads_(threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency()))) {
   std::string error;
-  // Messages reach the caller as exceptions (errors) or return values (the files written).
-  if (!openSession(
-          session_, pluginPath, true, [](const ofxhost::Message&) {}, error)) {
+  const MessageSink keep = [this](const ofxhost::Message& message) {
+    std::lock_guard<std::mutex> hold(newsLock_);
+    news_.messages.push_back(message);
+  };
+  Listening listening(*this);
+  if (!openSession(session_, pluginPath, true, keep, error)) {
     closeSession(session_);
     throw PluginFailure(error);
   }
 }
 
-Session::~Session() { closeSession(session_); }
+Session::~Session() { close(); }
+
+void Session::close() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (closed_) return;
+  Listening listening(*this);
+  closeSession(session_);
+  closed_ = true;
+}
+
+void Session::checkOpen() const {
+  if (closed_) throw PluginFailure("the session is closed");
+}
+
+News Session::takeNews() {
+  News news;
+  std::lock_guard<std::mutex> hold(newsLock_);
+  std::swap(news, news_);
+  return news;
+}
 
 std::string Session::identifier() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  checkOpen();
   const OfxPlugin* plugin = session_.host->plugin();
   return plugin && plugin->pluginIdentifier ? plugin->pluginIdentifier : "";
 }
 
 std::string Session::version() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  checkOpen();
   const OfxPlugin* plugin = session_.host->plugin();
   return plugin ? std::to_string(plugin->pluginVersionMajor) + "." + std::to_string(plugin->pluginVersionMinor) : "";
 }
@@ -122,6 +161,7 @@ void Session::give(int input, const Pixels* pixels, double time, std::vector<std
 
 void Session::setShot(const Shot& shot) {
   std::lock_guard<std::mutex> hold(lock_);
+  checkOpen();
   ofxhost::Host& host = *session_.host;
   for (int input = 0; input < 4; ++input) {
     host.setClipFrameRange(session_.instance, kInputs[input], shot.first, shot.last);
@@ -146,6 +186,8 @@ void Session::setShot(const Shot& shot) {
 
 void Session::render(const std::vector<Setting>& settings, const Pictures& pictures, double time, float* output) {
   std::lock_guard<std::mutex> hold(lock_);
+  checkOpen();
+  Listening listening(*this);
   std::string error;
   ofxhost::Host& host = *session_.host;
   for (const Setting& setting : settings) {
@@ -191,6 +233,14 @@ void Session::render(const std::vector<Setting>& settings, const Pictures& pictu
 
 std::string Session::exportFile(const std::string& button, const std::string& path) {
   std::lock_guard<std::mutex> hold(lock_);
+  checkOpen();
+  Listening listening(*this);
+  std::error_code ec;
+  const bool folder = !path.empty() && path.back() != '/' && std::filesystem::is_directory(path, ec);
+  return exportLocked(button, folder ? path + "/" : path);
+}
+
+std::string Session::exportLocked(const std::string& button, const std::string& path) {
   std::string error;
   ofxhost::ParamValue value;
   value.str = path;
@@ -217,13 +267,23 @@ std::vector<float> Session::lut(int& size) {
       std::filesystem::remove_all(dir, ignored);
     }
   } cleanup{dir};
-  // "Save To" is the user's: it gets its value back.
-  const auto saveTo = session_.host->paramValue(session_.instance, "exportPath");
-  const std::string written = exportFile("exportButton", dir + "/lut.cube");
-  if (saveTo) {
+  std::string written;
+  {
+    // "Save To" is the user's: it gets its value back, within the same hold of the lock, so that
+    // no other call sees or leaves the temporary value.
     std::lock_guard<std::mutex> hold(lock_);
-    std::string error;
-    editParam(session_, "exportPath", *saveTo, 0.0, error);
+    checkOpen();
+    Listening listening(*this);
+    const auto saveTo = session_.host->paramValue(session_.instance, "exportPath");
+    struct Restore {
+      PluginSession& session;
+      const std::optional<ofxhost::ParamValue>& value;
+      ~Restore() {
+        std::string error;
+        if (value) editParam(session, "exportPath", *value, 0.0, error);
+      }
+    } restore{session_, saveTo};
+    written = exportLocked("exportButton", dir + "/lut.cube");
   }
   return readCube(written, size);
 }

@@ -6,6 +6,8 @@
 #include "session/host_view.h"
 #include "session/plugin_session.h"
 
+#include "plugin_lines.h"
+
 #include <cstddef>
 #include <map>
 #include <mutex>
@@ -50,6 +52,13 @@ struct Shot {
   std::vector<Pixels> pictures[4];
 };
 
+// What the plug-in said since it was last asked: the messages it posted (warnings, errors, and
+// messages such as "LUT saved to:") and its diagnostic lines, without their prefix.
+struct News {
+  std::vector<ofxhost::Message> messages;
+  std::vector<std::string> lines;
+};
+
 // The plug-in binary: `explicitPath` (a .ofx file or .ofx.bundle folder) when given, else the
 // first Brenvale.ofx.bundle in a folder of OFX_PLUGIN_PATH, the one installed with the module
 // (PREFIX/OFX/Plugins), one in the module's folder or a folder above it (a build tree), then
@@ -57,7 +66,9 @@ struct Shot {
 std::string findPlugin(const std::string& explicitPath);
 
 // One instance of the plug-in, kept from one render to the next as a host keeps it, so that its
-// LUT cache works as in a host. Safe to use from several threads (one call at a time).
+// LUT cache works as in a host. Safe to use from several threads (one call at a time, close()
+// included). While it calls the plug-in, the plug-in's diagnostic lines are kept from standard
+// error (plugin_lines.h) and, with its messages, handed out by takeNews().
 class Session {
  public:
   // Loads the plug-in, describes it and creates an instance (General context). `threads`: the
@@ -66,6 +77,12 @@ class Session {
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
+
+  // Destroys the instance and unloads the plug-in once a call in progress has ended; every call
+  // afterwards throws PluginFailure ("the session is closed"). Safe to call twice.
+  void close();
+
+  News takeNews();
 
   const std::string& pluginPath() const { return session_.path; }
   std::string identifier() const;
@@ -83,7 +100,8 @@ class Session {
   void setShot(const Shot& shot);
 
   // Sets "Save To" to `path` and presses `button` ("exportButton", "exportCDLButton"), as a user
-  // would; returns the file the plug-in says it wrote.
+  // would; returns the file the plug-in says it wrote. An existing folder gets a file named
+  // inside it, as the plug-in names one for a path that ends in a separator.
   std::string exportFile(const std::string& button, const std::string& path);
 
   // The current LUT as the plug-in's .cube export holds it (the mixes baked in), lattice point
@@ -102,14 +120,21 @@ class Session {
     }
   };
   void give(int input, const Pixels* pixels, double time, std::vector<std::string>& changed);
+  // Throws when closed; called with lock_ held.
+  void checkOpen() const;
+  std::string exportLocked(const std::string& button, const std::string& path);
+  struct Listening;
 
   static constexpr const char* kInputs[4] = {"Source", "Reference", "SourceMask", "ReferenceMask"};
   PluginSession session_;
   bool shotChanged_ = false;
   bool served_[4] = {};
   int threads_;
-  std::mutex lock_;
+  mutable std::mutex lock_;
+  bool closed_ = false;
   std::map<std::string, Given> given_;
+  std::mutex newsLock_;  // messages come from render threads too
+  News news_;
 };
 
 }  // namespace pyvantrel

@@ -45,3 +45,34 @@ int highlightSpaceFor(const std::vector<double>& above) {
   while (narrowest + 2 < above.size() && above[narrowest + 1] > kHighlightShare) ++narrowest;
   return int(narrowest);
 }
+
+bool looksLogEncoded(const Image& image) {
+  const size_t pixels = size_t(image.width) * size_t(image.height), channels = size_t(image.channels);
+  if (channels < 3) return false;
+  // Counts on a fine grid over -0.5..1.5, the values outside it in its end bins.
+  constexpr int kBins = 4096;
+  constexpr float kLow = -0.5f, kHigh = 1.5f;
+  std::vector<size_t> bins(kBins, 0);
+  size_t samples = 0, aboveOne = 0;
+  for (size_t i = 0; i < pixels; ++i) {
+    const float* p = &image.pixels[i * channels];
+    if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) continue;
+    for (int c = 0; c < 3; ++c) {
+      const float v = std::min(std::max(p[c], kLow), kHigh);
+      ++bins[std::min(kBins - 1, int((v - kLow) / (kHigh - kLow) * kBins))];
+      aboveOne += p[c] > 1.0f;
+    }
+    samples += 3;
+  }
+  if (samples == 0 || double(aboveOne) > 0.001 * double(samples)) return false;
+  // The value below which `share` of the samples lie.
+  auto quantile = [&](double share) {
+    const double wanted = share * double(samples);
+    size_t count = 0;
+    for (int b = 0; b < kBins; ++b)
+      if (double(count += bins[size_t(b)]) >= wanted) return kLow + (b + 0.5f) * (kHigh - kLow) / kBins;
+    return kHigh;
+  };
+  const float darkest = quantile(0.01), brightest = quantile(0.99);
+  return darkest >= 0.06f && brightest <= 0.8f && brightest - darkest >= 0.1f;
+}

@@ -1,5 +1,6 @@
-// Checks of a frame's colour inputs before they are matched: samples that are not numbers, and
-// light above display white, which decides the default working space.
+// Checks of a frame's colour inputs before they are matched: samples that are not numbers, light
+// above display white, which decides the default working space, and float values that look like
+// log codes.
 #pragma once
 
 #include "imaging/colour.h"
@@ -30,3 +31,11 @@ constexpr double kHighlightShare = 0.001;
 // first), the one it is matched in: -1 for none (it lies within 1), else the narrowest that holds
 // all but kHighlightShare of its pixels, else the widest.
 int highlightSpaceFor(const std::vector<double>& above);
+
+// Whether float samples look like a camera's log codes rather than linear light: the darkest 1% of
+// the R, G and B samples at or above 0.06 (log encodings lift black to 0.07-0.13; linear light
+// of any shadow lies far below), the brightest 1% at or below 0.8 with at most 0.1% of the
+// samples above 1 (log codes of a scene's highlights stay below 0.75, where linear highlights
+// reach 1 and pass it), and at least 0.1 between the two (a flat grey card or a fade says nothing
+// either way). Samples that are not finite are left out.
+bool looksLogEncoded(const Image& image);

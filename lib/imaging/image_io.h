@@ -49,3 +49,7 @@ std::string outputFormatFor(const std::string& path);
 // Source's depth when the output format stores it, else the nearest depth it does store.
 SampleDepth outputDepth(const std::string& format, SampleDepth sourceDepth);
 bool formatStoresDepth(const std::string& format, SampleDepth depth);
+// Whether files of the format at that depth are pictures for display, which every viewer shows as
+// sRGB: JPEG, PNG, WebP, GIF, BMP, Targa, and TIFF with integer samples (not DPX, which holds log
+// or video codes).
+bool isDisplayFormat(const std::string& format, SampleDepth depth);

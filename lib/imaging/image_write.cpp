@@ -24,6 +24,12 @@ bool formatStoresDepth(const std::string& format, SampleDepth depth) {
   return depth != SampleDepth::Unknown;
 }
 
+bool isDisplayFormat(const std::string& format, SampleDepth depth) {
+  for (const char* display : {"jpeg", "png", "webp", "gif", "bmp", "targa"})
+    if (format == display) return true;
+  return format == "tiff" && isIntegerDepth(depth);
+}
+
 SampleDepth outputDepth(const std::string& format, SampleDepth sourceDepth) {
   if (formatStoresDepth(format, sourceDepth)) return sourceDepth;
   // Nearest first: float data stays float where it can, integer data stays integer.

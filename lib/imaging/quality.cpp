@@ -212,7 +212,7 @@ double outOfRangeShare(const Image& image, const bool channels[3]) {
   for (size_t i = 0; i < count; ++i) {
     const float* p = &image.pixels[i * size_t(image.channels)];
     for (int c = 0; c < 3; ++c) {
-      if (channels[c] && (p[c] < 0.0f || p[c] > 1.0f)) {
+      if (channels[c] && (p[c] < -kClipTolerance || p[c] > 1.0f + kClipTolerance)) {
         ++outside;
         break;
       }

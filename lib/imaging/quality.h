@@ -55,8 +55,11 @@ float maskWeightAt(const Image& mask, int width, int height, int x, int fromBott
 PixelWeights maskWeights(const Image& mask, int width, int height);
 // Whether the plug-in's sparse sampling grid over a width x height image meets any weight.
 bool maskSelectsSamples(const PixelWeights& weights, int width, int height);
-// The share of pixels with an R, G or B outside 0..1 (only the channels marked), which a LUT
-// over 0..1 clips; NaN is not counted.
+// The share of pixels with an R, G or B outside 0..1 by more than kClipTolerance (only the
+// channels marked), which a LUT over 0..1 clips; NaN is not counted. Clipping within the
+// tolerance moves a value by about one 10-bit code (1/1023): the rounding of an encoding near black
+// (a log DPX's -0.0002) is no loss.
+constexpr float kClipTolerance = 1e-3f;
 double outOfRangeShare(const Image& image, const bool channels[3]);
 
 // CIEDE2000 with kL = kC = kH = 1, in double precision.

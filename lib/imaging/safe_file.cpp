@@ -1,5 +1,8 @@
 #include "imaging/safe_file.h"
 
+#include "support/paths.h"
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +34,17 @@ struct Slot {
 };
 Slot gSlots[kSlots];
 std::atomic<bool> gClaimed[kSlots];
+
+// Flushes a file or folder to the disk; errno says why not.
+bool syncPath(const std::string& path, bool folder) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return synced;
+}
 
 }  // namespace
 
@@ -67,10 +81,16 @@ bool moveIntoPlace(const std::string& temporary, const std::string& target, std:
   const std::string destination = outputDestination(target);
   struct stat st;
   if (stat(destination.c_str(), &st) == 0) chmod(temporary.c_str(), st.st_mode & 07777);
-  if (std::rename(temporary.c_str(), destination.c_str()) != 0) {
+  // The data reaches the disk before the name does, so that a crash or power cut leaves the old
+  // file or the whole new one, never a new name on missing blocks; errors of delayed writes (a
+  // full disk, an I/O error) surface only here.
+  if (!syncPath(temporary, false) || std::rename(temporary.c_str(), destination.c_str()) != 0) {
     error = "cannot write '" + target + "': " + std::strerror(errno);
     return false;
   }
+  // The folder holds the new name: synced too, or the rename itself may be lost. Some file
+  // systems cannot sync a folder; the file is whole by then, so that is no failure.
+  syncPath(folderOf(destination), true);
   return true;
 }
 

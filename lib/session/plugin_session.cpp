@@ -4,6 +4,7 @@
 #include "support/tasks.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -166,4 +167,12 @@ bool renderFrame(PluginSession& s, const RenderRequest& request, RenderTimes& ti
     return false;
   }
   return true;
+}
+
+bool isFailureDiagnostic(const std::string& line) {
+  std::string lower = line;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  for (const char* word : {"fail", "refused", "unsupported", "invalid image", "memory", "without the match"})
+    if (lower.find(word) != std::string::npos) return true;
+  return false;
 }

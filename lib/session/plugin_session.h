@@ -52,3 +52,8 @@ struct RenderTimes {
 };
 
 bool renderFrame(PluginSession& session, const RenderRequest& request, RenderTimes& times, std::string& error);
+
+// The plug-in's diagnostic lines, written straight to standard error, start with this.
+constexpr const char* kDiagnosticPrefix = "Vantrel: ";
+// True for a diagnostic line that reports a failure (which a quiet host still shows).
+bool isFailureDiagnostic(const std::string& line);

@@ -1,5 +1,7 @@
 """The Python module on the built plug-in: bit-identical to `vantrel match`, the session's LUT
 cache as a host's, the LUT and exports through the plug-in's buttons, the errors, the GIL."""
+import itertools
+import logging
 import os
 import re
 import subprocess
@@ -91,19 +93,27 @@ def test_rgb_and_rgba_and_masks_render_as_the_plug_in_renders_them():
     assert np.array_equal(vantrel.match(np.asfortranarray(rgba), reference), out)
 
 
-def test_a_session_keeps_one_instance_and_rebuilds_only_when_a_host_would(capfd):
+def plug_in_lines(caplog):
+    """The plug-in's diagnostic lines logged since the last call, which are then forgotten."""
+    lines = [r.getMessage() for r in caplog.records if r.name == "vantrel"]
+    caplog.clear()
+    return lines
+
+
+def test_a_session_keeps_one_instance_and_rebuilds_only_when_a_host_would(caplog):
+    caplog.set_level(logging.INFO, logger="vantrel")
     a, b, reference = picture(40, 40, seed=5), picture(40, 40, seed=6), picture(40, 40, seed=7)
     half, other = vantrel.match(a, reference, mix=0.5), vantrel.match(b, reference)
     with vantrel.Session(plugin=PLUGIN, threads=2) as session:
         assert session.plugin_identifier == "org.vantrel.colormatch"
         first = session.match(a, reference)
-        capfd.readouterr()
+        plug_in_lines(caplog)
         # Another mix only blends: no input changed, no rebuild.
         assert np.array_equal(session.match(a, reference, mix=0.5), half)
-        assert "LUT invalidated" not in capfd.readouterr().err
+        assert not any("LUT invalidated" in line for line in plug_in_lines(caplog))
         # New pixels at the same time are a changed input: rebuilt, never the old LUT.
         assert np.array_equal(session.match(b, reference), other)
-        assert "Input clip changed" in capfd.readouterr().err
+        assert any("Input clip changed" in line for line in plug_in_lines(caplog))
         assert np.array_equal(session.match(a, reference, time=1001), first)
         assert session.match(a, reference, mode="same").shape == a.shape
     with pytest.raises(vantrel.Error, match="closed"):
@@ -191,7 +201,8 @@ def test_a_session_given_the_shot_learns_from_its_frames_as_vantrel_match_does(t
                               read_exr(tmp_path / "o.1002.exr")[:, :, :3])
 
 
-def test_a_held_match_is_the_key_frame_s_own_and_new_frames_rebuild_it(capfd):
+def test_a_held_match_is_the_key_frame_s_own_and_new_frames_rebuild_it(caplog):
+    caplog.set_level(logging.INFO, logger="vantrel")
     sources, reference = [picture(24, 24, seed=40 + f) for f in range(4)], picture(24, 24, seed=50)
     with vantrel.Session(plugin=PLUGIN) as session:
         session.set_frames(sources, reference)
@@ -203,10 +214,10 @@ def test_a_held_match_is_the_key_frame_s_own_and_new_frames_rebuild_it(capfd):
         pooled = session.lut()
         session.match(time=3, analysis="range")
         assert np.array_equal(session.lut(), pooled) and not np.array_equal(pooled, at_key)
-        capfd.readouterr()
+        plug_in_lines(caplog)
         session.set_frames(sources[::-1], reference)  # the same frames in another order
         session.match(time=3, analysis="key", key_frame=2)
-        assert "Input clip changed" in capfd.readouterr().err
+        assert any("Input clip changed" in line for line in plug_in_lines(caplog))
         assert np.array_equal(session.lut(), vantrel_lut(sources[1], reference))
 
 
@@ -272,6 +283,81 @@ def test_other_python_threads_run_while_the_plug_in_renders():
     assert longest < took[0] / 2, f"this thread stood still for {longest:.3f} s of a {took[0]:.3f} s render"
 
 
+def test_the_module_is_quiet_its_lines_are_logged_and_its_warnings_are_python_warnings(capfd, caplog):
+    caplog.set_level(logging.INFO, logger="vantrel")
+    frames = [picture(16, 16, seed=60 + f) for f in range(3)]
+    with vantrel.Session(plugin=PLUGIN) as session:
+        session.set_frames(frames, frames[0])
+        with pytest.warns(vantrel.PluginWarning, match="None of the frames") as said:
+            out = session.match(time=1, analysis="range", frame_range=(100, 200))
+            session.match(time=2, analysis="range", frame_range=(100, 200))
+        assert len(said) == 1, "the plug-in says it once"
+        assert np.array_equal(out, np.clip(frames[1], 0, 1)), "nothing to learn from: the Source as it is"
+    assert "Vantrel:" not in capfd.readouterr().err
+    assert any("LUT invalidated" in line or "changed" in line for line in plug_in_lines(caplog))
+
+
+def test_a_match_without_data_is_a_warning_once_and_gives_the_source():
+    source, reference = picture(16, 16, seed=70), picture(16, 16, seed=71)
+    with pytest.warns(vantrel.PluginWarning, match="The SourceMask selects no sampled Source pixel"):
+        out = vantrel.match(source, reference, source_mask=np.zeros((16, 16), np.float32))
+    assert np.array_equal(out, source), "not a painted colour"
+    nan = source.copy()
+    nan[:, :, 0] = np.nan  # no pixel has a finite colour
+    with vantrel.Session(plugin=PLUGIN) as session:
+        with pytest.warns(vantrel.PluginWarning, match="No sampled Source pixel has a finite colour") as said:
+            outs = [session.match(nan, reference, time=t) for t in range(2)]
+    assert len(said) == 1, "said once"
+    assert all(np.array_equal(out[:, :, 1:], source[:, :, 1:]) for out in outs), "not a painted colour"
+
+
+def test_the_plug_in_s_lines_are_held_back_while_other_writes_to_standard_error_go_on(capfd):
+    source, reference = picture(256, 256, seed=14), picture(64, 64, seed=15)
+    with vantrel.Session(plugin=PLUGIN, threads=1) as session:
+        session.match(source, reference)
+        os.write(2, b"before\n")
+        writer = threading.Thread(target=lambda: [os.write(2, b"beside\n") for _ in range(20)])
+        writer.start()
+        session.match(reference, source, time=1)
+        writer.join()
+        os.write(2, b"after\n")
+    err = capfd.readouterr().err
+    assert "Vantrel:" not in err
+    assert err.count("beside\n") == 20 and err.index("before") < err.index("beside") < err.index("after")
+
+
+def test_saving_into_an_existing_folder_writes_a_named_file_inside_it(tmp_path):
+    with vantrel.Session(plugin=PLUGIN) as session:
+        session.match(picture(16, 16, seed=16), picture(16, 16, seed=17))
+        for save, extension in ((session.save_cube, ".cube"), (session.save_cdl, ".cdl")):
+            written = save(tmp_path)
+            assert os.path.dirname(written) == str(tmp_path) and written.endswith(extension)
+            assert re.fullmatch(r"Vantrel_\d{8}_\d{6}" + re.escape(extension), os.path.basename(written))
+            assert os.path.isfile(written)
+    assert not os.path.exists(str(tmp_path) + ".cube")
+
+
+def test_closing_a_session_while_another_thread_renders_waits_for_the_render():
+    source, reference = picture(256, 256, seed=18), picture(64, 64, seed=19)
+    session = vantrel.Session(plugin=PLUGIN, threads=2)
+    rendered, ended = threading.Event(), []
+
+    def render():
+        try:
+            for t in itertools.count():
+                session.match(source, reference, time=t)  # a new time: a new build each
+                rendered.set()
+        except vantrel.Error as error:
+            ended.append(str(error))
+
+    worker = threading.Thread(target=render)
+    worker.start()
+    rendered.wait()
+    session.close()
+    worker.join()
+    assert ended == ["the session is closed"]
+
+
 def test_the_readme_example_runs_as_printed(tmp_path):
     readme = open(os.path.join(SOURCE_DIR, "README.md")).read()
     block = re.search(r"<!-- example: python -->\n```python\n(.*?)```", readme, re.S)
@@ -280,5 +366,6 @@ def test_the_readme_example_runs_as_printed(tmp_path):
                             env=dict(os.environ, OFX_PLUGIN_PATH=os.path.dirname(os.path.dirname(
                                 os.path.dirname(os.path.dirname(PLUGIN))))))
     assert result.returncode == 0, result.stderr
+    assert result.stderr == "", "quiet by default"
     assert (tmp_path / "look.cube").exists()
     assert "(65, 65, 65, 3)" in result.stdout

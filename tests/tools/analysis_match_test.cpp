@@ -168,3 +168,72 @@ TEST_F(Shot, AnalysisOptionsOutOfPlaceAreUsageErrors) {
     EXPECT_FALSE(fs::exists(dir / "out/o.1001.exr"));
   }
 }
+
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Frames the match should learn from that are not there: none is an error before anything is
+// written; some are a warning of every frame they concern (said once), with the plug-in's own
+// message; a key frame outside the shot names the frame taken; a stray file that joins the shot
+// is named once. Every warning is in the JSON report.
+TEST_F(Shot, MissingAndStrayFramesAreSaidAndNoFrameToLearnFromIsAnError) {
+  auto run = [&](std::vector<std::string> options) {
+    std::vector<std::string> args = {"plates/shot.%04d.exr", "reference.exr", "-o",
+                                     "out/o.%04d.exr",       "--frames",      "1001-1002",
+                                     "--report-json",        "r.json"};
+    args.insert(args.end(), options.begin(), options.end());
+    return runMatch(dir, args);
+  };
+  fs::remove(dir / "plates/shot.1006.exr");
+  for (const auto& [options, said] :
+       {std::pair<std::vector<std::string>, std::string>{{"--analysis", "range", "--analysis-frames", "3000-3010"},
+                                                         "--analysis-frames 3000-3010: none of these frames lies in "
+                                                         "the shot (frames 1001-1008 of SOURCE on disk)"},
+        {{"--analysis", "key", "--key-frame", "1006"}, "the match would be learnt from frame 1006, missing on disk"}}) {
+    const ToolRun failed = run(options);
+    EXPECT_EQ(failed.status, 1) << failed.err;
+    EXPECT_NE(failed.err.find(said), std::string::npos) << failed.err;
+    EXPECT_TRUE(fs::is_empty(dir / "out")) << "nothing written";
+  }
+
+  ToolRun some = run({"--analysis", "range"});
+  ASSERT_EQ(some.status, 0) << some.err;
+  EXPECT_EQ(countOf(some.err, "warning: frame 1001: frame 1006 of the 8 the match is learnt from is missing"), 1u)
+      << some.err;
+  EXPECT_EQ(countOf(some.err, "frame 1006 of the 8"), 1u) << "said once on standard error";
+  nlohmann::json r = report("r.json");
+  for (int i : {0, 1})
+    EXPECT_NE(r["frames"][i]["warnings"].dump().find("frame 1006 of the 8 the match is learnt from is missing"),
+              std::string::npos)
+        << r["frames"][i]["warnings"];
+  EXPECT_NE(r["frames"][0]["warnings"].dump().find("frame 1001: plug-in OfxMessageWarning: The host could not "
+                                                   "give frame 1006: the match is learnt from the other 7."),
+            std::string::npos)
+      << r["frames"][0]["warnings"];
+
+  const ToolRun outside = run({"--analysis", "key", "--key-frame", "5000"});
+  ASSERT_EQ(outside.status, 0) << outside.err;
+  const std::string taken =
+      "--key-frame 5000 lies outside the shot (frames 1001-1008 of SOURCE on disk): the "
+      "match is learnt from frame 1008, its nearest end";
+  EXPECT_NE(outside.err.find(taken), std::string::npos) << outside.err;
+  r = report("r.json");
+  EXPECT_EQ(r["warnings"], nlohmann::json({taken}));
+  EXPECT_EQ(r["frames"][1]["learnt_from"], nlohmann::json({1008}));
+
+  fs::copy_file(dir / "plates/shot.1001.exr", dir / "plates/shot.0900.exr");
+  const std::string stray =
+      "SOURCE 'plates/shot.%04d.exr': the shot is its files on disk, frames 900-1008; outside "
+      "--frames 1001-1002 these join it: 900, 1003-1005, 1007-1008";
+  for (const char* analysis : {"range", "current"}) {
+    const ToolRun straying = run({"--analysis", analysis});
+    ASSERT_EQ(straying.status, 0) << straying.err;
+    EXPECT_EQ(countOf(straying.err, stray), 1u) << straying.err;
+    const bool warned = std::string(analysis) == "range";  // current learns nothing from the shot
+    EXPECT_EQ(countOf(straying.err, "warning: " + stray + " (some lie apart"), warned ? 1u : 0u) << straying.err;
+    EXPECT_EQ(report("r.json")["warnings"].dump().find(stray) != std::string::npos, warned);
+  }
+}

@@ -262,3 +262,62 @@ TEST_F(Hdr, TheCameraFootageExamplesRunAsPrinted) {
   EXPECT_EQ(same["working_space_from"], "default, Source above 1");
   EXPECT_LT(figure(same, "after"), 0.7 * figure(same, "before"));
 }
+
+// Files that do not say their space: a linear Source written into a picture for display comes
+// out in sRGB (--output-space still chooses), an EXR of log codes gets a warning that a linear
+// one does not, and a 10-bit log DPX decoded a hair below 0 near black is no clipping.
+TEST_F(Hdr, UnnamedSpacesAreTakenAsAViewerAndAReaderWouldTakeThem) {
+  const Image linear = plate("rocket.jpg", 1.0f);
+  writeRawImage(dir / "linear.exr", linear, SampleDepth::Half);
+  writeRawImage(dir / "log.exr", converted(linear, "lin_rec709", "logc3"), SampleDepth::Half);
+  ToolRun run =
+      vantrel({"linear.exr", photoPath("coffee.png"), "-o", "out.jpg", "--mix", "0", "--report-json", "j.json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+  nlohmann::json spaces = report("j.json")["frames"][0]["colour_spaces"];
+  EXPECT_EQ(spaces["output"], kSrgbTexture);
+  EXPECT_EQ(spaces["output_from"], "display");
+  Image photo, written;
+  std::string error;
+  ASSERT_TRUE(readColourImage(photoPath("rocket.jpg"), photo, error) &&
+              readColourImage(dir / "out.jpg", written, error));
+  double difference = 0;
+  for (size_t i = 0; i < photo.pixels.size(); ++i) difference += std::fabs(photo.pixels[i] - written.pixels[i]);
+  EXPECT_LT(difference / double(photo.pixels.size()), 0.01) << "the photograph again, as sRGB codes";
+  for (const auto& [output, options, space] :
+       {std::tuple<std::string, std::vector<std::string>, std::string>{"out.tif", {"--depth", "16"}, kSrgbTexture},
+        {"float.tif", {"--depth", "float"}, kLinearRec709},
+        {"out.png", {"--output-space", "lin_rec709"}, kLinearRec709}}) {
+    std::vector<std::string> args = {"linear.exr", photoPath("coffee.png"), "-o",    output,
+                                     "-q",         "--report-json",         "j.json"};
+    args.insert(args.end(), options.begin(), options.end());
+    ASSERT_EQ(vantrel(args).status, 0) << output;
+    EXPECT_EQ(report("j.json")["frames"][0]["colour_spaces"]["output"], space) << output;
+  }
+
+  run = vantrel({"log.exr", "linear.exr", "-o", "o.exr"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: SOURCE 'log.exr': it names no colour space, and its values look like log codes"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("REFERENCE"), std::string::npos) << run.err;
+  run = vantrel({"log.exr", "linear.exr", "-o", "o.exr", "--source-space", "logc3"});
+  EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+
+  // A grey scan, a quarter of it at codes 90-94, just under LogC3's black (95): -0.0009 to -0.0002.
+  std::vector<uint16_t> codes;
+  for (int i = 0; i < 64 * 32; ++i) {
+    const uint16_t code = uint16_t(i % 4 == 0 ? 90 + i % 5 : 95 + i % 450);
+    codes.insert(codes.end(), {code, code, code});
+  }
+  OIIO::ImageSpec tenBits(64, 32, 3, OIIO::TypeDesc::UINT16);
+  tenBits.attribute("oiio:BitsPerSample", 10);
+  auto out = OIIO::ImageOutput::create(dir / "scan.dpx");
+  for (uint16_t& code : codes) code = uint16_t(code * 65535 / 1023);
+  ASSERT_TRUE(out && out->open(dir / "scan.dpx", tenBits) && out->write_image(OIIO::TypeDesc::UINT16, codes.data()) &&
+              out->close());
+  run = vantrel({"scan.dpx", photoPath("coffee.png"), "-o", "scan-out.dpx", "--source-space", "logc3",
+                 "--working-space", "lin_rec709", "--report-json", "j.json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err.find("clips"), std::string::npos) << run.err;
+}

@@ -269,3 +269,13 @@ TEST(Quality, SampledFiguresAgreeWithEveryPixelOfThePhotographs) {
     }
   }
 }
+
+// A log DPX decoded near black gives -0.0002: clipping within a thousandth loses nothing.
+TEST(Quality, OnlyValuesMoreThanAThousandthOutside0To1CountAsClipped) {
+  Image image = solid(5, 1, 0.5f, 0.5f, 0.5f);
+  const float red[5] = {-0.0002f, 1.0009f, -0.0011f, 1.0011f, 0.5f};
+  for (int i = 0; i < 5; ++i) image.pixels[size_t(i) * 4] = red[i];
+  const bool all[3] = {true, true, true}, notRed[3] = {false, true, true};
+  EXPECT_DOUBLE_EQ(outOfRangeShare(image, all), 0.4);
+  EXPECT_DOUBLE_EQ(outOfRangeShare(image, notRed), 0.0);
+}

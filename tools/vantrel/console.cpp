@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <thread>
@@ -68,7 +67,7 @@ void filterLoop(int in, int out, Verbosity verbosity) {
         line.clear();
       } else if (c == '\n') {
         // A whole held line: only the plug-in's reports of a failure pass, and not when quiet.
-        if (verbosity == Verbosity::Normal && line.compare(0, 9, "Vantrel: ") == 0 && isFailureDiagnostic(line))
+        if (verbosity == Verbosity::Normal && line.compare(0, 9, kDiagnosticPrefix) == 0 && isFailureDiagnostic(line))
           pass += line;
         line.clear();
       }
@@ -79,14 +78,6 @@ void filterLoop(int in, int out, Verbosity verbosity) {
 }
 
 }  // namespace
-
-bool isFailureDiagnostic(const std::string& line) {
-  std::string lower = line;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  for (const char* word : {"fail", "refused", "unsupported", "invalid image", "memory", "without the match"})
-    if (lower.find(word) != std::string::npos) return true;
-  return false;
-}
 
 void startConsole(Verbosity verbosity) {
   gVerbosity = verbosity;
@@ -134,13 +125,17 @@ void printNote(const std::string& text) {
 
 void printError(const std::string& text) { std::fprintf(stderr, "%svantrel: error: %s\n", lineStart(), text.c_str()); }
 
-void printPluginMessage(const ofxhost::Message& message, const PathAliases& aliases) {
-  if (gVerbosity == Verbosity::Quiet && message.type != kOfxMessageError) return;
+std::string pluginMessageText(const ofxhost::Message& message, const PathAliases& aliases) {
   std::string text = message.text;
   std::replace(text.begin(), text.end(), '\n', ' ');
   for (const auto& [from, to] : aliases)
     for (size_t at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size()))
       text.replace(at, from.size(), to);
-  std::fprintf(stderr, "%svantrel: plug-in %s: %s\n", lineStart(), message.type.c_str(), text.c_str());
+  return "plug-in " + message.type + ": " + text;
+}
+
+void printPluginMessage(const ofxhost::Message& message, const PathAliases& aliases) {
+  if (gVerbosity == Verbosity::Quiet && message.type != kOfxMessageError) return;
+  std::fprintf(stderr, "%svantrel: %s\n", lineStart(), pluginMessageText(message, aliases).c_str());
   std::fflush(stderr);
 }

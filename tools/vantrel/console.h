@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/ofx_host.h"
+#include "session/plugin_session.h"
 
 #include <string>
 #include <utility>
@@ -29,9 +30,6 @@ bool errorIsTerminal();
 // lands after a progress bar drawn on the same row; elsewhere nothing.
 const char* lineStart();
 
-// True for a plug-in diagnostic line that reports a failure, which Normal lets through.
-bool isFailureDiagnostic(const std::string& line);
-
 // "vantrel: warning: TEXT" and "vantrel: TEXT", both left out by Quiet; "vantrel: error: TEXT",
 // always.
 void printWarning(const std::string& text);
@@ -41,5 +39,7 @@ void printError(const std::string& text);
 // Paths the plug-in names that stand for others (a temporary file for its target): its messages
 // are shown with the second.
 using PathAliases = std::vector<std::pair<std::string, std::string>>;
+// "plug-in TYPE: TEXT" on one line, with the paths the aliases stand for.
+std::string pluginMessageText(const ofxhost::Message& message, const PathAliases& aliases = {});
 // "vantrel: plug-in TYPE: TEXT", as a message arrives (only errors when quiet).
 void printPluginMessage(const ofxhost::Message& message, const PathAliases& aliases = {});

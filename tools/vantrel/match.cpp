@@ -67,16 +67,17 @@ Status openPlugin(Run& run) {
   if (Status status = locatePlugin(run.o.plugin, path); status.failed()) return status;
   run.summary.pluginPath = path;
   std::string error;
-  const MessageSink print = [&run](const ofxhost::Message& message) { printPluginMessage(message, run.aliases); };
-  if (!openSession(run.session, path, true, print, error) || !applySettings(run.session, run.o, error) ||
-      !applyAnalysis(run, error))
-    return fail(kExitFailure, error);
+  const MessageSink keep = [&run](const ofxhost::Message& message) { run.pluginMessage(message); };
+  const bool opened = openSession(run.session, path, true, keep, error) && applySettings(run.session, run.o, error) &&
+                      applyAnalysis(run, error);
+  for (std::string& message : run.takePluginMessages()) run.summary.warnings.push_back(std::move(message));
+  if (!opened) return fail(kExitFailure, error);
   serveSequences(run);
   const OfxPlugin* record = run.session.host->plugin();
   run.summary.pluginIdentifier = record->pluginIdentifier ? record->pluginIdentifier : "";
   run.summary.pluginVersion =
       std::to_string(record->pluginVersionMajor) + "." + std::to_string(record->pluginVersionMinor);
-  return {};
+  return checkLearntFrames(run);
 }
 
 // "Learnt from frames 1001-1024 (24 frames)", with the frames missing on disk that were left out.
@@ -193,6 +194,7 @@ Status renderFrames(Run& run) {
     FrameRecord record;
     record.frame = frame;
     const Status status = runFrame(run, frame, record);
+    for (const std::string& message : run.takePluginMessages()) record.warnings.push_back(run.at(frame) + message);
     if (status.failed()) {
       printError(status.error);
       record.error = status.error;

@@ -16,7 +16,11 @@ namespace {
 bool pressExport(Run& run, const char* button, const std::string& written, double time, std::string& error) {
   ofxhost::ParamValue path;
   path.str = written;
-  return editParam(run.session, "exportPath", path, time, error) && pressButton(run.session, button, time, error);
+  run.exporting = true;
+  const bool pressed =
+      editParam(run.session, "exportPath", path, time, error) && pressButton(run.session, button, time, error);
+  run.exporting = false;
+  return pressed;
 }
 
 // The plug-in replaces its files atomically itself, so a target with the extension the plug-in

@@ -175,8 +175,8 @@ void lookAtPlacement(Run& run, int frame, FrameRecord& record) {
     for (const auto& [mask, image] : masks)
       if (mask->given() && !maskSelectsSamples(weightsOf(*mask, *image), image->width, image->height))
         record.warnings.push_back(run.at(frame) + mask->role + " '" + mask->path +
-                                  "' selects no sample: the match falls back to a neutral summary and "
-                                  "paints a flat colour");
+                                  "' selects no sample: the match has nothing to learn from, and the "
+                                  "Output is the Source unmatched");
   } else if (!(canvasBounds(source) == canvasBounds(reference))) {
     const PixelRect s = canvasBounds(source), r = canvasBounds(reference);
     const int w = std::max(0, std::min(s.x2, r.x2) - std::max(s.x1, r.x1));
@@ -222,6 +222,16 @@ void noteAnalysis(Run& run, int frame, FrameRecord& record) {
   for (const OfxRangeD& range : needed.ranges.at("Reference"))
     for (double t = std::ceil(range.min); t <= range.max; t += 1.0)
       (frameComplete(run, int(t)) ? record.learntFrom : record.leftOut).push_back(int(t));
+  if (record.leftOut.empty()) return;
+  const size_t n = record.leftOut.size();
+  const std::string warning = run.at(frame) + "frame" + (n > 1 ? "s " : " ") + frameList(record.leftOut) + " of the " +
+                              std::to_string(n + record.learntFrom.size()) + " the match is learnt from " +
+                              (n > 1 ? "are" : "is") + " missing on disk and left out";
+  record.warnings.push_back(warning);
+  // Said once on standard error, and again only for frames not said before.
+  const size_t said = run.saidMissing.size();
+  run.saidMissing.insert(record.leftOut.begin(), record.leftOut.end());
+  if (run.saidMissing.size() > said) printWarning(warning);
 }
 
 // Step 4: the Output, rendered at the Source's canvas place in tiles.
@@ -268,15 +278,24 @@ Status renderOutput(Run& run, int frame, FrameRecord& record) {
 
 // Back from the working space into the Output's: --output-space, else the Source's, except that
 // an EXR, which every reader takes as linear light, holds the config's scene-linear space unless
-// the Source's is linear light already.
+// the Source's is linear light already, and a picture for display (JPEG, PNG, an 8- or 16-bit
+// TIFF, ...), which every viewer shows as sRGB, holds sRGB when the Source's space is linear.
 void chooseOutputSpace(const Run& run, FrameRecord& record) {
   record.outputSpace = run.outputSpace.empty() ? record.sourceSpace : run.outputSpace;
   record.outputSpaceFrom = run.outputSpace.empty() ? "source" : "option";
+  if (!run.outputSpace.empty()) return;
+  const std::string format = outputFormatFor(record.output);
   const std::string sceneLinear = resolveSpace(run.colour, OCIO::ROLE_SCENE_LINEAR);
-  if (run.outputSpace.empty() && outputFormatFor(record.output) == "openexr" && !sceneLinear.empty() &&
-      !isLinearLight(run.colour, record.sourceSpace)) {
+  const bool linearSource = isLinearLight(run.colour, record.sourceSpace);
+  const SampleDepth depth =
+      run.o.depth != SampleDepth::Unknown ? run.o.depth : outputDepth(format, run.source.image.depth);
+  const std::string srgb = resolveSpace(run.colour, kSrgbTexture);
+  if (format == "openexr" && !sceneLinear.empty() && !linearSource) {
     record.outputSpace = sceneLinear;
     record.outputSpaceFrom = "scene_linear";
+  } else if (isDisplayFormat(format, depth) && !srgb.empty() && linearSource) {
+    record.outputSpace = srgb;
+    record.outputSpaceFrom = "display";
   }
 }
 

@@ -55,17 +55,27 @@ Status chooseSpace(Run& run, const ClipInput& in, ShotFrame& file, std::vector<s
     file.spaceFrom = "option";
     return {};
   }
-  const FileSpace found = fileSpace(run.colour, file.image);
+  FileSpace found = fileSpace(run.colour, file.image);
   const std::string flag = &in == &run.source ? "--source-space" : "--reference-space";
   if (found.name.empty())
     return fail(kExitUsage, std::string(in.role) + " '" + file.path + "': the " + run.colour.origin +
                                 " config has no '" + (isIntegerDepth(file.image.depth) ? kSrgbTexture : kLinearRec709) +
                                 "' for its " + depthName(file.image.depth) + " samples: give " + flag);
+  // A float EXR that names no space is taken as linear light; its values may say otherwise (the
+  // first file of each input is looked at).
+  const bool byValues = !found.logarithmic && found.from == "default" && file.image.format == "openexr" &&
+                        run.logChecked.insert(in.role).second && looksLogEncoded(file.image);
+  if (byValues) {
+    found.logarithmic = true;
+    found.note =
+        "it names no colour space, and its values look like log codes, not linear light (its darkest 1% at 0.06 "
+        "or above, its brightest 1% at 0.8 or below)";
+  }
   if (found.logarithmic && run.spaceNotes.insert(in.role).second) {
     std::string spaces;
     for (const std::string& name : logSpaces(run.colour)) spaces += (spaces.empty() ? "" : ", ") + name;
     warnings.push_back(std::string(in.role) + " '" + file.path + "': " + found.note + "; taken as " + found.name +
-                       ", which will be wrong: give " + flag +
+                       (byValues ? ", which is wrong if they are: give " : ", which will be wrong: give ") + flag +
                        (spaces.empty() ? "" : " (the " + run.colour.origin + " config's log spaces: " + spaces + ")"));
   } else if (!found.note.empty() && run.spaceNotes.insert(in.role).second) {
     warnings.push_back(std::string(in.role) + " '" + file.path + "': " + found.note + "; taken as " + found.name +

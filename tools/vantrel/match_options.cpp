@@ -33,11 +33,14 @@ const char* const kMatchFooter = R"(Colour spaces:
   REDWideGamutRGB (log3g10), Canon C-Log2 - Cinema Gamut (clog2), Canon C-Log3 - Cinema
   Gamut (clog3), Panasonic V-Log - V-Gamut (vlog); names, aliases and roles are taken in any
   case. A file whose metadata says it is logarithmic (a DPX's transfer characteristic, a
-  Cineon file) without naming a space gets a warning: give --source-space.
+  Cineon file) without naming a space gets a warning: give --source-space. So does an EXR that
+  names no space and whose values look like log codes: its darkest 1% of samples at 0.06 or
+  above, its brightest 1% at 0.8 or below, at least 0.1 apart, at most 0.1% above 1.
   OUTPUT is written in --output-space, else the Source's space, except that an EXR is written
-  in the config's scene_linear space unless the Source's space is linear light already. The
-  Output names its space (EXR and PNG attributes, a DPX's free user data), so that matching it
-  again needs no option.
+  in the config's scene_linear space unless the Source's space is linear light already, and a
+  picture for display (JPEG, PNG, WebP, GIF, BMP, Targa, 8- or 16-bit TIFF) of a Source in
+  linear light is written in sRGB (srgb). The Output names its space (EXR and PNG attributes, a
+  DPX's free user data), so that matching it again needs no option.
   --ocio-config-out FILE writes a config in which converting from the Source's space to
   "Vantrel Match" applies the whole match (into the working space, the .cube, out into the
   Output's space), so that any OpenColorIO application reproduces the Output.
@@ -88,9 +91,14 @@ Analysis (which frames the match is learnt from; the plug-in's "Analysis" choice
   --window-radius N of it (default 5) pooled. --frame-step N pools every Nth frame of a range
   or window. The frames the plug-in asks for are read from the sequences (SOURCE, REFERENCE and
   masks with a placeholder; a still is the same at every frame), each file once while
-  --frame-cache allows; a frame missing from any sequence is left out and said once. The
-  shot's frames are those on disk, not --frames, so a shot split into jobs gives every frame
-  as one run would. --report and --report-json name the frames each match was learnt from.
+  --frame-cache allows. A frame missing from any sequence is left out, with a warning for each
+  frame whose match misses it; when none of a match's frames is on disk (or --analysis-frames
+  lies outside the shot), the run fails before anything is written. A --key-frame outside the
+  shot is taken at its nearest end, with a warning naming it. The shot's frames are those on
+  disk, not --frames, so a shot split into jobs gives every frame as one run would; the files
+  outside --frames that join it are named once (a warning when some lie apart from the rest,
+  as a stray file does). --report and --report-json name the frames each match was learnt
+  from; the JSON report has every warning, the plug-in's messages among them, with its frame.
 
 Retries:
   Outputs appear only when complete (written under .vantrel-tmp-PID.NAME beside them). SIGINT,
@@ -103,8 +111,8 @@ Plug-in:
   installed vantrel), else bundle/Brenvale.ofx.bundle in the program's directory or a
   directory above it, else /usr/OFX/Plugins.
 
-Exit status: 0 done; 1 a file, the plug-in or a render failed (worth a retry); 2 the command
-line is wrong (not worth one); 128 + the signal number when a signal stopped it (130: Ctrl-C).)";
+Exit status: 0 done; 1 a file, the plug-in or a render failed, or a match would have no frame
+to learn from (worth a retry once fixed); 2 the command line is wrong (not worth one); 128 + the signal number when a signal stopped it (130: Ctrl-C).)";
 
 // A number option of the table: CLI11's range check lets NaN through, so these get their own.
 CLI::Validator numberIn(const ParamWord& word) {
@@ -206,7 +214,7 @@ void addColourOptions(CLI::App* match, MatchOptions& o, std::string& depth) {
                     "different; for a Source above 1, a space that holds its highlights)");
   match->add_option("--output-space", o.outputSpace,
                     "Colour space of OUTPUT (default: the Source's; an EXR: scene_linear unless the Source's is "
-                    "linear)");
+                    "linear; a JPEG, PNG or integer TIFF of a linear Source: srgb)");
   match->add_option("--ocio-config-out", o.ocioConfigOut,
                     "Write an OpenColorIO config whose \"Vantrel Match\" "
                     "space applies the match to the Source's space (its "

@@ -237,13 +237,55 @@ Status planFrames(Run& run) {
   return checkTargets(run, targets);
 }
 
+// The files of the shot outside --frames, named once. They are a warning when some lie apart
+// (a run of files further from the frames asked for than it is long: a stray file, which moves
+// the shot's ends) and the match learns from the shot's frames; a note otherwise (the rest of a
+// shot split into jobs, with the frames it may miss).
+void nameShotFiles(Run& run, const ClipInput& in, const std::vector<int>& onDisk) {
+  std::vector<int> outside;
+  bool apart = false;
+  // Outward from --frames on each side, run by run, each with the missing frames before it.
+  for (const int side : {-1, 1}) {
+    int edge = side < 0 ? run.range.first : run.range.last;  // the last frame of the shot so far
+    bool strayed = false;
+    std::vector<int> frames;
+    for (int f : onDisk)
+      if (side < 0 ? f < run.range.first : f > run.range.last) frames.push_back(f);
+    if (side < 0) std::reverse(frames.begin(), frames.end());
+    for (size_t i = 0; i < frames.size();) {
+      size_t j = i;
+      while (j + 1 < frames.size() && std::abs(frames[j + 1] - frames[j]) == 1) ++j;
+      const int gap = std::abs(frames[i] - edge) - 1, length = int(j - i + 1);
+      strayed = strayed || gap > length;
+      edge = frames[j];
+      i = j + 1;
+    }
+    apart = apart || strayed;
+    outside.insert(outside.end(), frames.begin(), frames.end());
+  }
+  if (outside.empty()) return;
+  std::sort(outside.begin(), outside.end());
+  const std::string text = std::string(in.role) + " '" + in.pattern + "': the shot is its files on disk, frames " +
+                           std::to_string(run.shot.first) + "-" + std::to_string(run.shot.last) +
+                           "; outside --frames " + run.o.frames + " these join it: " + frameList(outside);
+  if (apart && run.o.analysis != "current")
+    run.warn(text +
+             " (some lie apart, beyond more missing frames than they are: a stray file moves the shot's ends, "
+             "and --analysis " +
+             run.o.analysis + " learns from the shot)");
+  else
+    printNote(text);
+}
+
 // The shot's frames and the reader of its sequences.
 void planShot(Run& run) {
   run.shot = run.sequence ? FrameRange{run.range.first, run.range.first} : FrameRange{0, 0};
   for (const ClipInput* in : {&run.source, &run.reference}) {
     if (!run.sequence || !isFramePattern(in->pattern)) continue;
     const std::vector<int> onDisk = framesOnDisk(in->pattern, run.range);
+    run.shotInput = in;
     if (!onDisk.empty()) run.shot = FrameRange{onDisk.front(), onDisk.back()};
+    nameShotFiles(run, *in, onDisk);
     break;
   }
   run.summary.shot = run.shot;
@@ -260,6 +302,37 @@ void planShot(Run& run) {
       });
 }
 
+// "the shot (frames 1001-1024 of SOURCE on disk)"
+std::string shotText(const Run& run) {
+  return "the shot (frames " + std::to_string(run.shot.first) + "-" + std::to_string(run.shot.last) + " of " +
+         (run.shotInput ? run.shotInput->role : "SOURCE") + " on disk)";
+}
+
+// The frame of the shot the plug-in takes for `frame`: itself, or the shot's nearest end.
+int withinShot(const Run& run, int frame) { return std::clamp(frame, run.shot.first, run.shot.last); }
+
+// What the analysis options ask of the shot, as the plug-in takes them: a key frame outside it
+// is its nearest end; of a range, only the frames within it count, and a range with none leaves
+// nothing to learn from.
+Status planAnalysis(Run& run) {
+  const MatchOptions& o = run.o;
+  if (!run.sequence) return {};
+  if (o.analysis == "key" && o.keyFrame && withinShot(run, *o.keyFrame) != *o.keyFrame)
+    run.warn("--key-frame " + std::to_string(*o.keyFrame) + " lies outside " + shotText(run) +
+             ": the match is learnt from frame " + std::to_string(withinShot(run, *o.keyFrame)) + ", its nearest end");
+  if (o.analysis == "range" && !o.analysisFrames.empty()) {
+    const FrameRange& asked = run.analysisFrames;
+    const int first = std::max(asked.first, run.shot.first), last = std::min(asked.last, run.shot.last);
+    if (first > last)
+      return fail(kExitFailure, "--analysis-frames " + o.analysisFrames + ": none of these frames lies in " +
+                                    shotText(run) + ", so the match has nothing to learn from; nothing was written");
+    if (first != asked.first || last != asked.last)
+      run.warn("--analysis-frames " + o.analysisFrames + ": only frames " + std::to_string(first) + "-" +
+               std::to_string(last) + " lie in " + shotText(run) + "; the match is learnt from those");
+  }
+  return {};
+}
+
 // Under the Analysis choices that pool frames, every build learns from frames in one working
 // space: without --working-space, the default for the Source at the shot's anchor frame (the key
 // frame, the first of --analysis-frames, else the shot's first), held for the whole shot, so that
@@ -268,8 +341,8 @@ Status planShotSpace(Run& run) {
   const MatchOptions& o = run.o;
   run.spacePerFrame = run.workingOption.empty() && o.analysis == "current";
   if (!run.workingOption.empty() || run.spacePerFrame) return {};
-  int anchor = o.analysis == "key" && o.keyFrame                    ? *o.keyFrame
-               : o.analysis == "range" && !o.analysisFrames.empty() ? run.analysisFrames.first
+  int anchor = o.analysis == "key" && o.keyFrame                    ? withinShot(run, *o.keyFrame)
+               : o.analysis == "range" && !o.analysisFrames.empty() ? withinShot(run, run.analysisFrames.first)
                                                                     : run.shot.first;
   if (isFramePattern(run.source.pattern) && !frameComplete(run, anchor)) anchor = run.shot.first;
   ShotFrame file;
@@ -324,7 +397,32 @@ Status planRun(Run& run) {
   if (!status.failed()) status = checkInputs(run);
   if (status.failed()) return status;
   planShot(run);
+  if (status = planAnalysis(run); status.failed()) return status;
   if (status = planShotSpace(run); status.failed()) return status;
   planSettings(run);
+  return {};
+}
+
+Status checkLearntFrames(Run& run) {
+  if (!run.sequence) return {};
+  for (int frame : run.frames) {
+    const ofxhost::FramesNeeded needed = run.session.host->framesNeeded(run.session.instance, run.time(frame));
+    const auto reference = needed.ranges.find("Reference");
+    if (reference == needed.ranges.end()) continue;
+    std::vector<int> asked;
+    bool any = false;
+    for (const OfxRangeD& range : reference->second)
+      for (double t = std::ceil(range.min); t <= range.max; t += 1.0) {
+        asked.push_back(int(t));
+        any = any || frameComplete(run, int(t));
+      }
+    if (!any)
+      return fail(kExitFailure, run.at(frame) + "the match would be learnt from " +
+                                    (asked.empty() ? std::string("no frame")
+                                                   : "frame" + std::string(asked.size() > 1 ? "s " : " ") +
+                                                         frameList(asked) + ", missing on disk") +
+                                    " (a frame needs the file of every sequence), so it has nothing to learn from; "
+                                    "nothing was written");
+  }
   return {};
 }

@@ -18,6 +18,7 @@
 #include "imaging/sheet.h"
 #include "session/plugin_session.h"
 
+#include <atomic>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -139,6 +140,7 @@ struct Run {
   std::map<std::string, Conversion> toLinear;  // into linear Rec.709, where figures are measured
   std::string measureError;                    // why that cannot be
   std::set<std::string> spaceNotes;            // inputs whose metadata was already found wanting
+  std::set<std::string> logChecked;            // inputs whose values were looked at for log codes
   std::set<std::string> linearChecked;         // working spaces checked for Different Clips
   bool mixedSpaces = false;                    // frames matched in different working spaces
   bool outputChecked = false;                  // an Output read back for its space
@@ -151,7 +153,9 @@ struct Run {
   // the first frame rendered). The plug-in's clips hold them, so what a match learns from does
   // not depend on --frames. The reader serves every input with a placeholder.
   FrameRange shot;
-  FrameRange analysisFrames;  // --analysis-frames
+  const ClipInput* shotInput = nullptr;  // the sequence whose files make the shot
+  FrameRange analysisFrames;             // --analysis-frames
+  std::set<int> saidMissing;             // frames said to be missing from a match
   std::unique_ptr<FrameReader> reader;
   std::mutex completeLock;
   std::map<int, bool> complete;  // frames whose every sequence has its file
@@ -165,11 +169,31 @@ struct Run {
     summary.warnings.push_back(std::move(warning));
     printWarning(summary.warnings.back());
   }
+  // The plug-in's messages, said as they come (from render threads too) and kept until the frame
+  // at hand (or the run, before the first frame) takes them for the report: all but the "saved
+  // to" of an export the tool presses for, which names the file the tool wrote.
+  std::mutex messageLock;
+  std::vector<std::string> pluginMessages;
+  std::atomic<bool> exporting{false};
+  void pluginMessage(const ofxhost::Message& message) {
+    printPluginMessage(message, aliases);
+    std::lock_guard<std::mutex> hold(messageLock);
+    if (!(exporting && message.type == kOfxMessageMessage))
+      pluginMessages.push_back(pluginMessageText(message, aliases));
+  }
+  std::vector<std::string> takePluginMessages() {
+    std::lock_guard<std::mutex> hold(messageLock);
+    return std::exchange(pluginMessages, {});
+  }
 };
 
 // match_plan.cpp: the frames to render and everything that can be checked before the first
 // render, so that a bad command writes nothing.
 Status planRun(Run& run);
+// Once the plug-in is set up: every frame's match has a frame to learn from (the plug-in names
+// them; a frame counts when every sequence has its file). Without one, the Output would be the
+// Source as it is, reported as a match: an error before anything is written.
+Status checkLearntFrames(Run& run);
 
 // match_inputs.cpp: colour conversions made once per run, the inputs' files, and the sequences
 // served to the plug-in.
