@@ -44,9 +44,12 @@ int integerOf(const py::handle& value, const std::string& keyword, long long low
 
 std::vector<Setting> MatchKeywords::settings() const {
   std::vector<Setting> out = {choose(kMatchMode, mode), choose(kPreserve, preserve), mixSetting(kMix, mix)};
-  // The learner plays a part in Same Frame only, where it is always named.
+  // Each learner plays a part in its own mode only, where it is named; a plug-in without the
+  // Different Clips choice has only the statistics, which it then learns by.
   const Setting learner = choose(kSameFrameFit, fit);
-  if (mode == "same") out.push_back(learner);
+  Setting dc = choose(kDcLearner, dcLearner);
+  dc.optional = true;
+  out.push_back(mode == "same" ? learner : dc);
   // A plug-in without the choice takes what it is given as delivered.
   Setting encoding = choose(kPlateEncoding, plateEncoding);
   encoding.optional = encoding.value.ints[0] == 0;

@@ -25,6 +25,7 @@ struct MatchKeywords {
   py::object mixRgb;
   std::string fit;
   std::string plateEncoding;  // the plug-in's "Plate Encoding" label
+  std::string dcLearner;
   std::vector<Setting> settings() const;
 };
 

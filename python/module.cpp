@@ -309,7 +309,7 @@ comes as a vantrel.PluginWarning through the `warnings` module, and its diagnost
 
 const char* const kSessionMatchDoc = R"(Renders one frame at `time` (the frame number of a shot); returns the Output.
 
-source, reference, mode, preserve, mix, mix_rgb, fit, plate_encoding, source_mask, reference_mask: as in
+source, reference, mode, preserve, mix, mix_rgb, fit, plate_encoding, dc_learner, source_mask, reference_mask: as in
     vantrel.match(). After set_frames(), source and reference may be left out: the shot's
     pictures at `time` are used. Pictures given serve `time`; the shot serves the other frames.
 analysis: which frames the match is learnt from, as the plug-in's "Analysis" choice:
@@ -353,6 +353,11 @@ plate_encoding: what the arrays' values are, the plug-in's "Plate Encoding": "As
     highlights above 1 kept), "ACEScct", "ARRI LogC3", "Sony S-Log3", "RED Log3G10",
     "Panasonic V-Log" or "Canon C-Log3" (a camera's log encoding, matched in linear light and
     encoded back), or "From Host" (here As Delivered: this host names no colour space).
+dc_learner: how Different Clips learns, the plug-in's "Different Clips Learner": "content" (the
+    default here, as in the vantrel tool: where the reference shows part of the scene the source
+    shows, the pictures are placed on each other and the match is fitted to the shared pixels;
+    pictures that share nothing are matched by the statistics) or "statistics" (the plug-in's
+    own default). Same Frame ignores it.
 source_mask, reference_mask: float32 arrays that weight which pixels the Different Clips
     statistics measure (alpha of RGBA, red of RGB, the only channel otherwise); None for none.
 plugin: the plug-in (.ofx file or .ofx.bundle folder) instead of the one found.
@@ -379,10 +384,11 @@ void bindFunctions(py::module_& m) {
       "match",
       [](const py::object& source, const py::object& reference, const std::string& mode, const std::string& preserve,
          double mix, const py::object& mixRgb, const std::string& fit, const std::string& plateEncoding,
-         const py::object& sourceMask, const py::object& referenceMask,
+         const std::string& dcLearner, const py::object& sourceMask, const py::object& referenceMask,
          const std::optional<std::filesystem::path>& plugin, std::optional<int> threads) {
         const Inputs in = inputsOf(source, reference, sourceMask, referenceMask);
-        const std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit, plateEncoding}.settings();
+        const std::vector<Setting> settings =
+            MatchKeywords{mode, preserve, mix, mixRgb, fit, plateEncoding, dcLearner}.settings();
         PySession session(plugin, threads);
         py::array_t<float> out = render(*session.get(), in, settings, 0.0);
         session.close();
@@ -392,7 +398,8 @@ void bindFunctions(py::module_& m) {
       py::arg(kPreserve.keyword) = fallbackChoice(kPreserve), py::arg(kMix.keyword) = kMix.fallback,
       py::arg("mix_rgb") = py::make_tuple(kMixRed.fallback, kMixGreen.fallback, kMixBlue.fallback),
       py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit),
-      py::arg(kPlateEncoding.keyword) = fallbackChoice(kPlateEncoding), py::arg("source_mask") = py::none(),
+      py::arg(kPlateEncoding.keyword) = fallbackChoice(kPlateEncoding),
+      py::arg(kDcLearner.keyword) = fallbackChoice(kDcLearner), py::arg("source_mask") = py::none(),
       py::arg("reference_mask") = py::none(), py::arg("plugin") = py::none(), py::arg("threads") = py::none(),
       kMatchDoc);
 }
@@ -404,10 +411,11 @@ void bindSessionMatch(py::class_<PySession>& session) {
           "match",
           [](PySession& s, const py::object& source, const py::object& reference, double time, const std::string& mode,
              const std::string& preserve, double mix, const py::object& mixRgb, const std::string& fit,
-             const std::string& plateEncoding, const py::object& sourceMask, const py::object& referenceMask,
-             const std::string& analysis, const py::object& keyFrame, const py::object& frameRange,
-             const py::object& windowRadius, const py::object& frameStep) {
-            std::vector<Setting> settings = MatchKeywords{mode, preserve, mix, mixRgb, fit, plateEncoding}.settings();
+             const std::string& plateEncoding, const std::string& dcLearner, const py::object& sourceMask,
+             const py::object& referenceMask, const std::string& analysis, const py::object& keyFrame,
+             const py::object& frameRange, const py::object& windowRadius, const py::object& frameStep) {
+            std::vector<Setting> settings =
+                MatchKeywords{mode, preserve, mix, mixRgb, fit, plateEncoding, dcLearner}.settings();
             const std::vector<Setting> frames =
                 AnalysisKeywords{analysis, keyFrame, frameRange, windowRadius, frameStep}.settings(s.shot());
             settings.insert(settings.end(), frames.begin(), frames.end());
@@ -419,7 +427,8 @@ void bindSessionMatch(py::class_<PySession>& session) {
           py::arg(kPreserve.keyword) = fallbackChoice(kPreserve), py::arg(kMix.keyword) = kMix.fallback,
           py::arg("mix_rgb") = py::make_tuple(kMixRed.fallback, kMixGreen.fallback, kMixBlue.fallback),
           py::arg(kSameFrameFit.keyword) = fallbackChoice(kSameFrameFit),
-          py::arg(kPlateEncoding.keyword) = fallbackChoice(kPlateEncoding), py::arg("source_mask") = py::none(),
+          py::arg(kPlateEncoding.keyword) = fallbackChoice(kPlateEncoding),
+          py::arg(kDcLearner.keyword) = fallbackChoice(kDcLearner), py::arg("source_mask") = py::none(),
           py::arg("reference_mask") = py::none(), py::arg(kAnalysis.keyword) = fallbackChoice(kAnalysis),
           py::arg(kKeyFrame.keyword) = py::none(), py::arg(kFrameRange.keyword) = py::none(),
           py::arg(kWindowRadius.keyword) = py::none(), py::arg(kFrameStep.keyword) = py::none(), kSessionMatchDoc)

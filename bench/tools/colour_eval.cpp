@@ -8,6 +8,8 @@
 //   colour_eval [--photos DIR] [--width N] [--tables sdr,hdr,camera] [--spaces a,b,...]
 //               [--hdr-same-spaces a,b,...] [--hdr-different-spaces a,b,...] [--keep DIR] [--pairs]
 //               [--learners-only] [--tool PATH --plugin PATH] [-- TOOL OPTIONS]
+//               [--scene-photos DIR,DIR] [--scene-width N] [--scene-sets sdr,hdr,unrelated]
+//               [--halves tuning,held-out]
 //
 // DIR holds JPEG or PNG photographs (default: the nature photographs of Debian's
 // mate-backgrounds). Each is scaled to N pixels wide (default 640) and stored as an 8-bit
@@ -18,7 +20,11 @@
 // --tool and --plugin run another build (say, one from before a change) on the same set.
 // Same Frame is measured once more per learner ("Same Frame Fit"), with each pair's .cube also
 // applied to the next photograph graded alike; --learners-only measures only that.
+// --tables same-scene (not run by default) measures Different Clips' two learners on two framings
+// of one scene, on photographs of its own with a tuning and a held-out half
+// (colour_eval_scene.cpp).
 #include "colour_eval.h"
+#include "colour_eval_scene.h"
 #include "imaging/quality.h"
 #include "run_quiet.h"
 
@@ -426,7 +432,8 @@ int main(int argc, char** argv) {
       "bench/tools/colour_eval.cpp)"};
   app.add_option("--photos", o.photos, "Folder of JPEG or PNG photographs");
   app.add_option("--width", o.width, "Width each photograph is scaled to (at least 64)");
-  app.add_option("--tables", o.tables, "sdr, hdr, hdr-same, hdr-different, linear-host, camera")->delimiter(',');
+  app.add_option("--tables", o.tables, "sdr, hdr, hdr-same, hdr-different, linear-host, camera, same-scene")
+      ->delimiter(',');
   app.add_option("--spaces", o.spaces, "Working spaces of the sdr tables")->delimiter(',');
   app.add_option("--hdr-same-spaces", o.hdrSameSpaces, "Working spaces of Same Frame on plates")->delimiter(',');
   app.add_option("--hdr-different-spaces", o.hdrDifferentSpaces, "Working spaces of Different Clips on plates")
@@ -436,8 +443,20 @@ int main(int argc, char** argv) {
   app.add_option("--plugin", gPlugin, "The plug-in it loads");
   app.add_flag("--pairs", o.pairs, "Each pair's figures on standard error");
   app.add_flag("--learners-only", o.learnersOnly, "Only the table of Same Frame's learners");
+  SceneOptions scene;
+  app.add_option("--scene-photos", scene.photos, "Folders of photographs of the same-scene table")->delimiter(',');
+  app.add_option("--scene-width", scene.width, "Width each photograph of the same-scene table is scaled to");
+  app.add_option("--scene-sets", scene.sets, "sdr, hdr, unrelated")->delimiter(',');
+  app.add_option("--halves", scene.halves, "tuning, held-out")->delimiter(',');
+  app.add_option("--scene-setting", scene.settings, "name=value: a threshold of matching content (tuning only)");
   app.add_option("tool-options", o.toolOptions, "After --: given to every run of the tool");
   CLI11_PARSE(app, argc, argv);
+  scene.pairs = o.pairs;
+  // The same-scene table reads photographs of its own.
+  if (o.tables == std::vector<std::string>{"same-scene"}) {
+    sameSceneTable(scene);
+    return 0;
+  }
   o.width = std::max(64, o.width);
 
   std::vector<std::string> photos;
@@ -462,6 +481,7 @@ int main(int argc, char** argv) {
   if (o.wants("hdr") || o.wants("hdr-same") || o.wants("hdr-different")) runHdrTables(o, photos, dir);
   if (o.wants("hdr") || o.wants("linear-host")) runLinearHostTables(o, photos, dir);
   if (o.wants("camera")) runCameraTables(o, photos, dir);
+  if (o.wants("same-scene")) sameSceneTable(scene);
   if (o.keep.empty()) fs::remove_all(dir, ec);
   return 0;
 }

@@ -43,6 +43,7 @@ extern const ParamWord kSameFrameFit;  // cells, lattice (the tool's and Python'
 // "Plate Encoding": its words are the plug-in's labels; no option of its own in the tool, whose
 // colour management converts plates before the plug-in sees them.
 extern const ParamWord kPlateEncoding;
+extern const ParamWord kDcLearner;  // statistics, content (the tool's and Python's default)
 
 // Every row, in the order the plug-in defines its parameters.
 const std::vector<const ParamWord*>& paramWords();

@@ -44,8 +44,9 @@ def read_exr(path):
     return pixels
 
 
-@pytest.mark.parametrize("mode,fit", [("different", None), ("same", None), ("same", "cells")])
-def test_matches_what_vantrel_match_writes_bit_for_bit(tmp_path, mode, fit):
+@pytest.mark.parametrize("mode,fit,learner", [("different", None, None), ("different", None, "statistics"),
+                                              ("same", None, None), ("same", "cells", None)])
+def test_matches_what_vantrel_match_writes_bit_for_bit(tmp_path, mode, fit, learner):
     source, reference = picture(48, 64, seed=1), picture(40, 56, seed=2)
     if mode == "same":
         reference = np.clip(source * np.float32([1.1, 1.0, 0.85]), 0, 1).astype(np.float32)
@@ -54,9 +55,10 @@ def test_matches_what_vantrel_match_writes_bit_for_bit(tmp_path, mode, fit):
     # Float EXRs are linear Rec.709; in that working space the tool hands the plug-in the floats.
     subprocess.run([TOOL, "match", "s.exr", "r.exr", "-o", "o.exr", "--mode", mode, "--preserve", "brightness",
                     "--mix", "0.8", "--mix-b", "0.5", "--working-space", "lin_rec709", "--plugin", PLUGIN, "-q"]
-                   + (["--fit", fit] if fit else []), cwd=tmp_path, check=True)
-    # Both default to the fitted lattice in Same Frame.
-    chosen = {"fit": fit} if fit else {}
+                   + (["--fit", fit] if fit else []) + (["--dc-learner", learner] if learner else []),
+                   cwd=tmp_path, check=True)
+    # Both default to the fitted lattice in Same Frame and to matching content in Different Clips.
+    chosen = {"fit": fit} if fit else {"dc_learner": learner} if learner else {}
     ours = vantrel.match(source, reference, mode=mode, preserve="brightness", mix=0.8, mix_rgb=(1, 1, 0.5), **chosen)
     assert ours.shape == source.shape and ours.dtype == np.float32
     assert np.array_equal(ours, read_exr(tmp_path / "o.exr")[:, :, :3])
@@ -76,6 +78,21 @@ def test_scene_linear_plates_keep_their_highlights_as_vantrel_match_param_does(t
     assert ours.max() > 2 and vantrel.match(source, reference, mode=mode).max() <= 1
     with vantrel.Session(PLUGIN) as session:
         assert np.array_equal(session.match(source, reference, mode=mode, plate_encoding="Scene Linear"), ours)
+
+
+def test_dc_learner_content_learns_the_grade_between_two_framings_of_one_scene():
+    image = oiio.ImageInput.open(os.path.join(SOURCE_DIR, "tests/data/photos/astronaut.png"))
+    photo = image.read_image("float")[:, :, :3].astype(np.float32)
+    image.close()
+
+    def look(p):
+        return np.stack([0.9 * p[..., 0] ** 0.8 + 0.05, p[..., 1] ** 1.15, 0.8 * p[..., 2] + 0.1], -1).astype(np.float32)
+
+    source, reference = photo[30:270, 20:340], look(photo[100:340, 130:450])
+    truth = look(source)
+    content = vantrel.match(source, reference)
+    statistics = vantrel.match(source, reference, dc_learner="statistics")
+    assert np.abs(content - truth).mean() < 0.3 * np.abs(statistics - truth).mean()
 
 
 def test_rgb_and_rgba_and_masks_render_as_the_plug_in_renders_them():
@@ -152,6 +169,7 @@ def test_the_lut_and_the_exports_come_from_the_plug_in(tmp_path):
     (lambda s: vantrel.match(s, s, mode="Same"), ValueError, "mode must be 'different' or 'same', not 'Same'"),
     (lambda s: vantrel.match(s, s, preserve="all"), ValueError, "'nothing', 'brightness' or 'colors'"),
     (lambda s: vantrel.match(s, s, mode="same", fit="grid"), ValueError, "fit must be 'cells' or 'lattice'"),
+    (lambda s: vantrel.match(s, s, dc_learner="stats"), ValueError, "dc_learner must be 'statistics' or 'content'"),
     (lambda s: vantrel.match(s, s, mix=1.5), ValueError, "mix must be a number from 0 to 1"),
     (lambda s: vantrel.match(s, s, plate_encoding="linear"), ValueError, "plate_encoding must be 'As Delivered', "),
     (lambda s: vantrel.match(s, s, mix=float("nan")), ValueError, "mix must be a number from 0 to 1"),

@@ -183,6 +183,31 @@ constexpr ParamDescription kParams[kParamCount] = {
      0,
      {nullptr, nullptr},
      true},
+    {"differentClipsLearner",
+     ParamKind::Choice,
+     "Different Clips Learner",
+     "How Different Clips mode learns the match. Statistics: the Source's colour spread moved onto the "
+     "Reference's. Matching Content: where the Reference shows part of the scene the Source shows (two cameras on "
+     "one scene), the pictures are placed on each other and the match is fitted to the colours of the shared "
+     "pixels; a frame where that cannot be trusted is matched by Statistics",
+     0.0,
+     0,
+     0,
+     0,
+     0,
+     false,
+     0,
+     0,
+     {"Statistics", "Matching Content"},
+     nullptr,
+     {0, 0},
+     false,
+     0,
+     0,
+     0,
+     0,
+     {nullptr, nullptr},
+     true},
 };
 
 const char* paramTypeName(ParamKind kind) {

@@ -46,7 +46,7 @@ constexpr const char* kEffectGrouping = "Kestrow";
 constexpr const char* kEffectContexts[2] = {kOfxImageEffectContextGeneral, kOfxImageEffectContextFilter};
 
 constexpr int kClipCount = 5;
-constexpr int kParamCount = 17;
+constexpr int kParamCount = 18;
 
 // In order of definition.
 extern const ClipDescription kClips[kClipCount];

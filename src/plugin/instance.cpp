@@ -66,6 +66,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
       {"frameStep", &data->frameStepParam},
       {"sameFrameFit", &data->sameFrameFitParam},
       {"plateEncoding", &data->plateEncodingParam},
+      {"differentClipsLearner", &data->differentClipsLearnerParam},
   };
   // Without a parameter suite the handles stay null, like any the host does not deliver.
   if (gParamSuite) {
@@ -84,6 +85,7 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   data->lutAnalysisMode = -1;
   data->lutSameFrameFit = -1;
   data->lutPlateEncoding = -1;
+  data->lutDifferentClipsLearner = -1;
 
   OfxPropertySetHandle props = nullptr;
   gEffectSuite->getPropertySet(effect, &props);

@@ -43,9 +43,11 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
   } else if (is(name, "rebuildButton")) {
     invalidate(*data);
     logLine("Vantrel: LUT invalidated - will rebuild on next render\n");
-  } else if (is(name, "matchMode") || is(name, "preserveMode") || is(name, "sameFrameFit")) {
+  } else if (is(name, "matchMode") || is(name, "preserveMode") || is(name, "sameFrameFit") ||
+             is(name, "differentClipsLearner")) {
     invalidate(*data);
     logLine("Vantrel: Parameter changed - LUT invalidated\n");
+    if (!is(name, "preserveMode")) data->contentFallbackNoted = false;
   } else if (is(name, "plateEncoding")) {
     invalidate(*data);
     logLine("Vantrel: Parameter changed - LUT invalidated\n");
@@ -66,6 +68,7 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
   if (is(readString(inArgs, kOfxPropType), kOfxTypeClip)) {
     invalidate(*data);
     logLine("Vantrel: Input clip changed - LUT invalidated\n");
+    data->contentFallbackNoted = false;
   }
   return kOfxStatReplyDefault;
 }

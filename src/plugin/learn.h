@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/matching_content.h"
 #include "render/image.h"
 
 // The images of one frame a match learns from, in any layout the effect declares.
@@ -17,6 +18,19 @@ struct FrameInputs {
   bool hasReferenceMask = false;
 };
 
+// The engine's view of float RGBA pixels, and of a mask (its samples as floats in `storage` when
+// they are not already).
+ImageDesc descOf(const ImageView& image);
+MaskData maskFrom(const ImageView& image, std::vector<float>& storage);
+
+// The choices that say how a match is learnt.
+struct LearnChoices {
+  int matchMode = 0;     // 1 Same Frame, anything else Different Clips
+  int preserveMode = 0;  // PreserveMode
+  int sameFrameFit = 0;  // Same Frame: 1 the fitted lattice, else the smoothed cells
+  int dcLearner = 0;     // Different Clips: 1 matching content, else the statistics
+};
+
 enum class LearnResult {
   Learnt,
   OutOfMemory,      // working memory could not be had
@@ -26,9 +40,12 @@ enum class LearnResult {
 };
 
 // Fills `lut`, whose storage is in place, from the frames pooled: Different Clips (any matchMode
-// but 1) from the statistics of every frame's samples together, Same Frame from every frame's
-// pixel pairs binned into the same cells, or fitted whole by the lattice when sameFrameFit is 1.
-// One frame gives the single-frame build. Anything but Learnt leaves lut.valid false; without
-// data nothing is built at all. `parallel` spreads the builds over threads without changing a bit.
-LearnResult learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, int matchMode, int preserveMode,
-                       int sameFrameFit, KernelSet kernels, const ParallelFor* parallel = nullptr);
+// but 1) from the statistics of every frame's samples together, or from the pixels the frames
+// share with their Reference when dcLearner is 1 (the statistics where that fails, `content`
+// saying why); Same Frame from every frame's pixel pairs binned into the same cells, or fitted
+// whole by the lattice when sameFrameFit is 1. One frame gives the single-frame build. Anything
+// but Learnt leaves lut.valid false; without data nothing is built at all. `parallel` spreads the
+// builds over threads without changing a bit.
+LearnResult learnMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const LearnChoices& choices,
+                       KernelSet kernels, const ParallelFor* parallel = nullptr,
+                       engine::ContentDecision* content = nullptr);

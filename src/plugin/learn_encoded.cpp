@@ -88,14 +88,62 @@ struct FrameGrids {
   MaskData masks[2];
 };
 
+// Every pixel of `image` in the working space's code values, packed float RGBA.
+ImageDesc codeValues(const ImageView& image, const PlateTransform& decode, const PlateTransform& plate,
+                     KernelSet kernels, std::vector<float>& out) {
+  std::vector<float> storage;
+  const ImageView view = floatRGBAView(image, image.bounds, storage);
+  const int64_t w = view.bounds.width(), h = view.bounds.height();
+  out.resize(size_t(w * h * 4));
+  for (int64_t y = 0; y < h; ++y) std::memcpy(&out[size_t(y * w * 4)], view.data + y * view.rowBytes, size_t(w) * 16);
+  plateToLinearPixels(decode, out.data(), w * h, kernels);
+  linearToCodePixels(plate, out.data(), w * h, kernels);
+  return ImageDesc{reinterpret_cast<const unsigned char*>(out.data()), int32_t(w), int32_t(h), int32_t(w * 16)};
+}
+
+// Matching content on whole frames in the working space; false (`content` saying why) leaves the
+// frame to the statistics. Memory short for the whole frames counts as a reason to fall back, as
+// the statistics need far less.
+bool learnContent(LUT3D& lut, const std::vector<FrameInputs>& frames, const PlateTransform& decode,
+                  const PlateTransform& plate, PreserveMode preserve, KernelSet kernels, const ParallelFor* parallel,
+                  engine::ContentDecision& content) {
+  const size_t n = frames.size();
+  try {
+    std::vector<std::vector<float>> pixels(n * 2), maskStorage(n * 2);
+    std::vector<MaskData> masks(n * 2);
+    std::vector<engine::ContentFrame> pooled(n);
+    for (size_t f = 0; f < n; ++f) {
+      const FrameInputs& in = frames[f];
+      // A still held over the frames is converted once.
+      const bool sameSource = f > 0 && in.source.data == frames[f - 1].source.data;
+      const bool sameReference = f > 0 && in.reference.data == frames[f - 1].reference.data;
+      pooled[f].source =
+          sameSource ? pooled[f - 1].source : codeValues(in.source, decode, plate, kernels, pixels[f * 2]);
+      pooled[f].reference =
+          sameReference ? pooled[f - 1].reference : codeValues(in.reference, decode, plate, kernels, pixels[f * 2 + 1]);
+      if (in.hasSourceMask) masks[f * 2] = maskFrom(in.sourceMask, maskStorage[f * 2]);
+      if (in.hasReferenceMask) masks[f * 2 + 1] = maskFrom(in.referenceMask, maskStorage[f * 2 + 1]);
+      pooled[f].sourceMask = in.hasSourceMask ? &masks[f * 2] : nullptr;
+      pooled[f].referenceMask = in.hasReferenceMask ? &masks[f * 2 + 1] : nullptr;
+    }
+    return engine::fitMatchingContent(pooled.data(), int32_t(n), lut, preserve, kernels, parallel, content);
+  } catch (const std::bad_alloc&) {
+    content = engine::ContentDecision{};
+    content.reason = engine::ContentReason::OutOfMemory;
+    lut.valid = false;
+    return false;
+  }
+}
+
 }  // namespace
 
 LearnResult learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
-                              int matchMode, int preserveMode, int sameFrameFit, PlateEncoding encoding,
-                              KernelSet kernels, const ParallelFor* parallel, PlateTransform& plate) {
+                              const LearnChoices& choices, PlateEncoding encoding, KernelSet kernels,
+                              const ParallelFor* parallel, PlateTransform& plate, engine::ContentDecision* content) {
   lut.valid = false;
+  const int sameFrameFit = choices.sameFrameFit;
   try {
-    const bool sameFrame = matchMode == 1;
+    const bool sameFrame = choices.matchMode == 1;
     const size_t n = frames.size();
     std::vector<FrameGrids> grids(n);
     std::vector<float> converted;
@@ -149,7 +197,13 @@ LearnResult learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames
       for (Grid* grid : {&g.source, &g.reference})
         linearToCodePixels(plate, grid->pixels.data(), int64_t(grid->pixels.size() / 4), kernels);
 
-    const PreserveMode preserve = PreserveMode(preserveMode);
+    const PreserveMode preserve = PreserveMode(choices.preserveMode);
+    if (!sameFrame && choices.dcLearner == 1) {
+      engine::ContentDecision decision;
+      const bool fitted = learnContent(lut, frames, decode, plate, preserve, kernels, parallel, decision);
+      if (content) *content = decision;
+      if (fitted) return LearnResult::Learnt;
+    }
     if (sameFrame) {
       std::vector<FramePair> pairs(n);
       for (size_t f = 0; f < n; ++f) pairs[f] = FramePair{grids[f].source.desc(), grids[f].reference.desc()};

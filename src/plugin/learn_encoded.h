@@ -8,14 +8,16 @@
 #include "plugin/learn.h"
 
 // Fills `lut` as learnMatch does, from the same frames, but from their values in the working
-// space `plate` receives: the Different Clips statistics in linear light up to the top, Same
-// Frame's pairs in the gamma or log space (see chooseWorkingSpace), the top being the narrowest
-// that holds all but 0.1% of `anchorSource`'s pixels in linear light (counted on the mode's
-// sampling grid). Only the pixels the learners sample are converted. Anything but Learnt leaves
-// lut.valid false, as learnMatch's results do.
+// space `plate` receives: Different Clips (statistics or matching content) in linear light up to
+// the top, Same Frame's pairs in the gamma or log space (see chooseWorkingSpace), the top being
+// the narrowest that holds all but 0.1% of `anchorSource`'s pixels in linear light (counted on
+// the mode's sampling grid). The statistics and Same Frame convert only the pixels they sample;
+// matching content converts whole frames. Anything but Learnt leaves lut.valid false, as
+// learnMatch's results do.
 LearnResult learnEncodedMatch(LUT3D& lut, const std::vector<FrameInputs>& frames, const ImageView& anchorSource,
-                              int matchMode, int preserveMode, int sameFrameFit, PlateEncoding encoding,
-                              KernelSet kernels, const ParallelFor* parallel, PlateTransform& plate);
+                              const LearnChoices& choices, PlateEncoding encoding, KernelSet kernels,
+                              const ParallelFor* parallel, PlateTransform& plate,
+                              engine::ContentDecision* content = nullptr);
 
 // The lattice the application reads for a plate in linear light matched in linear light or the
 // gamma space: `lut`'s values as linear light (codeToLightValues), so that the way back takes no

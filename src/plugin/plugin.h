@@ -96,6 +96,13 @@ struct InstanceData {
   PlateTransform lutPlate;
   // Said once until "Plate Encoding" changes: a host colour space it cannot follow.
   std::atomic<bool> plateSpaceNoted;
+  // "differentClipsLearner", and the learner the LUT was built with: 1 matching content, else
+  // the statistics (-1 until a build; Same Frame builds store 0, the choice plays no part there).
+  OfxParamHandle differentClipsLearnerParam;
+  int32_t lutDifferentClipsLearner;
+  // Said once until the learner, the mode or an input changes: a build that fell back from
+  // matching content to the statistics, and why.
+  std::atomic<bool> contentFallbackNoted;
 };
 
 // The instance's record, or null when it has none.

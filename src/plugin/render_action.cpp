@@ -17,6 +17,7 @@
 // applied. Their cache key is the frames asked for instead of the render time, so under "Key
 // Frame" and "Frame Range" every frame of a clip renders from one build.
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -63,6 +64,7 @@ struct Parameters {
   int matchMode = 0;
   int preserveMode = 0;
   int sameFrameFit = 0;
+  int dcLearner = 0;
   PlateEncoding plateEncoding = PlateEncoding::AsDelivered;  // From Host resolved
 };
 
@@ -76,6 +78,7 @@ struct CacheKeys {
   std::vector<double> frames;  // pooled builds: the frames asked for
   int32_t sameFrameFit;        // the learner Same Frame uses: 1 the fitted lattice, else 0
   int32_t plateEncoding;       // what the values are (From Host resolved); 0 the path the effect always had
+  int32_t dcLearner;           // the learner Different Clips uses: 1 matching content, else 0
 };
 
 // Everything a build needs, read from the host before any lock is taken.
@@ -113,7 +116,8 @@ bool cacheHits(const InstanceData& data, const CacheKeys& keys) {
   if (!(data.lut.valid || data.lutNoData) || keys.analysisMode != data.lutAnalysisMode ||
       keys.matchMode != data.lutMatchMode || keys.preserveMode != data.lutPreserveMode ||
       keys.hadSourceMask != data.lutHadSourceMask || keys.hadReferenceMask != data.lutHadReferenceMask ||
-      keys.sameFrameFit != data.lutSameFrameFit || keys.plateEncoding != data.lutPlateEncoding)
+      keys.sameFrameFit != data.lutSameFrameFit || keys.plateEncoding != data.lutPlateEncoding ||
+      keys.dcLearner != data.lutDifferentClipsLearner)
     return false;
   if (keys.analysisMode == CurrentFrame) return keys.time == data.lutSourceTime && keys.time == data.lutReferenceTime;
   return keys.frames == data.lutAnalysisFrames;
@@ -136,6 +140,18 @@ void storeKeys(InstanceData& data, const CacheKeys& keys) {
   data.lutAnalysisMode = keys.analysisMode;
   data.lutSameFrameFit = keys.sameFrameFit;
   data.lutPlateEncoding = keys.plateEncoding;
+  data.lutDifferentClipsLearner = keys.dcLearner;
+}
+
+// Once until the learner, the mode or an input changes: the build that fell back, and why.
+void noteContentFallback(InstanceData& data, const engine::ContentDecision& decision) {
+  if (decision.matched() || data.contentFallbackNoted.exchange(true)) return;
+  char text[300];
+  std::snprintf(text, sizeof text,
+                "Different Clips Learner \"Matching Content\" could not be used (%s): the match is learnt by "
+                "\"Statistics\".",
+                engine::contentReasonText(decision.reason));
+  warnUser(data.effect, text);
 }
 
 // Tells the user, once per instance and situation, that a build found nothing to learn from.
@@ -174,12 +190,14 @@ void rebuild(InstanceData& data, const std::vector<FrameInputs>& frames, const C
   if (frames.empty()) return;
   const ParallelFor parallel = hostParallelFor();
   const PlateEncoding encoding = PlateEncoding(keys.plateEncoding);
-  const LearnResult result =
-      isLightEncoding(encoding)
-          ? learnEncodedMatch(data.lut, frames, anchor ? *anchor : frames[0].source, keys.matchMode, keys.preserveMode,
-                              keys.sameFrameFit, encoding, gEngineKernelSet, &parallel, data.lutPlate)
-          : learnMatch(data.lut, frames, keys.matchMode, keys.preserveMode, keys.sameFrameFit, gEngineKernelSet,
-                       &parallel);
+  const LearnChoices choices{keys.matchMode, keys.preserveMode, keys.sameFrameFit, keys.dcLearner};
+  engine::ContentDecision content;
+  const LearnResult result = isLightEncoding(encoding)
+                                 ? learnEncodedMatch(data.lut, frames, anchor ? *anchor : frames[0].source, choices,
+                                                     encoding, gEngineKernelSet, &parallel, data.lutPlate, &content)
+                                 : learnMatch(data.lut, frames, choices, gEngineKernelSet, &parallel, &content);
+  // A build without data says so in its own words.
+  if (keys.dcLearner == 1 && result == LearnResult::Learnt) noteContentFallback(data, content);
   if (result == LearnResult::OutOfMemory) {
     logLine("Vantrel: LUT build failed - not enough memory, rendering without the match\n");
     return;
@@ -316,8 +334,9 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
   readDouble(data.strengthBParam, time, p.strengthB);
   readInt(data.matchModeParam, time, p.matchMode);
   readInt(data.preserveModeParam, time, p.preserveMode);
-  // Read only where it plays a part, so Different Clips renders ask the host for nothing new.
+  // Each learner is read only in the mode it plays a part in.
   if (p.matchMode == 1) readInt(data.sameFrameFitParam, time, p.sameFrameFit);
+  if (p.matchMode != 1) readInt(data.differentClipsLearnerParam, time, p.dcLearner);
   p.plateEncoding = currentPlateEncoding(data);
   const bool light = isLightEncoding(p.plateEncoding);
 
@@ -369,7 +388,8 @@ OfxStatus renderInstance(InstanceData& data, OfxPropertySetHandle inArgs) {
                          int32_t(plan.mode),
                          pooled ? std::vector<double>(plan.frames.begin(), plan.frames.end()) : std::vector<double>{},
                          fit,
-                         int32_t(p.plateEncoding)};
+                         int32_t(p.plateEncoding),
+                         p.matchMode != 1 && p.dcLearner == 1 ? 1 : 0};
     auto current = [&] {
       rebuild(data,
               {FrameInputs{in.source, in.reference, in.sourceMask, in.referenceMask, in.hasSourceMask,

@@ -8,6 +8,7 @@
 
 #include "cpu/cpu_features.h"
 #include "engine/engine.h"
+#include "engine/matching_content.h"
 #include "photos.h"
 
 namespace {
@@ -76,6 +77,35 @@ TEST(ParallelBuild, EveryBuilderGivesTheOneThreadBits) {
       }
     }
   }
+}
+
+// Two crops of one photograph, the second graded: the registration's search, the refinement of
+// its candidates, the preparation of the two pictures and the fit all share their work out.
+TEST(ParallelBuild, MatchingContentGivesTheOneThreadBits) {
+  const FloatImage photo = loadPhoto("rocket.jpg");
+  ASSERT_FALSE(photo.pixels.empty());
+  auto crop = [&](int32_t x0, int32_t y0, bool graded) {
+    FloatImage out;
+    out.width = 360;
+    out.height = 240;
+    for (int32_t y = 0; y < out.height; ++y)
+      for (int32_t x = 0; x < out.width; ++x) {
+        const float* p = &photo.pixels[(size_t(y + y0) * photo.width + size_t(x + x0)) * 4];
+        out.pixels.insert(out.pixels.end(), {graded ? p[0] * 0.8f + 0.1f : p[0], p[1], graded ? p[2] * p[2] : p[2], 1});
+      }
+    return out;
+  };
+  const FloatImage source = crop(20, 30, false), reference = crop(170, 120, true);
+  const engine::ContentFrame frame{{source.bytes(), source.width, source.height, source.rowBytes()},
+                                   nullptr,
+                                   {reference.bytes(), reference.width, reference.height, reference.rowBytes()},
+                                   nullptr};
+  engine::ContentDecision d;
+  expectSameBitsOnAnyThreadCount(preferredKernelSet(KernelFamily::Engine),
+                                 [&](LUT3D& lut, KernelSet k, const ParallelFor* pf) {
+                                   return buildMatchLUT_MatchingContent(&frame, 1, lut, PreserveNothing, k, pf, &d);
+                                 });
+  EXPECT_TRUE(d.matched()) << engine::contentReasonText(d.reason);
 }
 
 // A ParallelFor that offers threads but has no way to run them, or offers one, runs in order.

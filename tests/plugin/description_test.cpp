@@ -209,6 +209,16 @@ std::vector<ExpectedParam> expectedParams() {
         S("OfxParamPropChoiceOption", 4, "Sony S-Log3"), S("OfxParamPropChoiceOption", 5, "RED Log3G10"),
         S("OfxParamPropChoiceOption", 6, "Panasonic V-Log"), S("OfxParamPropChoiceOption", 7, "Canon C-Log3"),
         S("OfxParamPropChoiceOption", 8, "From Host"), I("OfxParamPropDefault", 0), I("OfxParamPropAnimates", 0)}},
+      {"differentClipsLearner",
+       "OfxParamTypeChoice",
+       {S("OfxPropLabel", "Different Clips Learner"),
+        S("OfxParamPropHint",
+          "How Different Clips mode learns the match. Statistics: the Source's colour spread moved onto the "
+          "Reference's. Matching Content: where the Reference shows part of the scene the Source shows (two "
+          "cameras on one scene), the pictures are placed on each other and the match is fitted to the colours of "
+          "the shared pixels; a frame where that cannot be trusted is matched by Statistics"),
+        S("OfxParamPropChoiceOption", 0, "Statistics"), S("OfxParamPropChoiceOption", 1, "Matching Content"),
+        I("OfxParamPropDefault", 0), I("OfxParamPropAnimates", 0)}},
   };
 }
 
@@ -282,7 +292,8 @@ TEST(Describe, FreshInstanceHasTheDefaults) {
   // "Current Frame": the match learnt from the frame being rendered, as without the setting.
   EXPECT_EQ(host->paramValue(instance, "analysisMode")->ints, std::vector<int>{0});
   EXPECT_EQ(host->paramValue(instance, "frameRange")->ints, (std::vector<int>{0, -1}));
-  EXPECT_EQ(host->paramValue(instance, "sameFrameFit")->ints, std::vector<int>{0});   // "Smoothed Cells"
-  EXPECT_EQ(host->paramValue(instance, "plateEncoding")->ints, std::vector<int>{0});  // "As Delivered"
+  EXPECT_EQ(host->paramValue(instance, "sameFrameFit")->ints, std::vector<int>{0});           // "Smoothed Cells"
+  EXPECT_EQ(host->paramValue(instance, "plateEncoding")->ints, std::vector<int>{0});          // "As Delivered"
+  EXPECT_EQ(host->paramValue(instance, "differentClipsLearner")->ints, std::vector<int>{0});  // "Statistics"
   EXPECT_EQ(host->destroyInstance(instance), kOfxStatOK);
 }

@@ -152,9 +152,9 @@ TEST(Load, RepeatedLoadReplacesTheSuites) {
   EXPECT_EQ(host->describeInContext(kOfxImageEffectContextGeneral), kOfxStatOK);
   // Every parameter is defined, from the first to the last appended.
   const auto& params = host->contextDescriptor(kOfxImageEffectContextGeneral)->params.params;
-  ASSERT_GE(params.size(), 17u);
+  ASSERT_GE(params.size(), 18u);
   EXPECT_EQ(params.front()->name, "strength");
-  EXPECT_EQ(params.back()->name, "plateEncoding");
+  EXPECT_EQ(params.back()->name, "differentClipsLearner");
 }
 
 TEST(Dispatch, UnhandledActionsTakeTheHostDefaultAndTouchNothing) {

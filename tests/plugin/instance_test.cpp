@@ -79,6 +79,8 @@ TEST(CreateInstance, RecordHoldsHandlesStorageAndInitialKeys) {
       {"windowRadius", data->windowRadiusParam},
       {"frameStep", data->frameStepParam},
       {"sameFrameFit", data->sameFrameFitParam},
+      {"plateEncoding", data->plateEncodingParam},
+      {"differentClipsLearner", data->differentClipsLearnerParam},
   };
   for (const auto& p : params) {
     ASSERT_NE(instance->param(p.name), nullptr) << p.name;
@@ -143,6 +145,7 @@ TEST(CreateInstance, FetchesEachHandleOnceInRecordOrder) {
       "paramGetHandle frameStep",
       "paramGetHandle sameFrameFit",
       "paramGetHandle plateEncoding",
+      "paramGetHandle differentClipsLearner",
       "propSetPointer OfxPropInstanceData",
   };
   EXPECT_EQ(lookups, expected);

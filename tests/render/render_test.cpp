@@ -377,8 +377,8 @@ TEST(RenderFailure, ImagesAreFetchedInOrderAndReleasedOutputLast) {
       params.push_back(e.arg);
       EXPECT_EQ(e.time, 2.5);
     }
-  EXPECT_EQ(params,
-            (std::vector<std::string>{"strength", "strengthR", "strengthG", "strengthB", "matchMode", "preserveMode"}));
+  EXPECT_EQ(params, (std::vector<std::string>{"strength", "strengthR", "strengthG", "strengthB", "matchMode",
+                                              "preserveMode", "differentClipsLearner"}));
 }
 
 TEST(RenderFailure, UndeclaredDepthIsRefusedWithOneLine) {

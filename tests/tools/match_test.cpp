@@ -203,6 +203,56 @@ TEST_F(Match, FitChoosesSameFramesLearner) {
   EXPECT_NE(readText(dir / "report.json").find("\"fit\": null"), std::string::npos);
 }
 
+// Different Clips learns from matching content unless --dc-learner statistics asks for the
+// plug-in's own default: on two framings of one scene it comes far closer to the grade; the JSON
+// report names the learner, and --dc-learner in Same Frame mode gets a warning.
+TEST_F(Match, DcLearnerChoosesDifferentClipsLearner) {
+  const Image photo = readRawImage(photoPath("astronaut.png"));
+  auto crop = [&](int x0, int y0, bool graded) {
+    Image c;
+    c.width = 320;
+    c.height = 240;
+    c.pixels.assign(size_t(320 * 240 * 4), 1.0f);
+    for (int y = 0; y < 240; ++y)
+      for (int x = 0; x < 320; ++x) {
+        const float* in = &photo.pixels[(size_t(y0 + y) * photo.width + size_t(x0 + x)) * size_t(photo.channels)];
+        float* out = &c.pixels[(size_t(y) * 320 + size_t(x)) * 4];
+        out[0] = graded ? 0.9f * std::pow(in[0], 0.8f) + 0.05f : in[0];
+        out[1] = graded ? std::pow(in[1], 1.15f) : in[1];
+        out[2] = graded ? 0.8f * in[2] + 0.1f : in[2];
+      }
+    return c;
+  };
+  writeRawImage(dir / "source.exr", crop(20, 30, false), SampleDepth::Float);
+  writeRawImage(dir / "reference.exr", crop(130, 100, true), SampleDepth::Float);
+  const Image truth = crop(20, 30, true);
+  std::vector<double> after;
+  std::vector<Image> outputs;
+  for (const char* learner : {"", "content", "statistics"}) {
+    std::vector<std::string> args = {"source.exr", "reference.exr", "-o", "out.exr", "--report-json", "report.json"};
+    if (*learner) args.insert(args.end(), {"--dc-learner", learner});
+    const ToolRun run = vantrel(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+    EXPECT_NE(readText(dir / "report.json").find(std::string("\"dc_learner\": \"") + (*learner ? learner : "content")),
+              std::string::npos);
+    outputs.push_back(readRawImage(dir / "out.exr"));
+    after.push_back(comparePixels(outputs.back(), truth).mean);
+  }
+  EXPECT_TRUE(samePixels(outputs[0], outputs[1]));
+  EXPECT_LT(after[0], 0.3 * after[2]) << "statistics " << after[2];
+
+  const ToolRun run = vantrel({"source.exr", "reference.exr", "-o", "same.exr", "--mode", "same", "--dc-learner",
+                               "statistics", "--report-json", "report.json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err.rfind("vantrel: warning: --dc-learner plays no part in Same Frame mode (it chooses Different "
+                          "Clips' learner)\n",
+                          0),
+            0u)
+      << run.err;
+  EXPECT_NE(readText(dir / "report.json").find("\"dc_learner\": null"), std::string::npos);
+}
+
 TEST_F(Match, MixesAreBakedIntoTheCubeAndAppliedToTheOutput) {
   writeRawImage(dir / "s.exr", testPicture(64, 48, 1), SampleDepth::Float);
   writeRawImage(dir / "r.exr", testPicture(64, 48, 4), SampleDepth::Float);

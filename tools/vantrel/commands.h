@@ -27,9 +27,10 @@ struct MatchOptions {
   std::string reference;
   std::string output;
   // The settings' words (lib/session/settings.h); unset, the table's defaults.
-  std::string mode;      // "different" or "same"
-  std::string preserve;  // "nothing", "brightness" or "colors"
-  std::string fit;       // Same Frame's learner: "cells" or "lattice"; empty: lattice
+  std::string mode;       // "different" or "same"
+  std::string preserve;   // "nothing", "brightness" or "colors"
+  std::string fit;        // Same Frame's learner: "cells" or "lattice"; empty: lattice
+  std::string dcLearner;  // Different Clips' learner: "statistics" or "content"; empty: content
   std::optional<double> mix, mixR, mixG, mixB;
   std::string sourceMask;
   std::string referenceMask;

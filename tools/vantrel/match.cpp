@@ -19,9 +19,9 @@ bool editChanged(PluginSession& session, const char* name, const ofxhost::ParamV
   return (current && *current == value) || editParam(session, name, value, 0.0, error);
 }
 
-// The match's settings, from the table of lib/session. The plug-in's "Same Frame Fit": the tool
-// learns Same Frame with the fitted lattice unless told otherwise (docs/colour.md has the
-// measurements).
+// The match's settings, from the table of lib/session. The plug-in's "Same Frame Fit" and
+// "Different Clips Learner": the tool learns Same Frame with the fitted lattice and Different
+// Clips from matching content unless told otherwise (docs/colour.md has the measurements).
 bool applySettings(PluginSession& session, const MatchOptions& o, std::string& error) {
   const std::pair<const ParamWord&, std::optional<double>> mixes[] = {
       {kMix, o.mix}, {kMixRed, o.mixR}, {kMixGreen, o.mixG}, {kMixBlue, o.mixB}};
@@ -30,8 +30,17 @@ bool applySettings(PluginSession& session, const MatchOptions& o, std::string& e
   if (!editChanged(session, kMatchMode.param, choiceValue(kMatchMode, o.mode), error) ||
       !editChanged(session, kPreserve.param, choiceValue(kPreserve, o.preserve), error))
     return false;
-  const std::string& fit = o.fit.empty() ? fallbackChoice(kSameFrameFit) : o.fit;
-  return o.mode != "same" || editChanged(session, kSameFrameFit.param, choiceValue(kSameFrameFit, fit), error);
+  if (o.mode == "same") {
+    const std::string& fit = o.fit.empty() ? fallbackChoice(kSameFrameFit) : o.fit;
+    return editChanged(session, kSameFrameFit.param, choiceValue(kSameFrameFit, fit), error);
+  }
+  // A plug-in without the choice has only the statistics: what "statistics" asks, and what a
+  // user who asked for nothing gets from it.
+  const std::string& learner = o.dcLearner.empty() ? fallbackChoice(kDcLearner) : o.dcLearner;
+  if (!session.host->paramValue(session.instance, kDcLearner.param) &&
+      (o.dcLearner.empty() || learner == kDcLearner.choices[0]))
+    return true;
+  return editChanged(session, kDcLearner.param, choiceValue(kDcLearner, learner), error);
 }
 
 // The analysis settings, edited as a user would; the key frame is the shot's first unless given.

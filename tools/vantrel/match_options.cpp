@@ -67,6 +67,16 @@ Same Frame learner (--fit):
   own default ("Smoothed Cells": each cell averages the pixels nearest to it, then the table is
   smoothed), which recovers about a third of a grade. The JSON report names the learner.
 
+Different Clips learner (--dc-learner):
+  content, the tool's default (chosen by measurement, see docs/colour.md): where the Reference
+  shows part of the scene the Source shows (two cameras on one scene), the Reference's picture
+  is found in the Source's (scale and shift; not rotation) and the match is fitted to the colours
+  of the shared pixels, which leaves about a quarter of the error "statistics" leaves on such
+  pictures. A frame whose pictures cannot be placed on each other with confidence (nothing
+  shared, too little detail, more than one place) is matched by the statistics, and the plug-in
+  says why once. statistics is the plug-in's own default ("Statistics": the Source's colour
+  spread moved onto the Reference's). The JSON report names the learner.
+
 Frames:
   With --frames A-B, SOURCE, REFERENCE, OUTPUT, the masks, --cube, --cdl and --sheet may hold a
   frame number placeholder (name.%04d.exr or name.####.exr). OUTPUT must. Each frame is rendered
@@ -132,6 +142,11 @@ void addSettings(CLI::App* match, MatchOptions& o) {
                    "Same Frame's learner: lattice (default) fits the whole table to the pixels, cells is "
                    "the plug-in's default")
       ->check(CLI::IsMember(kSameFrameFit.choices));
+  match
+      ->add_option(kDcLearner.option, o.dcLearner,
+                   "Different Clips' learner: content (default) fits the match to the pixels the pictures share, "
+                   "statistics is the plug-in's default")
+      ->check(CLI::IsMember(kDcLearner.choices));
   match->add_option(kMix.option, o.mix, "How much of the match to apply (default 1)")->check(numberIn(kMix));
   match->add_option(kMixRed.option, o.mixR, "Red channel mix (default 1)")->check(numberIn(kMixRed));
   match->add_option(kMixGreen.option, o.mixG, "Green channel mix (default 1)")->check(numberIn(kMixGreen));

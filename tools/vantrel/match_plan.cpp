@@ -365,6 +365,8 @@ void planSettings(Run& run) {
   run.writeSettings.software = std::string("vantrel ") + toolVersion();
   if (!run.sameFrame && !o.fit.empty())
     run.warn("--fit plays no part in Different Clips mode (it chooses Same Frame's learner)");
+  if (run.sameFrame && !o.dcLearner.empty())
+    run.warn("--dc-learner plays no part in Same Frame mode (it chooses Different Clips' learner)");
   if (run.sameFrame && (run.sourceMask.given() || run.referenceMask.given()))
     run.warn(
         "the masks play no part in Same Frame mode (they weight the Different "

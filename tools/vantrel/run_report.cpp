@@ -120,6 +120,8 @@ bool writeRunReport(const std::string& path, const MatchOptions& o, const RunSum
        {{"mode", o.mode == "same" ? "same frame" : "different clips"},
         {"preserve", o.preserve},
         {"fit", o.mode == "same" ? json(o.fit.empty() ? fallbackChoice(kSameFrameFit) : o.fit) : json(nullptr)},
+        {"dc_learner",
+         o.mode != "same" ? json(o.dcLearner.empty() ? fallbackChoice(kDcLearner) : o.dcLearner) : json(nullptr)},
         {"mix", o.mix.value_or(kMix.fallback)},
         {"mix_r", o.mixR.value_or(kMixRed.fallback)},
         {"mix_g", o.mixG.value_or(kMixGreen.fallback)},
