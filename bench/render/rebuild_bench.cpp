@@ -63,9 +63,10 @@ void rebuilds(benchmark::State& state, int learner) {
   PlateTransform plate;
   const KernelSet kernels = preferredKernelSet();
   auto build = [&](bool encoded) {
-    const LearnResult built = encoded ? learnEncodedMatch(lut, inputs, in.source, mode, 0, fit,
-                                                          PlateEncoding::SceneLinear, kernels, nullptr, plate)
-                                      : learnMatch(lut, inputs, mode, 0, fit, kernels, nullptr);
+    const LearnChoices choices{mode, 0, fit, 0};
+    const LearnResult built = encoded ? learnEncodedMatch(lut, inputs, in.source, choices, PlateEncoding::SceneLinear,
+                                                          kernels, nullptr, plate)
+                                      : learnMatch(lut, inputs, choices, kernels, nullptr);
     const bool lightLattice = encoded && prepareLightLattice(lut, plate, light, kernels);
     if (built != LearnResult::Learnt || !prepareRedPairs(lightLattice ? light : lut, pairs))
       throw std::runtime_error("build failed");
