@@ -176,6 +176,13 @@ struct Run {
   std::vector<std::string> pluginMessages;
   std::atomic<bool> exporting{false};
   void pluginMessage(const ofxhost::Message& message) {
+    // Matching content that falls back to the statistics is the tool's own default at work on
+    // pictures of different scenes, not a fault: a note, unless the user asked for content.
+    static const std::string kFallback = "Different Clips Learner \"Matching Content\" could not be used";
+    if (o.dcLearner.empty() && message.text.compare(0, kFallback.size(), kFallback) == 0) {
+      printNote(message.text);
+      return;
+    }
     printPluginMessage(message, aliases);
     std::lock_guard<std::mutex> hold(messageLock);
     if (!(exporting && message.type == kOfxMessageMessage))
