@@ -177,8 +177,10 @@ void transferLattice(const ColorStats& S, const ColorStats& R, int32_t n, int32_
   // with a NaN or an infinity as it stands.
   float sourceDev[3];
   for (int c = 0; c < 3; ++c) {
+    // Compared as a product, not a ratio, so that summaries no picture gives (a deviation of 0 or
+    // below, as the fuzzer makes them) take the same branch.
     const float most = 1.0f + std::pow(S.stdDev[c] / kStretchDeviation, 2.0f);
-    const bool limited = R.stdDev[c] / S.stdDev[c] > most && std::isfinite(R.stdDev[c]) && std::isfinite(most);
+    const bool limited = R.stdDev[c] > most * S.stdDev[c] && std::isfinite(R.stdDev[c]);
     sourceDev[c] = limited ? R.stdDev[c] / most : S.stdDev[c];
   }
   for (int32_t r = 0; r < n; ++r) {
