@@ -157,23 +157,7 @@ std::vector<float> farFromPairs(const FitPairs& p, int32_t n, float reach) {
   const int32_t far = 3 * n;
   std::vector<int32_t> dist(static_cast<size_t>(points));
   for (int64_t j = 0; j < points; ++j) dist[size_t(j)] = occupancy[size_t(j)] >= 0.5f ? 0 : far;
-  for (int pass = 0; pass < 2; ++pass) {
-    const int32_t sign = pass == 0 ? -1 : 1;
-    for (int64_t step = 0; step < points; ++step) {
-      const int64_t j = pass == 0 ? step : points - 1 - step;
-      const int32_t idx[3] = {int32_t(j / (int64_t(n) * n)), int32_t(j / n % n), int32_t(j % n)};
-      int32_t best = dist[size_t(j)];
-      for (int o = 0; o < 27; ++o) {
-        const int32_t d[3] = {o / 9 - 1, o / 3 % 3 - 1, o % 3 - 1};
-        const int32_t order = d[0] != 0 ? d[0] : (d[1] != 0 ? d[1] : d[2]);
-        if (order != sign) continue;
-        const int32_t r = idx[0] + d[0], g = idx[1] + d[1], b = idx[2] + d[2];
-        if (r < 0 || g < 0 || b < 0 || r >= n || g >= n || b >= n) continue;
-        best = std::min(best, dist[size_t((int64_t(r) * n + g) * n + b)] + 1);
-      }
-      dist[size_t(j)] = best;
-    }
-  }
+  chebyshevPasses(dist, n);
   std::vector<float> share(static_cast<size_t>(points));
   for (int64_t j = 0; j < points; ++j) share[size_t(j)] = float(dist[size_t(j)]) / last > reach ? 1.0f : 0.0f;
   return share;

@@ -143,24 +143,7 @@ std::vector<int32_t> distanceToPairs(const Pairs& pairs, int32_t n, float occupi
   const int32_t far = 3 * n;  // beyond any real distance
   std::vector<int32_t> dist(static_cast<size_t>(points));
   for (int64_t j = 0; j < points; ++j) dist[size_t(j)] = weight[size_t(j)] >= occupied ? 0 : far;
-  for (int pass = 0; pass < 2; ++pass) {
-    const int32_t sign = pass == 0 ? -1 : 1;  // the neighbours already visited in this pass
-    for (int64_t step = 0; step < points; ++step) {
-      const int64_t j = pass == 0 ? step : points - 1 - step;
-      const int32_t idx[3] = {int32_t(j / (int64_t(n) * n)), int32_t(j / n % n), int32_t(j % n)};
-      int32_t best = dist[size_t(j)];
-      for (int o = 0; o < 27; ++o) {
-        const int32_t d[3] = {o / 9 - 1, o / 3 % 3 - 1, o % 3 - 1};
-        // Neighbours before j in raster order on the forward pass, after it on the backward one.
-        const int32_t order = d[0] != 0 ? d[0] : (d[1] != 0 ? d[1] : d[2]);
-        if (order != sign) continue;
-        const int32_t r = idx[0] + d[0], g = idx[1] + d[1], b = idx[2] + d[2];
-        if (r < 0 || g < 0 || b < 0 || r >= n || g >= n || b >= n) continue;
-        best = std::min(best, dist[size_t((int64_t(r) * n + g) * n + b)] + 1);
-      }
-      dist[size_t(j)] = best;
-    }
-  }
+  chebyshevPasses(dist, n);
   return dist;
 }
 
@@ -253,6 +236,28 @@ void solveChannel(const Solver& s, float* x, const float* b, int32_t iterations,
 }
 
 }  // namespace
+
+void chebyshevPasses(std::vector<int32_t>& dist, int32_t n) {
+  const int64_t points = int64_t(n) * n * n;
+  for (int pass = 0; pass < 2; ++pass) {
+    const int32_t sign = pass == 0 ? -1 : 1;  // the neighbours already visited in this pass
+    for (int64_t step = 0; step < points; ++step) {
+      const int64_t j = pass == 0 ? step : points - 1 - step;
+      const int32_t idx[3] = {int32_t(j / (int64_t(n) * n)), int32_t(j / n % n), int32_t(j % n)};
+      int32_t best = dist[size_t(j)];
+      for (int o = 0; o < 27; ++o) {
+        const int32_t d[3] = {o / 9 - 1, o / 3 % 3 - 1, o % 3 - 1};
+        // Neighbours before j in raster order on the forward pass, after it on the backward one.
+        const int32_t order = d[0] != 0 ? d[0] : (d[1] != 0 ? d[1] : d[2]);
+        if (order != sign) continue;
+        const int32_t r = idx[0] + d[0], g = idx[1] + d[1], b = idx[2] + d[2];
+        if (r < 0 || g < 0 || b < 0 || r >= n || g >= n || b >= n) continue;
+        best = std::min(best, dist[size_t((int64_t(r) * n + g) * n + b)] + 1);
+      }
+      dist[size_t(j)] = best;
+    }
+  }
+}
 
 void runFitTasks(const FitTasks& tasks, int32_t count, const FitTaskBody& body) {
   if (tasks.run && tasks.threads > 1 && count > 1) {

@@ -51,6 +51,10 @@ std::vector<int32_t> fitLevelSizes(int32_t n, int32_t coarsest);
 // trilinear function the coarse lattice stands for). Planar, one channel.
 void prolongLattice(const float* coarse, int32_t m, float* fine);
 
+// Chebyshev distances over an n^3 lattice, in lattice steps: `dist` holds 0 at the points measured
+// from and at least 3 n elsewhere; two raster passes over the 26 neighbours.
+void chebyshevPasses(std::vector<int32_t>& dist, int32_t n);
+
 // The learner behind buildMatchLUT_FittedLattice, with its settings and its tasks' runner. Its
 // work is spread as: the moments of the pairs over ranges of cells (each task going through
 // every pair), each level's solve and prolongation over the three channels, and the table's
