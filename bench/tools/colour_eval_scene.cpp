@@ -20,6 +20,8 @@
 // photograph's: no shared content, where the result must be the "Statistics" one).
 #include "colour_eval_scene.h"
 
+#include "colour_eval.h"
+
 #include <OpenColorIO/OpenColorIO.h>
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
@@ -47,11 +49,6 @@ namespace OCIO = OCIO_NAMESPACE;
 namespace fs = std::filesystem;
 
 namespace {
-
-[[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "colour_eval: %s\n", message.c_str());
-  std::exit(1);
-}
 
 struct Picture {
   int32_t width = 0, height = 0;
@@ -121,22 +118,6 @@ OCIO::TransformRcPtr cdl(std::array<double, 3> slope, std::array<double, 3> offs
   t->setPower(power.data());
   t->setSat(sat);
   return t;
-}
-
-OCIO::TransformRcPtr matrix(const std::array<double, 9>& m) {
-  auto t = OCIO::MatrixTransform::Create();
-  const double v[16] = {m[0], m[1], m[2], 0, m[3], m[4], m[5], 0, m[6], m[7], m[8], 0, 0, 0, 0, 1};
-  t->setMatrix(v);
-  return t;
-}
-
-OCIO::TransformRcPtr exposure(double stops, double contrast) {
-  auto e = OCIO::ExposureContrastTransform::Create();
-  e->setStyle(OCIO::EXPOSURE_CONTRAST_LINEAR);
-  e->setExposure(stops);
-  e->setContrast(contrast);
-  e->setPivot(0.18);
-  return e;
 }
 
 using Points = std::initializer_list<OCIO::GradingControlPoint>;
